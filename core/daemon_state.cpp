@@ -1,0 +1,3 @@
+#include "core/daemon_state.h"
+
+daemon_state g_daemon;
