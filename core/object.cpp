@@ -1,0 +1,19 @@
+#include "core/object.h"
+
+#include "methods/methods.h"
+
+static const ubus_method tarnel_methods[] = {
+    UBUS_METHOD("open", handle_open, open_policy),
+    UBUS_METHOD("sendat", handle_sendat, sendat_policy),
+    UBUS_METHOD_NOARG("list", handle_list),
+    UBUS_METHOD("close", handle_close, close_policy),
+};
+
+static ubus_object_type tarnel_object_type = UBUS_OBJECT_TYPE("tarnel", tarnel_methods);
+
+ubus_object tarnel_object = {
+    .name = "tarnel",
+    .type = &tarnel_object_type,
+    .methods = tarnel_methods,
+    .n_methods = ARRAY_SIZE(tarnel_methods),
+};

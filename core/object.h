@@ -1,0 +1,7 @@
+// The bus object "tarnel": one object, one type, four methods in the order
+// open, sendat, list, close.
+#pragma once
+
+#include "core/bus_api.h"
+
+extern ubus_object tarnel_object;
