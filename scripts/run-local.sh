@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Builds the daemon and runs it locally: our development broker, a simulated
+# modem and ubus-tarnel, all under one directory, until Ctrl-C.
+#   TARNEL_RUN_DIR   where the socket and the modem link go (default /tmp/tarnel-dev)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+run_dir=${TARNEL_RUN_DIR:-/tmp/tarnel-dev}
+build=build
+cmake -S . -B "$build" -DTARNEL_BUILD_TESTS=OFF -DTARNEL_SYSTEM_UBUS=OFF >/dev/null
+cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" --target ubus-tarnel tarnel-busd tarnel-ubus tarnel-fakemodem
+
+mkdir -p "$run_dir"
+sock=$run_dir/ubus.sock
+modem=$run_dir/ttyUSB2
+pids=()
+cleanup() {
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    wait 2>/dev/null || true
+}
+trap cleanup EXIT INT TERM
+
+"$build"/tools/busd/tarnel-busd -s "$sock" &
+pids+=($!)
+for _ in $(seq 50); do [ -S "$sock" ] && break; sleep 0.1; done
+
+"$build"/tools/fakemodem/tarnel-fakemodem "$modem" &
+pids+=($!)
+for _ in $(seq 50); do [ -e "$modem" ] && break; sleep 0.1; done
+
+UBUS_SOCKET=$sock "$build"/core/ubus-tarnel &
+pids+=($!)
+
+cli="$build/tools/cli/tarnel-ubus -s $sock"
+cat <<MSG
+
+Broker socket: $sock
+Simulated modem: $modem
+Try, from another terminal:
+  $cli list -v
+  $cli call tarnel open '{"at_port":"$modem"}'
+  $cli call tarnel sendat '{"at_port":"$modem","at_cmd":"AT+CSQ"}'
+  $cli call tarnel list
+  $cli call tarnel close '{"at_port":"$modem"}'
+Ctrl-C stops everything.
+
+MSG
+wait "${pids[2]}"

@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Builds and runs every test: a plain build, then the same suite under
+# AddressSanitizer+UBSan and under ThreadSanitizer. Any failure or sanitizer
+# report fails the run.
+#   TARNEL_BUILDS="plain asan tsan"   which builds to run (default: all three)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+jobs=$(nproc 2>/dev/null || echo 2)
+builds=${TARNEL_BUILDS:-plain asan tsan}
+
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
+
+for kind in $builds; do
+    case $kind in
+        plain) sanitize="" ;;
+        asan) sanitize=address ;;
+        tsan) sanitize=thread ;;
+        *) echo "unknown build kind: $kind" >&2; exit 2 ;;
+    esac
+    dir=build-test-$kind
+    echo "=== $kind build"
+    cmake -S . -B "$dir" -DTARNEL_SANITIZE="$sanitize" -DTARNEL_SYSTEM_UBUS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    cmake --build "$dir" -j "$jobs"
+    echo "=== $kind tests"
+    ctest --test-dir "$dir" --output-on-failure -j "$jobs" --timeout 300
+done
