@@ -1,0 +1,245 @@
+// The simulated modem seen from the daemon's side of the pty.
+#include "tools/fakemodem/fake_modem.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <string>
+
+using namespace std::chrono_literals;
+using steady = std::chrono::steady_clock;
+
+namespace {
+
+constexpr auto DEADLINE = 10s;
+
+struct temp_dir {
+    std::string path;
+    temp_dir()
+    {
+        char name[] = "/tmp/fakemodem-test-XXXXXX";
+        path = mkdtemp(name);
+    }
+    ~temp_dir()
+    {
+        unlink((path + "/ttyUSB2").c_str());
+        rmdir(path.c_str());
+    }
+    std::string link() const { return path + "/ttyUSB2"; }
+};
+
+// A client opens the port the way the daemon does.
+struct client {
+    int fd;
+    explicit client(const std::string &path) : fd(open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK)) {}
+    ~client()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+    void send(std::string_view bytes) { ASSERT_EQ(write(fd, bytes.data(), bytes.size()), ssize_t(bytes.size())); }
+
+    // Reads until the bytes hold `want` or the limit passes; an empty `want`
+    // reads for the whole limit.
+    std::string read_for(std::chrono::milliseconds limit) { return read_until({}, limit); }
+    std::string read_until(std::string_view want, std::chrono::milliseconds limit = DEADLINE)
+    {
+        std::string got;
+        auto end = steady::now() + limit;
+        while ((want.empty() || got.find(want) == std::string::npos) && steady::now() < end) {
+            pollfd p{fd, POLLIN, 0};
+            if (poll(&p, 1, 50) <= 0)
+                continue;
+            char buf[4096];
+            ssize_t n = read(fd, buf, sizeof buf);
+            if (n <= 0)
+                break;
+            got.append(buf, size_t(n));
+        }
+        return got;
+    }
+};
+
+size_t open_descriptors()
+{
+    size_t n = 0;
+    DIR *d = opendir("/proc/self/fd");
+    while (readdir(d))
+        ++n;
+    closedir(d);
+    return n;
+}
+
+struct FakeModem : testing::Test {
+    temp_dir dir;
+    fake_modem_ptr modem{fake_modem_create(dir.link())};
+    void SetUp() override { ASSERT_TRUE(modem) << strerror(errno); }
+};
+
+TEST_F(FakeModem, AnswersFromTheTableWithEcho)
+{
+    client c(dir.link());
+    ASSERT_GE(c.fd, 0);
+    c.send("AT+CSQ\r\n");
+    EXPECT_EQ(c.read_until("OK\r\n"), "AT+CSQ\r\n+CSQ: 20,99\r\nOK\r\n");
+    c.send("AT+CPIN?\r");   // CR alone ends a command too
+    EXPECT_EQ(c.read_until("OK\r\n"), "AT+CPIN?\r\n+CPIN: READY\r\nOK\r\n");
+    c.send("at\r\nAT+NOPE\r\n");   // matching is case-sensitive
+    EXPECT_EQ(c.read_until("AT+NOPE\r\nERROR\r\n"), "at\r\nERROR\r\nAT+NOPE\r\nERROR\r\n");
+
+    fake_modem_set_echo(modem.get(), false);
+    c.send("\r\nATI\r\n");   // an empty command gets no answer
+    std::string ident = c.read_until("OK\r\n");
+    EXPECT_EQ(ident.rfind("Manufacturer: ", 0), 0u) << ident;
+    EXPECT_EQ(ident.find("ATI"), std::string::npos) << ident;
+}
+
+TEST_F(FakeModem, ScriptedAnswerArrivesInItsChunks)
+{
+    client c(dir.link());
+    fake_modem_set_echo(modem.get(), false);
+    fake_modem_set_answer(modem.get(), "AT+SPLIT", {{0, "O"}, {60000, "K\r\n"}});
+    c.send("AT+SPLIT\r\n");
+    EXPECT_EQ(c.read_until("O"), "O");
+    EXPECT_EQ(c.read_for(300ms), "");   // the second chunk is a minute away
+}
+
+TEST_F(FakeModem, ChunkDelaysAreKept)
+{
+    client c(dir.link());
+    fake_modem_set_answer(modem.get(), "AT+SLOW", {{0, "+SLOW: 1\r\n"}, {300, "OK\r\n"}});
+    auto sent = steady::now();
+    c.send("AT+SLOW\r\n");
+    EXPECT_EQ(c.read_until("OK\r\n"), "AT+SLOW\r\n+SLOW: 1\r\nOK\r\n");
+    EXPECT_GE(steady::now() - sent, 300ms);
+}
+
+TEST_F(FakeModem, SilentCommandGetsOnlyItsEcho)
+{
+    client c(dir.link());
+    fake_modem_set_answer(modem.get(), "AT+MUTE", {});
+    c.send("AT+MUTE\r\n");
+    c.send("AT\r\n");
+    // Output is ordered: anything the silent command said would come first.
+    EXPECT_EQ(c.read_until("OK\r\n"), "AT+MUTE\r\nAT\r\nOK\r\n");
+}
+
+TEST_F(FakeModem, InjectedBytesGoOutAsTheyAre)
+{
+    client c(dir.link());
+    std::string noise("+CMTI: \"SM\",3\r\n\0\xff", 17);
+    fake_modem_inject(modem.get(), noise);
+    EXPECT_EQ(c.read_until(std::string_view("\xff", 1)), noise);
+}
+
+TEST_F(FakeModem, LogHoldsEveryByteReceived)
+{
+    client c(dir.link());
+    std::string raw("AT\r\n\0\xffxyz", 9);   // the tail has no CR: never a command
+    c.send(raw);
+    EXPECT_TRUE(fake_modem_wait_log(modem.get(), [&](const std::string &log) { return log == raw; }, DEADLINE))
+        << fake_modem_log(modem.get());
+    EXPECT_EQ(c.read_until("OK\r\n"), "AT\r\nOK\r\n");
+
+    fake_modem_clear_log(modem.get());
+    c.send("AT+CGMI\r\n");
+    EXPECT_TRUE(fake_modem_wait_log_contains(modem.get(), "\r\n", DEADLINE));
+    EXPECT_EQ(fake_modem_log(modem.get()), "AT+CGMI\r\n");
+    EXPECT_FALSE(fake_modem_wait_log_contains(modem.get(), "never sent", 50ms));
+}
+
+TEST_F(FakeModem, UnplugAndReplugMoveOnlyTheLink)
+{
+    struct stat st;
+    client before(dir.link());
+    ASSERT_EQ(fake_modem_unplug(modem.get()), 0);
+    EXPECT_EQ(lstat(dir.link().c_str(), &st), -1);
+    EXPECT_EQ(client(dir.link()).fd, -1);
+    before.send("AT\r\n");   // an open descriptor outlives the link
+    EXPECT_EQ(before.read_until("OK\r\n"), "AT\r\nOK\r\n");
+
+    ASSERT_EQ(fake_modem_replug(modem.get()), 0);
+    ASSERT_EQ(fake_modem_replug(modem.get()), 0);
+    char target[256] = {};
+    ASSERT_GT(readlink(dir.link().c_str(), target, sizeof target - 1), 0);
+    EXPECT_EQ(target, fake_modem_slave_name(modem.get()));
+    client after(dir.link());
+    after.send("AT\r\n");
+    EXPECT_EQ(after.read_until("OK\r\n"), "AT\r\nOK\r\n");
+}
+
+TEST_F(FakeModem, HangupBreaksTheClient)
+{
+    client c(dir.link());
+    fake_modem_hangup(modem.get());
+    char byte;
+    ssize_t n = read(c.fd, &byte, 1);
+    // A hung-up tty reads end of file (never EAGAIN again) and refuses writes.
+    EXPECT_TRUE(n == 0 || (n < 0 && errno != EAGAIN)) << n << " " << strerror(errno);
+    EXPECT_EQ(write(c.fd, "AT\r\n", 4), -1);
+    EXPECT_EQ(errno, EIO);
+    struct stat st;
+    EXPECT_EQ(stat(dir.link().c_str(), &st), -1);   // the slave node is gone
+    fake_modem_hangup(modem.get());
+}
+
+TEST_F(FakeModem, FloodThenQuiet)
+{
+    client c(dir.link());
+    fake_modem_flood(modem.get(), true);
+    std::string seen;
+    auto end = steady::now() + DEADLINE;
+    while ((seen.size() < 65536 || seen.find('\0') == std::string::npos ||
+            seen.find('\xff') == std::string::npos) && steady::now() < end)
+        seen += c.read_for(20ms);
+    EXPECT_GE(seen.size(), 65536u);
+    fake_modem_flood(modem.get(), false);
+    fake_modem_set_echo(modem.get(), false);
+    c.send("AT+CSQ\r\n");
+    EXPECT_NE(c.read_until("+CSQ: 20,99\r\nOK\r\n").find("+CSQ: 20,99\r\nOK\r\n"), std::string::npos);
+    EXPECT_EQ(c.read_for(200ms), "");
+}
+
+TEST(FakeModemLink, ReplacesSymlinksOnlyAndCleansUp)
+{
+    temp_dir dir;
+    size_t descriptors = open_descriptors();
+    ASSERT_EQ(symlink("/nonexistent/ttyUSB9", dir.link().c_str()), 0);
+    fake_modem *modem = fake_modem_create(dir.link());
+    ASSERT_TRUE(modem);
+    std::string slave = fake_modem_slave_name(modem);
+    fake_modem_destroy(modem);
+    struct stat st;
+    EXPECT_EQ(lstat(dir.link().c_str(), &st), -1);
+    EXPECT_EQ(open_descriptors(), descriptors);
+
+    int fd = open(dir.link().c_str(), O_CREAT | O_WRONLY, 0600);
+    close(fd);
+    EXPECT_EQ(fake_modem_create(dir.link()), nullptr);
+    EXPECT_EQ(errno, EEXIST);
+    EXPECT_EQ(lstat(dir.link().c_str(), &st), 0);   // a real file is left alone
+    EXPECT_EQ(open_descriptors(), descriptors);
+}
+
+TEST(FakeModemLink, LeavesAForeignLinkInPlace)
+{
+    temp_dir dir;
+    fake_modem_ptr modem{fake_modem_create(dir.link())};
+    ASSERT_TRUE(modem);
+    unlink(dir.link().c_str());
+    ASSERT_EQ(symlink("/dev/null", dir.link().c_str()), 0);
+    modem.reset();
+    char target[64] = {};
+    ASSERT_GT(readlink(dir.link().c_str(), target, sizeof target - 1), 0);
+    EXPECT_STREQ(target, "/dev/null");
+}
+
+}  // namespace

@@ -1,0 +1,81 @@
+// Simulated modem: a pseudo-terminal whose slave is reachable through a
+// symlink (so the link looks like /dev/ttyUSB2), served by a thread of its
+// own that answers AT commands like a modem.
+//
+// Wire behaviour: a command ends at CR; an LF that starts a command (the LF
+// of a CR LF) is dropped, an empty command is ignored. With echo on, the
+// command text comes back first, followed by CR LF. Then the answer: the
+// scripted chunks if the command has a script, else the built-in table
+// (each line followed by CR LF, no blank line in front), else "ERROR\r\n".
+// Commands are matched byte for byte, case-sensitively.
+//
+// Every function is safe to call from any thread while the modem serves.
+// Echoes and answer chunks leave the modem in the order they were queued,
+// so a long delay holds back every later answer too; a chunk's delay counts
+// from the chunk queued before it. Injected bytes skip that queue.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct fake_modem;
+
+struct fake_modem_chunk {
+    int delay_ms = 0;    // wait before this chunk goes out
+    std::string bytes;   // sent as they are, framing included
+};
+
+struct fake_modem_options {
+    bool echo = true;
+    bool keep_log = true;   // long-running tools turn it off to bound memory
+};
+
+// Opens a pty in raw mode, points link_path at its slave (replacing any
+// symlink already there, refusing anything else) and starts serving.
+// Returns nullptr with errno set on failure, leaving nothing behind.
+fake_modem *fake_modem_create(const std::string &link_path,
+                              const fake_modem_options &options = {});
+// Stops the thread, removes the link if it still points at us, closes all.
+void fake_modem_destroy(fake_modem *modem);
+
+struct fake_modem_deleter {
+    void operator()(fake_modem *modem) const { fake_modem_destroy(modem); }
+};
+using fake_modem_ptr = std::unique_ptr<fake_modem, fake_modem_deleter>;
+
+const std::string &fake_modem_slave_name(const fake_modem *modem);  // "/dev/pts/N"
+const std::string &fake_modem_link_path(const fake_modem *modem);
+
+// Scripts the answer of one command; an empty list makes the modem silent.
+void fake_modem_set_answer(fake_modem *modem, const std::string &command,
+                           std::vector<fake_modem_chunk> chunks);
+void fake_modem_set_echo(fake_modem *modem, bool on);
+// Sends bytes now, ahead of chunks still waiting for their delay.
+void fake_modem_inject(fake_modem *modem, std::string_view bytes);
+// Random bytes (NUL and 0xFF among them) as fast as the reader takes them.
+void fake_modem_flood(fake_modem *modem, bool on);
+
+// Every byte received from the daemon's side, in order.
+std::string fake_modem_log(fake_modem *modem);
+void fake_modem_clear_log(fake_modem *modem);
+// Waits until cond(log) holds; false when the timeout passes first. cond
+// runs under the modem's lock and must not call back into the modem.
+bool fake_modem_wait_log(fake_modem *modem,
+                         const std::function<bool(const std::string &)> &cond,
+                         std::chrono::milliseconds timeout);
+bool fake_modem_wait_log_contains(fake_modem *modem, std::string_view needle,
+                                  std::chrono::milliseconds timeout);
+
+// Unplug removes the link and keeps the pty, so descriptors already open keep
+// working; replug puts the link back (the slave name never changes).
+// Both return 0 or -1 with errno set.
+int fake_modem_unplug(fake_modem *modem);
+int fake_modem_replug(fake_modem *modem);
+// Closes the master: the slave node vanishes, the daemon's descriptor reads
+// end of file and writes fail with EIO. The modem stays silent afterwards;
+// only destroy remains useful. Returns once the master is closed.
+void fake_modem_hangup(fake_modem *modem);

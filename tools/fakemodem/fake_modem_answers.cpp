@@ -1,0 +1,48 @@
+// What the simulated modem says back: the built-in answer table and the
+// queueing of an echo plus answer behind whatever is still on its way out.
+#include "tools/fakemodem/fake_modem_state.h"
+
+#include <algorithm>
+
+namespace {
+
+// None of these lines may hold "OK", "ERROR" or "NO CARRIER" before the
+// final one, or begin with "AT": the daemon would end the command early or
+// take the line for an echo.
+const std::map<std::string, std::string, std::less<>> builtin_answers = {
+    {"AT", "OK\r\n"},
+    {"ATI", "Manufacturer: Tarnel\r\nModel: Simulated Modem\r\nRevision: 1.0\r\n"
+            "IMEI: 350000000000001\r\nOK\r\n"},
+    {"AT+CGMI", "Tarnel\r\nOK\r\n"},
+    {"AT+CSQ", "+CSQ: 20,99\r\nOK\r\n"},
+    {"AT+CPIN?", "+CPIN: READY\r\nOK\r\n"},
+};
+
+// A chunk's delay counts from the chunk queued before it, or from now when
+// nothing is waiting, so the bytes of one answer keep their spacing even
+// behind a slow earlier answer.
+void schedule(fake_modem *modem, int delay_ms, std::string bytes)
+{
+    auto base = fake_modem_clock::now();
+    if (!modem->scheduled.empty())
+        base = std::max(base, modem->scheduled.back().due);
+    auto due = base + std::chrono::milliseconds(std::max(delay_ms, 0));
+    modem->scheduled.push_back({due, std::move(bytes)});
+}
+
+}  // namespace
+
+void fake_modem_answer(fake_modem *modem, const std::string &command)
+{
+    if (modem->echo)
+        schedule(modem, 0, command + "\r\n");
+
+    auto scripted = modem->answers.find(command);
+    if (scripted != modem->answers.end()) {
+        for (const fake_modem_chunk &chunk : scripted->second)
+            schedule(modem, chunk.delay_ms, chunk.bytes);
+        return;
+    }
+    auto builtin = builtin_answers.find(command);
+    schedule(modem, 0, builtin != builtin_answers.end() ? builtin->second : "ERROR\r\n");
+}

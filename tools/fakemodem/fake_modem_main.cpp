@@ -1,0 +1,72 @@
+// tarnel-fakemodem: serves a simulated modem at a path until SIGINT or
+// SIGTERM, for running the daemon without hardware.
+#include "tools/fakemodem/fake_modem.h"
+
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <cerrno>
+#include <string_view>
+
+namespace {
+
+void usage(FILE *out)
+{
+    fprintf(out,
+            "usage: tarnel-fakemodem [-e] PATH\n"
+            "Creates a pseudo-terminal that answers AT commands like a modem and\n"
+            "links PATH to it (an existing symlink at PATH is replaced).\n"
+            "  -e, --no-echo  do not echo commands back\n"
+            "  -h, --help     show this help\n"
+            "Known commands: AT, ATI, AT+CGMI, AT+CSQ, AT+CPIN?; others get ERROR.\n"
+            "Stops on SIGINT or SIGTERM and removes the link.\n");
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    fake_modem_options options;
+    options.keep_log = false;
+    const char *path = nullptr;
+    for (int i = 1; i < argc; ++i) {
+        std::string_view arg = argv[i];
+        if (arg == "-h" || arg == "--help") {
+            usage(stdout);
+            return 0;
+        } else if (arg == "-e" || arg == "--no-echo") {
+            options.echo = false;
+        } else if (arg.starts_with("-") || path) {
+            usage(stderr);
+            return 2;
+        } else {
+            path = argv[i];
+        }
+    }
+    if (!path) {
+        usage(stderr);
+        return 2;
+    }
+
+    // Blocked before the serving thread exists, so only sigwait sees them.
+    sigset_t stop_signals;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGINT);
+    sigaddset(&stop_signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+
+    fake_modem *modem = fake_modem_create(path, options);
+    if (!modem) {
+        fprintf(stderr, "tarnel-fakemodem: cannot create modem at %s: %s\n", path, strerror(errno));
+        return 1;
+    }
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    printf("fake modem ready on %s -> %s\n", path, fake_modem_slave_name(modem).c_str());
+
+    int signal_number;
+    while (sigwait(&stop_signals, &signal_number) != 0) {
+    }
+    fake_modem_destroy(modem);
+    return 0;
+}

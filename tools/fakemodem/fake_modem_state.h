@@ -1,0 +1,52 @@
+// Inside of the simulated modem, shared by the public functions and the
+// serving thread. Fields above `lock` are fixed once the thread runs (the
+// descriptors are closed only by the thread itself or after it is joined);
+// fields below it are guarded by it.
+#pragma once
+
+#include "tools/fakemodem/fake_modem.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+using fake_modem_clock = std::chrono::steady_clock;
+
+struct fake_modem_pending {
+    fake_modem_clock::time_point due;
+    std::string bytes;
+};
+
+struct fake_modem {
+    std::string link_path;
+    std::string slave_name;
+    int master = -1;
+    int slave_hold = -1;   // keeps the slave's settings and input queue alive
+    int wake = -1;         // eventfd: tells the thread something changed
+    std::thread server;
+
+    std::mutex lock;
+    std::condition_variable changed;   // log grew, or the hangup finished
+    std::map<std::string, std::vector<fake_modem_chunk>, std::less<>> answers;
+    bool echo = true;
+    bool keep_log = true;
+    std::string log;
+    std::string ready;                          // goes out as soon as possible
+    std::deque<fake_modem_pending> scheduled;   // due times never decrease
+    bool flood = false;
+    bool stop = false;
+    bool hangup_requested = false;
+    bool hung_up = false;
+};
+
+// Thread body; returns after `stop` or a completed hangup.
+void fake_modem_serve(fake_modem *modem);
+// Nudges the thread out of its poll; call after changing guarded state.
+void fake_modem_wake(fake_modem *modem);
+// Queues the echo and answer of one command. Caller holds `lock`.
+void fake_modem_answer(fake_modem *modem, const std::string &command);
