@@ -1,0 +1,44 @@
+// The method "list": which keys each kind of record shows, and in what order.
+#include <gtest/gtest.h>
+
+#include <ctime>
+
+#include "tests/daemon/daemon_env.h"
+#include "tests/daemon/masked.h"
+#include "tools/fakemodem/fake_modem.h"
+
+TEST(List, ShowsRecordsNewestFirstWithTheKeysOfTheirState)
+{
+    daemon_env env;
+    ASSERT_TRUE(env_start(env));
+    EXPECT_EQ(tarnel_call(env, "list", "").json, "{\"ports\":[]}");
+    // Arguments are ignored.
+    EXPECT_EQ(tarnel_call(env, "list", "{\"at_port\":\"x\"}").json, "{\"ports\":[]}");
+
+    std::string a = env_path(env, "ttyA"), b = env_path(env, "ttyB"), gone = env_path(env, "ttyGone");
+    fake_modem_ptr ma(fake_modem_create(a)), mb(fake_modem_create(b));
+    ASSERT_TRUE(ma && mb);
+
+    time_t before = time(nullptr);
+    ASSERT_EQ(tarnel_call(env, "open", quoted_port(a)).status, 0);
+    // A speed of 0 runs at 115200 and hides all four settings.
+    ASSERT_EQ(tarnel_call(env, "open", "{\"at_port\":\"" + b + "\",\"baudrate\":0}").status, 0);
+    // "sendat" registers a device that does not exist yet.
+    bus_reply r = tarnel_call(env, "sendat", "{\"at_port\":\"" + gone + "\",\"at_cmd\":\"AT\"}");
+    EXPECT_NE(r.json.find("\"status\":\"error\""), std::string::npos) << r.json;
+
+    r = tarnel_call(env, "list", "");
+    EXPECT_EQ(masked(r.json),
+              "{\"ports\":["
+              "{\"port\":\"" + gone + "\",\"is_open\":0,\"file_status\":\"missing\",\"last_check\":#},"
+              "{\"port\":\"" + b + "\",\"is_open\":1,\"fd\":#,\"last_check\":#},"
+              "{\"port\":\"" + a + "\",\"is_open\":1,\"fd\":#,\"baudrate\":115200,\"databits\":8,\"parity\":0,"
+              "\"stopbits\":1,\"last_check\":#}]}");
+
+    // Until the monitor looks at a record, last_check is its creation time.
+    auto pos = r.json.find("\"last_check\":");
+    ASSERT_NE(pos, std::string::npos);
+    long long last_check = std::stoll(r.json.substr(pos + 13));
+    EXPECT_GE(last_check, static_cast<long long>(before));
+    EXPECT_LE(last_check, static_cast<long long>(time(nullptr)));
+}

@@ -1,0 +1,188 @@
+// The methods "open" and "close" through the bus against simulated modems.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <fstream>
+
+#include "tests/daemon/daemon_env.h"
+#include "tests/daemon/masked.h"
+#include "tools/fakemodem/fake_modem.h"
+
+using namespace std::chrono_literals;
+
+class OpenClose : public ::testing::Test {
+protected:
+    daemon_env env;
+    fake_modem_ptr modem;
+    std::string port;
+
+    void SetUp() override
+    {
+        ASSERT_TRUE(env_start(env));
+        port = env_path(env, "ttyUSB2");
+        modem.reset(fake_modem_create(port));
+        ASSERT_TRUE(modem);
+    }
+
+    std::string list() { return masked(tarnel_call(env, "list", "").json); }
+
+    termios line_settings()
+    {
+        termios tio{};
+        int fd = open(port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        EXPECT_GE(fd, 0);
+        EXPECT_EQ(tcgetattr(fd, &tio), 0);
+        close(fd);
+        return tio;
+    }
+};
+
+TEST_F(OpenClose, OpenWithDefaultsRepliesTheSettingsAndConfiguresTheLine)
+{
+    bus_reply r = tarnel_call(env, "open", quoted_port(port));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.json, "{\"status\":\"success\",\"port\":\"" + port +
+                          "\",\"baudrate\":115200,\"databits\":8,\"parity\":0,\"stopbits\":1}");
+    termios tio = line_settings();
+    EXPECT_EQ(cfgetospeed(&tio), B115200);
+    EXPECT_EQ(cfgetispeed(&tio), B115200);
+    EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_FALSE(tio.c_cflag & PARENB);
+    EXPECT_FALSE(tio.c_cflag & CSTOPB);
+    EXPECT_TRUE(tio.c_cflag & CREAD);
+    EXPECT_TRUE(tio.c_cflag & CLOCAL);
+    EXPECT_FALSE(tio.c_lflag & (ICANON | ECHO | ECHOE | ISIG));
+    EXPECT_FALSE(tio.c_iflag & (IXON | IXOFF | IXANY | ICRNL));
+    EXPECT_FALSE(tio.c_oflag & OPOST);
+    EXPECT_EQ(tio.c_cc[VMIN], 0);
+    EXPECT_EQ(tio.c_cc[VTIME], 1);
+}
+
+TEST_F(OpenClose, ReopenAppliesNewSettings)
+{
+    ASSERT_EQ(tarnel_call(env, "open", quoted_port(port)).status, 0);
+    bus_reply r = tarnel_call(env, "open", "{\"at_port\":\"" + port +
+                                               "\",\"baudrate\":57600,\"databits\":7,\"parity\":2,\"stopbits\":2}");
+    EXPECT_EQ(r.json, "{\"status\":\"success\",\"port\":\"" + port +
+                          "\",\"baudrate\":57600,\"databits\":7,\"parity\":2,\"stopbits\":2}");
+    termios tio = line_settings();
+    EXPECT_EQ(cfgetospeed(&tio), B57600);
+    EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS7));
+    EXPECT_TRUE(tio.c_cflag & PARENB);
+    EXPECT_FALSE(tio.c_cflag & PARODD);
+    EXPECT_TRUE(tio.c_cflag & CSTOPB);
+
+    tarnel_call(env, "open", "{\"at_port\":\"" + port + "\",\"baudrate\":9600,\"parity\":1}");
+    tio = line_settings();
+    EXPECT_EQ(cfgetospeed(&tio), B9600);
+    EXPECT_TRUE(tio.c_cflag & PARENB);
+    EXPECT_TRUE(tio.c_cflag & PARODD);
+    EXPECT_FALSE(tio.c_cflag & CSTOPB);
+    // Still one record for the path.
+    EXPECT_EQ(list(), "{\"ports\":[{\"port\":\"" + port +
+                          "\",\"is_open\":1,\"fd\":#,\"baudrate\":9600,\"databits\":8,\"parity\":1,\"stopbits\":1,"
+                          "\"last_check\":#}]}");
+}
+
+TEST_F(OpenClose, UnsupportedSpeedIsEchoedButTheLineRunsAt115200)
+{
+    bus_reply r = tarnel_call(env, "open", "{\"at_port\":\"" + port + "\",\"baudrate\":12345,\"databits\":9,\"parity\":3,\"stopbits\":0}");
+    EXPECT_EQ(r.json, "{\"status\":\"success\",\"port\":\"" + port +
+                          "\",\"baudrate\":12345,\"databits\":9,\"parity\":3,\"stopbits\":0}");
+    termios tio = line_settings();
+    EXPECT_EQ(cfgetospeed(&tio), B115200);
+    EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_FALSE(tio.c_cflag & PARENB);
+    EXPECT_FALSE(tio.c_cflag & CSTOPB);
+    EXPECT_NE(list().find("\"baudrate\":12345"), std::string::npos);
+}
+
+TEST_F(OpenClose, OpenRefusesWhatIsNotAnOpenableDevice)
+{
+    // Missing node: no record is made.
+    std::string missing = env_path(env, "ttyNONE");
+    EXPECT_EQ(tarnel_call(env, "open", quoted_port(missing)).json,
+              "{\"status\":\"error\",\"message\":\"Port file does not exist\"}");
+
+    // A regular file is never opened, let alone written to.
+    std::string file = env_path(env, "notatty");
+    std::ofstream(file) << "";
+    EXPECT_EQ(tarnel_call(env, "open", quoted_port(file)).json,
+              "{\"status\":\"error\",\"message\":\"Failed to open port\"}");
+    EXPECT_TRUE(child_wait_output(env.daemon, false, "Failed to open " + file + ": not a character device\n"));
+    EXPECT_EQ(tarnel_call(env, "sendat", "{\"at_port\":\"" + file + "\",\"at_cmd\":\"AT\",\"timeout\":0}").status, 0);
+    struct stat st;
+    ASSERT_EQ(stat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 0);
+
+    // A directory and a FIFO likewise.
+    std::string fifo = env_path(env, "fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EQ(tarnel_call(env, "open", quoted_port(fifo)).json,
+              "{\"status\":\"error\",\"message\":\"Failed to open port\"}");
+    EXPECT_EQ(tarnel_call(env, "open", quoted_port(env.dir)).json,
+              "{\"status\":\"error\",\"message\":\"Failed to open port\"}");
+
+    // Only the record "sendat" made for the file remains.
+    EXPECT_EQ(list(), "{\"ports\":[{\"port\":\"" + file + "\",\"is_open\":0,\"file_status\":\"exists\",\"last_check\":#}]}");
+}
+
+TEST_F(OpenClose, PermissionDeniedLeavesNoRecord)
+{
+    if (geteuid() == 0)
+        GTEST_SKIP() << "root opens any device";
+    ASSERT_EQ(chmod(fake_modem_slave_name(modem.get()).c_str(), 0), 0);
+    EXPECT_EQ(tarnel_call(env, "open", quoted_port(port)).json,
+              "{\"status\":\"error\",\"message\":\"Failed to open port\"}");
+    EXPECT_EQ(list(), "{\"ports\":[]}");
+}
+
+TEST_F(OpenClose, ArgumentsThatCannotNameAPortAreRejected)
+{
+    EXPECT_EQ(tarnel_call(env, "open", "{}").status, UBUS_STATUS_INVALID_ARGUMENT);
+    EXPECT_EQ(tarnel_call(env, "open", "{\"at_port\":5}").status, UBUS_STATUS_INVALID_ARGUMENT);
+    EXPECT_EQ(tarnel_call(env, "close", "{}").status, UBUS_STATUS_INVALID_ARGUMENT);
+
+    // 64 characters: too long to be a record's key, for every method.
+    std::string long_path = "/tmp/" + std::string(59, 'x');
+    ASSERT_EQ(long_path.size(), 64u);
+    for (const char *method : {"open", "close"}) {
+        bus_reply r = tarnel_call(env, method, quoted_port(long_path));
+        EXPECT_EQ(r.status, UBUS_STATUS_INVALID_ARGUMENT) << method;
+        EXPECT_EQ(r.json, "") << method;
+    }
+    bus_reply r = tarnel_call(env, "sendat", "{\"at_port\":\"" + long_path + "\",\"at_cmd\":\"AT\"}");
+    EXPECT_EQ(r.status, UBUS_STATUS_INVALID_ARGUMENT);
+    EXPECT_EQ(list(), "{\"ports\":[]}");
+
+    // Wrongly typed settings count as absent and take their defaults.
+    r = tarnel_call(env, "open", "{\"at_port\":\"" + port + "\",\"baudrate\":\"9600\",\"parity\":true}");
+    EXPECT_EQ(r.json, "{\"status\":\"success\",\"port\":\"" + port +
+                          "\",\"baudrate\":115200,\"databits\":8,\"parity\":0,\"stopbits\":1}");
+}
+
+TEST_F(OpenClose, CloseRemovesTheRecordOnce)
+{
+    ASSERT_EQ(tarnel_call(env, "open", quoted_port(port)).status, 0);
+    EXPECT_EQ(tarnel_call(env, "close", quoted_port(port)).json,
+              "{\"status\":\"success\",\"port\":\"" + port + "\",\"message\":\"Port closed and removed\"}");
+    EXPECT_EQ(tarnel_call(env, "close", quoted_port(port)).json,
+              "{\"status\":\"error\",\"message\":\"Port not found\"}");
+    EXPECT_EQ(list(), "{\"ports\":[]}");
+}
+
+TEST_F(OpenClose, VanishedDeviceKeepsItsRecordUntilClosed)
+{
+    ASSERT_EQ(tarnel_call(env, "open", quoted_port(port)).status, 0);
+    ASSERT_EQ(fake_modem_unplug(modem.get()), 0);
+    // Reopening fails, the existing record stays, closed.
+    EXPECT_EQ(tarnel_call(env, "open", quoted_port(port)).json,
+              "{\"status\":\"error\",\"message\":\"Failed to open port\"}");
+    EXPECT_TRUE(child_wait_output(env.daemon, false, "Port file " + port + " does not exist\n"));
+    EXPECT_EQ(list(), "{\"ports\":[{\"port\":\"" + port + "\",\"is_open\":0,\"file_status\":\"missing\",\"last_check\":#}]}");
+    EXPECT_EQ(tarnel_call(env, "close", quoted_port(port)).json,
+              "{\"status\":\"success\",\"port\":\"" + port + "\",\"message\":\"Port closed and removed\"}");
+}
