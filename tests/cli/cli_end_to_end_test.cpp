@@ -1,0 +1,233 @@
+// tarnel-ubus run as a child against tarnel-busd and a test object: output
+// and exit statuses byte for byte as scripts see them.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "tests/cli/cli_process.h"
+
+namespace {
+
+const std::string call_usage_marker = "Usage: ";
+
+class CliEndToEnd : public ::testing::Test {
+protected:
+    static inline std::string dir, sock;
+    static inline background *broker, *server;
+
+    static void SetUpTestSuite()
+    {
+        char tmpl[] = "/tmp/tarnel-cli-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir = tmpl;
+        sock = dir + "/bus.sock";
+        broker = new background;
+        ASSERT_TRUE(start_background(*broker, {BUSD_PATH, "-s", sock}));
+        server = new background;
+        // The broker needs a moment to listen; the server retries until then.
+        bool ready = false;
+        for (int attempt = 0; attempt < 200 && !ready; attempt++) {
+            ASSERT_TRUE(start_background(*server, {SERVER_PATH, sock, "test"}));
+            ready = read_until(*server, "ready\n");
+            if (!ready) {
+                stop_background(*server, SIGKILL);
+                usleep(50000);
+            }
+        }
+        ASSERT_TRUE(ready);
+    }
+    static void TearDownTestSuite()
+    {
+        delete server;
+        delete broker;
+        unlink(sock.c_str());
+        rmdir(dir.c_str());
+    }
+
+    static run_result cli(std::vector<std::string> args, bool tty = false)
+    {
+        args.insert(args.begin(), {CLI_PATH, "-s", sock});
+        return run_program(args, tty);
+    }
+};
+
+TEST_F(CliEndToEnd, ListPlainVerboseAndMissing)
+{
+    run_result plain = cli({"list"});
+    EXPECT_EQ(plain.status, 0);
+    EXPECT_EQ(plain.out, "test\n");
+
+    run_result prefix = cli({"list", "te*"});
+    EXPECT_EQ(prefix.out, "test\n");
+
+    run_result verbose = cli({"list", "-v"});
+    EXPECT_EQ(verbose.status, 0);
+    EXPECT_TRUE(std::regex_match(verbose.out,
+                                 std::regex("'test' @[0-9a-f]{8}\n"
+                                            "\t\"echo\":\\{\"at_port\":\"String\",\"timeout\":\"Integer\","
+                                            "\"sendonly\":\"Boolean\"\\}\n"
+                                            "\t\"fail\":\\{\"status\":\"Integer\",\"reply\":\"Boolean\"\\}\n"
+                                            "\t\"silent\":\\{\\}\n"
+                                            "\t\"hang\":\\{\\}\n")))
+        << verbose.out;
+
+    EXPECT_EQ(cli({"-S", "list", "-v"}).out, "test\n");
+
+    run_result missing = cli({"list", "nothing"});
+    EXPECT_EQ(missing.status, 4);
+    EXPECT_EQ(missing.out, "");
+    EXPECT_EQ(missing.err, "Command failed: Not found\n");
+}
+
+TEST_F(CliEndToEnd, CallPrintsEachReply)
+{
+    const std::string args = R"({"at_port":"/dev/ttyUSB2","timeout":5,"sendonly":true})";
+    run_result indented = cli({"call", "test", "echo", args});
+    EXPECT_EQ(indented.status, 0);
+    EXPECT_EQ(indented.out, "{\n\t\"at_port\": \"/dev/ttyUSB2\",\n\t\"timeout\": 5,\n\t\"sendonly\": true\n}\n");
+    EXPECT_EQ(indented.err, "");
+
+    run_result compact = cli({"-S", "call", "test", "echo", args});
+    EXPECT_EQ(compact.out, args + "\n");
+
+    run_result empty = cli({"call", "test", "echo"});
+    EXPECT_EQ(empty.out, "{\n\t\n}\n");
+
+    run_result silent = cli({"call", "test", "silent"});
+    EXPECT_EQ(silent.status, 0);
+    EXPECT_EQ(silent.out, "");
+}
+
+TEST_F(CliEndToEnd, CallFailureFormsDependOnTheTerminal)
+{
+    struct row {
+        std::vector<std::string> args;
+        bool tty;
+        int status;
+        std::string err;
+    } rows[] = {
+        {{"call", "test", "fail", R"({"status":3})"}, false, 253,
+         "Command failed: ubus call test fail {\"status\":3} (Method not found)\n"},
+        {{"call", "test", "fail", R"({"status":3})"}, true, 3, "Command failed: Method not found\n"},
+        {{"-S", "call", "test", "fail", R"({"status":3})"}, false, 3, ""},
+        {{"call", "test", "nosuchmethod"}, false, 253,
+         "Command failed: ubus call test nosuchmethod (Method not found)\n"},
+        {{"call", "test", "fail", R"({"status":99})"}, false, 157,
+         "Command failed: ubus call test fail {\"status\":99} (Unknown error: 99)\n"},
+        {{"call", "test", "fail", R"({"status":-1})"}, false, 1,
+         "Command failed: ubus call test fail {\"status\":-1} (Unknown error: -1)\n"
+         "Command failed: Invalid command\n"},
+        {{"call", "test", "fail", R"({"status":-1})"}, true, 255, ""},
+        {{"call", "test", "fail", R"({"status":256})"}, true, 255, "Command failed: Unknown error: 256\n"},
+        {{"call", "test", "echo", "[1]"}, false, 244,
+         "Command failed: ubus call test echo [1] (Parsing message data failed)\n"},
+        {{"call", "test", "echo", "{bad"}, true, 12, "Command failed: Parsing message data failed\n"},
+        {{"-S", "call", "test", "echo", "{bad"}, false, 12, ""},
+        {{"call", "nothing", "echo"}, false, 4, "Command failed: Not found\n"},
+        {{"call", "nothing", "echo"}, true, 4, "Command failed: Not found\n"},
+        {{"-S", "call", "nothing", "echo"}, false, 4, ""},
+        {{"call", "test", "fail", R"({"status":2})"}, true, 2, "Command failed: Invalid argument\n"},
+        {{"-S", "call", "test", "fail", R"({"status":2})"}, false, 2, ""},
+        {{"-t", "1", "call", "test", "hang"}, false, 249,
+         "Command failed: ubus call test hang (Request timed out)\n"},
+    };
+    for (const row &r : rows) {
+        std::string what = ::testing::PrintToString(r.args) + (r.tty ? " (tty)" : "");
+        run_result res = cli(r.args, r.tty);
+        EXPECT_EQ(res.status, r.status) << what;
+        EXPECT_EQ(res.err, r.err) << what;
+        EXPECT_EQ(res.out, "") << what;
+    }
+
+    // Invalid argument towards a log also brings the usage text.
+    run_result usage = cli({"call", "test", "fail", R"({"status":2})"});
+    EXPECT_EQ(usage.status, 254);
+    EXPECT_EQ(usage.err.rfind("Command failed: ubus call test fail {\"status\":2} (Invalid argument)\n" +
+                                  call_usage_marker,
+                              0),
+              0u)
+        << usage.err;
+
+    // Replies that came before a failing status are still printed.
+    run_result partial = cli({"call", "test", "fail", R"({"status":5,"reply":true})"});
+    EXPECT_EQ(partial.status, 251);
+    EXPECT_EQ(partial.out, "{\n\t\"partial\": true\n}\n");
+}
+
+TEST_F(CliEndToEnd, UsageAndConnectionErrors)
+{
+    for (const auto &args : std::vector<std::vector<std::string>>{
+             {}, {"frobnicate"}, {"call", "test"}, {"call", "a", "b", "{}", "extra"}, {"list", "a", "b"},
+             {"send"}, {"wait_for"}, {"-t", "soon", "list"}}) {
+        run_result r = cli(args);
+        EXPECT_EQ(r.status, 254) << ::testing::PrintToString(args);
+        EXPECT_NE(r.err.find(call_usage_marker), std::string::npos);
+        for (const char *cmd : {"list", "call", "listen", "send", "wait_for", "-s", "-t", "-S", "-v"})
+            EXPECT_NE(r.err.find(cmd), std::string::npos) << cmd;
+    }
+
+    std::string nowhere = dir + "/no-such.sock";
+    run_result r = run_program({CLI_PATH, "-s", nowhere, "list"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.err, "Failed to connect to ubus\n");
+    r = run_program({CLI_PATH, "-S", "-s", nowhere, "call", "a", "b"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.err, "");
+}
+
+TEST_F(CliEndToEnd, SendReachesListeners)
+{
+    background listener;
+    ASSERT_TRUE(start_background(listener, {CLI_PATH, "-s", sock, "listen", "probe", "cli.*"}));
+    // The listener registers asynchronously; probe until it hears one.
+    bool heard = false;
+    for (int i = 0; i < 100 && !heard; i++) {
+        EXPECT_EQ(cli({"send", "probe"}).status, 0);
+        heard = read_until(listener, "{ \"probe\": {} }\n", std::chrono::milliseconds(100));
+    }
+    ASSERT_TRUE(heard);
+
+    run_result sent = cli({"send", "cli.test", R"({"a":[1,true,null],"s":"x\ty","d":1.5})"});
+    EXPECT_EQ(sent.status, 0);
+    EXPECT_EQ(sent.err, "");
+    EXPECT_TRUE(read_until(listener, "{ \"cli.test\": {\"a\":[1,true,null],\"s\":\"x\\ty\",\"d\":1.500000} }\n"))
+        << listener.out;
+    cli({"send", "other"});
+    cli({"send", "cli.last"});
+    EXPECT_TRUE(read_until(listener, "{ \"cli.last\": {} }\n"));
+    EXPECT_EQ(listener.out.find("other"), std::string::npos);
+    EXPECT_EQ(stop_background(listener, SIGINT), 0);
+
+    run_result denied = cli({"send", "ubus.object.add"});
+    EXPECT_EQ(denied.status, 6);
+    EXPECT_EQ(denied.err, "Command failed: Permission denied\n");
+
+    run_result bad = cli({"send", "x", "[1]"});
+    EXPECT_EQ(bad.status, 12);
+    EXPECT_EQ(bad.err, "Command failed: Parsing message data failed\n");
+}
+
+TEST_F(CliEndToEnd, WaitForObjects)
+{
+    EXPECT_EQ(cli({"-t", "0", "wait_for", "test"}).status, 0);
+
+    run_result missing = cli({"-t", "0", "wait_for", "test", "absent"});
+    EXPECT_EQ(missing.status, 7);
+    EXPECT_EQ(missing.err, "Command failed: Request timed out\n");
+
+    background waiter;
+    ASSERT_TRUE(start_background(waiter, {CLI_PATH, "-s", sock, "-t", "60", "wait_for", "test", "late"}));
+    background late;
+    ASSERT_TRUE(start_background(late, {SERVER_PATH, sock, "late"}));
+    ASSERT_TRUE(read_until(late, "ready\n"));
+    EXPECT_EQ(stop_background(waiter, 0, std::chrono::seconds(30)), 0);
+    stop_background(late, SIGTERM);
+}
+
+} // namespace
