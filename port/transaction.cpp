@@ -1,0 +1,137 @@
+// Command transaction: write one command and wait, without holding the
+// port's state_lock, until the reader sees an end flag or the deadline
+// (monotonic) passes. at_send_only writes and returns at once.
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "port/port_internal.h"
+
+// Caller holds state_lock, so the monitor cannot close the port between
+// this check and the write.
+static int ensure_open(port_entry *entry)
+{
+    if (entry->is_open)
+        return 0;
+    return port_open_locked(entry, DEFAULT_BAUDRATE, DEFAULT_DATABITS, DEFAULT_PARITY, DEFAULT_STOPBITS);
+}
+
+// Builds the bytes to send; *owned is what the caller frees. nullptr on bad
+// hex or exhausted memory.
+static const char *command_bytes(const char *command, bool is_hex, bool add_crlf, size_t *length, char **owned)
+{
+    *owned = nullptr;
+    if (is_hex)
+        return *owned = hex_decode(command, length);
+    *length = strlen(command);
+    if (!add_crlf)
+        return command;
+    char *bytes = static_cast<char *>(malloc(*length + 3));
+    if (!bytes)
+        return nullptr;
+    memcpy(bytes, command, *length);
+    memcpy(bytes + *length, "\r\n", 3);
+    *length += 2;
+    return *owned = bytes;
+}
+
+// One write and no retry: a short write on the non-blocking descriptor is
+// a failure, never a silently truncated command. Caller holds state_lock.
+static int send_command(port_entry *entry, const char *command, bool is_hex, bool add_crlf)
+{
+    size_t length;
+    char *owned;
+    const char *bytes = command_bytes(command, is_hex, add_crlf, &length, &owned);
+    if (!bytes)
+        return -1;
+    pthread_mutex_lock(&entry->write_lock);
+    ssize_t written = length ? write(entry->fd, bytes, length) : 0;
+    pthread_mutex_unlock(&entry->write_lock);
+    free(owned);
+    return written == static_cast<ssize_t>(length) ? 0 : -1;
+}
+
+// The capture is cleared and waiting set before the command is written,
+// so even an instant answer is captured and matched.
+static void arm_capture(port_entry *entry, const char *end_flag_spec, const timespec &start)
+{
+    mutex_guard guard(&entry->capture_lock);
+    end_flags_set(entry, end_flag_spec);
+    memset(&entry->capture, 0, sizeof(entry->capture));
+    entry->capture.start = start;
+    entry->waiting = 1;
+}
+
+static void disarm_capture(port_entry *entry)
+{
+    mutex_guard guard(&entry->capture_lock);
+    entry->waiting = 0;
+}
+
+// Waits for the reader to clear waiting. Returns true when the deadline
+// passed first; a flag recorded at the very moment of the timeout still
+// counts as a timeout.
+static bool wait_for_answer(port_entry *entry, int32_t timeout_seconds)
+{
+    if (timeout_seconds <= 0)
+        return entry->waiting != 0;
+    timespec deadline = mono_deadline(timeout_seconds);
+    while (entry->waiting) {
+        if (pthread_cond_timedwait(&entry->capture_cond, &entry->capture_lock, &deadline) != 0)
+            return true;
+    }
+    return false;
+}
+
+static void take_result(port_entry *entry, at_response *result, const timespec &mono_start)
+{
+    const at_response &cap = entry->capture;
+    result->length = cap.length;
+    memcpy(result->data, cap.data, cap.length + 1);
+    memcpy(result->matched_flag, cap.matched_flag, END_FLAG_SIZE);
+    clock_gettime(CLOCK_REALTIME, &result->end);
+    result->elapsed_ms = mono_ms_between(mono_start, mono_now());
+}
+
+at_outcome at_transact(port_entry *entry, const char *command, int32_t timeout_seconds,
+                       const char *end_flag_spec, bool is_hex, at_response *result)
+{
+    memset(result, 0, sizeof(*result));
+    result->status = -1;
+
+    pthread_mutex_lock(&entry->state_lock);
+    if (ensure_open(entry) != 0) {
+        pthread_mutex_unlock(&entry->state_lock);
+        return AT_SEND_FAILED;
+    }
+    clock_gettime(CLOCK_REALTIME, &result->start);
+    timespec mono_start = mono_now();
+    arm_capture(entry, end_flag_spec, result->start);
+    int sent = send_command(entry, command, is_hex, true);
+    pthread_mutex_unlock(&entry->state_lock);
+    if (sent != 0) {
+        disarm_capture(entry);
+        return AT_SEND_FAILED;
+    }
+
+    mutex_guard guard(&entry->capture_lock);
+    bool timed_out = wait_for_answer(entry, timeout_seconds);
+    take_result(entry, result, mono_start);
+    if (timed_out) {
+        // Late bytes belong to no command; stop capturing them.
+        entry->waiting = 0;
+        return AT_TIMED_OUT;
+    }
+    result->status = 0;
+    return AT_COMPLETED;
+}
+
+int at_send_only(port_entry *entry, const char *command, bool is_hex)
+{
+    mutex_guard guard(&entry->state_lock);
+    if (ensure_open(entry) != 0)
+        return -1;
+    return send_command(entry, command, is_hex, false);
+}

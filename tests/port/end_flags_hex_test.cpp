@@ -1,0 +1,106 @@
+// End-flag parsing and matching, and strict hex decoding.
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "tests/port/port_test_util.h"
+
+static std::vector<std::string> flags_of(const char *spec)
+{
+    auto *entry = new port_entry();
+    end_flags_set(entry, spec);
+    std::vector<std::string> flags(entry->end_flags, entry->end_flags + entry->end_flag_count);
+    delete entry;
+    return flags;
+}
+
+static const std::vector<std::string> DEFAULTS = {"OK", "ERROR", "+CMS ERROR:", "+CME ERROR:", "NO CARRIER"};
+
+TEST(EndFlags, ParsingTrimsSplitsAndFallsBackToDefaults)
+{
+    EXPECT_EQ(flags_of("OK"), std::vector<std::string>({"OK"}));
+    EXPECT_EQ(flags_of(" OK , ERROR "), std::vector<std::string>({"OK", "ERROR"}));
+    EXPECT_EQ(flags_of("\tA\t,,B"), std::vector<std::string>({"A", "B"}));
+    EXPECT_EQ(flags_of("A,B,C,D,E,F,G"), std::vector<std::string>({"A", "B", "C", "D", "E"}));
+    EXPECT_EQ(flags_of(" , ,A, ,B"), std::vector<std::string>({"A", "B"}));
+    EXPECT_EQ(flags_of(nullptr), DEFAULTS);
+    EXPECT_EQ(flags_of(""), DEFAULTS);
+    EXPECT_EQ(flags_of(",,,"), DEFAULTS);
+    EXPECT_EQ(flags_of(" , "), DEFAULTS);
+}
+
+TEST(EndFlags, LongFieldsAndSpecsAreTruncated)
+{
+    std::string field(100, 'F');
+    EXPECT_EQ(flags_of(field.c_str()), std::vector<std::string>({std::string(63, 'F')}));
+
+    // Only the first 511 characters of the text are read: a flag that
+    // starts beyond them is never seen.
+    std::string spec = std::string(510, ',') + "XY";
+    EXPECT_EQ(flags_of(spec.c_str()), std::vector<std::string>({"X"}));
+}
+
+static std::string match(const char *spec, const std::string &line)
+{
+    auto *entry = new port_entry();
+    end_flags_set(entry, spec);
+    char matched[END_FLAG_SIZE] = "unset";
+    bool hit = end_flag_match(entry, line.c_str(), matched);
+    delete entry;
+    return hit ? matched : "";
+}
+
+TEST(EndFlags, MatchingIsContainmentInListOrder)
+{
+    EXPECT_EQ(match(nullptr, "OK"), "OK");
+    EXPECT_EQ(match(nullptr, " OK\r"), "OK");
+    EXPECT_EQ(match(nullptr, "BOOK"), "OK");
+    EXPECT_EQ(match(nullptr, "ok"), "");
+    EXPECT_EQ(match(nullptr, "+CME ERROR: 10"), "ERROR");
+    EXPECT_EQ(match(nullptr, "+CSQ: 20,99"), "");
+    EXPECT_EQ(match("+CMGS:", "+CMGS: 12"), "+CMGS:");
+    EXPECT_EQ(match("X,Y", " \t\r\n"), "");
+}
+
+TEST(EndFlags, OnlyTheFirst1023CharactersOfALineAreTested)
+{
+    std::string line(1021, 'x');
+    EXPECT_EQ(match(nullptr, line + "OK"), "OK");
+    EXPECT_EQ(match(nullptr, line + "xOK"), "");
+}
+
+TEST(EndFlags, MatchWithoutOutputBufferStillReports)
+{
+    auto *entry = new port_entry();
+    end_flags_set(entry, nullptr);
+    EXPECT_TRUE(end_flag_match(entry, "NO CARRIER", nullptr));
+    delete entry;
+}
+
+static bool decodes_to(const char *text, const std::string &expected)
+{
+    size_t length = 99;
+    char *bytes = hex_decode(text, &length);
+    if (!bytes)
+        return false;
+    bool same = std::string(bytes, length) == expected && bytes[length] == '\0';
+    free(bytes);
+    return same;
+}
+
+TEST(HexDecode, AcceptsPairsOfHexDigitsIncludingZeroBytes)
+{
+    EXPECT_TRUE(decodes_to("41540D0A", "AT\r\n"));
+    EXPECT_TRUE(decodes_to("41540d0a", "AT\r\n"));
+    EXPECT_TRUE(decodes_to("410042", std::string("A\0B", 3)));
+    EXPECT_TRUE(decodes_to("00", std::string(1, '\0')));
+    EXPECT_TRUE(decodes_to("ff", "\xff"));
+    EXPECT_TRUE(decodes_to("", ""));
+}
+
+TEST(HexDecode, RejectsAnythingElse)
+{
+    size_t length = 0;
+    for (const char *bad : {"4", "414", "4G", "G4", " 41", "41 ", "+1", "-1", "0x41", "4\n"})
+        EXPECT_EQ(hex_decode(bad, &length), nullptr) << '"' << bad << '"';
+}
