@@ -4,7 +4,8 @@
  * Each struct avl_node carries a key pointer that the tree's comparator
  * understands. Nodes are also chained in key order on tree->list_head, so
  * iteration is a plain list walk. The caller owns the nodes' memory; the
- * tree never allocates.
+ * tree never allocates. Lookups are linear in the number of nodes: meant
+ * for the small sets a bus client keeps, not for large indexes.
  */
 #ifndef __LIBUBOX_AVL_H
 #define __LIBUBOX_AVL_H
