@@ -69,14 +69,6 @@ TEST(EndFlags, OnlyTheFirst1023CharactersOfALineAreTested)
     EXPECT_EQ(match(nullptr, line + "xOK"), "");
 }
 
-TEST(EndFlags, MatchWithoutOutputBufferStillReports)
-{
-    auto *entry = new port_entry();
-    end_flags_set(entry, nullptr);
-    EXPECT_TRUE(end_flag_match(entry, "NO CARRIER", nullptr));
-    delete entry;
-}
-
 static bool decodes_to(const char *text, const std::string &expected)
 {
     size_t length = 99;

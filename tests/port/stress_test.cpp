@@ -62,7 +62,7 @@ TEST_F(PortTest, ConcurrentTransactionsChecksAndReopens)
     port_monitor_start();
 
     auto result = std::make_unique<at_response>();
-    for (int i = 0; i < 150; i++) {
+    for (int i = 0; i < 1000; i++) {
         at_outcome outcome = at_transact(entry, "AT+CSQ", 2, nullptr, false, result.get());
         EXPECT_TRUE(outcome == AT_COMPLETED || outcome == AT_TIMED_OUT || outcome == AT_SEND_FAILED);
         EXPECT_LE(result->length, CAPTURE_MAX);

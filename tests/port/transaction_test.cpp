@@ -235,6 +235,8 @@ TEST_F(TransactionTest, NulBytesNeitherStallLinesNorEndTheCapture)
     EXPECT_EQ(t.result->length, 29);
 }
 
+// The reader that met the error has finished; destroying the record must
+// still join it and close the descriptor without blocking.
 TEST_F(PortTest, ReadErrorWhileWaitingEndsAsTimeoutWithTheCapture)
 {
     port_entry *entry = port_create("/dev/ptmx");
@@ -253,4 +255,8 @@ TEST_F(PortTest, ReadErrorWhileWaitingEndsAsTimeoutWithTheCapture)
     EXPECT_EQ(t.data(), "+CSQ: 1");
     EXPECT_FALSE(entry->is_open);
     EXPECT_EQ(err.text(), "Error reading from port /dev/ptmx: Input/output error, marking as closed\n");
+    EXPECT_TRUE(entry->has_reader);
+    EXPECT_GE(entry->fd, 0);
+    port_destroy(entry);
+    EXPECT_EQ(registry_count(), 0);
 }
