@@ -113,6 +113,9 @@ struct blob_attr *blob_new(struct blob_buf *buf, int id, int payload)
 		return NULL;
 	if (end > (size_t)buf->buflen && !blob_buf_grow(buf, (int)(end - (size_t)buf->buflen)))
 		return NULL;
+	/* A caller-supplied grow may report success without enough room. */
+	if (end > (size_t)buf->buflen)
+		return NULL;
 
 	attr = offset_to_attr(buf, off);
 	set_header(attr, id, sizeof(struct blob_attr) + (size_t)payload);

@@ -28,6 +28,7 @@ int poll_fd = -1;
 int waker_pipe[2] = { -1, -1 };
 std::atomic<int> waker_write_fd{ -1 };
 std::atomic<int> signal_status{ 0 };
+std::atomic<int> signal_unconsumed{ 0 };	/* arrived, no run has ended on it yet */
 struct uloop_fd waker_fd;
 int run_depth;
 
@@ -59,6 +60,7 @@ void handle_signal(int signo)
 	int fd = waker_write_fd.load();
 
 	signal_status.store(signo);
+	signal_unconsumed.store(signo);
 	set_cancelled(true);
 	if (fd >= 0) {
 		ssize_t ignored = write(fd, "w", 1);
@@ -287,9 +289,16 @@ int uloop_run_timeout(int timeout)
 	if (poll_fd < 0 && uloop_init() < 0)
 		return -1;
 
+	/*
+	 * Entry forgets an earlier uloop_end(), but not a signal that came
+	 * while no run was active (start-up, a synchronous call): dropping it
+	 * would leave a SIGTERM'd process running.
+	 */
+	int early_signal = signal_unconsumed.exchange(0);
+
 	run_depth++;
-	signal_status.store(0);
-	set_cancelled(false);
+	signal_status.store(early_signal);
+	set_cancelled(early_signal != 0);
 	for (;;) {
 		int wait;
 
@@ -305,6 +314,8 @@ int uloop_run_timeout(int timeout)
 			break;
 	}
 	run_depth--;
+	if (signal_status.load())
+		signal_unconsumed.store(0);
 	return signal_status.load();
 }
 
@@ -314,4 +325,5 @@ void uloop_done(void)
 		restore_signal(s);
 	close_fds();
 	uloop_clear_timeouts();
+	signal_unconsumed.store(0);
 }

@@ -5,6 +5,10 @@
  * uloop_init() must run first (libubus' connect does it). All calls belong
  * to the thread that runs the loop. Callbacks may add or delete any fd or
  * timer, themselves included. Timers use CLOCK_MONOTONIC.
+ *
+ * A run ends on uloop_end() (forgotten when the next run starts) or on
+ * SIGINT/SIGTERM, returning the signal number; a signal that arrives while
+ * no run is active ends the next run at once instead of being lost.
  */
 #ifndef __LIBUBOX_ULOOP_H
 #define __LIBUBOX_ULOOP_H

@@ -180,6 +180,13 @@ TEST_F(Uloop, SigtermEndsRunWithItsNumberAndHandlersAreRestored)
 	uloop_timeout_set(&t, 1);
 	EXPECT_EQ(uloop_run(), SIGTERM);
 
+	// A signal that lands outside any run ends the next one, once.
+	kill(getpid(), SIGTERM);
+	EXPECT_EQ(uloop_run(), SIGTERM);
+	t.cb = end_loop;
+	uloop_timeout_set(&t, 1);
+	EXPECT_EQ(uloop_run(), 0);
+
 	uloop_done();
 	ASSERT_EQ(sigaction(SIGTERM, NULL, &sa), 0);
 	EXPECT_EQ(sa.sa_handler, SIG_DFL);
