@@ -11,9 +11,16 @@ static const ubus_method tarnel_methods[] = {
 
 static ubus_object_type tarnel_object_type = UBUS_OBJECT_TYPE("tarnel", tarnel_methods);
 
+// Every field is spelled out: C++ wants designators in declaration order and
+// -Wextra flags any left out.
 ubus_object tarnel_object = {
+    .avl = {},
     .name = "tarnel",
+    .id = 0,
+    .path = nullptr,
     .type = &tarnel_object_type,
+    .subscribe_cb = nullptr,
+    .has_subscribers = false,
     .methods = tarnel_methods,
     .n_methods = ARRAY_SIZE(tarnel_methods),
 };
