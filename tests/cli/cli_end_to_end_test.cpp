@@ -19,27 +19,33 @@ class CliEndToEnd : public ::testing::Test {
 protected:
     static inline std::string dir, sock;
     static inline background *broker, *server;
+    static inline bool bus_ready;
 
-    static void SetUpTestSuite()
+    // A failed start must fail every test rather than skip them.
+    static void SetUpTestSuite() { bus_ready = start_bus(); }
+    void SetUp() override { ASSERT_TRUE(bus_ready) << "broker or test object did not start"; }
+
+    static bool start_bus()
     {
         char tmpl[] = "/tmp/tarnel-cli-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        if (!mkdtemp(tmpl))
+            return false;
         dir = tmpl;
         sock = dir + "/bus.sock";
         broker = new background;
-        ASSERT_TRUE(start_background(*broker, {BUSD_PATH, "-s", sock}));
         server = new background;
-        // The broker needs a moment to listen; the server retries until then.
-        bool ready = false;
-        for (int attempt = 0; attempt < 200 && !ready; attempt++) {
-            ASSERT_TRUE(start_background(*server, {SERVER_PATH, sock, "test"}));
-            ready = read_until(*server, "ready\n");
-            if (!ready) {
-                stop_background(*server, SIGKILL);
-                usleep(50000);
-            }
+        if (!start_background(*broker, {BUSD_PATH, "-s", sock}))
+            return false;
+        // The broker needs a moment to listen; the server gives up until then.
+        for (int attempt = 0; attempt < 200; attempt++) {
+            if (!start_background(*server, {SERVER_PATH, sock, "test"}))
+                return false;
+            if (read_until(*server, "ready\n"))
+                return true;
+            stop_background(*server, SIGKILL);
+            usleep(50000);
         }
-        ASSERT_TRUE(ready);
+        return false;
     }
     static void TearDownTestSuite()
     {
