@@ -42,6 +42,9 @@ int dispatch(Busd &b, const Msg &m)
     case UBUS_MSG_INVOKE: return handle_invoke(b, m);
     case UBUS_MSG_ADD_OBJECT: return handle_add_object(b, m);
     case UBUS_MSG_REMOVE_OBJECT: return handle_remove_object(b, m);
+    case UBUS_MSG_SUBSCRIBE: return handle_subscribe(b, m);
+    case UBUS_MSG_UNSUBSCRIBE: return handle_unsubscribe(b, m);
+    case UBUS_MSG_NOTIFY: return handle_notify(b, m);
     case UBUS_MSG_DATA:
     case UBUS_MSG_STATUS: return handle_response(b, m);
     default: return UBUS_STATUS_INVALID_COMMAND;

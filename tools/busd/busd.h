@@ -39,6 +39,9 @@ struct Object {
     uint32_t type = 0;                  // 0: typeless, hidden from LOOKUP
     std::string path;                   // empty: anonymous
     std::set<std::string> patterns;     // event subscriptions
+    std::set<uint32_t> subscribers;     // objects receiving our notifications
+    std::set<uint32_t> targets;         // objects we are subscribed to
+    uint16_t notify_seq = 0;
 };
 
 // A forwarded call whose final STATUS has not come back yet:

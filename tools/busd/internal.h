@@ -47,6 +47,11 @@ bool queue_body(Busd &b, uint32_t to, uint8_t type, uint16_t seq, uint32_t peer,
 // it looks exactly like one the owner sent itself.
 void fail_call(Busd &b, uint32_t caller, uint16_t seq, uint32_t object, int status);
 
+// Passes an INVOKE (or a notification) on to `object`'s owner, with the
+// caller's user and group. Unless `no_reply`, the call is remembered until
+// the owner's STATUS, and fails at once if the owner's queue is full.
+void forward_call(Busd &b, const Msg &m, uint32_t object, uint32_t owner, bool no_reply);
+
 // Removes an object with everything hanging on it. Returns the id of its
 // type when that type went away with it, else 0.
 uint32_t object_remove(Busd &b, uint32_t object);
@@ -63,5 +68,13 @@ int handle_lookup(Busd &b, const Msg &m);
 int handle_invoke(Busd &b, const Msg &m);
 int handle_response(Busd &b, const Msg &m);
 int handle_event_call(Busd &b, const Msg &m);
+int handle_subscribe(Busd &b, const Msg &m);
+int handle_unsubscribe(Busd &b, const Msg &m);
+int handle_notify(Busd &b, const Msg &m);
+
+// Drops the subscriptions of an object that is going away (given as its
+// already detached record): its subscribers are told, and targets left
+// without subscribers go inactive.
+void subscriptions_drop(Busd &b, uint32_t object, const Object &o);
 
 }  // namespace busd

@@ -11,27 +11,38 @@ namespace {
 // past it calls still work, they just are not failed early.
 constexpr size_t kMaxCalls = 65536;
 
-bool forward_invoke(Busd &b, const Msg &m, uint32_t owner)
-{
-    const Client &caller = b.clients.at(m.from);
-    const Attr &method = m.a.tb[UBUS_ATTR_METHOD];
-    const Attr &data = m.a.tb[UBUS_ATTR_DATA];
-    Body body;
-    blob_put_u32(&body.b, UBUS_ATTR_OBJID, attr_u32(m.a.tb[UBUS_ATTR_OBJID]));
-    blob_put(&body.b, UBUS_ATTR_METHOD, method.data, method.len);
-    blob_put_string(&body.b, UBUS_ATTR_USER, caller.user.c_str());
-    blob_put_string(&body.b, UBUS_ATTR_GROUP, caller.group.c_str());
-    if (data)
-        blob_put(&body.b, UBUS_ATTR_DATA, data.data, data.len);
-    return queue_body(b, owner, UBUS_MSG_INVOKE, m.hdr.seq, m.from, body);
-}
-
 bool system_object(uint32_t id)
 {
     return id >= UBUS_SYSTEM_OBJECT_EVENT && id <= UBUS_SYSTEM_OBJECT_MONITOR;
 }
 
 }  // namespace
+
+void forward_call(Busd &b, const Msg &m, uint32_t object, uint32_t owner, bool no_reply)
+{
+    const Client &caller = b.clients.at(m.from);
+    const Attr &method = m.a.tb[UBUS_ATTR_METHOD];
+    const Attr &data = m.a.tb[UBUS_ATTR_DATA];
+    Body body;
+    if (no_reply)
+        blob_put_u8(&body.b, UBUS_ATTR_NO_REPLY, 1);
+    blob_put_u32(&body.b, UBUS_ATTR_OBJID, object);
+    blob_put(&body.b, UBUS_ATTR_METHOD, method.data, method.len);
+    blob_put_string(&body.b, UBUS_ATTR_USER, caller.user.c_str());
+    blob_put_string(&body.b, UBUS_ATTR_GROUP, caller.group.c_str());
+    if (data)
+        blob_put(&body.b, UBUS_ATTR_DATA, data.data, data.len);
+    bool sent = queue_body(b, owner, UBUS_MSG_INVOKE, m.hdr.seq, m.from, body);
+    if (no_reply)
+        return;
+    if (!sent) {
+        // The owner is not reading; waiting for it would be in vain.
+        fail_call(b, m.from, m.hdr.seq, object, UBUS_STATUS_NO_DATA);
+        return;
+    }
+    if (b.calls.size() < kMaxCalls)
+        b.calls.insert(CallKey{object, m.from, m.hdr.seq});
+}
 
 int handle_invoke(Busd &b, const Msg &m)
 {
@@ -46,13 +57,8 @@ int handle_invoke(Busd &b, const Msg &m)
     auto it = b.objects.find(id);
     if (it == b.objects.end())
         return UBUS_STATUS_NOT_FOUND;
-    if (!forward_invoke(b, m, it->second.owner)) {
-        // The owner is not reading; waiting for it would be in vain.
-        fail_call(b, m.from, m.hdr.seq, id, UBUS_STATUS_NO_DATA);
-        return kForwarded;
-    }
-    if (b.calls.size() < kMaxCalls)
-        b.calls.insert(CallKey{id, m.from, m.hdr.seq});
+    // A caller's NO_REPLY is not passed on: the owner always answers.
+    forward_call(b, m, id, it->second.owner, false);
     return kForwarded;
 }
 

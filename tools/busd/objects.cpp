@@ -148,6 +148,7 @@ uint32_t object_remove(Busd &b, uint32_t id)
     for (auto c = first; c != last; ++c)
         fail_call(b, std::get<1>(*c), std::get<2>(*c), id, UBUS_STATUS_NO_DATA);
     b.calls.erase(first, last);
+    subscriptions_drop(b, id, o);
     if (!o.path.empty()) {
         b.paths.erase(o.path);
         event_object(b, "ubus.object.remove", id, o.path);

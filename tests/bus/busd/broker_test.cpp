@@ -451,3 +451,58 @@ TEST_F(BrokerTest, SignalEndsCleanlyAndRemovesSocket)
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(BrokerTest, SubscribersGetNotifications)
+{
+    RawClient pub(broker.sock);
+    auto sub = std::make_unique<RawClient>(broker.sock);
+    auto [t, type] = register_mini(pub);
+    uint32_t s = add_anonymous(*sub);
+    std::map<std::string, uint32_t> ids = {{"T", t}, {"S", s}, {"P", pub.id}};
+
+    sub->send(msg("00 08 00 02 00 00 00 00 00 00 00 00 03 00 00 08 {S} 08 00 00 08 {T}", ids));
+    EXPECT_EQ(sub->recv(), status(2, 0, 0));
+    EXPECT_EQ(pub.recv(), hx("00 0a 00 01 00 00 00 00 00 00 00 14 03 00 00 08 {T} 09 00 00 05 01 00 00 00", ids));
+
+    // Waiting form: the subscriber list first, then each subscriber's answer.
+    pub.send(msg("00 0a 00 05 {T} 00 00 00 00 03 00 00 08 {T} 04 00 00 09 74 69 63 6b 00 00 00 00"
+                 " 07 00 00 04", ids));
+    EXPECT_EQ(pub.recv(), hx("00 01 00 05 {T} 00 00 00 20 03 00 00 08 {T} 0b 00 00 0c 00 00 00 08 {S}"
+                             " 01 00 00 08 00 00 00 00", ids));
+    Bytes fwd_body = cat({hx("03 00 00 08 {S} 04 00 00 09 74 69 63 6b 00 00 00 00", ids),
+                          str_attr(0x0c, my_user()), str_attr(0x0d, my_group()), hx("07 00 00 04")});
+    Bytes fwd = cat({hx("00 05 00 05 {P} 00 00 00 00", ids), fwd_body});
+    fwd[11] = uint8_t(fwd_body.size() + 4);
+    EXPECT_EQ(sub->recv(), fwd);
+    sub->send(hx("00 01 00 05 {P} 00 00 00 14 01 00 00 08 00 00 00 00 03 00 00 08 {S}", ids));
+    EXPECT_EQ(pub.recv(), hx("00 01 00 05 {S} 00 00 00 14 01 00 00 08 00 00 00 00 03 00 00 08 {S}", ids));
+
+    // Fire and forget: no list for the publisher, NO_REPLY for the subscriber.
+    pub.send(msg("00 0a 00 06 {T} 00 00 00 00 0a 00 00 05 01 00 00 00 03 00 00 08 {T}"
+                 " 04 00 00 09 74 69 63 6b 00 00 00 00", ids));
+    auto quiet = sub->recv();
+    ASSERT_TRUE(quiet);
+    EXPECT_EQ(Bytes(quiet->begin() + 12, quiet->begin() + 20), hx("0a 00 00 05 01 00 00 00"));
+    EXPECT_TRUE(pub.nothing_queued());
+
+    // Someone else's object cannot publish; the last subscriber leaving
+    // makes the target inactive.
+    sub->send(msg("00 0a 00 03 {T} 00 00 00 00 03 00 00 08 {T} 04 00 00 06 78 00 00 00", ids));
+    EXPECT_EQ(sub->recv(), status(3, t, 6));
+    sub.reset();
+    EXPECT_EQ(pub.recv(), hx("00 0a 00 02 00 00 00 00 00 00 00 14 03 00 00 08 {T} 09 00 00 05 00 00 00 00", ids));
+
+    // A target going away unsubscribes its followers.
+    RawClient sub2(broker.sock);
+    uint32_t s2 = add_anonymous(sub2);
+    ids["S2"] = s2;
+    sub2.send(msg("00 08 00 02 00 00 00 00 00 00 00 00 03 00 00 08 {S2} 08 00 00 08 {T}", ids));
+    EXPECT_EQ(sub2.recv(), status(2, 0, 0));
+    EXPECT_TRUE(pub.recv());
+    pub.close_now();
+    EXPECT_EQ(sub2.recv(), hx("00 09 00 00 00 00 00 00 00 00 00 14 03 00 00 08 {S2} 08 00 00 08 {T}", ids));
+}
+
+}  // namespace

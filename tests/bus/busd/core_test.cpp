@@ -189,6 +189,10 @@ TEST(BusdCore, MutationFuzz)
         msg("00 02 00 02 00 00 10 01 00 00 00 14 03 00 00 08 00 00 10 00 07 00 00 08 00 00 00 00"),
         msg("00 07 00 03 00 00 00 00 00 00 00 0c 03 00 00 08 00 00 10 00"),
         msg("00 03 00 07 00 00 12 34 00 00 00 0c 01 00 00 08 00 00 00 2a"),
+        msg("00 08 00 02 00 00 00 00 00 00 00 00 03 00 00 08 00 00 10 01 08 00 00 08 00 00 10 00"),
+        msg("00 09 00 02 00 00 00 00 00 00 00 00 03 00 00 08 00 00 10 01 08 00 00 08 00 00 10 00"),
+        msg("00 0a 00 05 00 00 10 00 00 00 00 00 03 00 00 08 00 00 10 00"
+            " 04 00 00 09 74 69 63 6b 00 00 00 00 07 00 00 04"),
     };
     std::mt19937 rng(20260321);
     Core c;
@@ -226,7 +230,11 @@ TEST(BusdCore, MutationFuzz)
     for (const auto &[obj, o] : c.b.objects) {
         EXPECT_TRUE(c.b.clients.count(o.owner));
         EXPECT_TRUE(o.type == 0 || c.b.types.count(o.type));
+        for (uint32_t sub : o.subscribers)
+            EXPECT_TRUE(c.b.objects.count(sub) && c.b.objects.at(sub).targets.count(obj));
     }
+    for (const auto &[obj, caller, seq] : c.b.calls)
+        EXPECT_TRUE(c.b.objects.count(obj) && c.b.clients.count(caller));
 }
 
 }  // namespace
