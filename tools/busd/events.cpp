@@ -14,14 +14,14 @@ struct Want {
 };
 
 // Picks named fields out of a DATA payload: the first field with the
-// wanted name and type fills its slot. False if the payload is malformed.
+// wanted name and type fills its slot. False if the payload is malformed
+// or a field is missing.
 template <size_t N>
-bool fields_get(const Attr &data, const Want (&want)[N], Field (&out)[N], bool (&found)[N])
+bool fields_get(const Attr &data, const Want (&want)[N], Field (&out)[N])
 {
-    for (size_t i = 0; i < N; i++)
-        found[i] = false;
+    bool found[N] = {};
     if (!data)
-        return true;
+        return false;
     AttrIter it(data.data, data.len);
     Attr a;
     while (it.next(&a)) {
@@ -36,6 +36,9 @@ bool fields_get(const Attr &data, const Want (&want)[N], Field (&out)[N], bool (
             found[i] = true;
         }
     }
+    for (bool got : found)
+        if (!got)
+            return false;
     return !it.bad();
 }
 
@@ -50,8 +53,7 @@ int event_register(Busd &b, const Msg &m)
 {
     static const Want want[] = {{"object", BLOBMSG_TYPE_INT32}, {"pattern", BLOBMSG_TYPE_STRING}};
     Field f[2];
-    bool found[2];
-    if (!fields_get(m.a.tb[UBUS_ATTR_DATA], want, f, found) || !found[0] || !found[1])
+    if (!fields_get(m.a.tb[UBUS_ATTR_DATA], want, f))
         return UBUS_STATUS_INVALID_ARGUMENT;
     uint32_t id = rd32(f[0].data);
     const char *pattern = reinterpret_cast<const char *>(f[1].data);
@@ -70,8 +72,7 @@ int event_send(Busd &b, const Msg &m)
 {
     static const Want want[] = {{"id", BLOBMSG_TYPE_STRING}, {"data", BLOBMSG_TYPE_TABLE}};
     Field f[2];
-    bool found[2];
-    if (!fields_get(m.a.tb[UBUS_ATTR_DATA], want, f, found) || !found[0] || !found[1])
+    if (!fields_get(m.a.tb[UBUS_ATTR_DATA], want, f))
         return UBUS_STATUS_INVALID_ARGUMENT;
     const char *name = reinterpret_cast<const char *>(f[0].data);
     // Only the broker speaks for itself.

@@ -1,6 +1,5 @@
 #include "tools/busd/frame.h"
 
-#include <cstring>
 
 extern "C" {
 #include <libubox/blobmsg.h>

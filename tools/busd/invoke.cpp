@@ -1,7 +1,6 @@
 // INVOKE routing and the DATA/STATUS replies that come back from owners.
 #include "tools/busd/internal.h"
 
-#include <cstring>
 
 namespace busd {
 

@@ -1,7 +1,6 @@
 // ADD_OBJECT, REMOVE_OBJECT and LOOKUP.
 #include "tools/busd/internal.h"
 
-#include <cstring>
 
 namespace busd {
 

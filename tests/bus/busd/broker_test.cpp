@@ -113,11 +113,11 @@ std::string my_group()
     return gr ? gr->gr_name : std::to_string(getgid());
 }
 
-struct BrokerTest : ::testing::Test {
+struct BusdBroker : ::testing::Test {
     BrokerProcess broker;
 };
 
-TEST_F(BrokerTest, HelloPingAndUnhandledTypes)
+TEST_F(BusdBroker, HelloPingAndUnhandledTypes)
 {
     RawClient c(broker.sock);
     EXPECT_GE(c.id, 1024u);
@@ -142,7 +142,7 @@ TEST_F(BrokerTest, HelloPingAndUnhandledTypes)
     }
 }
 
-TEST_F(BrokerTest, AddObjectAndLookup)
+TEST_F(BusdBroker, AddObjectAndLookup)
 {
     RawClient owner(broker.sock), other(broker.sock);
     auto [obj, type] = register_mini(owner);
@@ -207,7 +207,7 @@ TEST_F(BrokerTest, AddObjectAndLookup)
     EXPECT_EQ(other.recv(), status(8, 0, 0));
 }
 
-TEST_F(BrokerTest, RemoveObject)
+TEST_F(BusdBroker, RemoveObject)
 {
     RawClient owner(broker.sock), other(broker.sock);
     auto [obj, type] = register_mini(owner);
@@ -229,7 +229,7 @@ TEST_F(BrokerTest, RemoveObject)
     EXPECT_EQ(other.recv(), status(1, 0, 4));
 }
 
-TEST_F(BrokerTest, InvokeIsForwardedAndAnswered)
+TEST_F(BusdBroker, InvokeIsForwardedAndAnswered)
 {
     RawClient owner(broker.sock), caller(broker.sock);
     auto [obj, type] = register_mini(owner);
@@ -275,7 +275,7 @@ TEST_F(BrokerTest, InvokeIsForwardedAndAnswered)
     EXPECT_EQ(caller.recv(), status(4, obj, 2));
 }
 
-TEST_F(BrokerTest, EventsReachListenersOfOtherClients)
+TEST_F(BusdBroker, EventsReachListenersOfOtherClients)
 {
     RawClient listener(broker.sock), sender(broker.sock);
     uint32_t l = listen_on(listener, "*");
@@ -326,7 +326,7 @@ TEST_F(BrokerTest, EventsReachListenersOfOtherClients)
                  {{"L", l}, {"O", obj}}));
 }
 
-TEST_F(BrokerTest, EventRegistrationIsChecked)
+TEST_F(BusdBroker, EventRegistrationIsChecked)
 {
     RawClient a(broker.sock), b(broker.sock);
     uint32_t mine = add_anonymous(a), theirs = add_anonymous(b);
@@ -351,7 +351,7 @@ TEST_F(BrokerTest, EventRegistrationIsChecked)
     EXPECT_EQ(a.recv(), status(9, 1, 3));
 }
 
-TEST_F(BrokerTest, DepartedOwnerFailsWaitingCallsAndVanishes)
+TEST_F(BusdBroker, DepartedOwnerFailsWaitingCallsAndVanishes)
 {
     RawClient caller(broker.sock);
     auto owner = std::make_unique<RawClient>(broker.sock);
@@ -383,7 +383,7 @@ TEST_F(BrokerTest, DepartedOwnerFailsWaitingCallsAndVanishes)
     register_mini(again);
 }
 
-TEST_F(BrokerTest, RemovedObjectFailsWaitingCalls)
+TEST_F(BusdBroker, RemovedObjectFailsWaitingCalls)
 {
     RawClient owner(broker.sock), caller(broker.sock);
     auto [obj, type] = register_mini(owner);
@@ -397,7 +397,7 @@ TEST_F(BrokerTest, RemovedObjectFailsWaitingCalls)
 }
 
 // Each bad frame costs its sender the connection and nobody else anything.
-TEST_F(BrokerTest, MalformedFramesDisconnectOnlyTheSender)
+TEST_F(BusdBroker, MalformedFramesDisconnectOnlyTheSender)
 {
     RawClient bystander(broker.sock), owner(broker.sock);
     register_mini(owner);
@@ -436,7 +436,7 @@ TEST_F(BrokerTest, MalformedFramesDisconnectOnlyTheSender)
     EXPECT_EQ(bystander.recv(), status(0, 0, 0));
 }
 
-TEST_F(BrokerTest, SignalEndsCleanlyAndRemovesSocket)
+TEST_F(BusdBroker, SignalEndsCleanlyAndRemovesSocket)
 {
     struct stat st;
     ASSERT_EQ(stat(broker.sock.c_str(), &st), 0);
@@ -454,7 +454,7 @@ TEST_F(BrokerTest, SignalEndsCleanlyAndRemovesSocket)
 
 namespace {
 
-TEST_F(BrokerTest, SubscribersGetNotifications)
+TEST_F(BusdBroker, SubscribersGetNotifications)
 {
     RawClient pub(broker.sock);
     auto sub = std::make_unique<RawClient>(broker.sock);
