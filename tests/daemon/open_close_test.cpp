@@ -68,18 +68,15 @@ TEST_F(OpenClose, ReopenAppliesNewSettings)
                                                "\",\"baudrate\":57600,\"databits\":7,\"parity\":2,\"stopbits\":2}");
     EXPECT_EQ(r.json, "{\"status\":\"success\",\"port\":\"" + port +
                           "\",\"baudrate\":57600,\"databits\":7,\"parity\":2,\"stopbits\":2}");
+    // The pty driver forces 8 data bits without parity whatever is asked;
+    // those two are checked on the computed attributes in the port tests.
     termios tio = line_settings();
     EXPECT_EQ(cfgetospeed(&tio), B57600);
-    EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS7));
-    EXPECT_TRUE(tio.c_cflag & PARENB);
-    EXPECT_FALSE(tio.c_cflag & PARODD);
     EXPECT_TRUE(tio.c_cflag & CSTOPB);
 
     tarnel_call(env, "open", "{\"at_port\":\"" + port + "\",\"baudrate\":9600,\"parity\":1}");
     tio = line_settings();
     EXPECT_EQ(cfgetospeed(&tio), B9600);
-    EXPECT_TRUE(tio.c_cflag & PARENB);
-    EXPECT_TRUE(tio.c_cflag & PARODD);
     EXPECT_FALSE(tio.c_cflag & CSTOPB);
     // Still one record for the path.
     EXPECT_EQ(list(), "{\"ports\":[{\"port\":\"" + port +
