@@ -159,6 +159,12 @@ struct ubus_context {
 	bool cancel_poll;
 	int stack_depth;
 
+	/*
+	 * Runs once when the broker goes away, after every waiting request
+	 * has ended with UBUS_STATUS_CONNECTION_FAILED. The default ends
+	 * uloop_run() if the socket was in the loop. The library still uses
+	 * ctx after it returns: free the context later, not from here.
+	 */
 	void (*connection_lost)(struct ubus_context *ctx);
 	void (*monitor_cb)(struct ubus_context *ctx, uint32_t seq, struct blob_attr *data);
 

@@ -15,7 +15,7 @@ bool put_signature(blob_buf *b, const ubus_object_type *type)
 	if (!sig)
 		return false;
 
-	for (int i = 0; i < type->n_methods; i++) {
+	for (int i = 0; type->methods && i < type->n_methods; i++) {
 		const ubus_method *m = &type->methods[i];
 		void *tbl = blobmsg_open_table(b, m->name);
 		if (!tbl)
