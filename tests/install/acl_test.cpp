@@ -1,0 +1,78 @@
+// The web RPC layer's access list must grant exactly the methods the daemon
+// registers: a method left out is refused to every web client, a misspelt
+// one grants nothing. Only "list" may be granted as read, since every other
+// method opens, writes to or closes a device.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <set>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "core/object.h"
+
+namespace {
+
+using method_set = std::set<std::string>;
+
+nlohmann::json load_acl()
+{
+    std::ifstream in(TARNEL_ACL_PATH);
+    EXPECT_TRUE(in) << "cannot read " << TARNEL_ACL_PATH;
+    return nlohmann::json::parse(in, nullptr, /*allow_exceptions=*/false);
+}
+
+method_set registered_methods()
+{
+    method_set names;
+    for (int i = 0; i < tarnel_object.n_methods; i++)
+        names.insert(tarnel_object.methods[i].name);
+    return names;
+}
+
+// Methods of object "tarnel" granted under "read" or "write" in any group.
+method_set granted(const nlohmann::json &acl, const char *access)
+{
+    method_set names;
+    for (const auto &[group, grant] : acl.items()) {
+        const nlohmann::json *methods = nullptr;
+        if (grant.contains(access) && grant[access].contains("ubus") && grant[access]["ubus"].contains("tarnel"))
+            methods = &grant[access]["ubus"]["tarnel"];
+        if (!methods)
+            continue;
+        EXPECT_TRUE(methods->is_array()) << group << "." << access;
+        for (const auto &m : *methods) {
+            EXPECT_TRUE(m.is_string()) << group << "." << access;
+            if (m.is_string())
+                names.insert(m.get<std::string>());
+        }
+    }
+    return names;
+}
+
+TEST(AclFile, IsWellFormedWithDescribedGroups)
+{
+    nlohmann::json acl = load_acl();
+    ASSERT_FALSE(acl.is_discarded()) << "not valid JSON";
+    ASSERT_TRUE(acl.is_object());
+    ASSERT_FALSE(acl.empty());
+    for (const auto &[group, grant] : acl.items()) {
+        ASSERT_TRUE(grant.is_object()) << group;
+        EXPECT_TRUE(grant.contains("description") && grant["description"].is_string()) << group;
+    }
+}
+
+TEST(AclFile, GrantsExactlyTheRegisteredMethods)
+{
+    nlohmann::json acl = load_acl();
+    ASSERT_FALSE(acl.is_discarded());
+    method_set read = granted(acl, "read");
+    method_set all = granted(acl, "write");
+    all.insert(read.begin(), read.end());
+
+    EXPECT_EQ(all, registered_methods());
+    EXPECT_EQ(read, method_set{"list"});
+}
+
+}  // namespace
