@@ -111,6 +111,12 @@ static short wait_for_device(port_entry *entry)
     return fds[0].revents;
 }
 
+static void mark_failed(port_entry *entry, const char *reason)
+{
+    fprintf(stderr, "Error reading from port %s: %s, marking as closed\n", entry->path, reason);
+    entry->is_open = 0;
+}
+
 void *port_reader_main(void *arg)
 {
     port_entry *entry = static_cast<port_entry *>(arg);
@@ -128,13 +134,17 @@ void *port_reader_main(void *arg)
         if (n > 0) {
             capture_chunk(entry, chunk, n);
             assemble_lines(entry, chunk, n);
+        } else if (n == 0 && (events & POLLHUP)) {
+            // A hung-up tty (modem reset, pty master gone) reads end of file
+            // for ever while its descriptor stays valid, so the monitor's
+            // checks pass; only giving it up lets the next command or the
+            // monitor open the device node afresh.
+            mark_failed(entry, "device hung up");
+            break;
         } else if (n == 0 || ((errno == EAGAIN || errno == EWOULDBLOCK) && !(events & POLLIN))) {
-            // A hung-up device keeps reporting POLLHUP; without a pause the
-            // thread would spin until the monitor or a client closes it.
             pause_reader(entry, 10);
         } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-            fprintf(stderr, "Error reading from port %s: %s, marking as closed\n", entry->path, strerror(errno));
-            entry->is_open = 0;
+            mark_failed(entry, strerror(errno));
             break;
         }
     }
