@@ -313,8 +313,11 @@ void ubus_parse_attrs(struct blob_attr *body, struct blob_attr **tb)
 
 	memset(tb, 0, sizeof(*tb) * UBUS_ATTR_MAX);
 	blob_parse_untrusted(body, blob_raw_len(body), tb, attr_policy, UBUS_ATTR_MAX);
+	// Message attributes never carry the extended bit. On a nested one it
+	// would make blobmsg_data() skip a name header, so readers would walk
+	// other bytes than the ones checked here (or read past a short one).
 	for (int id : nested) {
-		if (tb[id] && !nested_tree_ok(tb[id]))
+		if (tb[id] && (blob_is_extended(tb[id]) || !nested_tree_ok(tb[id])))
 			tb[id] = nullptr;
 	}
 }
