@@ -21,6 +21,11 @@ void port_release_locked(port_entry *entry);
 // device; every flag not named keeps its value.
 void line_attributes(termios *tio, int32_t baudrate, int32_t databits, int32_t parity, int32_t stopbits);
 
+// Everything the reader does with one chunk read from the device: capture
+// it for a waiting command, then cut lines and match end flags. Takes
+// line_lock and capture_lock itself.
+void port_process_chunk(port_entry *entry, const char *chunk, int n);
+
 // Monotonic clock: immune to wall-clock steps, so waits neither end early
 // nor stretch when the router's time is set.
 timespec mono_now();

@@ -86,6 +86,12 @@ static void assemble_lines(port_entry *entry, const char *chunk, int n)
     }
 }
 
+void port_process_chunk(port_entry *entry, const char *chunk, int n)
+{
+    capture_chunk(entry, chunk, n);
+    assemble_lines(entry, chunk, n);
+}
+
 // Waits up to timeout_ms (-1: no limit) for the wake_fd; a wake-up is
 // consumed here, the caller then looks at stop_reader.
 static void pause_reader(port_entry *entry, int timeout_ms)
@@ -132,8 +138,7 @@ void *port_reader_main(void *arg)
             continue;
         ssize_t n = read(entry->fd, chunk, READ_CHUNK);
         if (n > 0) {
-            capture_chunk(entry, chunk, n);
-            assemble_lines(entry, chunk, n);
+            port_process_chunk(entry, chunk, n);
         } else if (n == 0 && (events & POLLHUP)) {
             // A hung-up tty (modem reset, pty master gone) reads end of file
             // for ever while its descriptor stays valid, so the monitor's
