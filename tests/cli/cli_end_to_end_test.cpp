@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -10,6 +13,7 @@
 #include <vector>
 
 #include "tests/cli/cli_process.h"
+#include "tests/support/child_process.h"
 
 namespace {
 
@@ -18,12 +22,23 @@ const std::string call_usage_marker = "Usage: ";
 class CliEndToEnd : public ::testing::Test {
 protected:
     static inline std::string dir, sock;
-    static inline background *broker, *server;
+    static inline child_process *broker, *server;
     static inline bool bus_ready;
 
     // A failed start must fail every test rather than skip them.
     static void SetUpTestSuite() { bus_ready = start_bus(); }
     void SetUp() override { ASSERT_TRUE(bus_ready) << "broker or test object did not start"; }
+
+    static bool broker_listening()
+    {
+        sockaddr_un addr = {};
+        addr.sun_family = AF_UNIX;
+        snprintf(addr.sun_path, sizeof addr.sun_path, "%s", sock.c_str());
+        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        bool ok = connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
+        close(fd);
+        return ok;
+    }
 
     static bool start_bus()
     {
@@ -32,20 +47,10 @@ protected:
             return false;
         dir = tmpl;
         sock = dir + "/bus.sock";
-        broker = new background;
-        server = new background;
-        if (!start_background(*broker, {BUSD_PATH, "-s", sock}))
-            return false;
-        // The broker needs a moment to listen; the server gives up until then.
-        for (int attempt = 0; attempt < 200; attempt++) {
-            if (!start_background(*server, {SERVER_PATH, sock, "test"}))
-                return false;
-            if (read_until(*server, "ready\n"))
-                return true;
-            stop_background(*server, SIGKILL);
-            usleep(50000);
-        }
-        return false;
+        broker = new child_process;
+        server = new child_process;
+        return child_start(*broker, {BUSD_PATH, "-s", sock}) && wait_until(broker_listening) &&
+               child_start(*server, {SERVER_PATH, sock, "test"}) && child_wait_output(*server, true, "ready\n");
     }
     static void TearDownTestSuite()
     {
@@ -191,26 +196,28 @@ TEST_F(CliEndToEnd, UsageAndConnectionErrors)
 
 TEST_F(CliEndToEnd, SendReachesListeners)
 {
-    background listener;
-    ASSERT_TRUE(start_background(listener, {CLI_PATH, "-s", sock, "listen", "probe", "cli.*"}));
+    child_process listener;
+    ASSERT_TRUE(child_start(listener, {CLI_PATH, "-s", sock, "listen", "probe", "cli.*"}));
     // The listener registers asynchronously; probe until it hears one.
     bool heard = false;
     for (int i = 0; i < 100 && !heard; i++) {
         EXPECT_EQ(cli({"send", "probe"}).status, 0);
-        heard = read_until(listener, "{ \"probe\": {} }\n", std::chrono::milliseconds(100));
+        heard = child_wait_output(listener, true, "{ \"probe\": {} }\n", std::chrono::milliseconds(100));
     }
     ASSERT_TRUE(heard);
 
     run_result sent = cli({"send", "cli.test", R"({"a":[1,true,null],"s":"x\ty","d":1.5})"});
     EXPECT_EQ(sent.status, 0);
     EXPECT_EQ(sent.err, "");
-    EXPECT_TRUE(read_until(listener, "{ \"cli.test\": {\"a\":[1,true,null],\"s\":\"x\\ty\",\"d\":1.500000} }\n"))
-        << listener.out;
+    EXPECT_TRUE(child_wait_output(listener, true,
+                                  "{ \"cli.test\": {\"a\":[1,true,null],\"s\":\"x\\ty\",\"d\":1.500000} }\n"))
+        << child_stdout(listener);
     cli({"send", "other"});
     cli({"send", "cli.last"});
-    EXPECT_TRUE(read_until(listener, "{ \"cli.last\": {} }\n"));
-    EXPECT_EQ(listener.out.find("other"), std::string::npos);
-    EXPECT_EQ(stop_background(listener, SIGINT), 0);
+    EXPECT_TRUE(child_wait_output(listener, true, "{ \"cli.last\": {} }\n"));
+    EXPECT_EQ(child_stdout(listener).find("other"), std::string::npos);
+    ASSERT_TRUE(child_stop(listener, SIGINT));
+    EXPECT_TRUE(WIFEXITED(listener.exit_status) && WEXITSTATUS(listener.exit_status) == 0) << listener.exit_status;
 
     run_result denied = cli({"send", "ubus.object.add"});
     EXPECT_EQ(denied.status, 6);
@@ -229,13 +236,13 @@ TEST_F(CliEndToEnd, WaitForObjects)
     EXPECT_EQ(missing.status, 7);
     EXPECT_EQ(missing.err, "Command failed: Request timed out\n");
 
-    background waiter;
-    ASSERT_TRUE(start_background(waiter, {CLI_PATH, "-s", sock, "-t", "60", "wait_for", "test", "late"}));
-    background late;
-    ASSERT_TRUE(start_background(late, {SERVER_PATH, sock, "late"}));
-    ASSERT_TRUE(read_until(late, "ready\n"));
-    EXPECT_EQ(stop_background(waiter, 0, std::chrono::seconds(30)), 0);
-    stop_background(late, SIGTERM);
+    child_process waiter;
+    ASSERT_TRUE(child_start(waiter, {CLI_PATH, "-s", sock, "-t", "60", "wait_for", "test", "late"}));
+    child_process late;
+    ASSERT_TRUE(child_start(late, {SERVER_PATH, sock, "late"}));
+    ASSERT_TRUE(child_wait_output(late, true, "ready\n"));
+    ASSERT_TRUE(child_wait_exit(waiter, std::chrono::seconds(30)));
+    EXPECT_TRUE(WIFEXITED(waiter.exit_status) && WEXITSTATUS(waiter.exit_status) == 0) << waiter.exit_status;
 }
 
 } // namespace

@@ -73,8 +73,7 @@ pid_t spawn(const std::vector<std::string> &argv, int out, int err)
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_addopen(&fa, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&fa, out, STDOUT_FILENO);
-    if (err >= 0)
-        posix_spawn_file_actions_adddup2(&fa, err, STDERR_FILENO);
+    posix_spawn_file_actions_adddup2(&fa, err, STDERR_FILENO);
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
     sigset_t defaults, none;
@@ -144,53 +143,4 @@ run_result run_program(const std::vector<std::string> &argv, bool stderr_tty, st
     if (pid > 0)
         r.status = reap(pid, end);
     return r;
-}
-
-bool start_background(background &bg, const std::vector<std::string> &argv)
-{
-    int out[2];
-    if (pipe2(out, O_CLOEXEC) != 0)
-        return false;
-    bg.pid = spawn(argv, out[1], -1);
-    close(out[1]);
-    if (bg.pid <= 0) {
-        close(out[0]);
-        return false;
-    }
-    bg.out_fd = out[0];
-    return true;
-}
-
-bool read_until(background &bg, const std::string &text, std::chrono::milliseconds deadline)
-{
-    auto end = clock_type::now() + deadline;
-    while (bg.out.find(text) == std::string::npos) {
-        pollfd p = {bg.out_fd, POLLIN, 0};
-        if (bg.out_fd < 0 || poll(&p, 1, remaining_ms(end)) <= 0)
-            return false;
-        if (!drain_once(bg.out_fd, bg.out)) {
-            close(bg.out_fd);
-            bg.out_fd = -1;
-        }
-    }
-    return true;
-}
-
-int stop_background(background &bg, int sig, std::chrono::milliseconds deadline)
-{
-    if (bg.pid <= 0)
-        return -1;
-    if (sig > 0)
-        kill(bg.pid, sig);
-    int status = reap(bg.pid, clock_type::now() + deadline);
-    bg.pid = -1;
-    return status;
-}
-
-background::~background()
-{
-    if (pid > 0)
-        stop_background(*this, SIGKILL);
-    if (out_fd >= 0)
-        close(out_fd);
 }
