@@ -27,7 +27,9 @@ int daemon_run()
         } else {
             port_monitor_start();
             printf("ubus-tarnel started\n");
+            g_daemon.stopping = uloop_cancelling;
             uloop_run();
+            g_daemon.stopping = nullptr;
             port_monitor_stop();
         }
         ubus_free(g_daemon.ctx);

@@ -23,6 +23,11 @@ struct daemon_state {
     std::atomic<int> monitor_stop;
     pthread_mutex_t monitor_lock;
     pthread_cond_t monitor_cond;
+
+    // True once the process has been told to stop. A command waiting on the
+    // main thread asks it, since the stop signal cannot wake that wait.
+    // Empty outside the event loop.
+    bool (*stopping)();
 };
 
 extern daemon_state g_daemon;

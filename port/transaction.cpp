@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/daemon_state.h"
 #include "port/port_internal.h"
 
 // Caller holds state_lock, so the monitor cannot close the port between
@@ -70,16 +71,44 @@ static void disarm_capture(port_entry *entry)
     entry->waiting = 0;
 }
 
+constexpr long STOP_CHECK_NS = 100 * 1000000L;
+
+static bool daemon_stopping()
+{
+    return g_daemon.stopping && g_daemon.stopping();
+}
+
+// The earlier of the deadline and a short slice from now.
+static timespec next_wake(const timespec &deadline, bool *is_deadline)
+{
+    timespec wake = mono_now();
+    wake.tv_nsec += STOP_CHECK_NS;
+    if (wake.tv_nsec >= 1000000000L) {
+        wake.tv_sec++;
+        wake.tv_nsec -= 1000000000L;
+    }
+    *is_deadline = wake.tv_sec > deadline.tv_sec ||
+                   (wake.tv_sec == deadline.tv_sec && wake.tv_nsec >= deadline.tv_nsec);
+    return *is_deadline ? deadline : wake;
+}
+
 // Waits for the reader to clear waiting. Returns true when the deadline
 // passed first; a flag recorded at the very moment of the timeout still
-// counts as a timeout.
+// counts as a timeout. A stopping daemon ends the wait as a timeout too,
+// looking every 100 ms: a client's timeout may be hours, and a service
+// manager kills a daemon that ignores its stop request.
 static bool wait_for_answer(port_entry *entry, int32_t timeout_seconds)
 {
     if (timeout_seconds <= 0)
         return entry->waiting != 0;
     timespec deadline = mono_deadline(timeout_seconds);
     while (entry->waiting) {
-        if (pthread_cond_timedwait(&entry->capture_cond, &entry->capture_lock, &deadline) != 0)
+        if (daemon_stopping())
+            return true;
+        bool is_deadline;
+        timespec wake = next_wake(deadline, &is_deadline);
+        int rc = pthread_cond_timedwait(&entry->capture_cond, &entry->capture_lock, &wake);
+        if (rc != 0 && (rc != ETIMEDOUT || is_deadline))
             return true;
     }
     return false;
