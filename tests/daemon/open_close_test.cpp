@@ -7,26 +7,14 @@
 
 #include <fstream>
 
-#include "tests/daemon/daemon_env.h"
+#include "tests/daemon/daemon_with_modem.h"
 #include "tests/daemon/masked.h"
 #include "tools/fakemodem/fake_modem.h"
 
 using namespace std::chrono_literals;
 
-class OpenClose : public ::testing::Test {
+class OpenClose : public DaemonWithModem {
 protected:
-    daemon_env env;
-    fake_modem_ptr modem;
-    std::string port;
-
-    void SetUp() override
-    {
-        ASSERT_TRUE(env_start(env));
-        port = env_path(env, "ttyUSB2");
-        modem.reset(fake_modem_create(port));
-        ASSERT_TRUE(modem);
-    }
-
     std::string list() { return masked(tarnel_call(env, "list", "").json); }
 
     termios line_settings()

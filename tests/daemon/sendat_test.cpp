@@ -2,7 +2,7 @@
 // shape, and the bytes that actually reach the modem.
 #include <gtest/gtest.h>
 
-#include "tests/daemon/daemon_env.h"
+#include "tests/daemon/daemon_with_modem.h"
 #include "tests/daemon/masked.h"
 #include "tools/fakemodem/fake_modem.h"
 
@@ -11,20 +11,8 @@ using namespace std::chrono_literals;
 static const std::string kDefaultFlags =
     "\"end_flags_used\":[\"OK\",\"ERROR\",\"+CMS ERROR:\",\"+CME ERROR:\",\"NO CARRIER\"]";
 
-class Sendat : public ::testing::Test {
+class Sendat : public DaemonWithModem {
 protected:
-    daemon_env env;
-    fake_modem_ptr modem;
-    std::string port;
-
-    void SetUp() override
-    {
-        ASSERT_TRUE(env_start(env));
-        port = env_path(env, "ttyUSB2");
-        modem.reset(fake_modem_create(port));
-        ASSERT_TRUE(modem);
-    }
-
     // Calls sendat on the modem's port with extra JSON members.
     bus_reply sendat(const std::string &members)
     {
