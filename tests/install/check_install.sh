@@ -3,11 +3,12 @@
 # (DESTDIR plus prefix /usr) and checks the exact list of installed files:
 # the daemon alone, the development tools only when asked for, never a test
 # or a static library. Then runs the staged daemon once.
-#   check_install.sh BUILD_DIR DEVTOOLS_ON(0|1) SYSTEM_UBUS(0|1)
+#   check_install.sh CMAKE BUILD_DIR DEVTOOLS_ON(0|1) SYSTEM_UBUS(0|1)
 set -eu
-build=$1
-devtools_on=$2
-system_ubus=$3
+cmake=$1
+build=$2
+devtools_on=$3
+system_ubus=$4
 
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
@@ -22,7 +23,7 @@ stage() {
     name=$1
     shift
     mkdir -p "$tmp/$name"
-    DESTDIR=$tmp/$name cmake --install "$build" --prefix /usr "$@" >"$tmp/$name.log" 2>&1 ||
+    DESTDIR=$tmp/$name "$cmake" --install "$build" --prefix /usr "$@" >"$tmp/$name.log" 2>&1 ||
         { cat "$tmp/$name.log" >&2; fail "$name: cmake --install failed"; }
 }
 
