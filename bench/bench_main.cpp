@@ -1,0 +1,240 @@
+// tarnel-bench: one run, one table. It starts the development broker and the
+// daemon as child processes and serves every simulated modem from its own
+// threads, so the daemon's figures hold the daemon's cost and nothing else.
+// Goals are printed beside the figures; nothing here fails on a figure.
+#include <unistd.h>
+
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench/proc_sample.h"
+#include "bench/round_trip.h"
+#include "tests/daemon/daemon_env.h"
+#include "tools/fakemodem/fake_modem.h"
+
+constexpr int PORTS = 8;
+constexpr int THROUGHPUT_PORTS = 4;
+constexpr int WARMUP_CALLS = 200;
+constexpr int ROUND_TRIP_CALLS = 3000;
+constexpr int ROUND_TRIP_BATCH = 250;     // bus and floor alternate in batches
+constexpr double THROUGHPUT_SECONDS = 5;
+constexpr int IDLE_SECONDS = 10;
+constexpr int SETTLE_MS = 1000;           // lets a just-opened port go quiet
+
+constexpr double GOAL_ABOVE_FLOOR_MS = 0.3;
+constexpr double GOAL_IDLE_CPU_PERCENT = 0.1;
+constexpr double GOAL_IDLE_WAKEUPS = 1.0;
+constexpr int64_t GOAL_RSS_KIB = 4096;
+
+struct bench_rig {
+    daemon_env env;
+    std::vector<fake_modem_ptr> modems;   // opened by the daemon
+    fake_modem_ptr floor_modem;           // never seen by the daemon
+    std::vector<std::string> paths;
+};
+
+struct idle_row {
+    int ports = 0;
+    proc_delta delta;
+    int threads = 0;
+    int64_t rss_kib = 0;
+};
+
+static bool rig_start(bench_rig &rig)
+{
+    if (!env_start(rig.env)) {
+        fprintf(stderr, "bench: broker or daemon did not start\n%s", child_stderr(rig.env.daemon).c_str());
+        return false;
+    }
+    fake_modem_options quiet;
+    quiet.keep_log = false;
+    for (int i = 0; i < PORTS; i++) {
+        rig.paths.push_back(env_path(rig.env, "ttyUSB" + std::to_string(i)));
+        rig.modems.emplace_back(fake_modem_create(rig.paths.back(), quiet));
+        if (!rig.modems.back())
+            return false;
+    }
+    rig.floor_modem.reset(fake_modem_create(env_path(rig.env, "ttyFloor"), quiet));
+    return rig.floor_modem != nullptr;
+}
+
+static bool open_ports(bench_rig &rig, int from, int to)
+{
+    for (int i = from; i < to; i++) {
+        bus_reply reply = tarnel_call(rig.env, "open", "{\"at_port\":\"" + rig.paths[i] + "\"}");
+        if (reply.status != 0 || reply.json.find("\"success\"") == std::string::npos) {
+            fprintf(stderr, "bench: open %s failed: %d %s\n", rig.paths[i].c_str(), reply.status,
+                    reply.json.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+static bool measure_idle(bench_rig &rig, int ports, idle_row *row)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(SETTLE_MS));
+    proc_sample before = proc_take(rig.env.daemon.pid);
+    std::this_thread::sleep_for(std::chrono::seconds(IDLE_SECONDS));
+    proc_sample after = proc_take(rig.env.daemon.pid);
+    if (!before.ok || !after.ok)
+        return false;
+    row->ports = ports;
+    row->delta = proc_diff(before, after);
+    row->threads = after.threads;
+    row->rss_kib = after.rss_kib;
+    return true;
+}
+
+static void run_batch(int calls, std::vector<int64_t> *samples, int *failures,
+                      const std::function<int64_t()> &once)
+{
+    for (int i = 0; i < calls; i++) {
+        int64_t ns = once();
+        if (ns >= 0)
+            samples->push_back(ns);
+        else
+            (*failures)++;
+    }
+}
+
+// Bus and floor alternate in batches so a change in machine load during the
+// run weighs on both sides alike.
+static bool measure_round_trip(bench_rig &rig, latency_summary *bus, latency_summary *floor)
+{
+    sendat_client client;
+    int fd = floor_open(fake_modem_slave_name(rig.floor_modem.get()));
+    bool ok = fd >= 0 && sendat_prepare(client, rig.env.ctx, rig.env.tarnel_id, rig.paths[0], "AT");
+    if (ok) {
+        std::vector<int64_t> bus_ns, floor_ns, discard;
+        int bus_failures = 0, floor_failures = 0, warmup_failures = 0;
+        auto bus_once = [&] { return sendat_once(client); };
+        auto floor_once_fd = [&] { return floor_once(fd); };
+        run_batch(WARMUP_CALLS, &discard, &warmup_failures, bus_once);
+        run_batch(WARMUP_CALLS, &discard, &warmup_failures, floor_once_fd);
+        for (int done = 0; done < ROUND_TRIP_CALLS; done += ROUND_TRIP_BATCH) {
+            run_batch(ROUND_TRIP_BATCH, &bus_ns, &bus_failures, bus_once);
+            run_batch(ROUND_TRIP_BATCH, &floor_ns, &floor_failures, floor_once_fd);
+        }
+        *bus = summarise(std::move(bus_ns), bus_failures);
+        *floor = summarise(std::move(floor_ns), floor_failures);
+    }
+    sendat_release(client);
+    if (fd >= 0)
+        close(fd);
+    return ok;
+}
+
+static double measure_throughput(bench_rig &rig, int ports, int *failures)
+{
+    std::vector<sendat_client> clients(ports);
+    for (int i = 0; i < ports; i++)
+        sendat_prepare(clients[i], rig.env.ctx, rig.env.tarnel_id, rig.paths[i], "AT");
+    double rate = sendat_throughput(clients, THROUGHPUT_SECONDS, failures);
+    for (sendat_client &client : clients)
+        sendat_release(client);
+    return rate;
+}
+
+static const char *ports_label(int ports)
+{
+    static char label[32];
+    snprintf(label, sizeof label, "%d open port%s", ports, ports == 1 ? "" : "s");
+    return label;
+}
+
+static const char *verdict(bool met)
+{
+    return met ? "met" : "MISSED";
+}
+
+static void print_latency_row(const char *label, const latency_summary &l)
+{
+    printf("   %-38s %7.3f %7.3f %7.3f %7.3f %7.3f %6zu %6d\n", label, l.p50_ms, l.p99_ms, l.p999_ms,
+           l.max_ms, l.mean_ms, l.count, l.failures);
+}
+
+static void print_round_trip(const latency_summary &bus, const latency_summary &floor)
+{
+    printf("1. sendat round trip, AT -> echo + OK       p50 ms  p99 ms p99.9ms  max ms mean ms  calls failed\n");
+    print_latency_row("bus, persistent client (ubus_invoke)", bus);
+    print_latency_row("floor: AT written and read on the pty", floor);
+    double above = bus.p50_ms - floor.p50_ms;
+    printf("   ratio bus/floor                        %6.1fx %6.1fx\n",
+           floor.p50_ms > 0 ? bus.p50_ms / floor.p50_ms : 0, floor.p99_ms > 0 ? bus.p99_ms / floor.p99_ms : 0);
+    printf("   p50 above floor: %.3f ms; goal <= %.1f ms: %s\n", above, GOAL_ABOVE_FLOOR_MS,
+           verdict(bus.count > 0 && bus.failures == 0 && above <= GOAL_ABOVE_FLOOR_MS));
+}
+
+static void print_throughput(double one, int one_failed, double four, int four_failed)
+{
+    printf("2. sendat throughput over %.0f s               calls/s  failed\n", THROUGHPUT_SECONDS);
+    printf("   1 port                                  %8.0f %7d\n", one, one_failed);
+    printf("   %d ports, round-robin                    %8.0f %7d\n", THROUGHPUT_PORTS, four, four_failed);
+}
+
+static void print_idle(const std::vector<idle_row> &rows)
+{
+    printf("3. idle cost over %d s, no traffic  CPU ms (stat)  CPU ms (clock)  %% core  wake-ups/s  threads\n",
+           IDLE_SECONDS);
+    for (const idle_row &row : rows) {
+        double cpu_ms = row.delta.cpu_ms >= 0 ? row.delta.cpu_ms : row.delta.cpu_ms_ticks;
+        printf("   %-34s %11.0f %15.3f %8.4f %11.2f %8d\n", ports_label(row.ports),
+               row.delta.cpu_ms_ticks, row.delta.cpu_ms, cpu_ms / (row.delta.seconds * 10.0),
+               row.delta.wakeups_per_s, row.threads);
+    }
+    const idle_row &last = rows.back();
+    double cpu_ms = last.delta.cpu_ms >= 0 ? last.delta.cpu_ms : last.delta.cpu_ms_ticks;
+    double percent = cpu_ms / (last.delta.seconds * 10.0);
+    printf("   goal with %d ports: < %.1f %% of a core: %s; <= about %.0f wake-up/s: %s\n", last.ports,
+           GOAL_IDLE_CPU_PERCENT, verdict(percent < GOAL_IDLE_CPU_PERCENT), GOAL_IDLE_WAKEUPS,
+           verdict(last.delta.wakeups_per_s <= GOAL_IDLE_WAKEUPS * 1.2));
+}
+
+static void print_memory(const std::vector<idle_row> &rows)
+{
+    printf("4. resident set (VmRSS)                         KiB\n");
+    for (const idle_row &row : rows)
+        printf("   %-38s %8lld\n", ports_label(row.ports),
+               static_cast<long long>(row.rss_kib));
+    printf("   goal with %d ports: < %lld KiB: %s\n", rows.back().ports, static_cast<long long>(GOAL_RSS_KIB),
+           verdict(rows.back().rss_kib < GOAL_RSS_KIB));
+}
+
+int main()
+{
+    bench_rig rig;
+    if (!rig_start(rig))
+        return 1;
+
+    // Idle figures first, on a daemon that has carried no traffic yet.
+    std::vector<idle_row> idle(3);
+    fprintf(stderr, "bench: idle cost, about %d s\n", 3 * (IDLE_SECONDS + SETTLE_MS / 1000));
+    if (!measure_idle(rig, 0, &idle[0]) || !open_ports(rig, 0, 1) || !measure_idle(rig, 1, &idle[1]) ||
+        !open_ports(rig, 1, PORTS) || !measure_idle(rig, PORTS, &idle[2])) {
+        fprintf(stderr, "bench: idle measurement failed\n");
+        return 1;
+    }
+
+    fprintf(stderr, "bench: round trip and throughput, about %.0f s\n", 2 * THROUGHPUT_SECONDS + 2);
+    latency_summary bus, floor;
+    if (!measure_round_trip(rig, &bus, &floor)) {
+        fprintf(stderr, "bench: round-trip measurement could not start\n");
+        return 1;
+    }
+    int one_failed = 0, four_failed = 0;
+    double one = measure_throughput(rig, 1, &one_failed);
+    double four = measure_throughput(rig, THROUGHPUT_PORTS, &four_failed);
+
+    printf("ubus-tarnel benchmark, %s build, %ld CPUs online\n", TARNEL_BENCH_BUILD,
+           sysconf(_SC_NPROCESSORS_ONLN));
+    print_round_trip(bus, floor);
+    print_throughput(one, one_failed, four, four_failed);
+    print_idle(idle);
+    print_memory(idle);
+    fflush(stdout);
+    return 0;
+}
