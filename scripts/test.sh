@@ -24,7 +24,7 @@ for kind in $builds; do
     esac
     dir=build-test-$kind
     echo "=== $kind build"
-    cmake -S . -B "$dir" -DTARNEL_SANITIZE="$sanitize" -DTARNEL_SYSTEM_UBUS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    cmake -S . -B "$dir" -DTARNEL_SANITIZE="$sanitize" -DTARNEL_SYSTEM_UBUS=OFF -DTARNEL_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
     cmake --build "$dir" -j "$jobs"
     echo "=== $kind tests"
     ctest --test-dir "$dir" --output-on-failure -j "$jobs" --timeout 300 "${skip[@]}"
