@@ -20,13 +20,22 @@ namespace {
 
 enum class jkind { null, boolean, integer, real, string, array, object };
 
+struct jmember;
+
 struct jnode {
     jkind kind = jkind::null;
     bool b = false;
     int64_t i = 0;
     double d = 0;
     std::string s;
-    std::vector<std::pair<std::string, jnode>> members; // names empty in arrays
+    // A vector of a type still incomplete here is fine; a std::pair of it is
+    // not (clang rejects it), hence the named member struct.
+    std::vector<jmember> members; // names empty in arrays
+};
+
+struct jmember {
+    std::string key;
+    jnode value;
 };
 
 // Bounds the recursion of emit() and of the tree's destructor; arguments
@@ -59,7 +68,7 @@ struct tree_builder {
         frame &f = stack.back();
         if (f.node->kind == jkind::array) {
             f.node->members.emplace_back();
-            return &f.node->members.back().second;
+            return &f.node->members.back().value;
         }
         return f.slot;
     }
@@ -135,8 +144,8 @@ struct tree_builder {
         auto &members = f.node->members;
         auto [it, fresh] = f.index.try_emplace(c_string(std::move(k)), members.size());
         if (fresh)
-            members.emplace_back(it->first, jnode{});
-        f.slot = &members[it->second].second;
+            members.push_back(jmember{it->first, jnode{}});
+        f.slot = &members[it->second].value;
         return true;
     }
     bool parse_error(size_t, const std::string &, const nlohmann::detail::exception &) { return false; }
