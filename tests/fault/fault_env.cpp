@@ -1,0 +1,235 @@
+#include "tests/fault/fault_env.h"
+
+#include <dirent.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+
+#include "tools/cli/blobmsg_json.h"
+
+extern "C" {
+#include <libubox/blobmsg.h>
+}
+
+std::string reply_fields::str(const std::string &key) const
+{
+    auto it = text.find(key);
+    return it == text.end() ? std::string() : it->second;
+}
+
+int64_t reply_fields::num(const std::string &key) const
+{
+    auto it = number.find(key);
+    return it == number.end() ? -1 : it->second;
+}
+
+static std::string string_value(const blob_attr *attr)
+{
+    const char *s = static_cast<const char *>(blobmsg_data(attr));
+    return std::string(s, strnlen(s, blobmsg_data_len(attr)));
+}
+
+// Arrays of strings are kept as one text, items joined with ','.
+static std::string joined_array(blob_attr *array)
+{
+    std::string out;
+    blob_attr *item;
+    size_t rem;
+    blobmsg_for_each_attr(item, array, rem) {
+        if (!out.empty())
+            out += ',';
+        out += string_value(item);
+    }
+    return out;
+}
+
+static void collect_fields(ubus_request *req, int, blob_attr *msg)
+{
+    auto *reply = static_cast<reply_fields *>(req->priv);
+    reply->replied = true;
+    blob_attr *attr;
+    size_t rem;
+    blobmsg_for_each_attr(attr, msg, rem) {
+        std::string name = blobmsg_name(attr);
+        switch (blobmsg_type(attr)) {
+        case BLOBMSG_TYPE_STRING: reply->text[name] = string_value(attr); break;
+        case BLOBMSG_TYPE_INT32: reply->number[name] = static_cast<int32_t>(blobmsg_get_u32(attr)); break;
+        case BLOBMSG_TYPE_ARRAY: reply->text[name] = joined_array(attr); break;
+        default: reply->text[name] = "?"; break;
+        }
+    }
+}
+
+bool call_start(ubus_context *ctx, uint32_t object, const char *method, const std::string &json,
+                pending_call &call)
+{
+    blob_buf b{};
+    blob_buf_init(&b, 0);
+    bool ok = json.empty() || blobmsg_add_json_text(&b, json);
+    ok = ok && ubus_invoke_async(ctx, object, method, b.head, &call.req) == 0;
+    blob_buf_free(&b);
+    if (!ok)
+        return false;
+    call.req.data_cb = collect_fields;
+    call.req.priv = &call.reply;
+    return true;
+}
+
+bool call_finish(ubus_context *ctx, pending_call &call, int timeout_ms)
+{
+    call.reply.status = ubus_complete_request(ctx, &call.req, timeout_ms);
+    return call.reply.status != UBUS_STATUS_TIMEOUT;
+}
+
+reply_fields call_now(ubus_context *ctx, uint32_t object, const char *method, const std::string &json,
+                      int timeout_ms)
+{
+    pending_call call;
+    if (!call_start(ctx, object, method, json, call))
+        return call.reply;
+    call_finish(ctx, call, timeout_ms);
+    return call.reply;
+}
+
+static int count_entries(const std::string &dir)
+{
+    DIR *d = opendir(dir.c_str());
+    if (!d)
+        return -1;
+    int n = 0;
+    while (dirent *e = readdir(d))
+        if (e->d_name[0] != '.')
+            n++;
+    closedir(d);
+    return n;
+}
+
+proc_usage usage_of(int pid)
+{
+    std::string base = "/proc/" + std::to_string(pid);
+    proc_usage u;
+    u.fds = count_entries(base + "/fd");
+    u.threads = count_entries(base + "/task");
+    std::ifstream status(base + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmRSS:", 0) == 0)
+            u.rss_kb = std::atol(line.c_str() + 6);
+    return u;
+}
+
+std::string json_str(const std::string &s)
+{
+    return json_quote(s);
+}
+
+std::string sendat_args(const std::string &port, const std::string &command, int timeout)
+{
+    return "{\"at_port\":" + json_str(port) + ",\"at_cmd\":" + json_str(command) +
+           ",\"timeout\":" + std::to_string(timeout) + "}";
+}
+
+int flood_seconds()
+{
+    return TARNEL_FAULT_FLOOD_SECONDS;
+}
+
+bool sanitized_build()
+{
+    return TARNEL_FAULT_SANITIZED;
+}
+
+std::string tagged_answer(const std::string &tag)
+{
+    return "+TAG: " + tag + "\r\nOK\r\n";
+}
+
+void FaultTest::SetUp()
+{
+    ASSERT_TRUE(env_start(env));
+}
+
+void FaultTest::TearDown()
+{
+    // Modems go before the daemon so that no test leaves a pty behind.
+    modems.clear();
+}
+
+fake_modem *FaultTest::add_modem(const std::string &name)
+{
+    fake_modem *m = fake_modem_create(path_of(name));
+    EXPECT_NE(m, nullptr) << name;
+    modems.emplace_back(m);
+    paths.push_back(path_of(name));
+    return m;
+}
+
+reply_fields FaultTest::call(const char *method, const std::string &json, int timeout_ms)
+{
+    return call_now(env.ctx, env.tarnel_id, method, json, timeout_ms);
+}
+
+reply_fields FaultTest::sendat(const std::string &port, const std::string &members)
+{
+    return call("sendat", "{\"at_port\":" + json_str(port) + "," + members + "}");
+}
+
+reply_fields FaultTest::open_port(const std::string &port)
+{
+    return call("open", "{\"at_port\":" + json_str(port) + "}");
+}
+
+bool FaultTest::start_on_line(ubus_context *ctx, fake_modem *m, const std::string &command, int timeout,
+                              pending_call &call)
+{
+    fake_modem_clear_log(m);
+    return call_start(ctx, env.tarnel_id, "sendat", sendat_args(fake_modem_link_path(m), command, timeout), call) &&
+           fake_modem_wait_log_contains(m, command + "\r\n", std::chrono::seconds(10));
+}
+
+void FaultTest::take_baseline()
+{
+    // The first cycle settles what the daemon allocates once (reply
+    // buffers, thread stacks kept for reuse), so it is not counted.
+    for (int round = 0; round < 3; round++) {
+        for (const auto &m : modems) {
+            const std::string &port = fake_modem_link_path(m.get());
+            fake_modem_set_answer(m.get(), "AT+WARM", {{0, "OK\r\n"}});
+            ASSERT_EQ(open_port(port).str("status"), "success");
+            ASSERT_EQ(sendat(port, "\"at_cmd\":\"AT+WARM\"").str("status"), "success");
+            ASSERT_EQ(call("close", "{\"at_port\":" + json_str(port) + "}").str("status"), "success");
+        }
+    }
+    baseline = usage_of(env.daemon.pid);
+    ASSERT_GT(baseline.fds, 0);
+}
+
+void FaultTest::expect_no_growth()
+{
+    for (const auto &port : paths)
+        call("close", "{\"at_port\":" + json_str(port) + "}");
+    proc_usage now = usage_of(env.daemon.pid);
+    EXPECT_EQ(now.fds, baseline.fds);
+    EXPECT_EQ(now.threads, baseline.threads);
+    expect_memory_flat(now, baseline);
+}
+
+void expect_memory_flat(const proc_usage &now, const proc_usage &reference)
+{
+    // Sanitizers hold freed memory back on purpose; there the leak checker
+    // at the daemon's exit stands in for this.
+    if (sanitized_build())
+        return;
+    // Freed memory is not always handed back to the system, so allow a
+    // little; a leaked port record or reply per call would be far more.
+    EXPECT_LE(now.rss_kb, reference.rss_kb + 1024) << "reference " << reference.rss_kb << " kB";
+}
+
+void FaultTest::expect_clean_exit(int deadline_ms)
+{
+    ASSERT_TRUE(child_stop(env.daemon, SIGTERM, std::chrono::milliseconds(deadline_ms)));
+    ASSERT_TRUE(WIFEXITED(env.daemon.exit_status));
+    EXPECT_EQ(WEXITSTATUS(env.daemon.exit_status), 0);
+    EXPECT_EQ(child_stderr(env.daemon).find("Sanitizer"), std::string::npos) << child_stderr(env.daemon);
+}

@@ -1,0 +1,112 @@
+// A modem that goes away in the middle of a command, and comes back.
+#include "tests/fault/fault_env.h"
+
+using namespace std::chrono_literals;
+
+static size_t count_of(const std::string &haystack, const std::string &needle)
+{
+    size_t n = 0;
+    for (size_t at = haystack.find(needle); at != std::string::npos; at = haystack.find(needle, at + 1))
+        n++;
+    return n;
+}
+
+class Unplug : public FaultTest {
+protected:
+    // Hangs the first modem up under a command waiting for an answer that
+    // never comes, then plugs a new modem in at the same path.
+    void hang_up_under_a_command(int timeout)
+    {
+        fake_modem *m = modems[0].get();
+        fake_modem_set_answer(m, "AT+STUCK", {});
+        pending_call stuck;
+        ASSERT_TRUE(start_on_line(env.ctx, m, "AT+STUCK", timeout, stuck));
+        fake_modem_hangup(m);
+        ASSERT_TRUE(call_finish(env.ctx, stuck, 30000));
+        EXPECT_EQ(stuck.reply.str("status"), "timeout");
+        // The echo may or may not have crossed before the line dropped.
+        std::string partial = stuck.reply.str("partial_response");
+        EXPECT_EQ(std::string("AT+STUCK\r\n").rfind(partial, 0), 0u) << partial;
+    }
+
+    void plug_new_modem()
+    {
+        modems[0].reset(fake_modem_create(paths[0]));
+        ASSERT_TRUE(modems[0]);
+    }
+
+    void expect_served_again(const std::string &tag)
+    {
+        fake_modem_set_answer(modems[0].get(), "AT+BACK", {{0, tagged_answer(tag)}});
+        reply_fields r = sendat(paths[0], "\"at_cmd\":\"AT+BACK\"");
+        EXPECT_EQ(r.str("status"), "success");
+        EXPECT_EQ(r.str("response"), "AT+BACK\r\n" + tagged_answer(tag));
+    }
+};
+
+// Round 0 comes back through the next "sendat", round 1 through "open".
+TEST_F(Unplug, ModemHungUpDuringACommandServesAgainAtTheSamePath)
+{
+    std::string port = path_of("ttyUSB2");
+    add_modem("ttyUSB2");
+    take_baseline();
+
+    for (int round = 0; round < 2; round++) {
+        SCOPED_TRACE(round);
+        hang_up_under_a_command(2);
+        std::string error_line = "Error reading from port " + port + ": ";
+        EXPECT_TRUE(wait_until([&] { return count_of(child_stderr(env.daemon), error_line) == size_t(round) + 1; }));
+        EXPECT_NE(tarnel_call(env, "list", "").json.find("\"is_open\":0"), std::string::npos);
+
+        plug_new_modem();
+        if (round == 1) {
+            EXPECT_EQ(open_port(port).str("status"), "success");
+        }
+        expect_served_again("back" + std::to_string(round));
+    }
+    expect_no_growth();
+    expect_clean_exit();
+}
+
+// The usual USB re-enumeration: the line hangs up under a waiting command
+// and a new device appears at the same path before anyone looks. The
+// monitor alone must bring the port back, with no client call in between.
+TEST_F(Unplug, MonitorReopensAHungUpPortOnceANewModemIsThere)
+{
+    std::string port = path_of("ttyUSB4");
+    add_modem("ttyUSB4");
+    take_baseline();
+
+    hang_up_under_a_command(1);
+    plug_new_modem();
+    // A port is examined every 30 s, in passes 5 s apart.
+    ASSERT_TRUE(child_wait_output(env.daemon, true, "Successfully reopened port " + port + "\n", 45s));
+    EXPECT_NE(tarnel_call(env, "list", "").json.find("\"is_open\":1"), std::string::npos);
+    expect_served_again("monitor");
+
+    expect_no_growth();
+    expect_clean_exit();
+}
+
+// Removing the node leaves the open descriptor working: a command in
+// flight still gets its own answer, and the port serves on after replug.
+TEST_F(Unplug, NodeRemovedDuringACommandDoesNotCutIt)
+{
+    add_modem("ttyUSB3");
+    take_baseline();
+    fake_modem *m = modems[0].get();
+
+    fake_modem_set_answer(m, "AT+SLOW", {{300, tagged_answer("slow")}});
+    pending_call slow;
+    ASSERT_TRUE(start_on_line(env.ctx, m, "AT+SLOW", 5, slow));
+    ASSERT_EQ(fake_modem_unplug(m), 0);
+    ASSERT_TRUE(call_finish(env.ctx, slow, 30000));
+    EXPECT_EQ(slow.reply.str("status"), "success");
+    EXPECT_EQ(slow.reply.str("response"), "AT+SLOW\r\n" + tagged_answer("slow"));
+
+    ASSERT_EQ(fake_modem_replug(m), 0);
+    expect_served_again("again");
+
+    expect_no_growth();
+    expect_clean_exit();
+}
