@@ -19,10 +19,10 @@ constexpr int PORTS = 8;
 constexpr int THROUGHPUT_PORTS = 4;
 constexpr int WARMUP_CALLS = 200;
 constexpr int ROUND_TRIP_CALLS = 3000;
-constexpr int ROUND_TRIP_BATCH = 250;     // bus and floor alternate in batches
+constexpr int ROUND_TRIP_BATCH = 250; // bus and floor alternate in batches
 constexpr double THROUGHPUT_SECONDS = 5;
 constexpr int IDLE_SECONDS = 10;
-constexpr int SETTLE_MS = 1000;           // lets a just-opened port go quiet
+constexpr int SETTLE_MS = 1000; // lets a just-opened port go quiet
 
 constexpr double GOAL_ABOVE_FLOOR_MS = 0.3;
 constexpr double GOAL_IDLE_CPU_PERCENT = 0.1;
@@ -31,8 +31,8 @@ constexpr int64_t GOAL_RSS_KIB = 4096;
 
 struct bench_rig {
     daemon_env env;
-    std::vector<fake_modem_ptr> modems;   // opened by the daemon
-    fake_modem_ptr floor_modem;           // never seen by the daemon
+    std::vector<fake_modem_ptr> modems; // opened by the daemon
+    fake_modem_ptr floor_modem;         // never seen by the daemon
     std::vector<std::string> paths;
 };
 
@@ -66,8 +66,7 @@ static bool open_ports(bench_rig &rig, int from, int to)
     for (int i = from; i < to; i++) {
         bus_reply reply = tarnel_call(rig.env, "open", "{\"at_port\":\"" + rig.paths[i] + "\"}");
         if (reply.status != 0 || reply.json.find("\"success\"") == std::string::npos) {
-            fprintf(stderr, "bench: open %s failed: %d %s\n", rig.paths[i].c_str(), reply.status,
-                    reply.json.c_str());
+            fprintf(stderr, "bench: open %s failed: %d %s\n", rig.paths[i].c_str(), reply.status, reply.json.c_str());
             return false;
         }
     }
@@ -89,8 +88,7 @@ static bool measure_idle(bench_rig &rig, int ports, idle_row *row)
     return true;
 }
 
-static void run_batch(int calls, std::vector<int64_t> *samples, int *failures,
-                      const std::function<int64_t()> &once)
+static void run_batch(int calls, std::vector<int64_t> *samples, int *failures, const std::function<int64_t()> &once)
 {
     for (int i = 0; i < calls; i++) {
         int64_t ns = once();
@@ -153,8 +151,8 @@ static const char *verdict(bool met)
 
 static void print_latency_row(const char *label, const latency_summary &l)
 {
-    printf("   %-38s %7.3f %7.3f %7.3f %7.3f %7.3f %6zu %6d\n", label, l.p50_ms, l.p99_ms, l.p999_ms,
-           l.max_ms, l.mean_ms, l.count, l.failures);
+    printf("   %-38s %7.3f %7.3f %7.3f %7.3f %7.3f %6zu %6d\n", label, l.p50_ms, l.p99_ms, l.p999_ms, l.max_ms,
+           l.mean_ms, l.count, l.failures);
 }
 
 static void print_round_trip(const latency_summary &bus, const latency_summary &floor)
@@ -182,9 +180,8 @@ static void print_idle(const std::vector<idle_row> &rows)
            IDLE_SECONDS);
     for (const idle_row &row : rows) {
         double cpu_ms = row.delta.cpu_ms >= 0 ? row.delta.cpu_ms : row.delta.cpu_ms_ticks;
-        printf("   %-34s %11.0f %15.3f %8.4f %11.2f %8d\n", ports_label(row.ports),
-               row.delta.cpu_ms_ticks, row.delta.cpu_ms, cpu_ms / (row.delta.seconds * 10.0),
-               row.delta.wakeups_per_s, row.threads);
+        printf("   %-34s %11.0f %15.3f %8.4f %11.2f %8d\n", ports_label(row.ports), row.delta.cpu_ms_ticks,
+               row.delta.cpu_ms, cpu_ms / (row.delta.seconds * 10.0), row.delta.wakeups_per_s, row.threads);
     }
     const idle_row &last = rows.back();
     double cpu_ms = last.delta.cpu_ms >= 0 ? last.delta.cpu_ms : last.delta.cpu_ms_ticks;
@@ -198,8 +195,7 @@ static void print_memory(const std::vector<idle_row> &rows)
 {
     printf("4. resident set (VmRSS)                         KiB\n");
     for (const idle_row &row : rows)
-        printf("   %-38s %8lld\n", ports_label(row.ports),
-               static_cast<long long>(row.rss_kib));
+        printf("   %-38s %8lld\n", ports_label(row.ports), static_cast<long long>(row.rss_kib));
     printf("   goal with %d ports: < %lld KiB: %s\n", rows.back().ports, static_cast<long long>(GOAL_RSS_KIB),
            verdict(rows.back().rss_kib < GOAL_RSS_KIB));
 }
@@ -229,8 +225,7 @@ int main()
     double one = measure_throughput(rig, 1, &one_failed);
     double four = measure_throughput(rig, THROUGHPUT_PORTS, &four_failed);
 
-    printf("ubus-tarnel benchmark, %s build, %ld CPUs online\n", TARNEL_BENCH_BUILD,
-           sysconf(_SC_NPROCESSORS_ONLN));
+    printf("ubus-tarnel benchmark, %s build, %ld CPUs online\n", TARNEL_BENCH_BUILD, sysconf(_SC_NPROCESSORS_ONLN));
     print_round_trip(bus, floor);
     print_throughput(one, one_failed, four, four_failed);
     print_idle(idle);

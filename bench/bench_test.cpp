@@ -12,7 +12,8 @@
 #include "bench/proc_sample.h"
 #include "bench/round_trip.h"
 
-namespace {
+namespace
+{
 
 int64_t own_cpu_ns()
 {
@@ -46,8 +47,7 @@ TEST(BenchProcSample, ParsesCpuThreadsAndSwitchesDespiteTheName)
     char old_name[16] = {};
     prctl(PR_GET_NAME, old_name);
     prctl(PR_SET_NAME, "x) R 1 2 (");
-    while (own_cpu_ns() < 200 * 1000000LL) {
-    }
+    while (own_cpu_ns() < 200 * 1000000LL) {}
     proc_sample first = proc_take(getpid());
     int64_t cpu_ns = own_cpu_ns();
     ASSERT_TRUE(first.ok);
@@ -94,4 +94,4 @@ TEST(BenchSummary, PercentilesOfAKnownSpread)
     EXPECT_EQ(summarise({}, 2).count, 0u);
 }
 
-}  // namespace
+} // namespace

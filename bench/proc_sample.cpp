@@ -65,8 +65,7 @@ static void sum_threads(pid_t pid, proc_sample *sample)
     while (dirent *task = readdir(tasks)) {
         if (task->d_name[0] == '.')
             continue;
-        int64_t switches = status_field(read_file(dir + "/" + task->d_name + "/status"),
-                                        "voluntary_ctxt_switches");
+        int64_t switches = status_field(read_file(dir + "/" + task->d_name + "/status"), "voluntary_ctxt_switches");
         if (switches >= 0) {
             sample->voluntary += switches;
             sample->threads++;

@@ -9,20 +9,20 @@
 
 struct proc_sample {
     bool ok = false;
-    int64_t cpu_ticks = 0;        // utime + stime from /proc/PID/stat
-    int64_t cpu_ns = -1;          // the process CPU clock, -1 when unreadable
-    int64_t voluntary = 0;        // summed over /proc/PID/task/*/status
+    int64_t cpu_ticks = 0; // utime + stime from /proc/PID/stat
+    int64_t cpu_ns = -1;   // the process CPU clock, -1 when unreadable
+    int64_t voluntary = 0; // summed over /proc/PID/task/*/status
     int threads = 0;
-    int64_t rss_kib = 0;          // VmRSS
-    int64_t taken_ns = 0;         // CLOCK_MONOTONIC when sampled
+    int64_t rss_kib = 0;  // VmRSS
+    int64_t taken_ns = 0; // CLOCK_MONOTONIC when sampled
 };
 
 proc_sample proc_take(pid_t pid);
 
 struct proc_delta {
     double seconds = 0;
-    double cpu_ms_ticks = 0;      // at clock-tick resolution
-    double cpu_ms = -1;           // at nanosecond resolution, -1 when unknown
+    double cpu_ms_ticks = 0; // at clock-tick resolution
+    double cpu_ms = -1;      // at nanosecond resolution, -1 when unknown
     double wakeups_per_s = 0;
 };
 

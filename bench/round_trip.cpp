@@ -19,15 +19,14 @@ static int64_t ns_since(bench_clock::time_point start)
     return std::chrono::duration_cast<std::chrono::nanoseconds>(bench_clock::now() - start).count();
 }
 
-bool sendat_prepare(sendat_client &client, ubus_context *ctx, uint32_t object_id,
-                    const std::string &port, const char *command)
+bool sendat_prepare(sendat_client &client, ubus_context *ctx, uint32_t object_id, const std::string &port,
+                    const char *command)
 {
     client.ctx = ctx;
     client.object_id = object_id;
     blob_buf_init(&client.args, 0);
     return blobmsg_add_string(&client.args, "at_port", port.c_str()) == 0 &&
-           blobmsg_add_string(&client.args, "at_cmd", command) == 0 &&
-           blobmsg_add_u32(&client.args, "timeout", 5) == 0;
+           blobmsg_add_string(&client.args, "at_cmd", command) == 0 && blobmsg_add_u32(&client.args, "timeout", 5) == 0;
 }
 
 void sendat_release(sendat_client &client)
@@ -52,8 +51,8 @@ int64_t sendat_once(sendat_client &client)
 {
     bool success = false;
     auto start = bench_clock::now();
-    int status = ubus_invoke(client.ctx, client.object_id, "sendat", client.args.head,
-                             check_reply, &success, CALL_TIMEOUT_MS);
+    int status =
+        ubus_invoke(client.ctx, client.object_id, "sendat", client.args.head, check_reply, &success, CALL_TIMEOUT_MS);
     int64_t elapsed = ns_since(start);
     return status == UBUS_STATUS_OK && success ? elapsed : -1;
 }

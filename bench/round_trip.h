@@ -15,8 +15,8 @@ struct sendat_client {
     blob_buf args{};
 };
 
-bool sendat_prepare(sendat_client &client, ubus_context *ctx, uint32_t object_id,
-                    const std::string &port, const char *command);
+bool sendat_prepare(sendat_client &client, ubus_context *ctx, uint32_t object_id, const std::string &port,
+                    const char *command);
 void sendat_release(sendat_client &client);
 // Nanoseconds from call to final status; -1 unless the reply said "success".
 int64_t sendat_once(sendat_client &client);

@@ -16,7 +16,8 @@
 #include "methods/reply.h"
 #include "tools/cli/blobmsg_json.h"
 
-namespace {
+namespace
+{
 
 // Inputs larger than this might not fit the socket buffer in one write.
 constexpr size_t INPUT_MAX = 65536;
@@ -42,14 +43,9 @@ void read_policy_values(const blobmsg_policy *policy, int count, void *data, siz
             }
             FUZZ_CHECK(strlen(blobmsg_get_string(tb[i])) < blobmsg_data_len(tb[i]));
             break;
-        case BLOBMSG_TYPE_INT32:
-            (void)blobmsg_get_u32(tb[i]);
-            break;
-        case BLOBMSG_TYPE_INT8:
-            (void)blobmsg_get_bool(tb[i]);
-            break;
-        default:
-            break;
+        case BLOBMSG_TYPE_INT32: (void)blobmsg_get_u32(tb[i]); break;
+        case BLOBMSG_TYPE_INT8: (void)blobmsg_get_bool(tb[i]); break;
+        default: break;
         }
     }
 }
@@ -75,7 +71,7 @@ void read_frame(ubus_msg_in *msg)
         blobmsg_format_json(msg->body, true);
 }
 
-}  // namespace
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

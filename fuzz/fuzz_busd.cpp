@@ -18,7 +18,8 @@
 
 using namespace busd;
 
-namespace {
+namespace
+{
 
 constexpr int CLIENTS = 3;
 
@@ -103,7 +104,7 @@ void check_tables(const Busd &b)
         FUZZ_CHECK(b.objects.count(obj) && b.clients.count(caller));
 }
 
-}  // namespace
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
@@ -121,12 +122,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                 reconnect(s, slot);
             break;
         }
-        case 2:
-            reconnect(s, slot);
-            break;
-        case 3:
-            collect(s);
-            break;
+        case 2: reconnect(s, slot); break;
+        case 3: collect(s); break;
         }
         check_tables(s.b);
     }

@@ -7,12 +7,12 @@
 #include <cstdio>
 #include <cstdlib>
 
-#define FUZZ_CHECK(cond)                                                                \
-    do {                                                                                \
-        if (!(cond)) {                                                                  \
-            fprintf(stderr, "%s:%d: invariant broken: %s\n", __FILE__, __LINE__, #cond); \
-            abort();                                                                    \
-        }                                                                               \
+#define FUZZ_CHECK(cond)                                                                                               \
+    do {                                                                                                               \
+        if (!(cond)) {                                                                                                 \
+            fprintf(stderr, "%s:%d: invariant broken: %s\n", __FILE__, __LINE__, #cond);                               \
+            abort();                                                                                                   \
+        }                                                                                                              \
     } while (0)
 
 // Reads past the end yield zeros and empty ranges, so a target never has to

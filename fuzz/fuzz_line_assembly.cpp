@@ -10,7 +10,8 @@
 #include "fuzz/fuzz_input.h"
 #include "port/port_internal.h"
 
-namespace {
+namespace
+{
 
 constexpr int READ_MAX = 1023;
 
@@ -90,8 +91,8 @@ void check_still_completes(port_entry *entry)
 {
     const char *flag = entry->end_flags[0];
     size_t length = strlen(flag);
-    if (!entry->waiting || strpbrk(flag, "\r\n") || strncmp(flag, "AT", 2) == 0 ||
-        flag[length - 1] == ' ' || flag[length - 1] == '\t')
+    if (!entry->waiting || strpbrk(flag, "\r\n") || strncmp(flag, "AT", 2) == 0 || flag[length - 1] == ' ' ||
+        flag[length - 1] == '\t')
         return;
     std::string probe = std::string("\r\n") + flag + "\r\n";
     for (int attempt = 0; attempt < 2 && entry->waiting; attempt++)
@@ -99,7 +100,7 @@ void check_still_completes(port_entry *entry)
     FUZZ_CHECK(!entry->waiting);
 }
 
-}  // namespace
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

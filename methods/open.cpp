@@ -5,12 +5,8 @@
 #include "port/port.h"
 
 const blobmsg_policy open_policy[OPEN_POLICY_MAX] = {
-    {"at_port", BLOBMSG_TYPE_STRING},
-    {"baudrate", BLOBMSG_TYPE_INT32},
-    {"databits", BLOBMSG_TYPE_INT32},
-    {"parity", BLOBMSG_TYPE_INT32},
-    {"stopbits", BLOBMSG_TYPE_INT32},
-    {"timeout", BLOBMSG_TYPE_INT32},
+    {"at_port", BLOBMSG_TYPE_STRING}, {"baudrate", BLOBMSG_TYPE_INT32}, {"databits", BLOBMSG_TYPE_INT32},
+    {"parity", BLOBMSG_TYPE_INT32},   {"stopbits", BLOBMSG_TYPE_INT32}, {"timeout", BLOBMSG_TYPE_INT32},
 };
 
 static int32_t int_arg(blob_attr *attr, int32_t fallback)

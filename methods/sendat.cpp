@@ -5,12 +5,8 @@
 #include "port/port.h"
 
 const blobmsg_policy sendat_policy[SENDAT_POLICY_MAX] = {
-    {"at_port", BLOBMSG_TYPE_STRING},
-    {"timeout", BLOBMSG_TYPE_INT32},
-    {"end_flag", BLOBMSG_TYPE_STRING},
-    {"at_cmd", BLOBMSG_TYPE_STRING},
-    {"raw_at_content", BLOBMSG_TYPE_STRING},
-    {"sendonly", BLOBMSG_TYPE_INT8},
+    {"at_port", BLOBMSG_TYPE_STRING}, {"timeout", BLOBMSG_TYPE_INT32},         {"end_flag", BLOBMSG_TYPE_STRING},
+    {"at_cmd", BLOBMSG_TYPE_STRING},  {"raw_at_content", BLOBMSG_TYPE_STRING}, {"sendonly", BLOBMSG_TYPE_INT8},
 };
 
 static void add_send_only_outcome(blob_buf *b, bool sent)

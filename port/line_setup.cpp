@@ -109,7 +109,7 @@ static void wake_reader(port_entry *entry)
 {
     uint64_t one = 1;
     ssize_t n = write(entry->wake_fd, &one, sizeof(one));
-    (void)n;   // a counter already non-zero still wakes the reader
+    (void)n; // a counter already non-zero still wakes the reader
 }
 
 static void drain_wake(port_entry *entry)

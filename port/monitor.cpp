@@ -15,10 +15,8 @@ constexpr int MONITOR_PASS_SECONDS = 5;
 
 static int reopen_saved(port_entry *entry)
 {
-    return port_open_locked(entry,
-                            entry->baudrate > 0 ? entry->baudrate : DEFAULT_BAUDRATE,
-                            entry->databits > 0 ? entry->databits : DEFAULT_DATABITS,
-                            entry->parity,
+    return port_open_locked(entry, entry->baudrate > 0 ? entry->baudrate : DEFAULT_BAUDRATE,
+                            entry->databits > 0 ? entry->databits : DEFAULT_DATABITS, entry->parity,
                             entry->stopbits > 0 ? entry->stopbits : DEFAULT_STOPBITS);
 }
 

@@ -14,22 +14,22 @@
 #include <atomic>
 #include <cstdint>
 
-constexpr int PORT_PATH_MAX = 64;          // 63 characters + NUL
-constexpr int PORT_BUFFER_SIZE = 32768;    // line buffer and capture area
-constexpr int CAPTURE_MAX = 32766;         // bytes ever captured for one command
+constexpr int PORT_PATH_MAX = 64;       // 63 characters + NUL
+constexpr int PORT_BUFFER_SIZE = 32768; // line buffer and capture area
+constexpr int CAPTURE_MAX = 32766;      // bytes ever captured for one command
 constexpr int END_FLAG_SLOTS = 5;
 constexpr int END_FLAG_SIZE = 64;
-constexpr int PORT_CHECK_INTERVAL = 30;    // seconds between monitor examinations
-constexpr int REGISTRY_MAX = 64;           // records the registry holds at most
+constexpr int PORT_CHECK_INTERVAL = 30; // seconds between monitor examinations
+constexpr int REGISTRY_MAX = 64;        // records the registry holds at most
 
 struct at_response {
     char data[PORT_BUFFER_SIZE];
     int32_t length;
-    int32_t status;          // 0 completed, -1 timed out or not sent
+    int32_t status; // 0 completed, -1 timed out or not sent
     char matched_flag[END_FLAG_SIZE];
-    timespec start;          // CLOCK_REALTIME
-    timespec end;            // CLOCK_REALTIME
-    int64_t elapsed_ms;      // measured on the monotonic clock
+    timespec start;     // CLOCK_REALTIME
+    timespec end;       // CLOCK_REALTIME
+    int64_t elapsed_ms; // measured on the monotonic clock
 };
 
 struct port_entry {
@@ -50,7 +50,7 @@ struct port_entry {
 
     at_response capture;
     pthread_mutex_t capture_lock;
-    pthread_cond_t capture_cond;     // monotonic clock
+    pthread_cond_t capture_cond; // monotonic clock
     int32_t waiting;
 
     char end_flags[END_FLAG_SLOTS][END_FLAG_SIZE];
@@ -58,10 +58,10 @@ struct port_entry {
 
     std::atomic<int32_t> is_open;
     std::atomic<int32_t> stop_reader;
-    int wake_fd;                     // eventfd that interrupts the reader's poll
+    int wake_fd; // eventfd that interrupts the reader's poll
 
-    int64_t last_check;              // wall clock seconds, reported by "list"
-    int64_t last_check_mono;         // monotonic seconds, drives the interval
+    int64_t last_check;      // wall clock seconds, reported by "list"
+    int64_t last_check_mono; // monotonic seconds, drives the interval
     int32_t check_interval;
 
     port_entry *next;
@@ -69,10 +69,10 @@ struct port_entry {
 
 // Registry (lives in g_daemon). registry_init/registry_shutdown bracket its use.
 void registry_init();
-void registry_destroy_all();     // port_destroy on every record, head first
+void registry_destroy_all(); // port_destroy on every record, head first
 void registry_shutdown();
 port_entry *port_find(const char *path);
-port_entry *port_create(const char *path);   // nullptr when out of memory or full
+port_entry *port_create(const char *path); // nullptr when out of memory or full
 void port_destroy(port_entry *entry);
 int registry_count();
 
@@ -89,8 +89,8 @@ bool end_flag_match(port_entry *entry, const char *line, char *matched);
 
 // Transaction.
 enum at_outcome { AT_COMPLETED = 0, AT_TIMED_OUT = 1, AT_SEND_FAILED = 2 };
-at_outcome at_transact(port_entry *entry, const char *command, int32_t timeout_seconds,
-                       const char *end_flag_spec, bool is_hex, at_response *result);
+at_outcome at_transact(port_entry *entry, const char *command, int32_t timeout_seconds, const char *end_flag_spec,
+                       bool is_hex, at_response *result);
 int at_send_only(port_entry *entry, const char *command, bool is_hex);
 // Decodes hex text; *length receives the decoded byte count. nullptr on bad input.
 char *hex_decode(const char *text, size_t *length);

@@ -87,8 +87,8 @@ static timespec next_wake(const timespec &deadline, bool *is_deadline)
         wake.tv_sec++;
         wake.tv_nsec -= 1000000000L;
     }
-    *is_deadline = wake.tv_sec > deadline.tv_sec ||
-                   (wake.tv_sec == deadline.tv_sec && wake.tv_nsec >= deadline.tv_nsec);
+    *is_deadline =
+        wake.tv_sec > deadline.tv_sec || (wake.tv_sec == deadline.tv_sec && wake.tv_nsec >= deadline.tv_nsec);
     return *is_deadline ? deadline : wake;
 }
 
@@ -124,8 +124,8 @@ static void take_result(port_entry *entry, at_response *result, const timespec &
     result->elapsed_ms = mono_ms_between(mono_start, mono_now());
 }
 
-at_outcome at_transact(port_entry *entry, const char *command, int32_t timeout_seconds,
-                       const char *end_flag_spec, bool is_hex, at_response *result)
+at_outcome at_transact(port_entry *entry, const char *command, int32_t timeout_seconds, const char *end_flag_spec,
+                       bool is_hex, at_response *result)
 {
     memset(result, 0, sizeof(*result));
     result->status = -1;

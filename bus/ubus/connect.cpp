@@ -12,199 +12,196 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace {
+namespace
+{
 
 // A call for a local object that arrived during a synchronous wait. The
 // body is copied behind the struct (its size keeps it 8-byte aligned).
 struct pending_msg {
-	list_head list;
-	ubus_msghdr hdr;
-	int fd;
+    list_head list;
+    ubus_msghdr hdr;
+    int fd;
 };
 
 blob_attr *pending_body(pending_msg *p)
 {
-	return reinterpret_cast<blob_attr *>(p + 1);
+    return reinterpret_cast<blob_attr *>(p + 1);
 }
 
 int compare_ids(const void *k1, const void *k2, void *)
 {
-	uint32_t a = *static_cast<const uint32_t *>(k1);
-	uint32_t b = *static_cast<const uint32_t *>(k2);
+    uint32_t a = *static_cast<const uint32_t *>(k1);
+    uint32_t b = *static_cast<const uint32_t *>(k2);
 
-	return a < b ? -1 : a > b;
+    return a < b ? -1 : a > b;
 }
 
 // The environment lets a development host point clients at its own broker.
 const char *socket_path(const char *path)
 {
-	if (path)
-		return path;
-	const char *env = getenv("UBUS_SOCKET");
-	return env && *env ? env : UBUS_UNIX_SOCKET;
+    if (path)
+        return path;
+    const char *env = getenv("UBUS_SOCKET");
+    return env && *env ? env : UBUS_UNIX_SOCKET;
 }
 
 int open_socket(const char *path)
 {
-	sockaddr_un sun = {};
+    sockaddr_un sun = {};
 
-	if (strlen(path) >= sizeof(sun.sun_path))
-		return -1;
-	sun.sun_family = AF_UNIX;
-	strcpy(sun.sun_path, path);
+    if (strlen(path) >= sizeof(sun.sun_path))
+        return -1;
+    sun.sun_family = AF_UNIX;
+    strcpy(sun.sun_path, path);
 
-	int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-	if (fd < 0)
-		return -1;
-	if (connect(fd, reinterpret_cast<sockaddr *>(&sun), sizeof(sun)) < 0 ||
-	    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK) < 0) {
-		close(fd);
-		return -1;
-	}
-	return fd;
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    if (connect(fd, reinterpret_cast<sockaddr *>(&sun), sizeof(sun)) < 0 ||
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK) < 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 // The broker speaks first; a client id of 0 or 1 is not a client.
 bool read_hello(ubus_context *ctx)
 {
-	for (;;) {
-		ubus_rx_result r = ubus_rx_frame(ctx);
-		if (r == UBUS_RX_LOST)
-			return false;
-		if (r == UBUS_RX_FRAME)
-			break;
-		pollfd p = {ctx->sock.fd, POLLIN, 0};
-		if (poll(&p, 1, -1) < 0 && errno != EINTR)
-			return false;
-	}
+    for (;;) {
+        ubus_rx_result r = ubus_rx_frame(ctx);
+        if (r == UBUS_RX_LOST)
+            return false;
+        if (r == UBUS_RX_FRAME)
+            break;
+        pollfd p = {ctx->sock.fd, POLLIN, 0};
+        if (poll(&p, 1, -1) < 0 && errno != EINTR)
+            return false;
+    }
 
-	ubus_msg_in msg;
-	ubus_rx_take(ctx, &msg);
-	bool ok = msg.hdr.version == 0 && msg.hdr.type == UBUS_MSG_HELLO &&
-		  msg.hdr.peer > UBUS_CLIENT_ID_CHANNEL;
-	if (ok)
-		ctx->local_id = msg.hdr.peer;
-	ubus_rx_recycle(ctx, &msg);
-	return ok;
+    ubus_msg_in msg;
+    ubus_rx_take(ctx, &msg);
+    bool ok = msg.hdr.version == 0 && msg.hdr.type == UBUS_MSG_HELLO && msg.hdr.peer > UBUS_CLIENT_ID_CHANNEL;
+    if (ok)
+        ctx->local_id = msg.hdr.peer;
+    ubus_rx_recycle(ctx, &msg);
+    return ok;
 }
 
 void queue_msg(ubus_context *ctx, ubus_msg_in *msg)
 {
-	size_t len = blob_pad_len(msg->body);
-	auto *p = static_cast<pending_msg *>(malloc(sizeof(pending_msg) + len));
+    size_t len = blob_pad_len(msg->body);
+    auto *p = static_cast<pending_msg *>(malloc(sizeof(pending_msg) + len));
 
-	// Out of memory: the call is lost and its caller times out, which is
-	// what it would see from an overloaded broker too.
-	if (!p)
-		return;
-	p->hdr = msg->hdr;
-	p->fd = msg->fd;
-	msg->fd = -1;
-	memcpy(pending_body(p), msg->body, len);
-	list_add_tail(&p->list, &ctx->pending);
-	uloop_timeout_set(&ctx->pending_timer, 1);
+    // Out of memory: the call is lost and its caller times out, which is
+    // what it would see from an overloaded broker too.
+    if (!p)
+        return;
+    p->hdr = msg->hdr;
+    p->fd = msg->fd;
+    msg->fd = -1;
+    memcpy(pending_body(p), msg->body, len);
+    list_add_tail(&p->list, &ctx->pending);
+    uloop_timeout_set(&ctx->pending_timer, 1);
 }
 
 void drop_pending(ubus_context *ctx)
 {
-	while (!list_empty(&ctx->pending)) {
-		auto *p = list_first_entry(&ctx->pending, pending_msg, list);
-		list_del(&p->list);
-		ubus_close_fd(&p->fd);
-		free(p);
-	}
-	uloop_timeout_cancel(&ctx->pending_timer);
+    while (!list_empty(&ctx->pending)) {
+        auto *p = list_first_entry(&ctx->pending, pending_msg, list);
+        list_del(&p->list);
+        ubus_close_fd(&p->fd);
+        free(p);
+    }
+    uloop_timeout_cancel(&ctx->pending_timer);
 }
 
 void process_pending(ubus_context *ctx)
 {
-	while (ctx->stack_depth == 0 && !ctx->lost && !list_empty(&ctx->pending)) {
-		auto *p = list_first_entry(&ctx->pending, pending_msg, list);
-		list_del(&p->list);
+    while (ctx->stack_depth == 0 && !ctx->lost && !list_empty(&ctx->pending)) {
+        auto *p = list_first_entry(&ctx->pending, pending_msg, list);
+        list_del(&p->list);
 
-		ubus_msg_in msg = {};
-		msg.hdr = p->hdr;
-		msg.body = pending_body(p);
-		msg.fd = p->fd;
-		ubus_parse_attrs(msg.body, msg.tb);
-		ubus_process_obj_msg(ctx, &msg);
-		ubus_close_fd(&msg.fd);
-		free(p);
-	}
+        ubus_msg_in msg = {};
+        msg.hdr = p->hdr;
+        msg.body = pending_body(p);
+        msg.fd = p->fd;
+        ubus_parse_attrs(msg.body, msg.tb);
+        ubus_process_obj_msg(ctx, &msg);
+        ubus_close_fd(&msg.fd);
+        free(p);
+    }
 }
 
 void pending_timer_cb(uloop_timeout *t)
 {
-	process_pending(container_of(t, ubus_context, pending_timer));
+    process_pending(container_of(t, ubus_context, pending_timer));
 }
 
 void process_msg(ubus_context *ctx, ubus_msg_in *msg)
 {
-	switch (msg->hdr.type) {
-	case UBUS_MSG_STATUS:
-	case UBUS_MSG_DATA:
-		ubus_process_reply(ctx, msg);
-		break;
-	case UBUS_MSG_INVOKE:
-	case UBUS_MSG_NOTIFY:
-	case UBUS_MSG_UNSUBSCRIBE:
-		// A synchronous wait must not run handlers under its caller's feet.
-		if (ctx->stack_depth > 0)
-			queue_msg(ctx, msg);
-		else
-			ubus_process_obj_msg(ctx, msg);
-		break;
-	default:
-		break;
-	}
+    switch (msg->hdr.type) {
+    case UBUS_MSG_STATUS:
+    case UBUS_MSG_DATA: ubus_process_reply(ctx, msg); break;
+    case UBUS_MSG_INVOKE:
+    case UBUS_MSG_NOTIFY:
+    case UBUS_MSG_UNSUBSCRIBE:
+        // A synchronous wait must not run handlers under its caller's feet.
+        if (ctx->stack_depth > 0)
+            queue_msg(ctx, msg);
+        else
+            ubus_process_obj_msg(ctx, msg);
+        break;
+    default: break;
+    }
 }
 
 void handle_frame(ubus_context *ctx)
 {
-	ubus_msg_in msg;
+    ubus_msg_in msg;
 
-	ubus_rx_take(ctx, &msg);
-	if (msg.hdr.version == 0)
-		process_msg(ctx, &msg);
-	ubus_rx_recycle(ctx, &msg);
+    ubus_rx_take(ctx, &msg);
+    if (msg.hdr.version == 0)
+        process_msg(ctx, &msg);
+    ubus_rx_recycle(ctx, &msg);
 }
 
 // Every waiting request ends with CONNECTION_FAILED before the owner hears
 // of the loss, so nothing is left waiting on a dead socket.
 void connection_lost(ubus_context *ctx)
 {
-	if (ctx->lost)
-		return;
-	ctx->lost = true;
-	ctx->lost_in_uloop = ctx->sock.registered || ctx->sock.error;
-	uloop_fd_delete(&ctx->sock);
-	drop_pending(ctx);
-	while (!list_empty(&ctx->requests)) {
-		auto *req = list_first_entry(&ctx->requests, ubus_request, list);
-		ubus_request_done(req, UBUS_STATUS_CONNECTION_FAILED);
-	}
-	if (ctx->connection_lost)
-		ctx->connection_lost(ctx);
+    if (ctx->lost)
+        return;
+    ctx->lost = true;
+    ctx->lost_in_uloop = ctx->sock.registered || ctx->sock.error;
+    uloop_fd_delete(&ctx->sock);
+    drop_pending(ctx);
+    while (!list_empty(&ctx->requests)) {
+        auto *req = list_first_entry(&ctx->requests, ubus_request, list);
+        ubus_request_done(req, UBUS_STATUS_CONNECTION_FAILED);
+    }
+    if (ctx->connection_lost)
+        ctx->connection_lost(ctx);
 }
 
 // A daemon whose broker went away has nothing left to serve.
 void default_connection_lost(ubus_context *ctx)
 {
-	if (ctx->lost_in_uloop)
-		uloop_end();
+    if (ctx->lost_in_uloop)
+        uloop_end();
 }
 
 void sock_cb(uloop_fd *u, unsigned int)
 {
-	ubus_context *ctx = container_of(u, ubus_context, sock);
+    ubus_context *ctx = container_of(u, ubus_context, sock);
 
-	// Calls queued earlier go first, so local objects see them in order.
-	process_pending(ctx);
-	ubus_read_socket(ctx);
-	// uloop drops a socket that reported an error; it would never be
-	// watched again, so the connection is as good as lost.
-	if (!ctx->lost && u->error)
-		connection_lost(ctx);
+    // Calls queued earlier go first, so local objects see them in order.
+    process_pending(ctx);
+    ubus_read_socket(ctx);
+    // uloop drops a socket that reported an error; it would never be
+    // watched again, so the connection is as good as lost.
+    if (!ctx->lost && u->error)
+        connection_lost(ctx);
 }
 
 } // namespace
@@ -212,74 +209,69 @@ void sock_cb(uloop_fd *u, unsigned int)
 // Handles every complete frame the socket holds, without blocking.
 void ubus_read_socket(struct ubus_context *ctx)
 {
-	while (!ctx->lost && ctx->sock.fd >= 0) {
-		switch (ubus_rx_frame(ctx)) {
-		case UBUS_RX_AGAIN:
-			return;
-		case UBUS_RX_LOST:
-			connection_lost(ctx);
-			return;
-		case UBUS_RX_FRAME:
-			handle_frame(ctx);
-			break;
-		}
-	}
+    while (!ctx->lost && ctx->sock.fd >= 0) {
+        switch (ubus_rx_frame(ctx)) {
+        case UBUS_RX_AGAIN: return;
+        case UBUS_RX_LOST: connection_lost(ctx); return;
+        case UBUS_RX_FRAME: handle_frame(ctx); break;
+        }
+    }
 }
 
 int ubus_connect_ctx(struct ubus_context *ctx, const char *path)
 {
-	memset(ctx, 0, sizeof(*ctx));
-	ctx->sock.fd = -1;
-	ctx->sock.cb = sock_cb;
-	ctx->rx.fd = -1;
-	ctx->pending_timer.cb = pending_timer_cb;
-	ctx->connection_lost = default_connection_lost;
-	INIT_LIST_HEAD(&ctx->requests);
-	INIT_LIST_HEAD(&ctx->pending);
-	avl_init(&ctx->objects, compare_ids, false, nullptr);
+    memset(ctx, 0, sizeof(*ctx));
+    ctx->sock.fd = -1;
+    ctx->sock.cb = sock_cb;
+    ctx->rx.fd = -1;
+    ctx->pending_timer.cb = pending_timer_cb;
+    ctx->connection_lost = default_connection_lost;
+    INIT_LIST_HEAD(&ctx->requests);
+    INIT_LIST_HEAD(&ctx->pending);
+    avl_init(&ctx->objects, compare_ids, false, nullptr);
 
-	if (uloop_init() < 0)
-		return -1;
-	ctx->sock.fd = open_socket(socket_path(path));
-	if (ctx->sock.fd < 0)
-		return -1;
-	if (!read_hello(ctx)) {
-		ubus_shutdown(ctx);
-		return -1;
-	}
-	return 0;
+    if (uloop_init() < 0)
+        return -1;
+    ctx->sock.fd = open_socket(socket_path(path));
+    if (ctx->sock.fd < 0)
+        return -1;
+    if (!read_hello(ctx)) {
+        ubus_shutdown(ctx);
+        return -1;
+    }
+    return 0;
 }
 
 struct ubus_context *ubus_connect(const char *path)
 {
-	auto *ctx = static_cast<ubus_context *>(calloc(1, sizeof(ubus_context)));
+    auto *ctx = static_cast<ubus_context *>(calloc(1, sizeof(ubus_context)));
 
-	if (!ctx)
-		return nullptr;
-	if (ubus_connect_ctx(ctx, path) < 0) {
-		free(ctx);
-		return nullptr;
-	}
-	return ctx;
+    if (!ctx)
+        return nullptr;
+    if (ubus_connect_ctx(ctx, path) < 0) {
+        free(ctx);
+        return nullptr;
+    }
+    return ctx;
 }
 
 // Objects vanish with the connection; the broker needs no messages for that.
 void ubus_shutdown(struct ubus_context *ctx)
 {
-	if (!ctx)
-		return;
-	uloop_fd_delete(&ctx->sock);
-	drop_pending(ctx);
-	if (ctx->sock.fd >= 0)
-		close(ctx->sock.fd);
-	ctx->sock.fd = -1;
-	ubus_rx_reset(ctx);
+    if (!ctx)
+        return;
+    uloop_fd_delete(&ctx->sock);
+    drop_pending(ctx);
+    if (ctx->sock.fd >= 0)
+        close(ctx->sock.fd);
+    ctx->sock.fd = -1;
+    ubus_rx_reset(ctx);
 }
 
 void ubus_free(struct ubus_context *ctx)
 {
-	if (!ctx)
-		return;
-	ubus_shutdown(ctx);
-	free(ctx);
+    if (!ctx)
+        return;
+    ubus_shutdown(ctx);
+    free(ctx);
 }

@@ -5,226 +5,223 @@
 #include <climits>
 #include <cstring>
 
-namespace {
+namespace
+{
 
 // Advertises the methods and, per method, the argument names and types the
 // mask lets through. Nothing checks calls against it later.
 bool put_signature(blob_buf *b, const ubus_object_type *type)
 {
-	void *sig = blob_nest_start(b, UBUS_ATTR_SIGNATURE);
-	if (!sig)
-		return false;
+    void *sig = blob_nest_start(b, UBUS_ATTR_SIGNATURE);
+    if (!sig)
+        return false;
 
-	for (int i = 0; type->methods && i < type->n_methods; i++) {
-		const ubus_method *m = &type->methods[i];
-		void *tbl = blobmsg_open_table(b, m->name);
-		if (!tbl)
-			return false;
-		for (int j = 0; j < m->n_policy; j++) {
-			const blobmsg_policy *p = &m->policy[j];
-			if (m->mask && (j >= int(sizeof(m->mask) * CHAR_BIT) || !(m->mask & (1ul << j))))
-				continue;
-			if (p->name && blobmsg_add_u32(b, p->name, p->type) < 0)
-				return false;
-		}
-		blobmsg_close_table(b, tbl);
-	}
-	blob_nest_end(b, sig);
-	return true;
+    for (int i = 0; type->methods && i < type->n_methods; i++) {
+        const ubus_method *m = &type->methods[i];
+        void *tbl = blobmsg_open_table(b, m->name);
+        if (!tbl)
+            return false;
+        for (int j = 0; j < m->n_policy; j++) {
+            const blobmsg_policy *p = &m->policy[j];
+            if (m->mask && (j >= int(sizeof(m->mask) * CHAR_BIT) || !(m->mask & (1ul << j))))
+                continue;
+            if (p->name && blobmsg_add_u32(b, p->name, p->type) < 0)
+                return false;
+        }
+        blobmsg_close_table(b, tbl);
+    }
+    blob_nest_end(b, sig);
+    return true;
 }
 
 void add_object_cb(ubus_request *req, int, blob_attr *body)
 {
-	auto *obj = static_cast<ubus_object *>(req->priv);
-	blob_attr *tb[UBUS_ATTR_MAX];
+    auto *obj = static_cast<ubus_object *>(req->priv);
+    blob_attr *tb[UBUS_ATTR_MAX];
 
-	ubus_parse_attrs(body, tb);
-	if (tb[UBUS_ATTR_OBJID])
-		obj->id = blob_get_u32(tb[UBUS_ATTR_OBJID]);
-	if (tb[UBUS_ATTR_OBJTYPE] && obj->type)
-		obj->type->id = blob_get_u32(tb[UBUS_ATTR_OBJTYPE]);
+    ubus_parse_attrs(body, tb);
+    if (tb[UBUS_ATTR_OBJID])
+        obj->id = blob_get_u32(tb[UBUS_ATTR_OBJID]);
+    if (tb[UBUS_ATTR_OBJTYPE] && obj->type)
+        obj->type->id = blob_get_u32(tb[UBUS_ATTR_OBJTYPE]);
 }
 
 // The broker names the type only when this was its last object.
 void remove_object_cb(ubus_request *req, int, blob_attr *body)
 {
-	auto *obj = static_cast<ubus_object *>(req->priv);
-	blob_attr *tb[UBUS_ATTR_MAX];
+    auto *obj = static_cast<ubus_object *>(req->priv);
+    blob_attr *tb[UBUS_ATTR_MAX];
 
-	ubus_parse_attrs(body, tb);
-	if (tb[UBUS_ATTR_OBJTYPE] && obj->type)
-		obj->type->id = 0;
+    ubus_parse_attrs(body, tb);
+    if (tb[UBUS_ATTR_OBJTYPE] && obj->type)
+        obj->type->id = 0;
 }
 
 bool is_registered(ubus_context *ctx, ubus_object *obj)
 {
-	return obj->id && avl_find(&ctx->objects, &obj->id) == &obj->avl;
+    return obj->id && avl_find(&ctx->objects, &obj->id) == &obj->avl;
 }
 
 ubus_object *find_object(ubus_context *ctx, const blob_attr *id_attr)
 {
-	if (!id_attr)
-		return nullptr;
-	uint32_t id = blob_get_u32(id_attr);
-	ubus_object *obj;
-	return avl_find_element(&ctx->objects, &id, obj, avl);
+    if (!id_attr)
+        return nullptr;
+    uint32_t id = blob_get_u32(id_attr);
+    ubus_object *obj;
+    return avl_find_element(&ctx->objects, &id, obj, avl);
 }
 
 // A NULL method name in the table accepts every method.
-int call_method(ubus_context *ctx, ubus_object *obj, ubus_request_data *req,
-		const char *method, blob_attr *data)
+int call_method(ubus_context *ctx, ubus_object *obj, ubus_request_data *req, const char *method, blob_attr *data)
 {
-	for (int i = 0; obj->methods && i < obj->n_methods; i++) {
-		const ubus_method *m = &obj->methods[i];
-		if (m->name && strcmp(m->name, method) != 0)
-			continue;
-		if (!m->handler)
-			break;
-		return m->handler(ctx, obj, req, method, data);
-	}
-	return UBUS_STATUS_METHOD_NOT_FOUND;
+    for (int i = 0; obj->methods && i < obj->n_methods; i++) {
+        const ubus_method *m = &obj->methods[i];
+        if (m->name && strcmp(m->name, method) != 0)
+            continue;
+        if (!m->handler)
+            break;
+        return m->handler(ctx, obj, req, method, data);
+    }
+    return UBUS_STATUS_METHOD_NOT_FOUND;
 }
 
 // The status goes with the descriptor the handler asked to pass back.
 void send_status(ubus_context *ctx, ubus_request_data *req, int status)
 {
-	blob_buf *b = ubus_msg_builder();
+    blob_buf *b = ubus_msg_builder();
 
-	blob_buf_init(b, 0);
-	blob_put_int32(b, UBUS_ATTR_STATUS, status);
-	blob_put_int32(b, UBUS_ATTR_OBJID, req->object);
-	ubus_send_msg(ctx, req->seq, b->head, UBUS_MSG_STATUS, req->peer, req->fd);
-	ubus_close_fd(&req->fd);
+    blob_buf_init(b, 0);
+    blob_put_int32(b, UBUS_ATTR_STATUS, status);
+    blob_put_int32(b, UBUS_ATTR_OBJID, req->object);
+    ubus_send_msg(ctx, req->seq, b->head, UBUS_MSG_STATUS, req->peer, req->fd);
+    ubus_close_fd(&req->fd);
 }
 
 void process_invoke(ubus_context *ctx, ubus_msg_in *msg)
 {
-	blob_attr **tb = msg->tb;
-	ubus_request_data req = {};
-	int ret;
+    blob_attr **tb = msg->tb;
+    ubus_request_data req = {};
+    int ret;
 
-	req.object = tb[UBUS_ATTR_OBJID] ? blob_get_u32(tb[UBUS_ATTR_OBJID]) : 0;
-	req.peer = msg->hdr.peer;
-	req.seq = msg->hdr.seq;
-	req.acl.user = tb[UBUS_ATTR_USER] ? blob_get_string(tb[UBUS_ATTR_USER]) : nullptr;
-	req.acl.group = tb[UBUS_ATTR_GROUP] ? blob_get_string(tb[UBUS_ATTR_GROUP]) : nullptr;
-	req.fd = -1;
-	req.req_fd = msg->fd;
-	msg->fd = -1;
-	bool no_reply = tb[UBUS_ATTR_NO_REPLY] && blob_get_u8(tb[UBUS_ATTR_NO_REPLY]);
+    req.object = tb[UBUS_ATTR_OBJID] ? blob_get_u32(tb[UBUS_ATTR_OBJID]) : 0;
+    req.peer = msg->hdr.peer;
+    req.seq = msg->hdr.seq;
+    req.acl.user = tb[UBUS_ATTR_USER] ? blob_get_string(tb[UBUS_ATTR_USER]) : nullptr;
+    req.acl.group = tb[UBUS_ATTR_GROUP] ? blob_get_string(tb[UBUS_ATTR_GROUP]) : nullptr;
+    req.fd = -1;
+    req.req_fd = msg->fd;
+    msg->fd = -1;
+    bool no_reply = tb[UBUS_ATTR_NO_REPLY] && blob_get_u8(tb[UBUS_ATTR_NO_REPLY]);
 
-	ubus_object *obj = find_object(ctx, tb[UBUS_ATTR_OBJID]);
-	if (!obj) {
-		ret = UBUS_STATUS_NOT_FOUND;
-	} else if (!tb[UBUS_ATTR_METHOD] || !tb[UBUS_ATTR_DATA]) {
-		// Also where arguments end up whose encoding did not hold together.
-		ret = UBUS_STATUS_INVALID_ARGUMENT;
-	} else {
-		req.acl.object = obj->name;
-		ret = call_method(ctx, obj, &req, blob_get_string(tb[UBUS_ATTR_METHOD]),
-				  tb[UBUS_ATTR_DATA]);
-	}
+    ubus_object *obj = find_object(ctx, tb[UBUS_ATTR_OBJID]);
+    if (!obj) {
+        ret = UBUS_STATUS_NOT_FOUND;
+    } else if (!tb[UBUS_ATTR_METHOD] || !tb[UBUS_ATTR_DATA]) {
+        // Also where arguments end up whose encoding did not hold together.
+        ret = UBUS_STATUS_INVALID_ARGUMENT;
+    } else {
+        req.acl.object = obj->name;
+        ret = call_method(ctx, obj, &req, blob_get_string(tb[UBUS_ATTR_METHOD]), tb[UBUS_ATTR_DATA]);
+    }
 
-	// A deferred request's copy owns both descriptors now.
-	if (req.deferred)
-		return;
-	ubus_close_fd(&req.req_fd);
-	if (no_reply)
-		ubus_close_fd(&req.fd);
-	else
-		send_status(ctx, &req, ret);
+    // A deferred request's copy owns both descriptors now.
+    if (req.deferred)
+        return;
+    ubus_close_fd(&req.req_fd);
+    if (no_reply)
+        ubus_close_fd(&req.fd);
+    else
+        send_status(ctx, &req, ret);
 }
 
 void process_notify(ubus_context *ctx, ubus_msg_in *msg)
 {
-	ubus_object *obj = find_object(ctx, msg->tb[UBUS_ATTR_OBJID]);
+    ubus_object *obj = find_object(ctx, msg->tb[UBUS_ATTR_OBJID]);
 
-	if (!obj || !msg->tb[UBUS_ATTR_ACTIVE])
-		return;
-	obj->has_subscribers = blob_get_u8(msg->tb[UBUS_ATTR_ACTIVE]) != 0;
-	if (obj->subscribe_cb)
-		obj->subscribe_cb(ctx, obj);
+    if (!obj || !msg->tb[UBUS_ATTR_ACTIVE])
+        return;
+    obj->has_subscribers = blob_get_u8(msg->tb[UBUS_ATTR_ACTIVE]) != 0;
+    if (obj->subscribe_cb)
+        obj->subscribe_cb(ctx, obj);
 }
 
 } // namespace
 
 void ubus_process_obj_msg(struct ubus_context *ctx, struct ubus_msg_in *msg)
 {
-	if (msg->hdr.type == UBUS_MSG_INVOKE)
-		process_invoke(ctx, msg);
-	else if (msg->hdr.type == UBUS_MSG_NOTIFY)
-		process_notify(ctx, msg);
+    if (msg->hdr.type == UBUS_MSG_INVOKE)
+        process_invoke(ctx, msg);
+    else if (msg->hdr.type == UBUS_MSG_NOTIFY)
+        process_notify(ctx, msg);
 }
 
 int ubus_add_object(struct ubus_context *ctx, struct ubus_object *obj)
 {
-	blob_buf *b = ubus_msg_builder();
+    blob_buf *b = ubus_msg_builder();
 
-	// A second insertion of the same node would corrupt the object tree.
-	if (is_registered(ctx, obj))
-		return UBUS_STATUS_INVALID_ARGUMENT;
+    // A second insertion of the same node would corrupt the object tree.
+    if (is_registered(ctx, obj))
+        return UBUS_STATUS_INVALID_ARGUMENT;
 
-	blob_buf_init(b, 0);
-	if (obj->name && obj->type) {
-		blob_put_string(b, UBUS_ATTR_OBJPATH, obj->name);
-		if (obj->type->id)
-			blob_put_int32(b, UBUS_ATTR_OBJTYPE, obj->type->id);
-		else if (!put_signature(b, obj->type))
-			return UBUS_STATUS_INVALID_ARGUMENT;
-	}
+    blob_buf_init(b, 0);
+    if (obj->name && obj->type) {
+        blob_put_string(b, UBUS_ATTR_OBJPATH, obj->name);
+        if (obj->type->id)
+            blob_put_int32(b, UBUS_ATTR_OBJTYPE, obj->type->id);
+        else if (!put_signature(b, obj->type))
+            return UBUS_STATUS_INVALID_ARGUMENT;
+    }
 
-	obj->id = 0;
-	int ret = ubus_sync_request(ctx, b->head, UBUS_MSG_ADD_OBJECT, 0, add_object_cb, obj);
-	if (ret) {
-		obj->id = 0;
-		return ret;
-	}
-	if (!obj->id)
-		return UBUS_STATUS_NO_DATA;
+    obj->id = 0;
+    int ret = ubus_sync_request(ctx, b->head, UBUS_MSG_ADD_OBJECT, 0, add_object_cb, obj);
+    if (ret) {
+        obj->id = 0;
+        return ret;
+    }
+    if (!obj->id)
+        return UBUS_STATUS_NO_DATA;
 
-	obj->avl.key = &obj->id;
-	if (avl_insert(&ctx->objects, &obj->avl) < 0) {
-		obj->id = 0;
-		return UBUS_STATUS_INVALID_ARGUMENT;
-	}
-	return 0;
+    obj->avl.key = &obj->id;
+    if (avl_insert(&ctx->objects, &obj->avl) < 0) {
+        obj->id = 0;
+        return UBUS_STATUS_INVALID_ARGUMENT;
+    }
+    return 0;
 }
 
 int ubus_remove_object(struct ubus_context *ctx, struct ubus_object *obj)
 {
-	blob_buf *b = ubus_msg_builder();
+    blob_buf *b = ubus_msg_builder();
 
-	blob_buf_init(b, 0);
-	blob_put_int32(b, UBUS_ATTR_OBJID, obj->id);
-	int ret = ubus_sync_request(ctx, b->head, UBUS_MSG_REMOVE_OBJECT, 0, remove_object_cb, obj);
-	if (ret)
-		return ret;
+    blob_buf_init(b, 0);
+    blob_put_int32(b, UBUS_ATTR_OBJID, obj->id);
+    int ret = ubus_sync_request(ctx, b->head, UBUS_MSG_REMOVE_OBJECT, 0, remove_object_cb, obj);
+    if (ret)
+        return ret;
 
-	if (is_registered(ctx, obj))
-		avl_delete(&ctx->objects, &obj->avl);
-	obj->id = 0;
-	return 0;
+    if (is_registered(ctx, obj))
+        avl_delete(&ctx->objects, &obj->avl);
+    obj->id = 0;
+    return 0;
 }
 
-int ubus_send_reply(struct ubus_context *ctx, struct ubus_request_data *req,
-		    struct blob_attr *msg)
+int ubus_send_reply(struct ubus_context *ctx, struct ubus_request_data *req, struct blob_attr *msg)
 {
-	blob_buf *b = ubus_msg_builder();
+    blob_buf *b = ubus_msg_builder();
 
-	blob_buf_init(b, 0);
-	blob_put_int32(b, UBUS_ATTR_OBJID, req->object);
-	if (!ubus_put_data(b, UBUS_ATTR_DATA, msg))
-		return UBUS_STATUS_INVALID_ARGUMENT;
+    blob_buf_init(b, 0);
+    blob_put_int32(b, UBUS_ATTR_OBJID, req->object);
+    if (!ubus_put_data(b, UBUS_ATTR_DATA, msg))
+        return UBUS_STATUS_INVALID_ARGUMENT;
 
-	int ret = ubus_send_msg(ctx, req->seq, b->head, UBUS_MSG_DATA, req->peer, -1);
-	if (ret == UBUS_STATUS_CONNECTION_FAILED)
-		return UBUS_STATUS_NO_DATA;
-	return ret;
+    int ret = ubus_send_msg(ctx, req->seq, b->head, UBUS_MSG_DATA, req->peer, -1);
+    if (ret == UBUS_STATUS_CONNECTION_FAILED)
+        return UBUS_STATUS_NO_DATA;
+    return ret;
 }
 
-void ubus_complete_deferred_request(struct ubus_context *ctx,
-				    struct ubus_request_data *req, int ret)
+void ubus_complete_deferred_request(struct ubus_context *ctx, struct ubus_request_data *req, int ret)
 {
-	send_status(ctx, req, ret);
-	ubus_close_fd(&req->req_fd);
+    send_status(ctx, req, ret);
+    ubus_close_fd(&req->req_fd);
 }

@@ -17,13 +17,14 @@
 #include <cerrno>
 #include <cstring>
 
-namespace {
+namespace
+{
 
 // One builder per thread: messages are built and sent before anything else
 // can run, so it is never shared by two messages at once.
 struct msg_builder {
-	blob_buf buf{};
-	~msg_builder() { blob_buf_free(&buf); }
+    blob_buf buf{};
+    ~msg_builder() { blob_buf_free(&buf); }
 };
 thread_local msg_builder builder;
 
@@ -34,297 +35,294 @@ constexpr size_t head_size = sizeof(ubus_msghdr) + sizeof(blob_attr);
 constexpr uint32_t keep_buffer_max = UBUS_MSG_CHUNK_SIZE;
 
 const blob_attr_info attr_policy[UBUS_ATTR_MAX] = {
-	{},					// UNSPEC
-	{BLOB_ATTR_INT32, 0, 0, nullptr},	// STATUS
-	{BLOB_ATTR_STRING, 0, 0, nullptr},	// OBJPATH
-	{BLOB_ATTR_INT32, 0, 0, nullptr},	// OBJID
-	{BLOB_ATTR_STRING, 0, 0, nullptr},	// METHOD
-	{BLOB_ATTR_INT32, 0, 0, nullptr},	// OBJTYPE
-	{BLOB_ATTR_NESTED, 0, 0, nullptr},	// SIGNATURE
-	{BLOB_ATTR_NESTED, 0, 0, nullptr},	// DATA
-	{BLOB_ATTR_INT32, 0, 0, nullptr},	// TARGET
-	{BLOB_ATTR_INT8, 0, 0, nullptr},	// ACTIVE
-	{BLOB_ATTR_INT8, 0, 0, nullptr},	// NO_REPLY
-	{BLOB_ATTR_NESTED, 0, 0, nullptr},	// SUBSCRIBERS
-	{BLOB_ATTR_STRING, 0, 0, nullptr},	// USER
-	{BLOB_ATTR_STRING, 0, 0, nullptr},	// GROUP
+    {},                                // UNSPEC
+    {BLOB_ATTR_INT32, 0, 0, nullptr},  // STATUS
+    {BLOB_ATTR_STRING, 0, 0, nullptr}, // OBJPATH
+    {BLOB_ATTR_INT32, 0, 0, nullptr},  // OBJID
+    {BLOB_ATTR_STRING, 0, 0, nullptr}, // METHOD
+    {BLOB_ATTR_INT32, 0, 0, nullptr},  // OBJTYPE
+    {BLOB_ATTR_NESTED, 0, 0, nullptr}, // SIGNATURE
+    {BLOB_ATTR_NESTED, 0, 0, nullptr}, // DATA
+    {BLOB_ATTR_INT32, 0, 0, nullptr},  // TARGET
+    {BLOB_ATTR_INT8, 0, 0, nullptr},   // ACTIVE
+    {BLOB_ATTR_INT8, 0, 0, nullptr},   // NO_REPLY
+    {BLOB_ATTR_NESTED, 0, 0, nullptr}, // SUBSCRIBERS
+    {BLOB_ATTR_STRING, 0, 0, nullptr}, // USER
+    {BLOB_ATTR_STRING, 0, 0, nullptr}, // GROUP
 };
 
 bool wait_writable(int fd)
 {
-	pollfd p = {fd, POLLOUT, 0};
-	int r;
+    pollfd p = {fd, POLLOUT, 0};
+    int r;
 
-	do {
-		r = poll(&p, 1, -1);
-	} while (r < 0 && errno == EINTR);
-	return r > 0 && !(p.revents & (POLLERR | POLLHUP | POLLNVAL));
+    do {
+        r = poll(&p, 1, -1);
+    } while (r < 0 && errno == EINTR);
+    return r > 0 && !(p.revents & (POLLERR | POLLHUP | POLLNVAL));
 }
 
 // Writes the whole iovec; the descriptor rides on the first sendmsg.
 bool write_all(int sock, iovec *iov, int iovcnt, int fd)
 {
-	alignas(cmsghdr) char cbuf[CMSG_SPACE(sizeof(int))];
-	bool fd_sent = fd < 0;
+    alignas(cmsghdr) char cbuf[CMSG_SPACE(sizeof(int))];
+    bool fd_sent = fd < 0;
 
-	while (iovcnt > 0) {
-		msghdr mh = {};
-		mh.msg_iov = iov;
-		mh.msg_iovlen = iovcnt;
-		if (!fd_sent) {
-			memset(cbuf, 0, sizeof(cbuf));
-			mh.msg_control = cbuf;
-			mh.msg_controllen = sizeof(cbuf);
-			cmsghdr *c = CMSG_FIRSTHDR(&mh);
-			c->cmsg_level = SOL_SOCKET;
-			c->cmsg_type = SCM_RIGHTS;
-			c->cmsg_len = CMSG_LEN(sizeof(int));
-			memcpy(CMSG_DATA(c), &fd, sizeof(int));
-		}
+    while (iovcnt > 0) {
+        msghdr mh = {};
+        mh.msg_iov = iov;
+        mh.msg_iovlen = iovcnt;
+        if (!fd_sent) {
+            memset(cbuf, 0, sizeof(cbuf));
+            mh.msg_control = cbuf;
+            mh.msg_controllen = sizeof(cbuf);
+            cmsghdr *c = CMSG_FIRSTHDR(&mh);
+            c->cmsg_level = SOL_SOCKET;
+            c->cmsg_type = SCM_RIGHTS;
+            c->cmsg_len = CMSG_LEN(sizeof(int));
+            memcpy(CMSG_DATA(c), &fd, sizeof(int));
+        }
 
-		ssize_t n = sendmsg(sock, &mh, MSG_NOSIGNAL);
-		if (n < 0) {
-			if (errno == EINTR)
-				continue;
-			if ((errno == EAGAIN || errno == EWOULDBLOCK) && wait_writable(sock))
-				continue;
-			return false;
-		}
-		fd_sent = true;
+        ssize_t n = sendmsg(sock, &mh, MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            if ((errno == EAGAIN || errno == EWOULDBLOCK) && wait_writable(sock))
+                continue;
+            return false;
+        }
+        fd_sent = true;
 
-		size_t done = n;
-		while (iovcnt > 0 && done >= iov->iov_len) {
-			done -= iov->iov_len;
-			iov++;
-			iovcnt--;
-		}
-		if (iovcnt > 0) {
-			iov->iov_base = static_cast<char *>(iov->iov_base) + done;
-			iov->iov_len -= done;
-		}
-	}
-	return true;
+        size_t done = n;
+        while (iovcnt > 0 && done >= iov->iov_len) {
+            done -= iov->iov_len;
+            iov++;
+            iovcnt--;
+        }
+        if (iovcnt > 0) {
+            iov->iov_base = static_cast<char *>(iov->iov_base) + done;
+            iov->iov_len -= done;
+        }
+    }
+    return true;
 }
 
 // Keeps the first descriptor that arrives with a frame and closes any other.
 void collect_fds(ubus_msg_rx *rx, msghdr *mh)
 {
-	for (cmsghdr *c = CMSG_FIRSTHDR(mh); c; c = CMSG_NXTHDR(mh, c)) {
-		if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS)
-			continue;
-		size_t n = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-		for (size_t i = 0; i < n; i++) {
-			int fd;
-			memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof(int));
-			if (rx->fd < 0)
-				rx->fd = fd;
-			else
-				close(fd);
-		}
-	}
+    for (cmsghdr *c = CMSG_FIRSTHDR(mh); c; c = CMSG_NXTHDR(mh, c)) {
+        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS)
+            continue;
+        size_t n = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+        for (size_t i = 0; i < n; i++) {
+            int fd;
+            memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof(int));
+            if (rx->fd < 0)
+                rx->fd = fd;
+            else
+                close(fd);
+        }
+    }
 }
 
 // >0 bytes read, 0 end of stream, <0 error (errno set).
 ssize_t recv_some(int sock, ubus_msg_rx *rx, void *buf, size_t len)
 {
-	alignas(cmsghdr) char cbuf[CMSG_SPACE(4 * sizeof(int))];
-	iovec iov = {buf, len};
-	msghdr mh = {};
-	ssize_t n;
+    alignas(cmsghdr) char cbuf[CMSG_SPACE(4 * sizeof(int))];
+    iovec iov = {buf, len};
+    msghdr mh = {};
+    ssize_t n;
 
-	mh.msg_iov = &iov;
-	mh.msg_iovlen = 1;
-	mh.msg_control = cbuf;
-	mh.msg_controllen = sizeof(cbuf);
-	do {
-		n = recvmsg(sock, &mh, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
-	} while (n < 0 && errno == EINTR);
-	if (n > 0 && mh.msg_controllen > 0)
-		collect_fds(rx, &mh);
-	return n;
+    mh.msg_iov = &iov;
+    mh.msg_iovlen = 1;
+    mh.msg_control = cbuf;
+    mh.msg_controllen = sizeof(cbuf);
+    do {
+        n = recvmsg(sock, &mh, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+    } while (n < 0 && errno == EINTR);
+    if (n > 0 && mh.msg_controllen > 0)
+        collect_fds(rx, &mh);
+    return n;
 }
 
 // The header is complete: check the announced body length and make room.
 bool start_body(ubus_msg_rx *rx)
 {
-	uint32_t id_len;
+    uint32_t id_len;
 
-	memcpy(&id_len, rx->head + sizeof(ubus_msghdr), sizeof(id_len));
-	uint32_t len = be32_to_cpu(id_len) & BLOB_ATTR_LEN_MASK;
-	uint32_t padded = (len + 3) & ~3u;
-	if (len < sizeof(blob_attr) || padded > UBUS_MAX_MSGLEN)
-		return false;
+    memcpy(&id_len, rx->head + sizeof(ubus_msghdr), sizeof(id_len));
+    uint32_t len = be32_to_cpu(id_len) & BLOB_ATTR_LEN_MASK;
+    uint32_t padded = (len + 3) & ~3u;
+    if (len < sizeof(blob_attr) || padded > UBUS_MAX_MSGLEN)
+        return false;
 
-	if (rx->body_cap < padded) {
-		free(rx->body);
-		rx->body = static_cast<blob_attr *>(malloc(padded));
-		rx->body_cap = rx->body ? padded : 0;
-		if (!rx->body)
-			return false;
-	}
-	memcpy(rx->body, &id_len, sizeof(id_len));
-	memset(reinterpret_cast<char *>(rx->body) + len, 0, padded - len);
-	rx->body_len = len;
-	rx->body_got = sizeof(id_len);
-	return true;
+    if (rx->body_cap < padded) {
+        free(rx->body);
+        rx->body = static_cast<blob_attr *>(malloc(padded));
+        rx->body_cap = rx->body ? padded : 0;
+        if (!rx->body)
+            return false;
+    }
+    memcpy(rx->body, &id_len, sizeof(id_len));
+    memset(reinterpret_cast<char *>(rx->body) + len, 0, padded - len);
+    rx->body_len = len;
+    rx->body_got = sizeof(id_len);
+    return true;
 }
 
 bool nested_tree_ok(const blob_attr *attr)
 {
-	return blobmsg_validate_list(blob_data(attr), blob_len(attr), false);
+    return blobmsg_validate_list(blob_data(attr), blob_len(attr), false);
 }
 
 } // namespace
 
 struct blob_buf *ubus_msg_builder(void)
 {
-	return &builder.buf;
+    return &builder.buf;
 }
 
 // Appends attribute id carrying the children of msg (none if msg is NULL).
 bool ubus_put_data(struct blob_buf *b, int id, const struct blob_attr *msg)
 {
-	static const char empty[1] = {0};
+    static const char empty[1] = {0};
 
-	if (msg && blob_pad_len(msg) > UBUS_MAX_MSGLEN)
-		return false;
-	if (!msg)
-		return blob_put(b, id, empty, 0) != nullptr;
-	return blob_put(b, id, blob_data(msg), blob_len(msg)) != nullptr;
+    if (msg && blob_pad_len(msg) > UBUS_MAX_MSGLEN)
+        return false;
+    if (!msg)
+        return blob_put(b, id, empty, 0) != nullptr;
+    return blob_put(b, id, blob_data(msg), blob_len(msg)) != nullptr;
 }
 
 // 0, INVALID_ARGUMENT for a body over the size limit, CONNECTION_FAILED if
 // the connection is gone. A failed write shuts the socket down so that the
 // next read reports the loss: a partly written frame leaves the stream
 // unusable anyway.
-int ubus_send_msg(struct ubus_context *ctx, uint16_t seq, struct blob_attr *body,
-		  int type, uint32_t peer, int fd)
+int ubus_send_msg(struct ubus_context *ctx, uint16_t seq, struct blob_attr *body, int type, uint32_t peer, int fd)
 {
-	if (!body || blob_pad_len(body) > UBUS_MAX_MSGLEN)
-		return UBUS_STATUS_INVALID_ARGUMENT;
-	if (ctx->lost || ctx->sock.fd < 0)
-		return UBUS_STATUS_CONNECTION_FAILED;
+    if (!body || blob_pad_len(body) > UBUS_MAX_MSGLEN)
+        return UBUS_STATUS_INVALID_ARGUMENT;
+    if (ctx->lost || ctx->sock.fd < 0)
+        return UBUS_STATUS_CONNECTION_FAILED;
 
-	ubus_msghdr hdr;
-	hdr.version = 0;
-	hdr.type = static_cast<uint8_t>(type);
-	hdr.seq = cpu_to_be16(seq);
-	hdr.peer = cpu_to_be32(peer);
+    ubus_msghdr hdr;
+    hdr.version = 0;
+    hdr.type = static_cast<uint8_t>(type);
+    hdr.seq = cpu_to_be16(seq);
+    hdr.peer = cpu_to_be32(peer);
 
-	iovec iov[2] = {{&hdr, sizeof(hdr)}, {body, blob_raw_len(body)}};
-	if (!write_all(ctx->sock.fd, iov, 2, fd)) {
-		shutdown(ctx->sock.fd, SHUT_RDWR);
-		return UBUS_STATUS_CONNECTION_FAILED;
-	}
-	return 0;
+    iovec iov[2] = {{&hdr, sizeof(hdr)}, {body, blob_raw_len(body)}};
+    if (!write_all(ctx->sock.fd, iov, 2, fd)) {
+        shutdown(ctx->sock.fd, SHUT_RDWR);
+        return UBUS_STATUS_CONNECTION_FAILED;
+    }
+    return 0;
 }
 
 // Reads until a whole frame is buffered (FRAME), the socket has nothing
 // more (AGAIN, partial progress kept) or the stream is unusable (LOST).
 enum ubus_rx_result ubus_rx_frame(struct ubus_context *ctx)
 {
-	ubus_msg_rx *rx = &ctx->rx;
+    ubus_msg_rx *rx = &ctx->rx;
 
-	for (;;) {
-		ssize_t n;
+    for (;;) {
+        ssize_t n;
 
-		if (rx->head_len < head_size) {
-			n = recv_some(ctx->sock.fd, rx, rx->head + rx->head_len,
-				      head_size - rx->head_len);
-		} else if (rx->body_got < rx->body_len) {
-			n = recv_some(ctx->sock.fd, rx,
-				      reinterpret_cast<char *>(rx->body) + rx->body_got,
-				      rx->body_len - rx->body_got);
-		} else {
-			return UBUS_RX_FRAME;
-		}
+        if (rx->head_len < head_size) {
+            n = recv_some(ctx->sock.fd, rx, rx->head + rx->head_len, head_size - rx->head_len);
+        } else if (rx->body_got < rx->body_len) {
+            n = recv_some(ctx->sock.fd, rx, reinterpret_cast<char *>(rx->body) + rx->body_got,
+                          rx->body_len - rx->body_got);
+        } else {
+            return UBUS_RX_FRAME;
+        }
 
-		if (n == 0)
-			return UBUS_RX_LOST;
-		if (n < 0)
-			return (errno == EAGAIN || errno == EWOULDBLOCK) ? UBUS_RX_AGAIN : UBUS_RX_LOST;
+        if (n == 0)
+            return UBUS_RX_LOST;
+        if (n < 0)
+            return (errno == EAGAIN || errno == EWOULDBLOCK) ? UBUS_RX_AGAIN : UBUS_RX_LOST;
 
-		if (rx->head_len < head_size) {
-			rx->head_len += n;
-			if (rx->head_len == head_size && !start_body(rx))
-				return UBUS_RX_LOST;
-		} else {
-			rx->body_got += n;
-		}
-	}
+        if (rx->head_len < head_size) {
+            rx->head_len += n;
+            if (rx->head_len == head_size && !start_body(rx))
+                return UBUS_RX_LOST;
+        } else {
+            rx->body_got += n;
+        }
+    }
 }
 
 // Moves the buffered frame into msg and leaves the receive state empty, so
 // the frame stays valid while its handlers read further frames.
 void ubus_rx_take(struct ubus_context *ctx, struct ubus_msg_in *msg)
 {
-	ubus_msg_rx *rx = &ctx->rx;
-	uint16_t seq;
-	uint32_t peer;
+    ubus_msg_rx *rx = &ctx->rx;
+    uint16_t seq;
+    uint32_t peer;
 
-	memcpy(&seq, rx->head + 2, sizeof(seq));
-	memcpy(&peer, rx->head + 4, sizeof(peer));
-	msg->hdr.version = rx->head[0];
-	msg->hdr.type = rx->head[1];
-	msg->hdr.seq = be16_to_cpu(seq);
-	msg->hdr.peer = be32_to_cpu(peer);
-	msg->body = rx->body;
-	msg->body_cap = rx->body_cap;
-	msg->fd = rx->fd;
-	ubus_parse_attrs(msg->body, msg->tb);
+    memcpy(&seq, rx->head + 2, sizeof(seq));
+    memcpy(&peer, rx->head + 4, sizeof(peer));
+    msg->hdr.version = rx->head[0];
+    msg->hdr.type = rx->head[1];
+    msg->hdr.seq = be16_to_cpu(seq);
+    msg->hdr.peer = be32_to_cpu(peer);
+    msg->body = rx->body;
+    msg->body_cap = rx->body_cap;
+    msg->fd = rx->fd;
+    ubus_parse_attrs(msg->body, msg->tb);
 
-	rx->body = nullptr;
-	rx->body_cap = 0;
-	rx->fd = -1;
-	rx->head_len = 0;
-	rx->body_len = 0;
-	rx->body_got = 0;
+    rx->body = nullptr;
+    rx->body_cap = 0;
+    rx->fd = -1;
+    rx->head_len = 0;
+    rx->body_len = 0;
+    rx->body_got = 0;
 }
 
 // Hands a taken frame's buffer back for reuse, or frees it.
 void ubus_rx_recycle(struct ubus_context *ctx, struct ubus_msg_in *msg)
 {
-	ubus_close_fd(&msg->fd);
-	if (!ctx->rx.body && msg->body_cap <= keep_buffer_max) {
-		ctx->rx.body = msg->body;
-		ctx->rx.body_cap = msg->body_cap;
-	} else {
-		free(msg->body);
-	}
-	msg->body = nullptr;
+    ubus_close_fd(&msg->fd);
+    if (!ctx->rx.body && msg->body_cap <= keep_buffer_max) {
+        ctx->rx.body = msg->body;
+        ctx->rx.body_cap = msg->body_cap;
+    } else {
+        free(msg->body);
+    }
+    msg->body = nullptr;
 }
 
 void ubus_rx_reset(struct ubus_context *ctx)
 {
-	free(ctx->rx.body);
-	ubus_close_fd(&ctx->rx.fd);
-	ctx->rx.body = nullptr;
-	ctx->rx.body_cap = 0;
-	ctx->rx.head_len = 0;
-	ctx->rx.body_len = 0;
-	ctx->rx.body_got = 0;
+    free(ctx->rx.body);
+    ubus_close_fd(&ctx->rx.fd);
+    ctx->rx.body = nullptr;
+    ctx->rx.body_cap = 0;
+    ctx->rx.head_len = 0;
+    ctx->rx.body_len = 0;
+    ctx->rx.body_got = 0;
 }
 
 // body must have passed the frame length checks (its length is readable
 // and the buffer is zero-padded behind it).
 void ubus_parse_attrs(struct blob_attr *body, struct blob_attr **tb)
 {
-	static const int nested[] = {UBUS_ATTR_SIGNATURE, UBUS_ATTR_DATA};
+    static const int nested[] = {UBUS_ATTR_SIGNATURE, UBUS_ATTR_DATA};
 
-	memset(tb, 0, sizeof(*tb) * UBUS_ATTR_MAX);
-	blob_parse_untrusted(body, blob_raw_len(body), tb, attr_policy, UBUS_ATTR_MAX);
-	// Message attributes never carry the extended bit. On a nested one it
-	// would make blobmsg_data() skip a name header, so readers would walk
-	// other bytes than the ones checked here (or read past a short one).
-	for (int id : nested) {
-		if (tb[id] && (blob_is_extended(tb[id]) || !nested_tree_ok(tb[id])))
-			tb[id] = nullptr;
-	}
+    memset(tb, 0, sizeof(*tb) * UBUS_ATTR_MAX);
+    blob_parse_untrusted(body, blob_raw_len(body), tb, attr_policy, UBUS_ATTR_MAX);
+    // Message attributes never carry the extended bit. On a nested one it
+    // would make blobmsg_data() skip a name header, so readers would walk
+    // other bytes than the ones checked here (or read past a short one).
+    for (int id : nested) {
+        if (tb[id] && (blob_is_extended(tb[id]) || !nested_tree_ok(tb[id])))
+            tb[id] = nullptr;
+    }
 }
 
 void ubus_close_fd(int *fd)
 {
-	if (*fd >= 0)
-		close(*fd);
-	*fd = -1;
+    if (*fd >= 0)
+        close(*fd);
+    *fd = -1;
 }

@@ -12,7 +12,8 @@ extern "C" {
 
 #include "tools/cli/blobmsg_json.h"
 
-namespace {
+namespace
+{
 
 struct buf {
     blob_buf b = {};
@@ -127,14 +128,14 @@ TEST(BlobmsgFormat, SkipsMalformedMembersWithoutReadingPastThem)
 {
     const std::vector<uint8_t> good = {0x85, 0, 0, 0x0c, 0, 1, 'g', 0, 0, 0, 0, 1};
     const std::vector<std::vector<uint8_t>> bad = {
-        {0x85, 0, 0, 0x0b, 0, 1, 'a', 0, 0, 0, 1, 0},                   // INT32 with 3 bytes
-        {0x83, 0, 0, 0x0a, 0, 1, 'a', 0, 'x', 'y', 0, 0},               // string without NUL
-        {0x83, 0, 0, 0x08, 0, 1, 'a', 0},                               // string with no bytes
-        {0x85, 0, 0, 0x0c, 0, 0x40, 'a', 0, 0, 0, 0, 1},                // name longer than the attribute
-        {0x85, 0, 0, 0x0c, 0, 1, 'a', 'b', 0, 0, 0, 1},                 // name not NUL-terminated
-        {0x89, 0, 0, 0x08, 0, 1, 'a', 0},                               // unknown type
-        {0x88, 0, 0, 0x0c, 0, 1, 'a', 0, 0x3f, 0xf8, 0, 0},             // short double
-        {0x80, 0, 0, 0x05, 0, 0, 0, 0},                                 // name header cut short
+        {0x85, 0, 0, 0x0b, 0, 1, 'a', 0, 0, 0, 1, 0},       // INT32 with 3 bytes
+        {0x83, 0, 0, 0x0a, 0, 1, 'a', 0, 'x', 'y', 0, 0},   // string without NUL
+        {0x83, 0, 0, 0x08, 0, 1, 'a', 0},                   // string with no bytes
+        {0x85, 0, 0, 0x0c, 0, 0x40, 'a', 0, 0, 0, 0, 1},    // name longer than the attribute
+        {0x85, 0, 0, 0x0c, 0, 1, 'a', 'b', 0, 0, 0, 1},     // name not NUL-terminated
+        {0x89, 0, 0, 0x08, 0, 1, 'a', 0},                   // unknown type
+        {0x88, 0, 0, 0x0c, 0, 1, 'a', 0, 0x3f, 0xf8, 0, 0}, // short double
+        {0x80, 0, 0, 0x05, 0, 0, 0, 0},                     // name header cut short
     };
     for (const auto &b : bad) {
         std::vector<uint8_t> bytes = b;

@@ -15,11 +15,13 @@
 #include "tests/cli/cli_process.h"
 #include "tests/support/child_process.h"
 
-namespace {
+namespace
+{
 
 const std::string call_usage_marker = "Usage: ";
 
-class CliEndToEnd : public ::testing::Test {
+class CliEndToEnd : public ::testing::Test
+{
 protected:
     static inline std::string dir, sock;
     static inline child_process *broker, *server;
@@ -125,20 +127,30 @@ TEST_F(CliEndToEnd, CallFailureFormsDependOnTheTerminal)
         int status;
         std::string err;
     } rows[] = {
-        {{"call", "test", "fail", R"({"status":3})"}, false, 253,
+        {{"call", "test", "fail", R"({"status":3})"},
+         false,
+         253,
          "Command failed: ubus call test fail {\"status\":3} (Method not found)\n"},
         {{"call", "test", "fail", R"({"status":3})"}, true, 3, "Command failed: Method not found\n"},
         {{"-S", "call", "test", "fail", R"({"status":3})"}, false, 3, ""},
-        {{"call", "test", "nosuchmethod"}, false, 253,
+        {{"call", "test", "nosuchmethod"},
+         false,
+         253,
          "Command failed: ubus call test nosuchmethod (Method not found)\n"},
-        {{"call", "test", "fail", R"({"status":99})"}, false, 157,
+        {{"call", "test", "fail", R"({"status":99})"},
+         false,
+         157,
          "Command failed: ubus call test fail {\"status\":99} (Unknown error: 99)\n"},
-        {{"call", "test", "fail", R"({"status":-1})"}, false, 1,
+        {{"call", "test", "fail", R"({"status":-1})"},
+         false,
+         1,
          "Command failed: ubus call test fail {\"status\":-1} (Unknown error: -1)\n"
          "Command failed: Invalid command\n"},
         {{"call", "test", "fail", R"({"status":-1})"}, true, 255, ""},
         {{"call", "test", "fail", R"({"status":256})"}, true, 255, "Command failed: Unknown error: 256\n"},
-        {{"call", "test", "echo", "[1]"}, false, 244,
+        {{"call", "test", "echo", "[1]"},
+         false,
+         244,
          "Command failed: ubus call test echo [1] (Parsing message data failed)\n"},
         {{"call", "test", "echo", "{bad"}, true, 12, "Command failed: Parsing message data failed\n"},
         {{"-S", "call", "test", "echo", "{bad"}, false, 12, ""},
@@ -147,8 +159,7 @@ TEST_F(CliEndToEnd, CallFailureFormsDependOnTheTerminal)
         {{"-S", "call", "nothing", "echo"}, false, 4, ""},
         {{"call", "test", "fail", R"({"status":2})"}, true, 2, "Command failed: Invalid argument\n"},
         {{"-S", "call", "test", "fail", R"({"status":2})"}, false, 2, ""},
-        {{"-t", "1", "call", "test", "hang"}, false, 249,
-         "Command failed: ubus call test hang (Request timed out)\n"},
+        {{"-t", "1", "call", "test", "hang"}, false, 249, "Command failed: ubus call test hang (Request timed out)\n"},
     };
     for (const row &r : rows) {
         std::string what = ::testing::PrintToString(r.args) + (r.tty ? " (tty)" : "");
@@ -161,9 +172,8 @@ TEST_F(CliEndToEnd, CallFailureFormsDependOnTheTerminal)
     // Invalid argument towards a log also brings the usage text.
     run_result usage = cli({"call", "test", "fail", R"({"status":2})"});
     EXPECT_EQ(usage.status, 254);
-    EXPECT_EQ(usage.err.rfind("Command failed: ubus call test fail {\"status\":2} (Invalid argument)\n" +
-                                  call_usage_marker,
-                              0),
+    EXPECT_EQ(usage.err.rfind(
+                  "Command failed: ubus call test fail {\"status\":2} (Invalid argument)\n" + call_usage_marker, 0),
               0u)
         << usage.err;
 
@@ -175,9 +185,14 @@ TEST_F(CliEndToEnd, CallFailureFormsDependOnTheTerminal)
 
 TEST_F(CliEndToEnd, UsageAndConnectionErrors)
 {
-    for (const auto &args : std::vector<std::vector<std::string>>{
-             {}, {"frobnicate"}, {"call", "test"}, {"call", "a", "b", "{}", "extra"}, {"list", "a", "b"},
-             {"send"}, {"wait_for"}, {"-t", "soon", "list"}}) {
+    for (const auto &args : std::vector<std::vector<std::string>>{{},
+                                                                  {"frobnicate"},
+                                                                  {"call", "test"},
+                                                                  {"call", "a", "b", "{}", "extra"},
+                                                                  {"list", "a", "b"},
+                                                                  {"send"},
+                                                                  {"wait_for"},
+                                                                  {"-t", "soon", "list"}}) {
         run_result r = cli(args);
         EXPECT_EQ(r.status, 254) << ::testing::PrintToString(args);
         EXPECT_NE(r.err.find(call_usage_marker), std::string::npos);
@@ -209,8 +224,8 @@ TEST_F(CliEndToEnd, SendReachesListeners)
     run_result sent = cli({"send", "cli.test", R"({"a":[1,true,null],"s":"x\ty","d":1.5})"});
     EXPECT_EQ(sent.status, 0);
     EXPECT_EQ(sent.err, "");
-    EXPECT_TRUE(child_wait_output(listener, true,
-                                  "{ \"cli.test\": {\"a\":[1,true,null],\"s\":\"x\\ty\",\"d\":1.500000} }\n"))
+    EXPECT_TRUE(
+        child_wait_output(listener, true, "{ \"cli.test\": {\"a\":[1,true,null],\"s\":\"x\\ty\",\"d\":1.500000} }\n"))
         << child_stdout(listener);
     cli({"send", "other"});
     cli({"send", "cli.last"});

@@ -13,7 +13,8 @@
 
 extern char **environ;
 
-namespace {
+namespace
+{
 
 using clock_type = std::chrono::steady_clock;
 

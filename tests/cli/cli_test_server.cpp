@@ -7,7 +7,8 @@
 
 #include <cstdio>
 
-namespace {
+namespace
+{
 
 enum { FAIL_STATUS, FAIL_REPLY, __FAIL_MAX };
 const blobmsg_policy fail_policy[] = {

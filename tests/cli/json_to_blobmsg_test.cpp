@@ -12,7 +12,8 @@ extern "C" {
 #include "tools/cli/blob_walk.h"
 #include "tools/cli/blobmsg_json.h"
 
-namespace {
+namespace
+{
 
 struct message {
     blob_buf b = {};
@@ -131,8 +132,11 @@ TEST(JsonToBlobmsg, NumberTypesFollowTheWrittenForm)
     struct real {
         const char *json;
         double value;
-    } reals[] = {{R"({"v":1.0})", 1.0}, {R"({"v":1e3})", 1000.0}, {R"({"v":-2E-1})", -0.2},
-                 {R"({"v":5.0})", 5.0}, {R"({"v":-0.0})", -0.0}};
+    } reals[] = {{R"({"v":1.0})", 1.0},
+                 {R"({"v":1e3})", 1000.0},
+                 {R"({"v":-2E-1})", -0.2},
+                 {R"({"v":5.0})", 5.0},
+                 {R"({"v":-0.0})", -0.0}};
     for (const real &r : reals) {
         message m(r.json);
         ASSERT_TRUE(m.ok) << r.json;
@@ -151,8 +155,8 @@ TEST(JsonToBlobmsg, StringsEndAtAnEscapedNul)
 
 TEST(JsonToBlobmsg, RejectsAnythingButOneObject)
 {
-    for (const char *bad : {"", " ", "[1,2]", "\"text\"", "1", "null", "true", "{", "{\"a\":}",
-                            "{\"a\":1,}", "{\"a\":1} {}", "{\"a\":1} x", "{'a':1}", "{a:1}"}) {
+    for (const char *bad : {"", " ", "[1,2]", "\"text\"", "1", "null", "true", "{", "{\"a\":}", "{\"a\":1,}",
+                            "{\"a\":1} {}", "{\"a\":1} x", "{'a':1}", "{a:1}"}) {
         message m(bad);
         EXPECT_FALSE(m.ok) << bad;
     }

@@ -10,12 +10,12 @@
 #include "tests/support/child_process.h"
 
 struct bus_reply {
-    int status = -1;       // final bus status of the call
-    std::string json;      // compact JSON of the reply, empty when none came
+    int status = -1;  // final bus status of the call
+    std::string json; // compact JSON of the reply, empty when none came
 };
 
 struct daemon_env {
-    std::string dir;       // private temp directory, removed at the end
+    std::string dir; // private temp directory, removed at the end
     std::string sock;
     child_process broker;
     child_process daemon;
@@ -35,7 +35,6 @@ bool env_start_daemon(daemon_env &env);
 // Both, then connects the client and looks the object up.
 bool env_start(daemon_env &env);
 
-bus_reply tarnel_call(daemon_env &env, const char *method, const std::string &json_args,
-                      int timeout_ms = 30000);
+bus_reply tarnel_call(daemon_env &env, const char *method, const std::string &json_args, int timeout_ms = 30000);
 
 std::string env_path(const daemon_env &env, const std::string &name);

@@ -6,7 +6,8 @@
 #include "tests/daemon/daemon_env.h"
 #include "tools/fakemodem/fake_modem.h"
 
-class DaemonWithModem : public ::testing::Test {
+class DaemonWithModem : public ::testing::Test
+{
 protected:
     daemon_env env;
     fake_modem_ptr modem;

@@ -82,11 +82,12 @@ TEST(Lifecycle, ObjectAdvertisesFourMethodsInOrder)
     std::string out = child_stdout(cli);
     char id[16];
     snprintf(id, sizeof id, "%08x", env.tarnel_id);
-    EXPECT_EQ(out, std::string("'tarnel' @") + id + "\n"
-                   "\t\"open\":{\"at_port\":\"String\",\"baudrate\":\"Integer\",\"databits\":\"Integer\","
-                   "\"parity\":\"Integer\",\"stopbits\":\"Integer\",\"timeout\":\"Integer\"}\n"
-                   "\t\"sendat\":{\"at_port\":\"String\",\"timeout\":\"Integer\",\"end_flag\":\"String\","
-                   "\"at_cmd\":\"String\",\"raw_at_content\":\"String\",\"sendonly\":\"Boolean\"}\n"
-                   "\t\"list\":{}\n"
-                   "\t\"close\":{\"at_port\":\"String\"}\n");
+    EXPECT_EQ(out, std::string("'tarnel' @") + id +
+                       "\n"
+                       "\t\"open\":{\"at_port\":\"String\",\"baudrate\":\"Integer\",\"databits\":\"Integer\","
+                       "\"parity\":\"Integer\",\"stopbits\":\"Integer\",\"timeout\":\"Integer\"}\n"
+                       "\t\"sendat\":{\"at_port\":\"String\",\"timeout\":\"Integer\",\"end_flag\":\"String\","
+                       "\"at_cmd\":\"String\",\"raw_at_content\":\"String\",\"sendonly\":\"Boolean\"}\n"
+                       "\t\"list\":{}\n"
+                       "\t\"close\":{\"at_port\":\"String\"}\n");
 }

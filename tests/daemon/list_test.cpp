@@ -28,12 +28,17 @@ TEST(List, ShowsRecordsNewestFirstWithTheKeysOfTheirState)
     EXPECT_NE(r.json.find("\"status\":\"error\""), std::string::npos) << r.json;
 
     r = tarnel_call(env, "list", "");
-    EXPECT_EQ(masked(r.json),
-              "{\"ports\":["
-              "{\"port\":\"" + gone + "\",\"is_open\":0,\"file_status\":\"missing\",\"last_check\":#},"
-              "{\"port\":\"" + b + "\",\"is_open\":1,\"fd\":#,\"last_check\":#},"
-              "{\"port\":\"" + a + "\",\"is_open\":1,\"fd\":#,\"baudrate\":115200,\"databits\":8,\"parity\":0,"
-              "\"stopbits\":1,\"last_check\":#}]}");
+    EXPECT_EQ(masked(r.json), "{\"ports\":["
+                              "{\"port\":\"" +
+                                  gone +
+                                  "\",\"is_open\":0,\"file_status\":\"missing\",\"last_check\":#},"
+                                  "{\"port\":\"" +
+                                  b +
+                                  "\",\"is_open\":1,\"fd\":#,\"last_check\":#},"
+                                  "{\"port\":\"" +
+                                  a +
+                                  "\",\"is_open\":1,\"fd\":#,\"baudrate\":115200,\"databits\":8,\"parity\":0,"
+                                  "\"stopbits\":1,\"last_check\":#}]}");
 
     // Until the monitor looks at a record, last_check is its creation time.
     auto pos = r.json.find("\"last_check\":");

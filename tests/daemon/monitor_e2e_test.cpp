@@ -26,11 +26,14 @@ TEST(MonitorCycle, ClosesVanishedPortsAndOpensReturnedOnes)
     // First examination: 30 s after creation, within one 5 s pass.
     EXPECT_TRUE(child_wait_output(env.daemon, false, "Port " + usb2 + " no longer exists, marking as closed\n", 45s));
     EXPECT_TRUE(child_wait_output(env.daemon, true,
-                                  "Port " + usb3 + " exists but is closed, attempting to reopen...\n"
-                                  "Successfully reopened port " + usb3 + "\n",
+                                  "Port " + usb3 +
+                                      " exists but is closed, attempting to reopen...\n"
+                                      "Successfully reopened port " +
+                                      usb3 + "\n",
                                   10s));
     std::string list = masked(tarnel_call(env, "list", "").json);
-    EXPECT_NE(list.find("{\"port\":\"" + usb3 + "\",\"is_open\":1,\"fd\":#,\"baudrate\":115200,\"databits\":8,"
+    EXPECT_NE(list.find("{\"port\":\"" + usb3 +
+                        "\",\"is_open\":1,\"fd\":#,\"baudrate\":115200,\"databits\":8,"
                         "\"parity\":0,\"stopbits\":1,\"last_check\":#}"),
               std::string::npos)
         << list;
@@ -41,8 +44,10 @@ TEST(MonitorCycle, ClosesVanishedPortsAndOpensReturnedOnes)
     // The node returns; the next examination reopens it with its own settings.
     ASSERT_EQ(fake_modem_replug(modem.get()), 0);
     EXPECT_TRUE(child_wait_output(env.daemon, true,
-                                  "Port " + usb2 + " exists but is closed, attempting to reopen...\n"
-                                  "Successfully reopened port " + usb2 + "\n",
+                                  "Port " + usb2 +
+                                      " exists but is closed, attempting to reopen...\n"
+                                      "Successfully reopened port " +
+                                      usb2 + "\n",
                                   45s));
     list = masked(tarnel_call(env, "list", "").json);
     EXPECT_NE(list.find("{\"port\":\"" + usb2 + "\",\"is_open\":1,\"fd\":#,\"baudrate\":57600,"), std::string::npos)

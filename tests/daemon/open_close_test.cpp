@@ -13,7 +13,8 @@
 
 using namespace std::chrono_literals;
 
-class OpenClose : public DaemonWithModem {
+class OpenClose : public DaemonWithModem
+{
 protected:
     std::string list() { return masked(tarnel_call(env, "list", "").json); }
 
@@ -52,8 +53,8 @@ TEST_F(OpenClose, OpenWithDefaultsRepliesTheSettingsAndConfiguresTheLine)
 TEST_F(OpenClose, ReopenAppliesNewSettings)
 {
     ASSERT_EQ(tarnel_call(env, "open", quoted_port(port)).status, 0);
-    bus_reply r = tarnel_call(env, "open", "{\"at_port\":\"" + port +
-                                               "\",\"baudrate\":57600,\"databits\":7,\"parity\":2,\"stopbits\":2}");
+    bus_reply r = tarnel_call(
+        env, "open", "{\"at_port\":\"" + port + "\",\"baudrate\":57600,\"databits\":7,\"parity\":2,\"stopbits\":2}");
     EXPECT_EQ(r.json, "{\"status\":\"success\",\"port\":\"" + port +
                           "\",\"baudrate\":57600,\"databits\":7,\"parity\":2,\"stopbits\":2}");
     // The pty driver forces 8 data bits without parity whatever is asked;
@@ -74,7 +75,8 @@ TEST_F(OpenClose, ReopenAppliesNewSettings)
 
 TEST_F(OpenClose, UnsupportedSpeedIsEchoedButTheLineRunsAt115200)
 {
-    bus_reply r = tarnel_call(env, "open", "{\"at_port\":\"" + port + "\",\"baudrate\":12345,\"databits\":9,\"parity\":3,\"stopbits\":0}");
+    bus_reply r = tarnel_call(
+        env, "open", "{\"at_port\":\"" + port + "\",\"baudrate\":12345,\"databits\":9,\"parity\":3,\"stopbits\":0}");
     EXPECT_EQ(r.json, "{\"status\":\"success\",\"port\":\"" + port +
                           "\",\"baudrate\":12345,\"databits\":9,\"parity\":3,\"stopbits\":0}");
     termios tio = line_settings();
@@ -112,7 +114,8 @@ TEST_F(OpenClose, OpenRefusesWhatIsNotAnOpenableDevice)
               "{\"status\":\"error\",\"message\":\"Failed to open port\"}");
 
     // Only the record "sendat" made for the file remains.
-    EXPECT_EQ(list(), "{\"ports\":[{\"port\":\"" + file + "\",\"is_open\":0,\"file_status\":\"exists\",\"last_check\":#}]}");
+    EXPECT_EQ(list(),
+              "{\"ports\":[{\"port\":\"" + file + "\",\"is_open\":0,\"file_status\":\"exists\",\"last_check\":#}]}");
 }
 
 TEST_F(OpenClose, PermissionDeniedLeavesNoRecord)
@@ -167,7 +170,8 @@ TEST_F(OpenClose, VanishedDeviceKeepsItsRecordUntilClosed)
     EXPECT_EQ(tarnel_call(env, "open", quoted_port(port)).json,
               "{\"status\":\"error\",\"message\":\"Failed to open port\"}");
     EXPECT_TRUE(child_wait_output(env.daemon, false, "Port file " + port + " does not exist\n"));
-    EXPECT_EQ(list(), "{\"ports\":[{\"port\":\"" + port + "\",\"is_open\":0,\"file_status\":\"missing\",\"last_check\":#}]}");
+    EXPECT_EQ(list(),
+              "{\"ports\":[{\"port\":\"" + port + "\",\"is_open\":0,\"file_status\":\"missing\",\"last_check\":#}]}");
     EXPECT_EQ(tarnel_call(env, "close", quoted_port(port)).json,
               "{\"status\":\"success\",\"port\":\"" + port + "\",\"message\":\"Port closed and removed\"}");
 }

@@ -11,7 +11,8 @@ using namespace std::chrono_literals;
 static const std::string kDefaultFlags =
     "\"end_flags_used\":[\"OK\",\"ERROR\",\"+CMS ERROR:\",\"+CME ERROR:\",\"NO CARRIER\"]";
 
-class Sendat : public DaemonWithModem {
+class Sendat : public DaemonWithModem
+{
 protected:
     // Calls sendat on the modem's port with extra JSON members.
     bus_reply sendat(const std::string &members)
@@ -81,8 +82,9 @@ TEST_F(Sendat, SilentModemTimesOutWithoutPartialResponse)
     fake_modem_set_echo(modem.get(), false);
     fake_modem_set_answer(modem.get(), "AT+HANG", {});
     bus_reply r = sendat("\"at_cmd\":\"AT+HANG\",\"timeout\":1");
-    EXPECT_EQ(masked(r.json), head("AT+HANG", 0, 0) + ",\"timeout\":1,\"end_flag\":\"default\"," + kDefaultFlags +
-                                  ",\"status\":\"timeout\",\"message\":\"AT command timed out\",\"response_time_ms\":#}");
+    EXPECT_EQ(masked(r.json),
+              head("AT+HANG", 0, 0) + ",\"timeout\":1,\"end_flag\":\"default\"," + kDefaultFlags +
+                  ",\"status\":\"timeout\",\"message\":\"AT command timed out\",\"response_time_ms\":#}");
     auto pos = r.json.find("\"response_time_ms\":");
     ASSERT_NE(pos, std::string::npos);
     EXPECT_GE(std::stol(r.json.substr(pos + 19)), 1000);
@@ -140,7 +142,8 @@ TEST_F(Sendat, RawContentIsSentAsDecodedBytes)
     fake_modem_clear_log(modem.get());
     r = sendat("\"raw_at_content\":\"410042\",\"sendonly\":true");
     EXPECT_EQ(r.json, head("410042", 1, 1) + ",\"status\":\"success\",\"message\":\"Command sent successfully\"}");
-    EXPECT_TRUE(fake_modem_wait_log(modem.get(), [](const std::string &log) { return log.size() >= 3; }, 5s));
+    EXPECT_TRUE(fake_modem_wait_log(
+        modem.get(), [](const std::string &log) { return log.size() >= 3; }, 5s));
     EXPECT_EQ(received(), std::string("A\0B", 3));
 
     // at_cmd wins when both are given.
@@ -185,7 +188,8 @@ TEST_F(Sendat, DeviceThatDoesNotExistIsASendFailureThatKeepsTheRecord)
                           "\"response_time_ms\":0}");
     EXPECT_TRUE(child_wait_output(env.daemon, false, "Port file " + missing + " does not exist\n"));
     EXPECT_EQ(masked(tarnel_call(env, "list", "").json),
-              "{\"ports\":[{\"port\":\"" + missing + "\",\"is_open\":0,\"file_status\":\"missing\",\"last_check\":#}]}");
+              "{\"ports\":[{\"port\":\"" + missing +
+                  "\",\"is_open\":0,\"file_status\":\"missing\",\"last_check\":#}]}");
 }
 
 TEST_F(Sendat, TwoPortsKeepTheirAnswersApart)

@@ -17,7 +17,8 @@
 using namespace std::chrono_literals;
 using steady = std::chrono::steady_clock;
 
-namespace {
+namespace
+{
 
 constexpr auto DEADLINE = 10s;
 
@@ -90,13 +91,13 @@ TEST_F(FakeModem, AnswersFromTheTableWithEcho)
     ASSERT_GE(c.fd, 0);
     c.send("AT+CSQ\r\n");
     EXPECT_EQ(c.read_until("OK\r\n"), "AT+CSQ\r\n+CSQ: 20,99\r\nOK\r\n");
-    c.send("AT+CPIN?\r");   // CR alone ends a command too
+    c.send("AT+CPIN?\r"); // CR alone ends a command too
     EXPECT_EQ(c.read_until("OK\r\n"), "AT+CPIN?\r\n+CPIN: READY\r\nOK\r\n");
-    c.send("at\r\nAT+NOPE\r\n");   // matching is case-sensitive
+    c.send("at\r\nAT+NOPE\r\n"); // matching is case-sensitive
     EXPECT_EQ(c.read_until("AT+NOPE\r\nERROR\r\n"), "at\r\nERROR\r\nAT+NOPE\r\nERROR\r\n");
 
     fake_modem_set_echo(modem.get(), false);
-    c.send("\r\nATI\r\n");   // an empty command gets no answer
+    c.send("\r\nATI\r\n"); // an empty command gets no answer
     std::string ident = c.read_until("OK\r\n");
     EXPECT_EQ(ident.rfind("Manufacturer: ", 0), 0u) << ident;
     EXPECT_EQ(ident.find("ATI"), std::string::npos) << ident;
@@ -109,7 +110,7 @@ TEST_F(FakeModem, ScriptedAnswerArrivesInItsChunks)
     fake_modem_set_answer(modem.get(), "AT+SPLIT", {{0, "O"}, {60000, "K\r\n"}});
     c.send("AT+SPLIT\r\n");
     EXPECT_EQ(c.read_until("O"), "O");
-    EXPECT_EQ(c.read_for(300ms), "");   // the second chunk is a minute away
+    EXPECT_EQ(c.read_for(300ms), ""); // the second chunk is a minute away
 }
 
 TEST_F(FakeModem, ChunkDelaysAreKept)
@@ -143,9 +144,10 @@ TEST_F(FakeModem, InjectedBytesGoOutAsTheyAre)
 TEST_F(FakeModem, LogHoldsEveryByteReceived)
 {
     client c(dir.link());
-    std::string raw("AT\r\n\0\xffxyz", 9);   // the tail has no CR: never a command
+    std::string raw("AT\r\n\0\xffxyz", 9); // the tail has no CR: never a command
     c.send(raw);
-    EXPECT_TRUE(fake_modem_wait_log(modem.get(), [&](const std::string &log) { return log == raw; }, DEADLINE))
+    EXPECT_TRUE(fake_modem_wait_log(
+        modem.get(), [&](const std::string &log) { return log == raw; }, DEADLINE))
         << fake_modem_log(modem.get());
     EXPECT_EQ(c.read_until("OK\r\n"), "AT\r\nOK\r\n");
 
@@ -163,7 +165,7 @@ TEST_F(FakeModem, UnplugAndReplugMoveOnlyTheLink)
     ASSERT_EQ(fake_modem_unplug(modem.get()), 0);
     EXPECT_EQ(lstat(dir.link().c_str(), &st), -1);
     EXPECT_EQ(client(dir.link()).fd, -1);
-    before.send("AT\r\n");   // an open descriptor outlives the link
+    before.send("AT\r\n"); // an open descriptor outlives the link
     EXPECT_EQ(before.read_until("OK\r\n"), "AT\r\nOK\r\n");
 
     ASSERT_EQ(fake_modem_replug(modem.get()), 0);
@@ -187,7 +189,7 @@ TEST_F(FakeModem, HangupBreaksTheClient)
     EXPECT_EQ(write(c.fd, "AT\r\n", 4), -1);
     EXPECT_EQ(errno, EIO);
     struct stat st;
-    EXPECT_EQ(stat(dir.link().c_str(), &st), -1);   // the slave node is gone
+    EXPECT_EQ(stat(dir.link().c_str(), &st), -1); // the slave node is gone
     fake_modem_hangup(modem.get());
 }
 
@@ -197,8 +199,8 @@ TEST_F(FakeModem, FloodThenQuiet)
     fake_modem_flood(modem.get(), true);
     std::string seen;
     auto end = steady::now() + DEADLINE;
-    while ((seen.size() < 65536 || seen.find('\0') == std::string::npos ||
-            seen.find('\xff') == std::string::npos) && steady::now() < end)
+    while ((seen.size() < 65536 || seen.find('\0') == std::string::npos || seen.find('\xff') == std::string::npos) &&
+           steady::now() < end)
         seen += c.read_for(20ms);
     EXPECT_GE(seen.size(), 65536u);
     fake_modem_flood(modem.get(), false);
@@ -225,7 +227,7 @@ TEST(FakeModemLink, ReplacesSymlinksOnlyAndCleansUp)
     close(fd);
     EXPECT_EQ(fake_modem_create(dir.link()), nullptr);
     EXPECT_EQ(errno, EEXIST);
-    EXPECT_EQ(lstat(dir.link().c_str(), &st), 0);   // a real file is left alone
+    EXPECT_EQ(lstat(dir.link().c_str(), &st), 0); // a real file is left alone
     EXPECT_EQ(open_descriptors(), descriptors);
 }
 
@@ -242,4 +244,4 @@ TEST(FakeModemLink, LeavesAForeignLinkInPlace)
     EXPECT_STREQ(target, "/dev/null");
 }
 
-}  // namespace
+} // namespace

@@ -37,7 +37,8 @@ static std::string joined_array(blob_attr *array)
     std::string out;
     blob_attr *item;
     size_t rem;
-    blobmsg_for_each_attr(item, array, rem) {
+    blobmsg_for_each_attr(item, array, rem)
+    {
         if (!out.empty())
             out += ',';
         out += string_value(item);
@@ -51,7 +52,8 @@ static void collect_fields(ubus_request *req, int, blob_attr *msg)
     reply->replied = true;
     blob_attr *attr;
     size_t rem;
-    blobmsg_for_each_attr(attr, msg, rem) {
+    blobmsg_for_each_attr(attr, msg, rem)
+    {
         std::string name = blobmsg_name(attr);
         switch (blobmsg_type(attr)) {
         case BLOBMSG_TYPE_STRING: reply->text[name] = string_value(attr); break;
@@ -62,8 +64,7 @@ static void collect_fields(ubus_request *req, int, blob_attr *msg)
     }
 }
 
-bool call_start(ubus_context *ctx, uint32_t object, const char *method, const std::string &json,
-                pending_call &call)
+bool call_start(ubus_context *ctx, uint32_t object, const char *method, const std::string &json, pending_call &call)
 {
     blob_buf b{};
     blob_buf_init(&b, 0);
@@ -83,8 +84,7 @@ bool call_finish(ubus_context *ctx, pending_call &call, int timeout_ms)
     return call.reply.status != UBUS_STATUS_TIMEOUT;
 }
 
-reply_fields call_now(ubus_context *ctx, uint32_t object, const char *method, const std::string &json,
-                      int timeout_ms)
+reply_fields call_now(ubus_context *ctx, uint32_t object, const char *method, const std::string &json, int timeout_ms)
 {
     pending_call call;
     if (!call_start(ctx, object, method, json, call))

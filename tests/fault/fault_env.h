@@ -24,7 +24,7 @@ struct reply_fields {
 
     bool has(const std::string &key) const { return text.count(key) || number.count(key); }
     std::string str(const std::string &key) const;
-    int64_t num(const std::string &key) const;   // -1 when absent
+    int64_t num(const std::string &key) const; // -1 when absent
 };
 
 // A call that stays in flight until finished; not movable once started.
@@ -33,8 +33,7 @@ struct pending_call {
     reply_fields reply;
 };
 
-bool call_start(ubus_context *ctx, uint32_t object, const char *method, const std::string &json,
-                pending_call &call);
+bool call_start(ubus_context *ctx, uint32_t object, const char *method, const std::string &json, pending_call &call);
 // Waits for the call's end; false when it did not end in time.
 bool call_finish(ubus_context *ctx, pending_call &call, int timeout_ms);
 reply_fields call_now(ubus_context *ctx, uint32_t object, const char *method, const std::string &json,
@@ -65,11 +64,12 @@ using context_ptr = std::unique_ptr<ubus_context, context_deleter>;
 int flood_seconds();
 bool sanitized_build();
 
-class FaultTest : public ::testing::Test {
+class FaultTest : public ::testing::Test
+{
 protected:
     daemon_env env;
     std::vector<fake_modem_ptr> modems;
-    std::vector<std::string> paths;     // every port a test touched
+    std::vector<std::string> paths; // every port a test touched
     proc_usage baseline;
 
     void SetUp() override;
@@ -84,8 +84,7 @@ protected:
     reply_fields open_port(const std::string &port);
     // Starts "sendat" of command on the modem's port from ctx and returns
     // once the command has reached the modem, so the daemon is waiting.
-    bool start_on_line(ubus_context *ctx, fake_modem *m, const std::string &command, int timeout,
-                       pending_call &call);
+    bool start_on_line(ubus_context *ctx, fake_modem *m, const std::string &command, int timeout, pending_call &call);
 
     // Opens, uses and closes every modem's port once, then samples usage.
     void take_baseline();

@@ -11,7 +11,8 @@ static size_t count_of(const std::string &haystack, const std::string &needle)
     return n;
 }
 
-class Unplug : public FaultTest {
+class Unplug : public FaultTest
+{
 protected:
     // Hangs the first modem up under a command waiting for an answer that
     // never comes, then plugs a new modem in at the same path.

@@ -12,7 +12,8 @@
 
 #include "core/object.h"
 
-namespace {
+namespace
+{
 
 using method_set = std::set<std::string>;
 
@@ -75,4 +76,4 @@ TEST(AclFile, GrantsExactlyTheRegisteredMethods)
     EXPECT_EQ(read, method_set{"list"});
 }
 
-}  // namespace
+} // namespace

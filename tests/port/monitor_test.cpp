@@ -60,8 +60,10 @@ TEST_F(PortTest, CheckClosesAVanishedNodeAndReopensItWithSavedSettings)
     {
         stream_capture out(1);
         port_check(entry);
-        EXPECT_EQ(out.text(), "Port " + pty.path + " exists but is closed, attempting to reopen...\n"
-                              "Successfully reopened port " + pty.path + "\n");
+        EXPECT_EQ(out.text(), "Port " + pty.path +
+                                  " exists but is closed, attempting to reopen...\n"
+                                  "Successfully reopened port " +
+                                  pty.path + "\n");
     }
     EXPECT_TRUE(entry->is_open);
     EXPECT_EQ(line_speed(pty), B57600);
@@ -96,8 +98,10 @@ TEST_F(PortTest, FailedReopenWritesBothFailureLines)
     stream_capture out(1), err(2);
     port_check(entry);
     EXPECT_EQ(out.text(), "Port " + file + " exists but is closed, attempting to reopen...\n");
-    EXPECT_EQ(err.text(), "Failed to open " + file + ": not a character device\n"
-                          "Failed to reopen port " + file + "\n");
+    EXPECT_EQ(err.text(), "Failed to open " + file +
+                              ": not a character device\n"
+                              "Failed to reopen port " +
+                              file + "\n");
     EXPECT_FALSE(entry->is_open);
     unlink(file.c_str());
     rmdir(dir.c_str());

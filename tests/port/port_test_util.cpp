@@ -93,7 +93,7 @@ std::string read_until(int fd, const std::string &needle, int timeout_ms)
         if (n > 0)
             got.append(buf, n);
         else
-            usleep(1000);   // no slave open right now: the pty reports a hang-up
+            usleep(1000); // no slave open right now: the pty reports a hang-up
     }
 }
 

@@ -66,7 +66,8 @@ void make_check_due(port_entry *entry);
 std::string make_temp_dir();
 
 // Every test starts with an empty registry and leaves none behind.
-class PortTest : public ::testing::Test {
+class PortTest : public ::testing::Test
+{
 protected:
     void SetUp() override { registry_init(); }
     void TearDown() override

@@ -78,7 +78,7 @@ TEST(LineAttributes, FramingFollowsTheRequestWithFallbacks)
         EXPECT_EQ(bool(tio.c_cflag & PARENB), f.parenb);
         EXPECT_EQ(bool(tio.c_cflag & PARODD), f.parodd);
         EXPECT_EQ(bool(tio.c_cflag & CSTOPB), f.cstopb);
-        EXPECT_TRUE(tio.c_cflag & CRTSCTS);   // flow control keeps its value
+        EXPECT_TRUE(tio.c_cflag & CRTSCTS); // flow control keeps its value
     }
 }
 
@@ -161,7 +161,7 @@ TEST_F(PortTest, ReopenKeepsOneReaderAndOneDescriptor)
     EXPECT_EQ(descriptors_on(pty.slave_name), fds_before);
     EXPECT_FALSE(entry->is_open);
     EXPECT_EQ(entry->fd, -1);
-    port_close(entry);   // closing a closed port does nothing
+    port_close(entry); // closing a closed port does nothing
     EXPECT_EQ(entry->fd, -1);
 }
 

@@ -20,15 +20,15 @@ struct transaction {
     {
         std::string spec = flags ? flags : "";
         at_response *out = result.get();
-        outcome = std::async(std::launch::async, [=] {
-            return at_transact(entry, command.c_str(), timeout, spec.c_str(), is_hex, out);
-        });
+        outcome = std::async(std::launch::async,
+                             [=] { return at_transact(entry, command.c_str(), timeout, spec.c_str(), is_hex, out); });
     }
     at_outcome wait() { return outcome.get(); }
     std::string data() const { return std::string(result->data, result->length); }
 };
 
-class TransactionTest : public PortTest {
+class TransactionTest : public PortTest
+{
 protected:
     pty_port pty;
     port_entry *entry = nullptr;
@@ -182,7 +182,7 @@ TEST_F(TransactionTest, CaptureDropsChunksThatDoNotFitButKeepsLaterSmallOnes)
     pty.send(std::string(758, 'x') + "\r\n");
     ASSERT_TRUE(wait_until([&] { return locked_capture_length(entry) == 32760; }));
 
-    pty.send("1234567");   // 32767 bytes would pass the limit
+    pty.send("1234567"); // 32767 bytes would pass the limit
     ASSERT_TRUE(wait_until([&] { return locked_line_length(entry) == 7; }));
     EXPECT_EQ(locked_capture_length(entry), 32760);
     pty.send("OK\r\n");

@@ -72,9 +72,8 @@ bool child_wait_output(child_process &child, bool from_stdout, const std::string
                        std::chrono::milliseconds deadline)
 {
     std::unique_lock<std::mutex> guard(child.lock);
-    return child.changed.wait_for(guard, deadline, [&] {
-        return (from_stdout ? child.out : child.err).find(text) != std::string::npos;
-    });
+    return child.changed.wait_for(
+        guard, deadline, [&] { return (from_stdout ? child.out : child.err).find(text) != std::string::npos; });
 }
 
 std::string child_stdout(child_process &child)

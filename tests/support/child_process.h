@@ -14,11 +14,11 @@
 
 struct child_process {
     pid_t pid = -1;
-    int exit_status = -1;          // from waitpid once reaped
+    int exit_status = -1; // from waitpid once reaped
 
     std::mutex lock;
     std::condition_variable changed;
-    std::string out, err;          // everything captured so far
+    std::string out, err; // everything captured so far
     std::thread out_reader, err_reader;
 
     child_process() = default;

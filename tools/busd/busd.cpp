@@ -5,9 +5,11 @@
 
 #include <random>
 
-namespace busd {
+namespace busd
+{
 
-namespace {
+namespace
+{
 
 void header_write(uint8_t *p, uint8_t version, uint8_t type, uint16_t seq, uint32_t peer)
 {
@@ -29,8 +31,7 @@ void send_status(Busd &b, uint32_t to, uint16_t seq, uint32_t peer, int status)
 // PING comes back as DATA with everything else untouched, version included.
 int handle_ping(Busd &b, const Msg &m)
 {
-    queue_frame(b, m.from, m.hdr.version, UBUS_MSG_DATA, m.hdr.seq, m.hdr.peer, m.body,
-                m.body_len);
+    queue_frame(b, m.from, m.hdr.version, UBUS_MSG_DATA, m.hdr.seq, m.hdr.peer, m.body, m.body_len);
     return UBUS_STATUS_OK;
 }
 
@@ -83,10 +84,10 @@ long handle_frames(Busd &b, uint32_t from, const uint8_t *buf, size_t len)
     }
 }
 
-}  // namespace
+} // namespace
 
-bool queue_frame(Busd &b, uint32_t to, uint8_t version, uint8_t type, uint16_t seq,
-                 uint32_t peer, const uint8_t *body, size_t body_len)
+bool queue_frame(Busd &b, uint32_t to, uint8_t version, uint8_t type, uint16_t seq, uint32_t peer, const uint8_t *body,
+                 size_t body_len)
 {
     auto it = b.clients.find(to);
     if (it == b.clients.end())
@@ -110,8 +111,7 @@ bool queue_frame(Busd &b, uint32_t to, uint8_t version, uint8_t type, uint16_t s
     return true;
 }
 
-bool queue_body(Busd &b, uint32_t to, uint8_t type, uint16_t seq, uint32_t peer,
-                const Body &body)
+bool queue_body(Busd &b, uint32_t to, uint8_t type, uint16_t seq, uint32_t peer, const Body &body)
 {
     return queue_frame(b, to, 0, type, seq, peer, body.data(), body.len());
 }
@@ -175,7 +175,10 @@ void busd_disconnect(Busd &b, uint32_t client)
         object_remove(b, id);
 }
 
-size_t busd_queued(const Client &c) { return c.out.size() - c.out_off; }
+size_t busd_queued(const Client &c)
+{
+    return c.out.size() - c.out_off;
+}
 
 void busd_consume(Client &c, size_t n)
 {
@@ -199,4 +202,4 @@ uint32_t busd_urandom()
     return uint32_t(fallback());
 }
 
-}  // namespace busd
+} // namespace busd

@@ -16,31 +16,32 @@
 #include <tuple>
 #include <vector>
 
-namespace busd {
+namespace busd
+{
 
-constexpr size_t kMaxQueued = 1048576;   // unsent bytes before we drop
+constexpr size_t kMaxQueued = 1048576; // unsent bytes before we drop
 
 struct Client {
     uint32_t id = 0;
-    std::string user, group;            // names added to forwarded calls
-    std::vector<uint8_t> in;            // bytes of an incomplete frame
-    std::vector<uint8_t> out;           // unsent bytes start at out_off
+    std::string user, group;  // names added to forwarded calls
+    std::vector<uint8_t> in;  // bytes of an incomplete frame
+    std::vector<uint8_t> out; // unsent bytes start at out_off
     size_t out_off = 0;
-    size_t dropped = 0;                 // messages lost to a full queue
+    size_t dropped = 0; // messages lost to a full queue
 };
 
 struct ObjType {
-    std::vector<uint8_t> signature;     // SIGNATURE payload as received
+    std::vector<uint8_t> signature; // SIGNATURE payload as received
     unsigned refs = 0;
 };
 
 struct Object {
     uint32_t owner = 0;
-    uint32_t type = 0;                  // 0: typeless, hidden from LOOKUP
-    std::string path;                   // empty: anonymous
-    std::set<std::string> patterns;     // event subscriptions
-    std::set<uint32_t> subscribers;     // objects receiving our notifications
-    std::set<uint32_t> targets;         // objects we are subscribed to
+    uint32_t type = 0;              // 0: typeless, hidden from LOOKUP
+    std::string path;               // empty: anonymous
+    std::set<std::string> patterns; // event subscriptions
+    std::set<uint32_t> subscribers; // objects receiving our notifications
+    std::set<uint32_t> targets;     // objects we are subscribed to
     uint16_t notify_seq = 0;
 };
 
@@ -52,11 +53,11 @@ struct Busd {
     std::map<uint32_t, Client> clients;
     std::map<uint32_t, Object> objects;
     std::map<uint32_t, ObjType> types;
-    std::map<std::string, uint32_t> paths;   // byte-wise order
+    std::map<std::string, uint32_t> paths; // byte-wise order
     std::set<CallKey> calls;
     uint16_t event_seq = 0;
-    std::set<uint32_t> flush;                // clients with new output
-    std::function<uint32_t()> random;        // id source
+    std::set<uint32_t> flush;         // clients with new output
+    std::function<uint32_t()> random; // id source
     // Optional: writes to a client at once, returns the bytes it took.
     // Must not call back into the broker.
     std::function<size_t(uint32_t client, const uint8_t *data, size_t len)> write;
@@ -81,4 +82,4 @@ void busd_consume(Client &c, size_t n);
 // Random u32 from /dev/urandom (ids are drawn from it).
 uint32_t busd_urandom();
 
-}  // namespace busd
+} // namespace busd

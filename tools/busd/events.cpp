@@ -4,9 +4,11 @@
 #include <cstring>
 #include <string_view>
 
-namespace busd {
+namespace busd
+{
 
-namespace {
+namespace
+{
 
 struct Want {
     const char *name;
@@ -82,7 +84,7 @@ int event_send(Busd &b, const Msg &m)
     return UBUS_STATUS_OK;
 }
 
-}  // namespace
+} // namespace
 
 int handle_event_call(Busd &b, const Msg &m)
 {
@@ -123,4 +125,4 @@ void event_object(Busd &b, const char *name, uint32_t object, const std::string 
     event_deliver(b, 0, name, data.data() + 4, data.len() - 4);
 }
 
-}  // namespace busd
+} // namespace busd

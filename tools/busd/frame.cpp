@@ -1,16 +1,17 @@
 #include "tools/busd/frame.h"
 
-
 extern "C" {
 #include <libubox/blobmsg.h>
 #include <ubusmsg.h>
 }
 
-namespace busd {
+namespace busd
+{
 
 static_assert(kMsgAttrMax == UBUS_ATTR_MAX);
 
-namespace {
+namespace
+{
 
 constexpr uint32_t kExtended = 0x80000000u;
 constexpr uint32_t kIdMask = 0x7f000000u;
@@ -25,18 +26,14 @@ Kind attr_kind(int id)
     case UBUS_ATTR_STATUS:
     case UBUS_ATTR_OBJID:
     case UBUS_ATTR_OBJTYPE:
-    case UBUS_ATTR_TARGET:
-        return Kind::I32;
+    case UBUS_ATTR_TARGET: return Kind::I32;
     case UBUS_ATTR_ACTIVE:
-    case UBUS_ATTR_NO_REPLY:
-        return Kind::I8;
+    case UBUS_ATTR_NO_REPLY: return Kind::I8;
     case UBUS_ATTR_OBJPATH:
     case UBUS_ATTR_METHOD:
     case UBUS_ATTR_USER:
-    case UBUS_ATTR_GROUP:
-        return Kind::Str;
-    default:
-        return Kind::Any;
+    case UBUS_ATTR_GROUP: return Kind::Str;
+    default: return Kind::Any;
     }
 }
 
@@ -51,11 +48,17 @@ bool kind_ok(Kind k, const Attr &a)
     return false;
 }
 
-size_t pad4(size_t n) { return (n + 3) & ~size_t(3); }
+size_t pad4(size_t n)
+{
+    return (n + 3) & ~size_t(3);
+}
 
-}  // namespace
+} // namespace
 
-uint16_t rd16(const uint8_t *p) { return uint16_t(p[0] << 8 | p[1]); }
+uint16_t rd16(const uint8_t *p)
+{
+    return uint16_t(p[0] << 8 | p[1]);
+}
 
 uint32_t rd32(const uint8_t *p)
 {
@@ -123,9 +126,15 @@ bool msg_parse(const uint8_t *body, size_t len, MsgAttrs *out)
     return !it.bad();
 }
 
-uint32_t attr_u32(const Attr &a) { return a.len >= 4 ? rd32(a.data) : 0; }
+uint32_t attr_u32(const Attr &a)
+{
+    return a.len >= 4 ? rd32(a.data) : 0;
+}
 
-const char *attr_str(const Attr &a) { return reinterpret_cast<const char *>(a.data); }
+const char *attr_str(const Attr &a)
+{
+    return reinterpret_cast<const char *>(a.data);
+}
 
 bool field_split(const Attr &a, bool named, Field *out)
 {
@@ -144,22 +153,35 @@ bool field_split(const Attr &a, bool named, Field *out)
     switch (f.type) {
     case BLOBMSG_TYPE_UNSPEC:
     case BLOBMSG_TYPE_ARRAY:
-    case BLOBMSG_TYPE_TABLE:
-        break;
+    case BLOBMSG_TYPE_TABLE: break;
     case BLOBMSG_TYPE_STRING:
         if (f.len < 1 || f.data[f.len - 1] != 0)
             return false;
         break;
-    case BLOBMSG_TYPE_INT64: if (f.len != 8) return false; break;
-    case BLOBMSG_TYPE_INT32: if (f.len != 4) return false; break;
-    case BLOBMSG_TYPE_INT16: if (f.len != 2) return false; break;
-    case BLOBMSG_TYPE_INT8: if (f.len != 1) return false; break;
-    case BLOBMSG_TYPE_DOUBLE: if (f.len < 8) return false; break;
-    default:
-        return false;
+    case BLOBMSG_TYPE_INT64:
+        if (f.len != 8)
+            return false;
+        break;
+    case BLOBMSG_TYPE_INT32:
+        if (f.len != 4)
+            return false;
+        break;
+    case BLOBMSG_TYPE_INT16:
+        if (f.len != 2)
+            return false;
+        break;
+    case BLOBMSG_TYPE_INT8:
+        if (f.len != 1)
+            return false;
+        break;
+    case BLOBMSG_TYPE_DOUBLE:
+        if (f.len < 8)
+            return false;
+        break;
+    default: return false;
     }
     *out = f;
     return true;
 }
 
-}  // namespace busd
+} // namespace busd

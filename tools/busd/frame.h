@@ -8,10 +8,11 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace busd {
+namespace busd
+{
 
-constexpr size_t kHeaderLen = 8;          // version, type, seq, peer
-constexpr size_t kMaxBody = 1048576;      // padded body length limit
+constexpr size_t kHeaderLen = 8;     // version, type, seq, peer
+constexpr size_t kMaxBody = 1048576; // padded body length limit
 
 uint16_t rd16(const uint8_t *p);
 uint32_t rd32(const uint8_t *p);
@@ -71,7 +72,7 @@ const char *attr_str(const Attr &a);
 
 // A blobmsg attribute split into its name and value ranges.
 struct Field {
-    const char *name = nullptr;   // NUL-terminated inside the input
+    const char *name = nullptr; // NUL-terminated inside the input
     uint16_t namelen = 0;
     int type = 0;
     const uint8_t *data = nullptr;
@@ -82,4 +83,4 @@ struct Field {
 // splits it. Returns false when it is not a well-formed blobmsg field.
 bool field_split(const Attr &a, bool named, Field *out);
 
-}  // namespace busd
+} // namespace busd

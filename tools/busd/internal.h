@@ -10,7 +10,8 @@ extern "C" {
 #include <ubusmsg.h>
 }
 
-namespace busd {
+namespace busd
+{
 
 // Handler result meaning "the message went on to another client": the
 // broker then sends no STATUS of its own.
@@ -38,10 +39,9 @@ struct Body {
 
 // Queues one frame for a client. False when the client is gone or its
 // queue is over the limit (the frame is then dropped).
-bool queue_frame(Busd &b, uint32_t to, uint8_t version, uint8_t type, uint16_t seq,
-                 uint32_t peer, const uint8_t *body, size_t body_len);
-bool queue_body(Busd &b, uint32_t to, uint8_t type, uint16_t seq, uint32_t peer,
-                const Body &body);
+bool queue_frame(Busd &b, uint32_t to, uint8_t version, uint8_t type, uint16_t seq, uint32_t peer, const uint8_t *body,
+                 size_t body_len);
+bool queue_body(Busd &b, uint32_t to, uint8_t type, uint16_t seq, uint32_t peer, const Body &body);
 
 // The STATUS a call's caller gets when the object's owner cannot answer:
 // it looks exactly like one the owner sent itself.
@@ -58,8 +58,7 @@ uint32_t object_remove(Busd &b, uint32_t object);
 
 // Delivers an event to every matching listener not owned by `sender`
 // (0 for the broker's own events). `data` is the event table's content.
-void event_deliver(Busd &b, uint32_t sender, const char *name, const uint8_t *data,
-                   size_t len);
+void event_deliver(Busd &b, uint32_t sender, const char *name, const uint8_t *data, size_t len);
 void event_object(Busd &b, const char *name, uint32_t object, const std::string &path);
 
 int handle_add_object(Busd &b, const Msg &m);
@@ -77,4 +76,4 @@ int handle_notify(Busd &b, const Msg &m);
 // without subscribers go inactive.
 void subscriptions_drop(Busd &b, uint32_t object, const Object &o);
 
-}  // namespace busd
+} // namespace busd

@@ -1,10 +1,11 @@
 // INVOKE routing and the DATA/STATUS replies that come back from owners.
 #include "tools/busd/internal.h"
 
+namespace busd
+{
 
-namespace busd {
-
-namespace {
+namespace
+{
 
 // Bounds the record of unanswered calls against owners that never reply;
 // past it calls still work, they just are not failed early.
@@ -15,7 +16,7 @@ bool system_object(uint32_t id)
     return id >= UBUS_SYSTEM_OBJECT_EVENT && id <= UBUS_SYSTEM_OBJECT_MONITOR;
 }
 
-}  // namespace
+} // namespace
 
 void forward_call(Busd &b, const Msg &m, uint32_t object, uint32_t owner, bool no_reply)
 {
@@ -81,4 +82,4 @@ int handle_response(Busd &b, const Msg &m)
     return kForwarded;
 }
 
-}  // namespace busd
+} // namespace busd

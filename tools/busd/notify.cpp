@@ -1,9 +1,11 @@
 // SUBSCRIBE, UNSUBSCRIBE and NOTIFY: objects following other objects.
 #include "tools/busd/internal.h"
 
-namespace busd {
+namespace busd
+{
 
-namespace {
+namespace
+{
 
 // Tells a target's owner whether anyone listens to it now.
 void send_active(Busd &b, uint32_t target, bool active)
@@ -35,7 +37,7 @@ int subscription(Busd &b, const Msg &m, Object **sub, Object **target)
     return UBUS_STATUS_OK;
 }
 
-}  // namespace
+} // namespace
 
 int handle_subscribe(Busd &b, const Msg &m)
 {
@@ -108,10 +110,9 @@ void subscriptions_drop(Busd &b, uint32_t object, const Object &o)
     }
     for (uint32_t t : o.targets) {
         auto it = b.objects.find(t);
-        if (it != b.objects.end() && it->second.subscribers.erase(object) &&
-            it->second.subscribers.empty())
+        if (it != b.objects.end() && it->second.subscribers.erase(object) && it->second.subscribers.empty())
             send_active(b, t, false);
     }
 }
 
-}  // namespace busd
+} // namespace busd

@@ -1,10 +1,11 @@
 // ADD_OBJECT, REMOVE_OBJECT and LOOKUP.
 #include "tools/busd/internal.h"
 
+namespace busd
+{
 
-namespace busd {
-
-namespace {
+namespace
+{
 
 template <class Map>
 uint32_t new_id(Busd &b, const Map &taken)
@@ -81,7 +82,7 @@ long object_type(Busd &b, const Msg &m, bool *created)
     return long(id);
 }
 
-}  // namespace
+} // namespace
 
 int handle_add_object(Busd &b, const Msg &m)
 {
@@ -175,12 +176,12 @@ int handle_lookup(Busd &b, const Msg &m)
     }
     path.pop_back();
     bool found = false;
-    for (auto it = b.paths.lower_bound(path);
-         it != b.paths.end() && it->first.compare(0, path.size(), path) == 0; ++it) {
+    for (auto it = b.paths.lower_bound(path); it != b.paths.end() && it->first.compare(0, path.size(), path) == 0;
+         ++it) {
         found = true;
         send_lookup_entry(b, m, it->first, it->second);
     }
     return found ? UBUS_STATUS_OK : UBUS_STATUS_NOT_FOUND;
 }
 
-}  // namespace busd
+} // namespace busd

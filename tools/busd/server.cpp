@@ -18,9 +18,11 @@
 #include <map>
 #include <string>
 
-namespace busd {
+namespace busd
+{
 
-namespace {
+namespace
+{
 
 // epoll tags; client ids start at 1024 so they never collide.
 constexpr uint64_t kListenTag = 0;
@@ -66,8 +68,8 @@ int listen_on(const char *path)
     make_parent_dirs(path);
     unlink(path);
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) < 0 ||
-        chmod(path, 0666) < 0 || listen(fd, SOMAXCONN) < 0) {
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) < 0 || chmod(path, 0666) < 0 ||
+        listen(fd, SOMAXCONN) < 0) {
         fprintf(stderr, "tarnel-busd: cannot listen on %s: %s\n", path, strerror(errno));
         if (fd >= 0)
             close(fd);
@@ -166,8 +168,7 @@ void flush(Server &s)
         Client &c = cl->second;
         bool failed = false;
         while (busd_queued(c) > 0) {
-            ssize_t n = send(conn->second.fd, c.out.data() + c.out_off, busd_queued(c),
-                             MSG_NOSIGNAL | MSG_DONTWAIT);
+            ssize_t n = send(conn->second.fd, c.out.data() + c.out_off, busd_queued(c), MSG_NOSIGNAL | MSG_DONTWAIT);
             if (n < 0) {
                 failed = errno != EAGAIN && errno != EINTR;
                 if (errno != EINTR)
@@ -213,7 +214,7 @@ void run(Server &s)
     }
 }
 
-}  // namespace
+} // namespace
 
 int serve(const char *socket_path)
 {
@@ -243,4 +244,4 @@ int serve(const char *socket_path)
     return 0;
 }
 
-}  // namespace busd
+} // namespace busd

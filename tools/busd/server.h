@@ -3,10 +3,11 @@
 // thread. Runs until SIGINT or SIGTERM, then removes the socket file.
 #pragma once
 
-namespace busd {
+namespace busd
+{
 
 // Returns the process exit status: 0 after a signal, 1 if the socket
 // could not be set up.
 int serve(const char *socket_path);
 
-}  // namespace busd
+} // namespace busd

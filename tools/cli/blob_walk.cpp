@@ -2,12 +2,20 @@
 
 #include <cstring>
 
-namespace {
+namespace
+{
 
 // Type numbers of the blobmsg encoding; fixed by the wire format.
 enum : int {
-    T_UNSPEC = 0, T_ARRAY = 1, T_TABLE = 2, T_STRING = 3,
-    T_INT64 = 4, T_INT32 = 5, T_INT16 = 6, T_INT8 = 7, T_DOUBLE = 8,
+    T_UNSPEC = 0,
+    T_ARRAY = 1,
+    T_TABLE = 2,
+    T_STRING = 3,
+    T_INT64 = 4,
+    T_INT32 = 5,
+    T_INT16 = 6,
+    T_INT8 = 7,
+    T_DOUBLE = 8,
 };
 
 constexpr uint32_t ATTR_EXTENDED = 0x80000000u;

@@ -32,6 +32,6 @@ inline blob_cursor blob_cursor_over(const void *data, size_t len)
 bool blob_member_next(blob_cursor &c, blob_member &m);
 
 // Payload readers; the member was checked to hold exactly these sizes.
-int64_t blob_member_int(const blob_member &m);     // INT8/16/32/64, sign-extended
+int64_t blob_member_int(const blob_member &m); // INT8/16/32/64, sign-extended
 double blob_member_double(const blob_member &m);
 std::string_view blob_member_string(const blob_member &m); // up to the first NUL

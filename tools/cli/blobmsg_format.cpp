@@ -10,7 +10,8 @@ extern "C" {
 
 #include "tools/cli/blob_walk.h"
 
-namespace {
+namespace
+{
 
 void put_quoted(std::string &out, std::string_view s)
 {
@@ -70,8 +71,7 @@ struct level {
     bool empty;
 };
 
-void open_level(std::string &out, std::vector<level> &stack, const blob_member &m, bool array,
-                bool indent)
+void open_level(std::string &out, std::vector<level> &stack, const blob_member &m, bool array, bool indent)
 {
     out += array ? '[' : '{';
     if (indent)

@@ -10,7 +10,8 @@
 #include "tools/cli/blobmsg_json.h"
 #include "tools/cli/cli.h"
 
-namespace {
+namespace
+{
 
 void on_reply(ubus_request *req, int type, blob_attr *msg)
 {
@@ -53,9 +54,9 @@ int cmd_call(ubus_context *ctx, const cli_opts &o, int argc, char **argv)
     if (ret == 0 && id == 0)
         ret = UBUS_STATUS_NOT_FOUND;
     if (ret == 0)
-        ret = report_failure(o, argc, argv,
-                             ubus_invoke(ctx, id, argv[1], b.head, on_reply, const_cast<cli_opts *>(&o),
-                                         o.timeout * 1000));
+        ret = report_failure(
+            o, argc, argv,
+            ubus_invoke(ctx, id, argv[1], b.head, on_reply, const_cast<cli_opts *>(&o), o.timeout * 1000));
     blob_buf_free(&b);
     return ret;
 }

@@ -12,7 +12,8 @@
 #include "tools/cli/blobmsg_json.h"
 #include "tools/cli/cli.h"
 
-namespace {
+namespace
+{
 
 bool broker_lost;
 

@@ -12,7 +12,8 @@
 #include "tools/cli/blobmsg_json.h"
 #include "tools/cli/cli.h"
 
-namespace {
+namespace
+{
 
 const char *type_name(const blob_member &arg)
 {

@@ -16,7 +16,8 @@ extern "C" {
 #include <libubox/blobmsg.h>
 }
 
-namespace {
+namespace
+{
 
 enum class jkind { null, boolean, integer, real, string, array, object };
 
@@ -119,8 +120,7 @@ struct tree_builder {
             return put(std::move(n));
         }
         bool negative = !lexeme.empty() && lexeme[0] == '-';
-        return number_integer(negative ? std::numeric_limits<int64_t>::min()
-                                       : std::numeric_limits<int64_t>::max());
+        return number_integer(negative ? std::numeric_limits<int64_t>::min() : std::numeric_limits<int64_t>::max());
     }
     bool string(std::string &v)
     {

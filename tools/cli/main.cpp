@@ -12,7 +12,8 @@
 #include "tools/cli/blobmsg_json.h"
 #include "tools/cli/cli.h"
 
-namespace {
+namespace
+{
 
 void usage(const char *prog)
 {
@@ -58,8 +59,7 @@ int dispatch(ubus_context *ctx, const cli_opts &o, int argc, char **argv)
         int (*run)(ubus_context *, const cli_opts &, int, char **);
     };
     static const command commands[] = {
-        {"list", cmd_list},     {"call", cmd_call},         {"listen", cmd_listen},
-        {"send", cmd_send},     {"wait_for", cmd_wait_for},
+        {"list", cmd_list}, {"call", cmd_call}, {"listen", cmd_listen}, {"send", cmd_send}, {"wait_for", cmd_wait_for},
     };
     if (argc < 1)
         return CLI_USAGE;

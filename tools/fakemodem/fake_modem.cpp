@@ -13,7 +13,8 @@
 #include <cerrno>
 #include <system_error>
 
-namespace {
+namespace
+{
 
 // The slave is held open by us: without an opener the master reports a
 // hangup on every poll, and the raw settings would be lost between the
@@ -76,7 +77,7 @@ void close_all(fake_modem *modem)
     delete modem;
 }
 
-}  // namespace
+} // namespace
 
 fake_modem *fake_modem_create(const std::string &link_path, const fake_modem_options &options)
 {
@@ -129,8 +130,7 @@ const std::string &fake_modem_link_path(const fake_modem *modem)
     return modem->link_path;
 }
 
-void fake_modem_set_answer(fake_modem *modem, const std::string &command,
-                           std::vector<fake_modem_chunk> chunks)
+void fake_modem_set_answer(fake_modem *modem, const std::string &command, std::vector<fake_modem_chunk> chunks)
 {
     std::lock_guard guard(modem->lock);
     modem->answers[command] = std::move(chunks);
@@ -175,12 +175,10 @@ bool fake_modem_wait_log(fake_modem *modem, const std::function<bool(const std::
     return modem->changed.wait_for(guard, timeout, [&] { return cond(modem->log); });
 }
 
-bool fake_modem_wait_log_contains(fake_modem *modem, std::string_view needle,
-                                  std::chrono::milliseconds timeout)
+bool fake_modem_wait_log_contains(fake_modem *modem, std::string_view needle, std::chrono::milliseconds timeout)
 {
     return fake_modem_wait_log(
-        modem, [needle](const std::string &log) { return log.find(needle) != std::string::npos; },
-        timeout);
+        modem, [needle](const std::string &log) { return log.find(needle) != std::string::npos; }, timeout);
 }
 
 int fake_modem_unplug(fake_modem *modem)

@@ -25,20 +25,19 @@
 struct fake_modem;
 
 struct fake_modem_chunk {
-    int delay_ms = 0;    // wait before this chunk goes out
-    std::string bytes;   // sent as they are, framing included
+    int delay_ms = 0;  // wait before this chunk goes out
+    std::string bytes; // sent as they are, framing included
 };
 
 struct fake_modem_options {
     bool echo = true;
-    bool keep_log = true;   // long-running tools turn it off to bound memory
+    bool keep_log = true; // long-running tools turn it off to bound memory
 };
 
 // Opens a pty in raw mode, points link_path at its slave (replacing any
 // symlink already there, refusing anything else) and starts serving.
 // Returns nullptr with errno set on failure, leaving nothing behind.
-fake_modem *fake_modem_create(const std::string &link_path,
-                              const fake_modem_options &options = {});
+fake_modem *fake_modem_create(const std::string &link_path, const fake_modem_options &options = {});
 // Stops the thread, removes the link if it still points at us, closes all.
 void fake_modem_destroy(fake_modem *modem);
 
@@ -47,12 +46,11 @@ struct fake_modem_deleter {
 };
 using fake_modem_ptr = std::unique_ptr<fake_modem, fake_modem_deleter>;
 
-const std::string &fake_modem_slave_name(const fake_modem *modem);  // "/dev/pts/N"
+const std::string &fake_modem_slave_name(const fake_modem *modem); // "/dev/pts/N"
 const std::string &fake_modem_link_path(const fake_modem *modem);
 
 // Scripts the answer of one command; an empty list makes the modem silent.
-void fake_modem_set_answer(fake_modem *modem, const std::string &command,
-                           std::vector<fake_modem_chunk> chunks);
+void fake_modem_set_answer(fake_modem *modem, const std::string &command, std::vector<fake_modem_chunk> chunks);
 void fake_modem_set_echo(fake_modem *modem, bool on);
 // Sends bytes now, ahead of chunks still waiting for their delay.
 void fake_modem_inject(fake_modem *modem, std::string_view bytes);
@@ -64,11 +62,9 @@ std::string fake_modem_log(fake_modem *modem);
 void fake_modem_clear_log(fake_modem *modem);
 // Waits until cond(log) holds; false when the timeout passes first. cond
 // runs under the modem's lock and must not call back into the modem.
-bool fake_modem_wait_log(fake_modem *modem,
-                         const std::function<bool(const std::string &)> &cond,
+bool fake_modem_wait_log(fake_modem *modem, const std::function<bool(const std::string &)> &cond,
                          std::chrono::milliseconds timeout);
-bool fake_modem_wait_log_contains(fake_modem *modem, std::string_view needle,
-                                  std::chrono::milliseconds timeout);
+bool fake_modem_wait_log_contains(fake_modem *modem, std::string_view needle, std::chrono::milliseconds timeout);
 
 // Unplug removes the link and keeps the pty, so descriptors already open keep
 // working; replug puts the link back (the slave name never changes).

@@ -4,7 +4,8 @@
 
 #include <algorithm>
 
-namespace {
+namespace
+{
 
 // None of these lines may hold "OK", "ERROR" or "NO CARRIER" before the
 // final one, or begin with "AT": the daemon would end the command early or
@@ -30,7 +31,7 @@ void schedule(fake_modem *modem, int delay_ms, std::string bytes)
     modem->scheduled.push_back({due, std::move(bytes)});
 }
 
-}  // namespace
+} // namespace
 
 void fake_modem_answer(fake_modem *modem, const std::string &command)
 {

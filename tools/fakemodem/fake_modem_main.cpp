@@ -9,21 +9,21 @@
 #include <cerrno>
 #include <string_view>
 
-namespace {
+namespace
+{
 
 void usage(FILE *out)
 {
-    fprintf(out,
-            "usage: tarnel-fakemodem [-e] PATH\n"
-            "Creates a pseudo-terminal that answers AT commands like a modem and\n"
-            "links PATH to it (an existing symlink at PATH is replaced).\n"
-            "  -e, --no-echo  do not echo commands back\n"
-            "  -h, --help     show this help\n"
-            "Known commands: AT, ATI, AT+CGMI, AT+CSQ, AT+CPIN?; others get ERROR.\n"
-            "Stops on SIGINT or SIGTERM and removes the link.\n");
+    fprintf(out, "usage: tarnel-fakemodem [-e] PATH\n"
+                 "Creates a pseudo-terminal that answers AT commands like a modem and\n"
+                 "links PATH to it (an existing symlink at PATH is replaced).\n"
+                 "  -e, --no-echo  do not echo commands back\n"
+                 "  -h, --help     show this help\n"
+                 "Known commands: AT, ATI, AT+CGMI, AT+CSQ, AT+CPIN?; others get ERROR.\n"
+                 "Stops on SIGINT or SIGTERM and removes the link.\n");
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char **argv)
 {
@@ -65,8 +65,7 @@ int main(int argc, char **argv)
     printf("fake modem ready on %s -> %s\n", path, fake_modem_slave_name(modem).c_str());
 
     int signal_number;
-    while (sigwait(&stop_signals, &signal_number) != 0) {
-    }
+    while (sigwait(&stop_signals, &signal_number) != 0) {}
     fake_modem_destroy(modem);
     return 0;
 }

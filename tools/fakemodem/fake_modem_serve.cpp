@@ -11,9 +11,10 @@
 #include <cerrno>
 #include <cstdint>
 
-namespace {
+namespace
+{
 
-constexpr size_t COMMAND_MAX = 4096;   // longer commands are cut, as a modem would
+constexpr size_t COMMAND_MAX = 4096; // longer commands are cut, as a modem would
 constexpr size_t IO_CHUNK = 4096;
 
 // State only the serving thread touches.
@@ -115,7 +116,7 @@ void finish_hangup(fake_modem *modem)
     modem->changed.notify_all();
 }
 
-}  // namespace
+} // namespace
 
 void fake_modem_serve(fake_modem *modem)
 {
@@ -142,7 +143,7 @@ void fake_modem_serve(fake_modem *modem)
             {modem->master, static_cast<short>(POLLIN | (want_write ? POLLOUT : 0)), 0},
         };
         if (poll(fds, s.master_usable ? 2 : 1, timeout) < 0)
-            continue;   // EINTR; anything else would repeat forever either way
+            continue; // EINTR; anything else would repeat forever either way
 
         if (fds[0].revents & POLLIN) {
             uint64_t count;

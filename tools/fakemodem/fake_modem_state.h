@@ -26,18 +26,18 @@ struct fake_modem {
     std::string link_path;
     std::string slave_name;
     int master = -1;
-    int slave_hold = -1;   // keeps the slave's settings and input queue alive
-    int wake = -1;         // eventfd: tells the thread something changed
+    int slave_hold = -1; // keeps the slave's settings and input queue alive
+    int wake = -1;       // eventfd: tells the thread something changed
     std::thread server;
 
     std::mutex lock;
-    std::condition_variable changed;   // log grew, or the hangup finished
+    std::condition_variable changed; // log grew, or the hangup finished
     std::map<std::string, std::vector<fake_modem_chunk>, std::less<>> answers;
     bool echo = true;
     bool keep_log = true;
     std::string log;
-    std::string ready;                          // goes out as soon as possible
-    std::deque<fake_modem_pending> scheduled;   // due times never decrease
+    std::string ready;                        // goes out as soon as possible
+    std::deque<fake_modem_pending> scheduled; // due times never decrease
     bool flood = false;
     bool stop = false;
     bool hangup_requested = false;

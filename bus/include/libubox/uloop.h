@@ -30,32 +30,32 @@ struct uloop_timeout;
 typedef void (*uloop_fd_handler)(struct uloop_fd *u, unsigned int events);
 typedef void (*uloop_timeout_handler)(struct uloop_timeout *t);
 
-#define ULOOP_READ		(1 << 0)
-#define ULOOP_WRITE		(1 << 1)
-#define ULOOP_EDGE_TRIGGER	(1 << 2)
-#define ULOOP_BLOCKING		(1 << 3)
+#define ULOOP_READ (1 << 0)
+#define ULOOP_WRITE (1 << 1)
+#define ULOOP_EDGE_TRIGGER (1 << 2)
+#define ULOOP_BLOCKING (1 << 3)
 
-#define ULOOP_EVENT_MASK	(ULOOP_READ | ULOOP_WRITE)
+#define ULOOP_EVENT_MASK (ULOOP_READ | ULOOP_WRITE)
 
 /* internal flags */
-#define ULOOP_EVENT_BUFFERED	(1 << 4)
-#define ULOOP_ERROR_CB		(1 << 6)
+#define ULOOP_EVENT_BUFFERED (1 << 4)
+#define ULOOP_ERROR_CB (1 << 6)
 
 struct uloop_fd {
-	uloop_fd_handler cb;
-	int fd;
-	bool eof;
-	bool error;
-	bool registered;
-	uint8_t flags;
+    uloop_fd_handler cb;
+    int fd;
+    bool eof;
+    bool error;
+    bool registered;
+    uint8_t flags;
 };
 
 struct uloop_timeout {
-	struct list_head list;
-	bool pending;
+    struct list_head list;
+    bool pending;
 
-	uloop_timeout_handler cb;
-	struct timeval time;
+    uloop_timeout_handler cb;
+    struct timeval time;
 };
 
 extern bool uloop_cancelled;
@@ -73,14 +73,14 @@ bool uloop_cancelling(void);
 
 static inline void uloop_end(void)
 {
-	uloop_cancelled = true;
+    uloop_cancelled = true;
 }
 
 int uloop_init(void);
 int uloop_run_timeout(int timeout);
 static inline int uloop_run(void)
 {
-	return uloop_run_timeout(-1);
+    return uloop_run_timeout(-1);
 }
 void uloop_done(void);
 

@@ -14,20 +14,19 @@
 
 #include <gtest/gtest.h>
 
-namespace {
+namespace
+{
 
-const char *kSignature =
-    "06 00 00 5c"
-    " 82 00 00 48 00 04 6f 70 65 6e 00 00"
-    " 85 00 00 14 00 07 61 74 5f 70 6f 72 74 00 00 00 00 00 00 03"
-    " 85 00 00 14 00 07 74 69 6d 65 6f 75 74 00 00 00 00 00 00 05"
-    " 85 00 00 14 00 08 73 65 6e 64 6f 6e 6c 79 00 00 00 00 00 07"
-    " 82 00 00 10 00 06 73 74 61 74 75 73 00 00 00 00";
+const char *kSignature = "06 00 00 5c"
+                         " 82 00 00 48 00 04 6f 70 65 6e 00 00"
+                         " 85 00 00 14 00 07 61 74 5f 70 6f 72 74 00 00 00 00 00 00 03"
+                         " 85 00 00 14 00 07 74 69 6d 65 6f 75 74 00 00 00 00 00 00 05"
+                         " 85 00 00 14 00 08 73 65 6e 64 6f 6e 6c 79 00 00 00 00 00 07"
+                         " 82 00 00 10 00 06 73 74 61 74 75 73 00 00 00 00";
 
 Bytes add_mini(uint16_t seq = 1)
 {
-    Bytes m = cat({hx("00 06 00 00 00 00 00 00 00 00 00 6c 02 00 00 09 6d 69 6e 69 00 00 00 00"),
-                   hx(kSignature)});
+    Bytes m = cat({hx("00 06 00 00 00 00 00 00 00 00 00 6c 02 00 00 09 6d 69 6e 69 00 00 00 00"), hx(kSignature)});
     m[2] = uint8_t(seq >> 8);
     m[3] = uint8_t(seq);
     return m;
@@ -43,8 +42,7 @@ Bytes status(uint16_t seq, uint32_t peer, uint32_t code)
 
 uint32_t u32_at(const Bytes &b, size_t off)
 {
-    return uint32_t(b.at(off)) << 24 | uint32_t(b.at(off + 1)) << 16 |
-           uint32_t(b.at(off + 2)) << 8 | b.at(off + 3);
+    return uint32_t(b.at(off)) << 24 | uint32_t(b.at(off + 1)) << 16 | uint32_t(b.at(off + 2)) << 8 | b.at(off + 3);
 }
 
 // Registers "mini" on `c` and returns {object id, type id}.
@@ -57,8 +55,8 @@ std::pair<uint32_t, uint32_t> register_mini(RawClient &c)
     if (!data || !st)
         return {0, 0};
     uint32_t obj = u32_at(*data, 16), type = u32_at(*data, 24);
-    EXPECT_EQ(*data, hx("00 02 00 01 00 00 00 00 00 00 00 14 03 00 00 08 {O} 05 00 00 08 {T}",
-                        {{"O", obj}, {"T", type}}));
+    EXPECT_EQ(*data,
+              hx("00 02 00 01 00 00 00 00 00 00 00 14 03 00 00 08 {O} 05 00 00 08 {T}", {{"O", obj}, {"T", type}}));
     EXPECT_EQ(*st, status(1, 0, 0));
     return {obj, type};
 }
@@ -75,8 +73,8 @@ Bytes register_msg(uint16_t seq, uint32_t obj, const std::string &pattern)
     Bytes obj_field = hx("85 00 00 14 00 06 6f 62 6a 65 63 74 00 00 00 00 {L}", {{"L", obj}});
     Bytes data_attr = cat({hx("07 00 00 00"), obj_field, pat});
     data_attr[3] = uint8_t(data_attr.size());
-    Bytes body = cat({hx("00 00 00 00 03 00 00 08 00 00 00 01"),
-                      hx("04 00 00 0d 72 65 67 69 73 74 65 72 00 00 00 00"), data_attr});
+    Bytes body = cat(
+        {hx("00 00 00 00 03 00 00 08 00 00 00 01"), hx("04 00 00 0d 72 65 67 69 73 74 65 72 00 00 00 00"), data_attr});
     body[3] = uint8_t(body.size());
     Bytes m = cat({hx("00 05 00 00 00 00 00 01"), body});
     m[2] = uint8_t(seq >> 8);
@@ -160,8 +158,7 @@ TEST_F(BusdBroker, AddObjectAndLookup)
     // The same path again is refused; reusing the type by id is not.
     owner.send(add_mini(2));
     EXPECT_EQ(owner.recv(), status(2, 0, 2));
-    owner.send(msg("00 06 00 03 00 00 00 00 00 00 00 14 02 00 00 07 61 62 00 00 05 00 00 08 {T}",
-                  {{"T", type}}));
+    owner.send(msg("00 06 00 03 00 00 00 00 00 00 00 14 02 00 00 07 61 62 00 00 05 00 00 08 {T}", {{"T", type}}));
     auto ab = owner.recv();
     ASSERT_TRUE(ab);
     EXPECT_EQ(ab->size(), 20u) << "no OBJTYPE when the type was reused";
@@ -189,8 +186,7 @@ TEST_F(BusdBroker, AddObjectAndLookup)
             paths.push_back(reinterpret_cast<const char *>(m->data()) + 16);
         }
     };
-    EXPECT_EQ(paths_of(msg("00 04 00 02 00 00 00 00 00 00 00 04"), 2),
-              (std::vector<std::string>{"ab", "mini"}));
+    EXPECT_EQ(paths_of(msg("00 04 00 02 00 00 00 00 00 00 00 04"), 2), (std::vector<std::string>{"ab", "mini"}));
     EXPECT_EQ(paths_of(msg("00 04 00 03 00 00 00 00 00 00 00 0a 02 00 00 06 2a 00 00 00"), 3),
               (std::vector<std::string>{"ab", "mini"}));
     EXPECT_EQ(paths_of(msg("00 04 00 04 00 00 00 00 00 00 00 0c 02 00 00 07 6d 2a 00 00"), 4),
@@ -220,8 +216,8 @@ TEST_F(BusdBroker, RemoveObject)
 
     // The type was used by this object only, so it goes too.
     owner.send(remove);
-    EXPECT_EQ(owner.recv(), hx("00 02 00 09 00 00 00 00 00 00 00 14 03 00 00 08 {O} 05 00 00 08 {T}",
-                               {{"O", obj}, {"T", type}}));
+    EXPECT_EQ(owner.recv(),
+              hx("00 02 00 09 00 00 00 00 00 00 00 14 03 00 00 08 {O} 05 00 00 08 {T}", {{"O", obj}, {"T", type}}));
     EXPECT_EQ(owner.recv(), status(9, 0, 0));
     owner.send(remove);
     EXPECT_EQ(owner.recv(), status(9, 0, 4));
@@ -242,19 +238,17 @@ TEST_F(BusdBroker, InvokeIsForwardedAndAnswered)
     const char *open = "03 00 00 08 {O} 04 00 00 09 6f 70 65 6e 00 00 00 00";
 
     // NO_REPLY from the caller is not passed on; USER and GROUP are added.
-    caller.send(cat({hx("00 05 00 02 {O} 00 00 00 6c", ids), hx(open, ids),
-                     hx("0a 00 00 05 01 00 00 00"), hx(args)}));
+    caller.send(cat({hx("00 05 00 02 {O} 00 00 00 6c", ids), hx(open, ids), hx("0a 00 00 05 01 00 00 00"), hx(args)}));
     Bytes user = str_attr(0x0c, my_user()), group = str_attr(0x0d, my_group());
     Bytes fwd_body = cat({hx(open, ids), user, group, hx(args)});
     Bytes fwd = cat({hx("00 05 00 02 {C} 00 00 00 00", ids), fwd_body});
     fwd[11] = uint8_t(fwd_body.size() + 4);
     EXPECT_EQ(owner.recv(), fwd);
 
-    const char *reply =
-        "00 00 00 4c 03 00 00 08 {O} 07 00 00 40"
-        " 83 00 00 19 00 04 70 6f 72 74 00 00 2f 64 65 76 2f 74 74 79 55 53 42 32 00 00 00 00"
-        " 85 00 00 10 00 02 66 64 00 00 00 00 00 00 00 07"
-        " 87 00 00 0d 00 02 6f 6b 00 00 00 00 01 00 00 00";
+    const char *reply = "00 00 00 4c 03 00 00 08 {O} 07 00 00 40"
+                        " 83 00 00 19 00 04 70 6f 72 74 00 00 2f 64 65 76 2f 74 74 79 55 53 42 32 00 00 00 00"
+                        " 85 00 00 10 00 02 66 64 00 00 00 00 00 00 00 07"
+                        " 87 00 00 0d 00 02 6f 6b 00 00 00 00 01 00 00 00";
     const char *done = "00 00 00 14 01 00 00 08 00 00 00 00 03 00 00 08 {O}";
     owner.send(cat({hx("00 02 00 02 {C}", ids), hx(reply, ids)}));
     owner.send(cat({hx("00 01 00 02 {C}", ids), hx(done, ids)}));
@@ -269,7 +263,7 @@ TEST_F(BusdBroker, InvokeIsForwardedAndAnswered)
 
     // Unknown object: STATUS 4 without OBJID, header peer as sent.
     caller.send(msg("00 05 00 03 00 00 02 00 00 00 00 1c 03 00 00 08 00 00 02 00"
-                   " 04 00 00 09 6f 70 65 6e 00 00 00 00 07 00 00 04"));
+                    " 04 00 00 09 6f 70 65 6e 00 00 00 00 07 00 00 04"));
     EXPECT_EQ(caller.recv(), status(3, 0x200, 4));
     caller.send(msg("00 05 00 04 {O} 00 00 00 0c 03 00 00 08 {O}", ids));
     EXPECT_EQ(caller.recv(), status(4, obj, 2));
@@ -283,47 +277,43 @@ TEST_F(BusdBroker, EventsReachListenersOfOtherClients)
     ASSERT_GE(own, 1024u);
 
     sender.send(msg("00 05 00 01 00 00 00 01 00 00 00 54 03 00 00 08 00 00 00 01"
-                   " 04 00 00 09 73 65 6e 64 00 00 00 00 07 00 00 3c"
-                   " 83 00 00 14 00 02 69 64 00 00 00 00 66 6f 6f 2e 62 61 72 00"
-                   " 82 00 00 24 00 04 64 61 74 61 00 00 85 00 00 0c 00 01 78 00 00 00 00 01"
-                   " 83 00 00 0b 00 01 73 00 68 69 00 00"));
+                    " 04 00 00 09 73 65 6e 64 00 00 00 00 07 00 00 3c"
+                    " 83 00 00 14 00 02 69 64 00 00 00 00 66 6f 6f 2e 62 61 72 00"
+                    " 82 00 00 24 00 04 64 61 74 61 00 00 85 00 00 0c 00 01 78 00 00 00 00 01"
+                    " 83 00 00 0b 00 01 73 00 68 69 00 00"));
     EXPECT_EQ(sender.recv(), status(1, 1, 0));
-    EXPECT_EQ(listener.recv(),
-              hx("00 05 00 01 00 00 00 00 00 00 00 34 03 00 00 08 {L}"
-                 " 04 00 00 0c 66 6f 6f 2e 62 61 72 00 07 00 00 1c"
-                 " 85 00 00 0c 00 01 78 00 00 00 00 01 83 00 00 0b 00 01 73 00 68 69 00 00",
-                 {{"L", l}}));
+    EXPECT_EQ(listener.recv(), hx("00 05 00 01 00 00 00 00 00 00 00 34 03 00 00 08 {L}"
+                                  " 04 00 00 0c 66 6f 6f 2e 62 61 72 00 07 00 00 1c"
+                                  " 85 00 00 0c 00 01 78 00 00 00 00 01 83 00 00 0b 00 01 73 00 68 69 00 00",
+                                  {{"L", l}}));
     // The listener's answer (peer 0) is swallowed; the sender's own
     // matching listener got nothing.
-    listener.send(msg("00 01 00 01 00 00 00 00 00 00 00 14 01 00 00 08 00 00 00 00 03 00 00 08 {L}",
-                     {{"L", l}}));
+    listener.send(msg("00 01 00 01 00 00 00 00 00 00 00 14 01 00 00 08 00 00 00 00 03 00 00 08 {L}", {{"L", l}}));
     EXPECT_TRUE(listener.nothing_queued());
     EXPECT_TRUE(sender.nothing_queued());
 
     // The broker's own namespace is closed to clients.
     sender.send(msg("00 05 00 02 00 00 00 01 00 00 00 38 03 00 00 08 00 00 00 01"
-                   " 04 00 00 09 73 65 6e 64 00 00 00 00 07 00 00 24"
-                   " 83 00 00 14 00 02 69 64 00 00 00 00 75 62 75 73 2e 78 00 00"
-                   " 82 00 00 0c 00 04 64 61 74 61 00 00"));
+                    " 04 00 00 09 73 65 6e 64 00 00 00 00 07 00 00 24"
+                    " 83 00 00 14 00 02 69 64 00 00 00 00 75 62 75 73 2e 78 00 00"
+                    " 82 00 00 0c 00 04 64 61 74 61 00 00"));
     EXPECT_EQ(sender.recv(), status(2, 1, 6));
 
     // Objects coming and going are announced (second event: seq 2).
     RawClient owner(broker.sock);
     auto [obj, type] = register_mini(owner);
-    EXPECT_EQ(listener.recv(),
-              hx("00 05 00 02 00 00 00 00 00 00 00 48 03 00 00 08 {L}"
-                 " 04 00 00 14 75 62 75 73 2e 6f 62 6a 65 63 74 2e 61 64 64 00"
-                 " 07 00 00 28 85 00 00 10 00 02 69 64 00 00 00 00 {O}"
-                 " 83 00 00 11 00 04 70 61 74 68 00 00 6d 69 6e 69 00 00 00 00",
-                 {{"L", l}, {"O", obj}}));
+    EXPECT_EQ(listener.recv(), hx("00 05 00 02 00 00 00 00 00 00 00 48 03 00 00 08 {L}"
+                                  " 04 00 00 14 75 62 75 73 2e 6f 62 6a 65 63 74 2e 61 64 64 00"
+                                  " 07 00 00 28 85 00 00 10 00 02 69 64 00 00 00 00 {O}"
+                                  " 83 00 00 11 00 04 70 61 74 68 00 00 6d 69 6e 69 00 00 00 00",
+                                  {{"L", l}, {"O", obj}}));
     EXPECT_TRUE(sender.nothing_queued());
     owner.close_now();
-    EXPECT_EQ(listener.recv(),
-              hx("00 05 00 03 00 00 00 00 00 00 00 4c 03 00 00 08 {L}"
-                 " 04 00 00 17 75 62 75 73 2e 6f 62 6a 65 63 74 2e 72 65 6d 6f 76 65 00 00"
-                 " 07 00 00 28 85 00 00 10 00 02 69 64 00 00 00 00 {O}"
-                 " 83 00 00 11 00 04 70 61 74 68 00 00 6d 69 6e 69 00 00 00 00",
-                 {{"L", l}, {"O", obj}}));
+    EXPECT_EQ(listener.recv(), hx("00 05 00 03 00 00 00 00 00 00 00 4c 03 00 00 08 {L}"
+                                  " 04 00 00 17 75 62 75 73 2e 6f 62 6a 65 63 74 2e 72 65 6d 6f 76 65 00 00"
+                                  " 07 00 00 28 85 00 00 10 00 02 69 64 00 00 00 00 {O}"
+                                  " 83 00 00 11 00 04 70 61 74 68 00 00 6d 69 6e 69 00 00 00 00",
+                                  {{"L", l}, {"O", obj}}));
 }
 
 TEST_F(BusdBroker, EventRegistrationIsChecked)
@@ -340,14 +330,14 @@ TEST_F(BusdBroker, EventRegistrationIsChecked)
     EXPECT_EQ(a.recv(), status(6, 1, 6));
     // No DATA at all, and "object" with the wrong type.
     a.send(msg("00 05 00 07 00 00 00 01 00 00 00 1c 03 00 00 08 00 00 00 01"
-              " 04 00 00 0d 72 65 67 69 73 74 65 72 00 00 00 00"));
+               " 04 00 00 0d 72 65 67 69 73 74 65 72 00 00 00 00"));
     EXPECT_EQ(a.recv(), status(7, 1, 2));
     Bytes wrong = register_msg(8, mine, "*");
-    wrong[40] = 0x83;   // "object" now claims to be a string
+    wrong[40] = 0x83; // "object" now claims to be a string
     a.send(wrong);
     EXPECT_EQ(a.recv(), status(8, 1, 2));
     a.send(msg("00 05 00 09 00 00 00 01 00 00 00 1c 03 00 00 08 00 00 00 01"
-              " 04 00 00 0d 75 6e 6b 6e 6f 77 6e 00 00 00 00 00"));
+               " 04 00 00 0d 75 6e 6b 6e 6f 77 6e 00 00 00 00 00"));
     EXPECT_EQ(a.recv(), status(9, 1, 3));
 }
 
@@ -358,7 +348,8 @@ TEST_F(BusdBroker, DepartedOwnerFailsWaitingCallsAndVanishes)
     auto [obj, type] = register_mini(*owner);
     std::map<std::string, uint32_t> ids = {{"O", obj}, {"C", caller.id}};
     Bytes invoke = msg("00 05 00 02 {O} 00 00 00 1c 03 00 00 08 {O}"
-                      " 04 00 00 0b 73 74 61 74 75 73 00 00 07 00 00 04", ids);
+                       " 04 00 00 0b 73 74 61 74 75 73 00 00 07 00 00 04",
+                       ids);
     caller.send(invoke);
     invoke[3] = 3;
     caller.send(invoke);
@@ -366,11 +357,9 @@ TEST_F(BusdBroker, DepartedOwnerFailsWaitingCallsAndVanishes)
     ASSERT_TRUE(owner->recv());
     // The second call is answered before the owner goes; only the first waits.
     owner->send(hx("00 01 00 03 {C} 00 00 00 14 01 00 00 08 00 00 00 00 03 00 00 08 {O}", ids));
-    EXPECT_EQ(caller.recv(),
-              hx("00 01 00 03 {O} 00 00 00 14 01 00 00 08 00 00 00 00 03 00 00 08 {O}", ids));
+    EXPECT_EQ(caller.recv(), hx("00 01 00 03 {O} 00 00 00 14 01 00 00 08 00 00 00 00 03 00 00 08 {O}", ids));
     owner.reset();
-    EXPECT_EQ(caller.recv(),
-              hx("00 01 00 02 {O} 00 00 00 14 01 00 00 08 00 00 00 05 03 00 00 08 {O}", ids));
+    EXPECT_EQ(caller.recv(), hx("00 01 00 02 {O} 00 00 00 14 01 00 00 08 00 00 00 05 03 00 00 08 {O}", ids));
     EXPECT_TRUE(caller.nothing_queued());
 
     caller.send(msg("00 04 00 04 00 00 00 00 00 00 00 10 02 00 00 09 6d 69 6e 69 00 00 00 00"));
@@ -389,11 +378,11 @@ TEST_F(BusdBroker, RemovedObjectFailsWaitingCalls)
     auto [obj, type] = register_mini(owner);
     std::map<std::string, uint32_t> ids = {{"O", obj}, {"C", caller.id}};
     caller.send(msg("00 05 00 05 {O} 00 00 00 1c 03 00 00 08 {O}"
-                   " 04 00 00 0b 73 74 61 74 75 73 00 00 07 00 00 04", ids));
+                    " 04 00 00 0b 73 74 61 74 75 73 00 00 07 00 00 04",
+                    ids));
     ASSERT_TRUE(owner.recv());
     owner.send(msg("00 07 00 02 00 00 00 00 00 00 00 0c 03 00 00 08 {O}", ids));
-    EXPECT_EQ(caller.recv(),
-              hx("00 01 00 05 {O} 00 00 00 14 01 00 00 08 00 00 00 05 03 00 00 08 {O}", ids));
+    EXPECT_EQ(caller.recv(), hx("00 01 00 05 {O} 00 00 00 14 01 00 00 08 00 00 00 05 03 00 00 08 {O}", ids));
 }
 
 // Each bad frame costs its sender the connection and nobody else anything.
@@ -402,13 +391,13 @@ TEST_F(BusdBroker, MalformedFramesDisconnectOnlyTheSender)
     RawClient bystander(broker.sock), owner(broker.sock);
     register_mini(owner);
     const std::vector<Bytes> bad = {
-        hx("00 03 00 01 00 00 00 00 00 10 00 04"),                       // body > 1 MiB
+        hx("00 03 00 01 00 00 00 00 00 10 00 04"), // body > 1 MiB
         hx("00 03 00 01 00 00 00 00 00 ff ff ff"),
-        hx("00 03 00 01 00 00 00 00 00 00 00 03"),                       // body < 4
+        hx("00 03 00 01 00 00 00 00 00 00 00 03"), // body < 4
         hx("00 03 00 01 00 00 00 00 00 00 00 00"),
-        hx("00 04 00 01 00 00 00 00 00 00 00 0c 02 00 00 20 6d 00 00 00"),  // attr overruns
-        hx("00 04 00 01 00 00 00 00 00 00 00 0c 02 00 00 02 6d 00 00 00"),  // attr < header
-        hx("00 04 00 01 00 00 00 00 00 00 00 0e 02 00 00 07 6d 69 00 00 00 00"),  // 2 stray bytes
+        hx("00 04 00 01 00 00 00 00 00 00 00 0c 02 00 00 20 6d 00 00 00"),       // attr overruns
+        hx("00 04 00 01 00 00 00 00 00 00 00 0c 02 00 00 02 6d 00 00 00"),       // attr < header
+        hx("00 04 00 01 00 00 00 00 00 00 00 0e 02 00 00 07 6d 69 00 00 00 00"), // 2 stray bytes
     };
     for (const Bytes &frame : bad) {
         RawClient offender(broker.sock);
@@ -426,7 +415,7 @@ TEST_F(BusdBroker, MalformedFramesDisconnectOnlyTheSender)
     Bytes big(8 + 1048576, 0);
     big[1] = 3;
     big[9] = 0x10;
-    big[13] = 0x0f;   // one attribute filling the body
+    big[13] = 0x0f; // one attribute filling the body
     big[14] = 0xff;
     big[15] = 0xfc;
     bystander.send(big);
@@ -450,9 +439,10 @@ TEST_F(BusdBroker, SignalEndsCleanlyAndRemovesSocket)
     EXPECT_TRUE(c.wait_closed());
 }
 
-}  // namespace
+} // namespace
 
-namespace {
+namespace
+{
 
 TEST_F(BusdBroker, SubscribersGetNotifications)
 {
@@ -468,11 +458,13 @@ TEST_F(BusdBroker, SubscribersGetNotifications)
 
     // Waiting form: the subscriber list first, then each subscriber's answer.
     pub.send(msg("00 0a 00 05 {T} 00 00 00 00 03 00 00 08 {T} 04 00 00 09 74 69 63 6b 00 00 00 00"
-                 " 07 00 00 04", ids));
+                 " 07 00 00 04",
+                 ids));
     EXPECT_EQ(pub.recv(), hx("00 01 00 05 {T} 00 00 00 20 03 00 00 08 {T} 0b 00 00 0c 00 00 00 08 {S}"
-                             " 01 00 00 08 00 00 00 00", ids));
-    Bytes fwd_body = cat({hx("03 00 00 08 {S} 04 00 00 09 74 69 63 6b 00 00 00 00", ids),
-                          str_attr(0x0c, my_user()), str_attr(0x0d, my_group()), hx("07 00 00 04")});
+                             " 01 00 00 08 00 00 00 00",
+                             ids));
+    Bytes fwd_body = cat({hx("03 00 00 08 {S} 04 00 00 09 74 69 63 6b 00 00 00 00", ids), str_attr(0x0c, my_user()),
+                          str_attr(0x0d, my_group()), hx("07 00 00 04")});
     Bytes fwd = cat({hx("00 05 00 05 {P} 00 00 00 00", ids), fwd_body});
     fwd[11] = uint8_t(fwd_body.size() + 4);
     EXPECT_EQ(sub->recv(), fwd);
@@ -481,7 +473,8 @@ TEST_F(BusdBroker, SubscribersGetNotifications)
 
     // Fire and forget: no list for the publisher, NO_REPLY for the subscriber.
     pub.send(msg("00 0a 00 06 {T} 00 00 00 00 0a 00 00 05 01 00 00 00 03 00 00 08 {T}"
-                 " 04 00 00 09 74 69 63 6b 00 00 00 00", ids));
+                 " 04 00 00 09 74 69 63 6b 00 00 00 00",
+                 ids));
     auto quiet = sub->recv();
     ASSERT_TRUE(quiet);
     EXPECT_EQ(Bytes(quiet->begin() + 12, quiet->begin() + 20), hx("0a 00 00 05 01 00 00 00"));
@@ -505,4 +498,4 @@ TEST_F(BusdBroker, SubscribersGetNotifications)
     EXPECT_EQ(sub2.recv(), hx("00 09 00 00 00 00 00 00 00 00 00 14 03 00 00 08 {S2} 08 00 00 08 {T}", ids));
 }
 
-}  // namespace
+} // namespace

@@ -109,7 +109,10 @@ RawClient::RawClient(const std::string &path)
     id = uint32_t((*h)[4]) << 24 | uint32_t((*h)[5]) << 16 | uint32_t((*h)[6]) << 8 | (*h)[7];
 }
 
-RawClient::~RawClient() { close_now(); }
+RawClient::~RawClient()
+{
+    close_now();
+}
 
 void RawClient::close_now()
 {
@@ -126,7 +129,7 @@ void RawClient::send(const Bytes &b)
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
-            return;   // the broker dropped us; recv() reports it
+            return; // the broker dropped us; recv() reports it
         off += size_t(n);
     }
 }

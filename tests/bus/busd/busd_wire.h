@@ -25,7 +25,10 @@ Bytes cat(std::initializer_list<Bytes> parts);
 // A plain string attribute (id, NUL-terminated, padded).
 Bytes str_attr(uint8_t id, const std::string &s);
 std::string dump(const Bytes &b);
-inline void PrintTo(const Bytes &b, std::ostream *os) { *os << dump(b); }
+inline void PrintTo(const Bytes &b, std::ostream *os)
+{
+    *os << dump(b);
+}
 
 // A connection speaking raw bytes. The constructor reads the HELLO.
 struct RawClient {

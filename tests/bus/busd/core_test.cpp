@@ -8,7 +8,8 @@
 
 #include <gtest/gtest.h>
 
-namespace {
+namespace
+{
 
 using namespace busd;
 
@@ -26,8 +27,7 @@ struct Core {
         std::vector<Bytes> out;
         size_t pos = c.out_off;
         while (c.out.size() - pos >= 12) {
-            size_t len = 8 + (size_t(c.out[pos + 9]) << 16 | size_t(c.out[pos + 10]) << 8 |
-                              c.out[pos + 11]);
+            size_t len = 8 + (size_t(c.out[pos + 9]) << 16 | size_t(c.out[pos + 10]) << 8 | c.out[pos + 11]);
             out.emplace_back(c.out.begin() + long(pos), c.out.begin() + long(pos + len));
             pos += len;
         }
@@ -37,13 +37,12 @@ struct Core {
     bool feed(uint32_t id, const Bytes &m) { return busd_receive(b, id, m.data(), m.size()); }
 };
 
-const char *kAddMini =
-    "00 06 00 01 00 00 00 00 00 00 00 6c 02 00 00 09 6d 69 6e 69 00 00 00 00 06 00 00 5c"
-    " 82 00 00 48 00 04 6f 70 65 6e 00 00"
-    " 85 00 00 14 00 07 61 74 5f 70 6f 72 74 00 00 00 00 00 00 03"
-    " 85 00 00 14 00 07 74 69 6d 65 6f 75 74 00 00 00 00 00 00 05"
-    " 85 00 00 14 00 08 73 65 6e 64 6f 6e 6c 79 00 00 00 00 00 07"
-    " 82 00 00 10 00 06 73 74 61 74 75 73 00 00 00 00";
+const char *kAddMini = "00 06 00 01 00 00 00 00 00 00 00 6c 02 00 00 09 6d 69 6e 69 00 00 00 00 06 00 00 5c"
+                       " 82 00 00 48 00 04 6f 70 65 6e 00 00"
+                       " 85 00 00 14 00 07 61 74 5f 70 6f 72 74 00 00 00 00 00 00 03"
+                       " 85 00 00 14 00 07 74 69 6d 65 6f 75 74 00 00 00 00 00 00 05"
+                       " 85 00 00 14 00 08 73 65 6e 64 6f 6e 6c 79 00 00 00 00 00 07"
+                       " 82 00 00 10 00 06 73 74 61 74 75 73 00 00 00 00";
 
 TEST(BusdFrame, BodyLengthLimits)
 {
@@ -57,11 +56,11 @@ TEST(BusdFrame, BodyLengthLimits)
     };
     EXPECT_EQ(check("00 00 00 03", 12), FrameCheck::Invalid);
     EXPECT_EQ(check("80 00 00 00", 12), FrameCheck::Invalid);
-    EXPECT_EQ(check("00 10 00 01", 12), FrameCheck::Invalid);   // pads past 1 MiB
+    EXPECT_EQ(check("00 10 00 01", 12), FrameCheck::Invalid); // pads past 1 MiB
     EXPECT_EQ(check("00 10 00 00", 12), FrameCheck::Incomplete);
     EXPECT_EQ(check("00 10 00 00", 8 + 0x100000), FrameCheck::Complete);
     EXPECT_EQ(len, 8u + 0x100000);
-    EXPECT_EQ(check("7f 00 00 05", 13), FrameCheck::Complete);   // id and ext bits ignored
+    EXPECT_EQ(check("7f 00 00 05", 13), FrameCheck::Complete); // id and ext bits ignored
     EXPECT_EQ(len, 13u);
 }
 
@@ -80,10 +79,8 @@ TEST(BusdFrame, AttributesAreCheckedAndIndexed)
     ASSERT_TRUE(a.tb[4]);
     EXPECT_EQ(a.tb[4].len, 1u);
 
-    for (const char *bad : {"00 00 00 0c 03 00 00 09 00 00 00 01",
-                            "00 00 00 0c 03 00 00 03 00 00 00 01",
-                            "00 00 00 0a 03 00 00 04 00 00",
-                            "00 00 00 08 00 00 00 00"}) {
+    for (const char *bad : {"00 00 00 0c 03 00 00 09 00 00 00 01", "00 00 00 0c 03 00 00 03 00 00 00 01",
+                            "00 00 00 0a 03 00 00 04 00 00", "00 00 00 08 00 00 00 00"}) {
         Bytes m = hx(bad);
         EXPECT_FALSE(msg_parse(m.data(), m.size(), &a)) << bad;
     }
@@ -97,14 +94,14 @@ TEST(BusdFrame, AttributesAreCheckedAndIndexed)
         return it.next(&at) && field_split(at, named, &f);
     };
     EXPECT_TRUE(split("85 00 00 0c 00 01 78 00 00 00 00 01", true));
-    EXPECT_FALSE(split("05 00 00 0c 00 01 78 00 00 00 00 01", true));    // not extended
-    EXPECT_FALSE(split("85 00 00 0c 00 09 78 00 00 00 00 01", true));    // name too long
-    EXPECT_FALSE(split("85 00 00 0c 00 01 78 01 00 00 00 01", true));    // no NUL
-    EXPECT_FALSE(split("85 00 00 0b 00 01 78 00 00 00 00 00", true));    // int32 of 3
-    EXPECT_FALSE(split("85 00 00 0c 00 00 00 00 00 00 00 01", true));    // nameless
+    EXPECT_FALSE(split("05 00 00 0c 00 01 78 00 00 00 00 01", true)); // not extended
+    EXPECT_FALSE(split("85 00 00 0c 00 09 78 00 00 00 00 01", true)); // name too long
+    EXPECT_FALSE(split("85 00 00 0c 00 01 78 01 00 00 00 01", true)); // no NUL
+    EXPECT_FALSE(split("85 00 00 0b 00 01 78 00 00 00 00 00", true)); // int32 of 3
+    EXPECT_FALSE(split("85 00 00 0c 00 00 00 00 00 00 00 01", true)); // nameless
     EXPECT_TRUE(split("85 00 00 0c 00 00 00 00 00 00 00 01", false));
-    EXPECT_FALSE(split("89 00 00 08 00 00 00 00", false));               // no such type
-    EXPECT_FALSE(split("83 00 00 09 00 00 00 00 61 00 00 00", false));   // unterminated
+    EXPECT_FALSE(split("89 00 00 08 00 00 00 00", false));             // no such type
+    EXPECT_FALSE(split("83 00 00 09 00 00 00 00 61 00 00 00", false)); // unterminated
 }
 
 TEST(BusdCore, FramesSplitAnywhereGiveTheSameAnswers)
@@ -125,8 +122,7 @@ TEST(BusdCore, FramesSplitAnywhereGiveTheSameAnswers)
         uint32_t id = busd_connect(bits.b, "u", "g");
         bits.take(id);
         for (size_t i = 0; i < stream.size(); i += step)
-            ASSERT_TRUE(busd_receive(bits.b, id, stream.data() + i,
-                                     std::min(step, stream.size() - i)));
+            ASSERT_TRUE(busd_receive(bits.b, id, stream.data() + i, std::min(step, stream.size() - i)));
         EXPECT_EQ(bits.take(id), expect) << "step " << step;
         EXPECT_TRUE(bits.b.clients.at(id).in.empty());
     }
@@ -138,9 +134,9 @@ TEST(BusdCore, StalledClientsLoseMessagesNotTheBroker)
     uint32_t slow = busd_connect(c.b, "u", "g");
     uint32_t caller = busd_connect(c.b, "u", "g");
     Bytes big(8 + 262144, 0);
-    big[1] = 3;   // PING
+    big[1] = 3; // PING
     big[9] = 0x04;
-    big[14] = 0xff;   // one attribute filling the body
+    big[14] = 0xff; // one attribute filling the body
     big[15] = 0xfc;
     big[13] = 0x03;
     for (int i = 0; i < 8; i++)
@@ -155,12 +151,11 @@ TEST(BusdCore, StalledClientsLoseMessagesNotTheBroker)
     ASSERT_TRUE(c.b.objects.count(obj));
     c.take(caller);
     ASSERT_TRUE(c.feed(caller, msg("00 05 00 02 {O} 00 00 00 18 03 00 00 08 {O}"
-                                  " 04 00 00 06 78 00 00 00",
-                                  {{"O", obj}})));
-    EXPECT_EQ(c.take(caller),
-              std::vector<Bytes>{hx("00 01 00 02 {O} 00 00 00 14 01 00 00 08 00 00 00 05"
-                                    " 03 00 00 08 {O}",
-                                    {{"O", obj}})});
+                                   " 04 00 00 06 78 00 00 00",
+                                   {{"O", obj}})));
+    EXPECT_EQ(c.take(caller), std::vector<Bytes>{hx("00 01 00 02 {O} 00 00 00 14 01 00 00 08 00 00 00 05"
+                                                    " 03 00 00 08 {O}",
+                                                    {{"O", obj}})});
     EXPECT_TRUE(c.b.calls.empty());
 }
 
@@ -175,16 +170,16 @@ TEST(BusdCore, MutationFuzz)
         msg("00 04 00 01 00 00 00 00 00 00 00 0c 02 00 00 06 2a 00 00 00"),
         msg("00 04 00 01 00 00 00 00 00 00 00 04"),
         msg("00 05 00 02 00 00 10 00 00 00 00 1c 03 00 00 08 00 00 10 00"
-           " 04 00 00 0b 73 74 61 74 75 73 00 00 07 00 00 04"),
+            " 04 00 00 0b 73 74 61 74 75 73 00 00 07 00 00 04"),
         msg("00 05 00 01 00 00 00 01 00 00 00 54 03 00 00 08 00 00 00 01"
-           " 04 00 00 09 73 65 6e 64 00 00 00 00 07 00 00 3c"
-           " 83 00 00 14 00 02 69 64 00 00 00 00 66 6f 6f 2e 62 61 72 00"
-           " 82 00 00 24 00 04 64 61 74 61 00 00 85 00 00 0c 00 01 78 00 00 00 00 01"
-           " 83 00 00 0b 00 01 73 00 68 69 00 00"),
+            " 04 00 00 09 73 65 6e 64 00 00 00 00 07 00 00 3c"
+            " 83 00 00 14 00 02 69 64 00 00 00 00 66 6f 6f 2e 62 61 72 00"
+            " 82 00 00 24 00 04 64 61 74 61 00 00 85 00 00 0c 00 01 78 00 00 00 00 01"
+            " 83 00 00 0b 00 01 73 00 68 69 00 00"),
         msg("00 05 00 02 00 00 00 01 00 00 00 48 03 00 00 08 00 00 00 01"
-           " 04 00 00 0d 72 65 67 69 73 74 65 72 00 00 00 00 07 00 00 2c"
-           " 85 00 00 14 00 06 6f 62 6a 65 63 74 00 00 00 00 00 00 10 01"
-           " 83 00 00 12 00 07 70 61 74 74 65 72 6e 00 00 00 2a 00 00 00"),
+            " 04 00 00 0d 72 65 67 69 73 74 65 72 00 00 00 00 07 00 00 2c"
+            " 85 00 00 14 00 06 6f 62 6a 65 63 74 00 00 00 00 00 00 10 01"
+            " 83 00 00 12 00 07 70 61 74 74 65 72 6e 00 00 00 2a 00 00 00"),
         msg("00 01 00 02 00 00 10 00 00 00 00 14 01 00 00 08 00 00 00 00 03 00 00 08 00 00 10 00"),
         msg("00 02 00 02 00 00 10 01 00 00 00 14 03 00 00 08 00 00 10 00 07 00 00 08 00 00 00 00"),
         msg("00 07 00 03 00 00 00 00 00 00 00 0c 03 00 00 08 00 00 10 00"),
@@ -197,7 +192,7 @@ TEST(BusdCore, MutationFuzz)
     std::mt19937 rng(20260321);
     Core c;
     std::vector<uint32_t> ids;
-    std::map<int, int> sent;   // by message type
+    std::map<int, int> sent; // by message type
     for (int round = 0; round < 20000; round++) {
         if (ids.size() < 3)
             ids.push_back(busd_connect(c.b, "u", "g"));
@@ -237,4 +232,4 @@ TEST(BusdCore, MutationFuzz)
         EXPECT_TRUE(c.b.objects.count(obj) && c.b.clients.count(caller));
 }
 
-}  // namespace
+} // namespace

@@ -15,10 +15,10 @@
 
 using bytes = std::vector<uint8_t>;
 
-bytes hex(std::string_view text);	// "00 06 ..." (whitespace ignored)
-std::string to_hex(const bytes &b);	// for readable comparisons
+bytes hex(std::string_view text);   // "00 06 ..." (whitespace ignored)
+std::string to_hex(const bytes &b); // for readable comparisons
 bool wait_readable(int fd, int timeout_ms);
-bytes read_frame(int fd, int timeout_ms = 5000);	// empty on timeout / EOF
+bytes read_frame(int fd, int timeout_ms = 5000); // empty on timeout / EOF
 void write_bytes(int fd, const bytes &b);
 std::string make_temp_dir();
 void remove_temp_dir(const std::string &dir);
@@ -27,37 +27,38 @@ void remove_temp_dir(const std::string &dir);
 template <typename Pred>
 bool handle_until(ubus_context *ctx, Pred pred, int timeout_ms = 5000)
 {
-	for (int waited = 0; !pred() && waited < timeout_ms; waited += 10) {
-		if (wait_readable(ctx->sock.fd, 10))
-			ubus_handle_event(ctx);
-	}
-	return pred();
+    for (int waited = 0; !pred() && waited < timeout_ms; waited += 10) {
+        if (wait_readable(ctx->sock.fd, 10))
+            ubus_handle_event(ctx);
+    }
+    return pred();
 }
 
 // One library context (client id 0xac362f04) on a scripted broker socket.
-class UbusWireTest : public ::testing::Test {
+class UbusWireTest : public ::testing::Test
+{
 protected:
-	void SetUp() override;
-	void TearDown() override;
+    void SetUp() override;
+    void TearDown() override;
 
-	// Runs a synchronous library call while the broker reads the next
-	// frame and answers with `replies`; returns the frame read.
-	template <typename Call>
-	std::string exchange(std::vector<bytes> replies, Call call)
-	{
-		int fd = conn;
-		auto sent = std::async(std::launch::async, [fd, replies = std::move(replies)] {
-			bytes got = read_frame(fd);
-			for (const bytes &r : replies)
-				write_bytes(fd, r);
-			return got;
-		});
-		call();
-		return to_hex(sent.get());
-	}
+    // Runs a synchronous library call while the broker reads the next
+    // frame and answers with `replies`; returns the frame read.
+    template <typename Call>
+    std::string exchange(std::vector<bytes> replies, Call call)
+    {
+        int fd = conn;
+        auto sent = std::async(std::launch::async, [fd, replies = std::move(replies)] {
+            bytes got = read_frame(fd);
+            for (const bytes &r : replies)
+                write_bytes(fd, r);
+            return got;
+        });
+        call();
+        return to_hex(sent.get());
+    }
 
-	std::string dir, path;
-	int listen_fd = -1;
-	int conn = -1;		// broker end of the library's connection
-	ubus_context *ctx = nullptr;
+    std::string dir, path;
+    int listen_fd = -1;
+    int conn = -1; // broker end of the library's connection
+    ubus_context *ctx = nullptr;
 };
