@@ -4,6 +4,8 @@
 # figures are printed, never asserted; the run takes about a minute.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/deps.sh
+ensure_packages "${BUILD_PACKAGES[@]}"
 
 build=build-bench
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DTARNEL_BUILD_BENCH=ON \

@@ -4,5 +4,7 @@
 #   git ls-files '*.cpp' '*.h' '*.c' | xargs clang-format -i
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/deps.sh
+ensure_packages "${FORMAT_PACKAGES[@]}"
 git ls-files '*.cpp' '*.h' '*.c' | xargs clang-format --dry-run --Werror
 echo "format check passed"

@@ -8,6 +8,8 @@
 # Needs clang and libclang-rt-14-dev (Debian).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/deps.sh
+ensure_packages "${BUILD_PACKAGES[@]}" "${FUZZ_PACKAGES[@]}"
 
 seconds=${1:-30}
 dir=build-fuzz

@@ -4,6 +4,8 @@
 #   TARNEL_RUN_DIR   where the socket and the modem link go (default /tmp/tarnel-dev)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/deps.sh
+ensure_packages "${BUILD_PACKAGES[@]}"
 
 run_dir=${TARNEL_RUN_DIR:-/tmp/tarnel-dev}
 build=build

@@ -7,6 +7,8 @@
 # ThreadSanitizer run: they test timing of the cycle, not thread safety.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/deps.sh
+ensure_packages "${TEST_PACKAGES[@]}"
 
 jobs=$(nproc 2>/dev/null || echo 2)
 builds=${TARNEL_BUILDS:-asan tsan}
