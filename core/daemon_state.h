@@ -23,6 +23,7 @@ struct daemon_state {
     std::atomic<int> monitor_stop;
     pthread_mutex_t monitor_lock;
     pthread_cond_t monitor_cond;
+    bool monitor_wanted; // a pass is due now (guarded by monitor_lock)
 
     // True once the process has been told to stop. A command waiting on the
     // main thread asks it, since the stop signal cannot wake that wait.

@@ -52,15 +52,26 @@ static void check_closed_port(port_entry *entry)
         fprintf(stderr, "Failed to reopen port %s\n", entry->path);
 }
 
+// A port whose reader gave up still holds its finished thread and its
+// descriptor; they are released on every pass, not only when the port's
+// examination is due. Quietly: the reader has already said why.
+static void release_failed(port_entry *entry)
+{
+    if (!entry->is_open && (entry->has_reader || entry->fd >= 0))
+        port_release_locked(entry);
+}
+
 void port_check(port_entry *entry)
 {
+    mutex_guard guard(&entry->state_lock);
+    release_failed(entry);
+
     int64_t now = mono_seconds();
     if (now - entry->last_check_mono < entry->check_interval)
         return;
     entry->last_check_mono = now;
     entry->last_check = time(nullptr);
 
-    mutex_guard guard(&entry->state_lock);
     if (entry->is_open)
         check_open_port(entry);
     else
@@ -79,12 +90,20 @@ void *port_monitor_main(void *)
         // under it, so a stop request cannot slip in before the wait.
         mutex_guard guard(&g_daemon.monitor_lock);
         timespec deadline = mono_deadline(MONITOR_PASS_SECONDS);
-        while (!g_daemon.monitor_stop) {
+        while (!g_daemon.monitor_stop && !g_daemon.monitor_wanted) {
             if (pthread_cond_timedwait(&g_daemon.monitor_cond, &g_daemon.monitor_lock, &deadline) == ETIMEDOUT)
                 break;
         }
+        g_daemon.monitor_wanted = false;
     }
     return nullptr;
+}
+
+void port_monitor_wake()
+{
+    mutex_guard guard(&g_daemon.monitor_lock);
+    g_daemon.monitor_wanted = true;
+    pthread_cond_broadcast(&g_daemon.monitor_cond);
 }
 
 void port_monitor_start()

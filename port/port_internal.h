@@ -34,6 +34,9 @@ timespec mono_deadline(int64_t seconds);
 int64_t mono_ms_between(const timespec &start, const timespec &end);
 void cond_init_monotonic(pthread_cond_t *cond);
 
+// Asks the monitor for a pass now instead of at the end of its pause.
+void port_monitor_wake();
+
 struct mutex_guard {
     pthread_mutex_t *mutex;
     explicit mutex_guard(pthread_mutex_t *m) : mutex(m) { pthread_mutex_lock(mutex); }

@@ -117,10 +117,14 @@ static short wait_for_device(port_entry *entry)
     return fds[0].revents;
 }
 
+// The thread and the descriptor stay until the port is released; the
+// monitor does that at once, since an open descriptor keeps a USB modem's
+// tty name taken and the modem would come back under another one.
 static void mark_failed(port_entry *entry, const char *reason)
 {
     fprintf(stderr, "Error reading from port %s: %s, marking as closed\n", entry->path, reason);
     entry->is_open = 0;
+    port_monitor_wake();
 }
 
 void *port_reader_main(void *arg)

@@ -17,6 +17,7 @@ void registry_init()
     g_daemon.monitor_thread = pthread_t();
     g_daemon.monitor_started = false;
     g_daemon.monitor_stop = 0;
+    g_daemon.monitor_wanted = false;
     pthread_mutex_init(&g_daemon.registry_lock, nullptr);
     pthread_mutex_init(&g_daemon.monitor_lock, nullptr);
     cond_init_monotonic(&g_daemon.monitor_cond);

@@ -1,6 +1,7 @@
 // Command transaction: write one command and wait, without holding the
 // port's state_lock, until the reader sees an end flag or the deadline
 // (monotonic) passes. at_send_only writes and returns at once.
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -38,8 +39,36 @@ static const char *command_bytes(const char *command, bool is_hex, bool add_crlf
     return *owned = bytes;
 }
 
-// One write and no retry: a short write on the non-blocking descriptor is
-// a failure, never a silently truncated command. Caller holds state_lock.
+// How long a command may take to drain into a line that is slow to accept
+// it (flow control, a full tty buffer) before it counts as not sent.
+constexpr int64_t WRITE_DRAIN_MS = 2000;
+
+// Writes the whole command. A short write on the non-blocking descriptor is
+// continued once the line accepts more: giving up after the first part would
+// leave a fragment in the modem for the next CR to execute.
+static bool write_all(int fd, const char *bytes, size_t length)
+{
+    timespec start = mono_now();
+    size_t done = 0;
+    while (done < length) {
+        ssize_t n = write(fd, bytes + done, length - done);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
+            return false;
+        int64_t left = WRITE_DRAIN_MS - mono_ms_between(start, mono_now());
+        pollfd out = {fd, POLLOUT, 0};
+        if (left <= 0 || poll(&out, 1, static_cast<int>(left)) <= 0)
+            return false;
+    }
+    return true;
+}
+
+// Caller holds state_lock.
 static int send_command(port_entry *entry, const char *command, bool is_hex, bool add_crlf)
 {
     size_t length;
@@ -48,10 +77,10 @@ static int send_command(port_entry *entry, const char *command, bool is_hex, boo
     if (!bytes)
         return -1;
     pthread_mutex_lock(&entry->write_lock);
-    ssize_t written = length ? write(entry->fd, bytes, length) : 0;
+    bool sent = write_all(entry->fd, bytes, length);
     pthread_mutex_unlock(&entry->write_lock);
     free(owned);
-    return written == static_cast<ssize_t>(length) ? 0 : -1;
+    return sent ? 0 : -1;
 }
 
 // The capture is cleared and waiting set before the command is written,

@@ -118,14 +118,19 @@ TEST_F(OpenClose, OpenRefusesWhatIsNotAnOpenableDevice)
               "{\"ports\":[{\"port\":\"" + file + "\",\"is_open\":0,\"file_status\":\"exists\",\"last_check\":#}]}");
 }
 
-TEST_F(OpenClose, PermissionDeniedLeavesNoRecord)
+// A device node that exists but cannot be opened, even by root: the slave of
+// a pty whose master was never unlocked.
+TEST_F(OpenClose, UnopenableDeviceLeavesNoRecord)
 {
-    if (geteuid() == 0)
-        GTEST_SKIP() << "root opens any device";
-    ASSERT_EQ(chmod(fake_modem_slave_name(modem.get()).c_str(), 0), 0);
-    EXPECT_EQ(tarnel_call(env, "open", quoted_port(port)).json,
+    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(master, 0);
+    std::string locked = env_path(env, "ttyLOCKED");
+    ASSERT_EQ(symlink(ptsname(master), locked.c_str()), 0);
+    EXPECT_EQ(tarnel_call(env, "open", quoted_port(locked)).json,
               "{\"status\":\"error\",\"message\":\"Failed to open port\"}");
+    EXPECT_TRUE(child_wait_output(env.daemon, false, "Failed to open " + locked + ": "));
     EXPECT_EQ(list(), "{\"ports\":[]}");
+    close(master);
 }
 
 TEST_F(OpenClose, ArgumentsThatCannotNameAPortAreRejected)

@@ -249,7 +249,26 @@ TEST_F(PortTest, HungUpDeviceIsMarkedClosedInsteadOfSpinning)
     EXPECT_EQ(err.text(), "Error reading from port " + pty.path + ": device hung up, marking as closed\n");
     EXPECT_TRUE(entry->has_reader);
     EXPECT_GE(entry->fd, 0);
-    port_close(entry);
+
+    // The next monitor pass lets go of the dead descriptor even though the
+    // port's examination is not due: while it stays open, a USB modem that
+    // comes back cannot get its old tty name.
+    port_check(entry);
     EXPECT_FALSE(entry->has_reader);
     EXPECT_EQ(entry->fd, -1);
+    EXPECT_EQ(err.text(), "Error reading from port " + pty.path + ": device hung up, marking as closed\n");
+    port_close(entry);
+}
+
+TEST_F(PortTest, FailedReaderWakesTheMonitorToReleaseThePort)
+{
+    pty_port pty;
+    port_entry *entry = port_create(pty.path.c_str());
+    ASSERT_EQ(port_open(entry, 115200, 8, 0, 1), 0);
+    port_monitor_start();
+    stream_capture err(2);
+    pty.close_master();
+    // Far sooner than the monitor's 5-second pause.
+    EXPECT_TRUE(wait_until([&] { return entry->fd == -1; }, 4000));
+    port_monitor_stop();
 }

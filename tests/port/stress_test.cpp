@@ -62,9 +62,12 @@ TEST_F(PortTest, ConcurrentTransactionsChecksAndReopens)
     port_monitor_start();
 
     auto result = std::make_unique<at_response>();
+    int completed = 0;
     for (int i = 0; i < 1000; i++) {
         at_outcome outcome = at_transact(entry, "AT+CSQ", 2, nullptr, false, result.get());
-        EXPECT_TRUE(outcome == AT_COMPLETED || outcome == AT_TIMED_OUT || outcome == AT_SEND_FAILED);
+        // Reopens in between may cost a command its answer, never all of them.
+        if (outcome == AT_COMPLETED)
+            completed++;
         EXPECT_LE(result->length, CAPTURE_MAX);
         if (i % 10 == 0) {
             at_send_only(entry, "AT", false);
@@ -82,6 +85,7 @@ TEST_F(PortTest, ConcurrentTransactionsChecksAndReopens)
     churn.join();
     checker.join();
     port_monitor_stop();
+    EXPECT_GT(completed, 0);
 
     // Once the churn is over the port answers normally again.
     port_open(entry, 115200, 8, 0, 1);
