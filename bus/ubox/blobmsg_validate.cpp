@@ -19,7 +19,9 @@ static bool validate_attr(const struct blob_attr *attr, bool name, size_t len, i
         return true;
     if (depth >= BLOBMSG_VALIDATE_MAX_DEPTH)
         return false;
-    return validate_list(blobmsg_data(attr), blobmsg_data_len(attr), type == BLOBMSG_TYPE_TABLE, depth + 1);
+    // Members of a nested table may carry an empty name: senders make them
+    // with blobmsg_add_*(buf, "", ...) and readers skip or print them.
+    return validate_list(blobmsg_data(attr), blobmsg_data_len(attr), false, depth + 1);
 }
 
 /* Children must tile the region exactly, as every well-formed sender does. */

@@ -157,6 +157,17 @@ TEST_F(OpenClose, ArgumentsThatCannotNameAPortAreRejected)
                           "\",\"baudrate\":115200,\"databits\":8,\"parity\":0,\"stopbits\":1}");
 }
 
+// Keys outside the policy are ignored whatever their shape, including
+// nested members with empty names, which are valid on the wire.
+TEST_F(OpenClose, UnknownArgumentsOfAnyShapeAreIgnored)
+{
+    bus_reply r =
+        tarnel_call(env, "open", "{\"extra\":{\"\":1,\"deep\":[[[[[[[[1]]]]]]]]},\"at_port\":\"" + port + "\"}");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.json, "{\"status\":\"success\",\"port\":\"" + port +
+                          "\",\"baudrate\":115200,\"databits\":8,\"parity\":0,\"stopbits\":1}");
+}
+
 TEST_F(OpenClose, CloseRemovesTheRecordOnce)
 {
     ASSERT_EQ(tarnel_call(env, "open", quoted_port(port)).status, 0);

@@ -244,4 +244,20 @@ TEST(FakeModemLink, LeavesAForeignLinkInPlace)
     EXPECT_STREQ(target, "/dev/null");
 }
 
+// A modem that replaces a hung-up one at the same path may be given the
+// same slave name; destroying the old one must leave the new link alone.
+TEST(FakeModemLink, ASuccessorsLinkWithTheSameTargetIsNotOurs)
+{
+    temp_dir dir;
+    fake_modem_ptr old_modem{fake_modem_create(dir.link())};
+    ASSERT_TRUE(old_modem);
+    std::string slave = fake_modem_slave_name(old_modem.get());
+    // Stands in for a successor that got the same name.
+    unlink(dir.link().c_str());
+    ASSERT_EQ(symlink(slave.c_str(), dir.link().c_str()), 0);
+    old_modem.reset();
+    struct stat st;
+    EXPECT_EQ(lstat(dir.link().c_str(), &st), 0);
+}
+
 } // namespace

@@ -99,8 +99,9 @@ int cmd_listen(ubus_context *ctx, const cli_opts &o, int argc, char **argv)
         if (ret)
             return ret;
     }
+    // Like the router's tool: the loop just ends when the broker goes away.
     run_loop(ctx, o.timeout_given ? o.timeout : 0);
-    return broker_lost ? UBUS_STATUS_CONNECTION_FAILED : 0;
+    return 0;
 }
 
 // Registers for announcements before looking anything up, so an object that

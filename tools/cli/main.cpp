@@ -89,8 +89,12 @@ int main(int argc, char **argv)
     const char *prog = argv[0];
     cli_opts o;
     int ch;
-    while ((ch = getopt(argc, argv, "vs:t:S")) != -1) {
+    // -m and -M filter the router tool's monitor command, which this one
+    // lacks; they are accepted so that shared scripts still run.
+    while ((ch = getopt(argc, argv, "m:M:vs:t:S")) != -1) {
         switch (ch) {
+        case 'm':
+        case 'M': break;
         case 's': o.socket = optarg; break;
         case 't':
             if (!parse_seconds(optarg, &o.timeout)) {

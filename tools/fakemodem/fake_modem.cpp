@@ -40,7 +40,7 @@ int open_pty(fake_modem *modem)
 
 // A symlink already at the path is a leftover (or a modem that went away)
 // and is replaced; a real file or device there is never ours to remove.
-int place_link(const fake_modem *modem)
+int place_link(fake_modem *modem)
 {
     struct stat st;
     if (lstat(modem->link_path.c_str(), &st) == 0) {
@@ -51,14 +51,18 @@ int place_link(const fake_modem *modem)
         if (unlink(modem->link_path.c_str()) < 0 && errno != ENOENT)
             return -1;
     }
-    return symlink(modem->slave_name.c_str(), modem->link_path.c_str());
+    if (symlink(modem->slave_name.c_str(), modem->link_path.c_str()) < 0 || lstat(modem->link_path.c_str(), &st) < 0)
+        return -1;
+    modem->link_ino = st.st_ino;
+    modem->link_ctime = st.st_ctim;
+    return 0;
 }
 
 bool link_is_ours(const fake_modem *modem)
 {
-    char target[PATH_MAX];
-    ssize_t n = readlink(modem->link_path.c_str(), target, sizeof target);
-    return n > 0 && std::string_view(target, static_cast<size_t>(n)) == modem->slave_name;
+    struct stat st;
+    return lstat(modem->link_path.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && st.st_ino == modem->link_ino &&
+           st.st_ctim.tv_sec == modem->link_ctime.tv_sec && st.st_ctim.tv_nsec == modem->link_ctime.tv_nsec;
 }
 
 // Someone else's link at our path stays where it is.

@@ -6,6 +6,8 @@
 
 #include "tools/fakemodem/fake_modem.h"
 
+#include <sys/stat.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -25,6 +27,11 @@ struct fake_modem_pending {
 struct fake_modem {
     std::string link_path;
     std::string slave_name;
+    // The link we made, by inode and change time: a later modem may get the
+    // same slave name once ours is gone, and its link is not ours. Set by
+    // create and replug, read by unplug, replug and destroy (caller's thread).
+    ino_t link_ino = 0;
+    timespec link_ctime = {};
     int master = -1;
     int slave_hold = -1; // keeps the slave's settings and input queue alive
     int wake = -1;       // eventfd: tells the thread something changed

@@ -6,9 +6,9 @@
  * children alone. These check a value and everything below it, so that a
  * receiver can afterwards walk the tree with blobmsg_for_each_attr and the
  * getters without reading outside the buffer. Rejected: any attribute that
- * fails blobmsg_check_attr_len, table children without a name, container
- * payloads whose children do not tile it exactly, nesting deeper than
- * BLOBMSG_VALIDATE_MAX_DEPTH.
+ * fails blobmsg_check_attr_len, container payloads whose children do not
+ * tile it exactly, nesting deeper than BLOBMSG_VALIDATE_MAX_DEPTH. Members
+ * of nested tables may have empty names, as on the wire.
  */
 #ifndef __LIBUBOX_BLOBMSG_VALIDATE_H
 #define __LIBUBOX_BLOBMSG_VALIDATE_H
@@ -19,7 +19,7 @@
 extern "C" {
 #endif
 
-#define BLOBMSG_VALIDATE_MAX_DEPTH 64
+#define BLOBMSG_VALIDATE_MAX_DEPTH 256
 
 /* attr and its whole subtree; len = bytes available at attr. */
 bool blobmsg_validate_attr(const struct blob_attr *attr, bool name, size_t len);
