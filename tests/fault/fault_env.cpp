@@ -209,7 +209,13 @@ void FaultTest::expect_no_growth()
 {
     for (const auto &port : paths)
         call("close", "{\"at_port\":" + json_str(port) + "}");
-    proc_usage now = usage_of(env.daemon.pid);
+    // A joined reader can still be listed under /proc for a moment after
+    // its join returned; give the counts a deadline to settle.
+    proc_usage now;
+    wait_until([&] {
+        now = usage_of(env.daemon.pid);
+        return now.fds <= baseline.fds && now.threads <= baseline.threads;
+    });
     EXPECT_EQ(now.fds, baseline.fds);
     EXPECT_EQ(now.threads, baseline.threads);
     expect_memory_flat(now, baseline);
