@@ -19,7 +19,8 @@ int handle_close(ubus_context *ctx, ubus_object *, ubus_request_data *req, const
     if (!entry)
         return reply_error(ctx, req, "Port not found");
 
-    port_close(entry);
+    // Destroying a record releases its device first (reader joined,
+    // descriptor closed).
     port_destroy(entry);
 
     reply_buf r;

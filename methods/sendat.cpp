@@ -1,5 +1,3 @@
-#include <memory>
-
 #include "methods/methods.h"
 #include "methods/reply.h"
 #include "port/port.h"
@@ -95,12 +93,13 @@ int handle_sendat(ubus_context *ctx, ubus_object *, ubus_request_data *req, cons
     if (sendonly) {
         add_send_only_outcome(&r.b, at_send_only(entry, command, is_raw) == 0);
     } else {
-        auto result = std::make_unique<at_response>();
-        at_outcome outcome = at_transact(entry, command, timeout, end_flag, is_raw, result.get());
+        // On the main thread's stack: at_transact clears it, nothing to allocate.
+        at_response result;
+        at_outcome outcome = at_transact(entry, command, timeout, end_flag, is_raw, &result);
         blobmsg_add_u32(&r.b, "timeout", static_cast<uint32_t>(timeout));
         blobmsg_add_string(&r.b, "end_flag", end_flag ? end_flag : "default");
         add_end_flags_used(&r.b, entry);
-        add_transaction_outcome(&r.b, outcome, *result);
+        add_transaction_outcome(&r.b, outcome, result);
     }
     r.send(ctx, req);
     return UBUS_STATUS_OK;

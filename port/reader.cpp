@@ -132,11 +132,9 @@ void *port_reader_main(void *arg)
     port_entry *entry = static_cast<port_entry *>(arg);
     char chunk[READ_CHUNK + 1];
 
+    // is_open is set before the reader starts and cleared only once it has
+    // ended (by itself or joined), so the loop watches stop_reader alone.
     while (!entry->stop_reader) {
-        if (!entry->is_open) {
-            pause_reader(entry, 100);
-            continue;
-        }
         short events = wait_for_device(entry);
         if (!events)
             continue;
