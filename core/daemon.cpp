@@ -1,43 +1,86 @@
 #include "core/daemon.h"
 
 #include <cstdio>
+#include <deque>
 
 #include "core/bus_api.h"
 #include "core/daemon_state.h"
+#include "core/events.h"
 #include "core/object.h"
+#include "methods/call.h"
 #include "port/port.h"
+
+// Hands what the port threads finished to the bus: replies and events.
+static void drain_outbox(bool publish)
+{
+    std::deque<outbox_item> items;
+    port_outbox_take(g_daemon.engine, &items);
+    for (outbox_item &item : items) {
+        if (item.op)
+            call_finished(item.op);
+        else if (publish)
+            publish_event(item.event);
+    }
+}
+
+static void on_outbox(uloop_fd *, unsigned int)
+{
+    drain_outbox(true);
+}
+
+static uloop_fd outbox_watch = {
+    .cb = on_outbox, .fd = -1, .eof = false, .error = false, .registered = false, .flags = 0};
+
+// Once the loop has seen SIGTERM or SIGINT: nothing more starts or is
+// written, the running commands end as timeouts, and every call still
+// waiting is answered before the connection goes.
+static void stop_serving()
+{
+    g_daemon.engine_stopping = true;
+    port_monitor_stop(g_daemon.engine);
+    port_engine_stop(g_daemon.engine);
+    drain_outbox(false);
+    std::deque<port_op *> leftovers;
+    port_engine_leftovers(g_daemon.engine, &leftovers);
+    calls_stopping(&leftovers);
+    uloop_fd_delete(&outbox_watch);
+}
+
+static void serve()
+{
+    g_daemon.engine = port_engine_create();
+    g_daemon.connected = true;
+    outbox_watch.fd = port_outbox_fd(g_daemon.engine);
+    uloop_fd_add(&outbox_watch, ULOOP_READ);
+    port_monitor_start(g_daemon.engine);
+    printf("ubus-tarnel started\n");
+    uloop_run();
+    stop_serving();
+}
 
 int daemon_run()
 {
     // A service log must show each line the moment it is written.
     setvbuf(stdout, nullptr, _IOLBF, 0);
-
-    registry_init();
     uloop_init();
 
     g_daemon.ctx = ubus_connect(nullptr);
     if (!g_daemon.ctx) {
         fprintf(stderr, "Failed to connect to ubus\n");
         uloop_done();
-    } else {
-        ubus_add_uloop(g_daemon.ctx);
-        int ret = ubus_add_object(g_daemon.ctx, &tarnel_object);
-        if (ret != 0) {
-            fprintf(stderr, "Failed to add object: %s\n", ubus_strerror(ret));
-        } else {
-            port_monitor_start();
-            printf("ubus-tarnel started\n");
-            g_daemon.stopping = uloop_cancelling;
-            uloop_run();
-            g_daemon.stopping = nullptr;
-            port_monitor_stop();
-        }
-        ubus_free(g_daemon.ctx);
-        g_daemon.ctx = nullptr;
-        uloop_done();
+        return 0;
     }
-
-    registry_destroy_all();
-    registry_shutdown();
+    ubus_add_uloop(g_daemon.ctx);
+    int ret = ubus_add_object(g_daemon.ctx, &tarnel_object);
+    if (ret != 0)
+        fprintf(stderr, "Failed to add object: %s\n", ubus_strerror(ret));
+    else
+        serve();
+    ubus_free(g_daemon.ctx);
+    g_daemon.ctx = nullptr;
+    uloop_done();
+    // Closes every device; the port threads were joined when serving ended.
+    port_engine_destroy(g_daemon.engine);
+    g_daemon.engine = nullptr;
     return 0;
 }

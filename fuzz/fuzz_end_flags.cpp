@@ -9,35 +9,26 @@
 
 static const char *const DEFAULTS[END_FLAG_SLOTS] = {"OK", "ERROR", "+CMS ERROR:", "+CME ERROR:", "NO CARRIER"};
 
-static port_entry *shared_entry()
+static bool holds_defaults(const end_flag_list *list)
 {
-    static port_entry *entry = [] {
-        registry_init();
-        return port_create("/dev/fuzz-end-flags");
-    }();
-    return entry;
-}
-
-static bool holds_defaults(const port_entry *entry)
-{
-    if (entry->end_flag_count != END_FLAG_SLOTS)
+    if (list->count != END_FLAG_SLOTS)
         return false;
     for (int i = 0; i < END_FLAG_SLOTS; i++)
-        if (strcmp(entry->end_flags[i], DEFAULTS[i]) != 0)
+        if (strcmp(list->flags[i], DEFAULTS[i]) != 0)
             return false;
     return true;
 }
 
 // Every stored flag is a trimmed, non-empty piece of the text the client
 // sent (as far as it was read), unless nothing usable was sent.
-static void check_flags(const port_entry *entry, std::string_view spec)
+static void check_flags(const end_flag_list *list, std::string_view spec)
 {
-    FUZZ_CHECK(entry->end_flag_count >= 1 && entry->end_flag_count <= END_FLAG_SLOTS);
-    if (holds_defaults(entry))
+    FUZZ_CHECK(list->count >= 1 && list->count <= END_FLAG_SLOTS);
+    if (holds_defaults(list))
         return;
     std::string_view read_part = spec.substr(0, 511);
-    for (int i = 0; i < entry->end_flag_count; i++) {
-        const char *flag = entry->end_flags[i];
+    for (int i = 0; i < list->count; i++) {
+        const char *flag = list->flags[i];
         size_t length = strnlen(flag, END_FLAG_SIZE);
         FUZZ_CHECK(length >= 1 && length < END_FLAG_SIZE);
         FUZZ_CHECK(flag[0] != ' ' && flag[0] != '\t');
@@ -46,18 +37,18 @@ static void check_flags(const port_entry *entry, std::string_view spec)
     }
 }
 
-static void check_match(port_entry *entry, const char *line)
+static void check_match(const end_flag_list *list, const char *line)
 {
     char matched[END_FLAG_SIZE];
     memset(matched, 0x5a, sizeof(matched));
-    bool hit = end_flag_match(entry, line, matched);
-    FUZZ_CHECK(end_flag_match(entry, line, nullptr) == hit);
+    bool hit = end_flag_match(list, line, matched);
+    FUZZ_CHECK(end_flag_match(list, line, nullptr) == hit);
     if (!hit)
         return;
 
     bool listed = false;
-    for (int i = 0; i < entry->end_flag_count; i++)
-        listed = listed || strcmp(matched, entry->end_flags[i]) == 0;
+    for (int i = 0; i < list->count; i++)
+        listed = listed || strcmp(matched, list->flags[i]) == 0;
     FUZZ_CHECK(listed);
     // Only the first 1023 characters of a line take part in matching.
     std::string head(line, strnlen(line, 1023));
@@ -66,14 +57,14 @@ static void check_match(port_entry *entry, const char *line)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    port_entry *entry = shared_entry();
+    end_flag_list list;
     std::string input(reinterpret_cast<const char *>(data), size);
     const char *text = input.c_str();
     const char *end = text + size;
 
-    end_flags_set(entry, text);
-    check_flags(entry, text);
+    end_flags_set(&list, text);
+    check_flags(&list, text);
     for (const char *line = text + strlen(text) + 1; line < end; line += strlen(line) + 1)
-        check_match(entry, line);
+        check_match(&list, line);
     return 0;
 }

@@ -1,6 +1,6 @@
+#include "methods/call.h"
 #include "methods/methods.h"
 #include "methods/reply.h"
-#include "port/port.h"
 
 const blobmsg_policy close_policy[CLOSE_POLICY_MAX] = {
     {"at_port", BLOBMSG_TYPE_STRING},
@@ -15,18 +15,16 @@ int handle_close(ubus_context *ctx, ubus_object *, ubus_request_data *req, const
     if (!path)
         return UBUS_STATUS_INVALID_ARGUMENT;
 
-    port_entry *entry = port_find(path);
-    if (!entry)
-        return reply_error(ctx, req, "Port not found");
+    port_call *call = new port_call();
+    call->path = path;
+    call->op.kind = OP_CLOSE;
+    call->op.arg_bytes = call->path.size();
+    return call_start(ctx, req, call);
+}
 
-    // Destroying a record releases its device first (reader joined,
-    // descriptor closed).
-    port_destroy(entry);
-
-    reply_buf r;
-    blobmsg_add_string(&r.b, "status", "success");
-    blobmsg_add_string(&r.b, "port", path);
-    blobmsg_add_string(&r.b, "message", "Port closed and removed");
-    r.send(ctx, req);
-    return UBUS_STATUS_OK;
+void close_reply(blob_buf *b, const port_call &call)
+{
+    blobmsg_add_string(b, "status", "success");
+    blobmsg_add_string(b, "port", call.path.c_str());
+    blobmsg_add_string(b, "message", "Port closed and removed");
 }

@@ -1,14 +1,24 @@
 // Bus method handlers of the object "tarnel" and their argument policies.
-// Each parses its arguments with its policy, drives the port engine, sends at
-// most one reply and returns a bus status: OK after a reply, INVALID_ARGUMENT
-// for a missing or unusable required argument, NO_DATA when no port record
-// can be had.
+// Each parses its arguments with its policy and returns at once: "list" with
+// its reply; "open", "sendat" and "close" after deferring the request to the
+// port's queue (methods/call.h), or with an immediate answer. Statuses: OK,
+// INVALID_ARGUMENT for a missing or unusable required argument (no reply),
+// NO_DATA when no port record can be had.
 #pragma once
 
 #include "core/bus_api.h"
 
 enum { OPEN_AT_PORT, OPEN_BAUDRATE, OPEN_DATABITS, OPEN_PARITY, OPEN_STOPBITS, OPEN_TIMEOUT, OPEN_POLICY_MAX };
-enum { SENDAT_AT_PORT, SENDAT_TIMEOUT, SENDAT_END_FLAG, SENDAT_AT_CMD, SENDAT_RAW, SENDAT_SENDONLY, SENDAT_POLICY_MAX };
+enum {
+    SENDAT_AT_PORT,
+    SENDAT_TIMEOUT,
+    SENDAT_END_FLAG,
+    SENDAT_AT_CMD,
+    SENDAT_RAW,
+    SENDAT_SENDONLY,
+    SENDAT_DATA,
+    SENDAT_POLICY_MAX
+};
 enum { CLOSE_AT_PORT, CLOSE_POLICY_MAX };
 
 extern const blobmsg_policy open_policy[OPEN_POLICY_MAX];

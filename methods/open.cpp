@@ -1,8 +1,6 @@
-#include <unistd.h>
-
+#include "methods/call.h"
 #include "methods/methods.h"
 #include "methods/reply.h"
-#include "port/port.h"
 
 const blobmsg_policy open_policy[OPEN_POLICY_MAX] = {
     {"at_port", BLOBMSG_TYPE_STRING}, {"baudrate", BLOBMSG_TYPE_INT32}, {"databits", BLOBMSG_TYPE_INT32},
@@ -22,37 +20,29 @@ int handle_open(ubus_context *ctx, ubus_object *, ubus_request_data *req, const 
     const char *path = port_path_arg(tb[OPEN_AT_PORT]);
     if (!path)
         return UBUS_STATUS_INVALID_ARGUMENT;
-    int32_t baudrate = int_arg(tb[OPEN_BAUDRATE], 115200);
-    int32_t databits = int_arg(tb[OPEN_DATABITS], 8);
-    int32_t parity = int_arg(tb[OPEN_PARITY], 0);
-    int32_t stopbits = int_arg(tb[OPEN_STOPBITS], 1);
 
-    port_entry *entry = port_find(path);
-    bool created = false;
-    if (!entry) {
-        if (access(path, F_OK) != 0)
-            return reply_error(ctx, req, "Port file does not exist");
-        entry = port_create(path);
-        if (!entry)
-            return UBUS_STATUS_NO_DATA;
-        created = true;
+    port_call *call = new port_call();
+    call->path = path;
+    call->op.kind = OP_OPEN;
+    call->op.settings = {int_arg(tb[OPEN_BAUDRATE], 115200), int_arg(tb[OPEN_DATABITS], 8), int_arg(tb[OPEN_PARITY], 0),
+                         int_arg(tb[OPEN_STOPBITS], 1)};
+    call->op.arg_bytes = call->path.size();
+    return call_start(ctx, req, call);
+}
+
+void open_reply(blob_buf *b, const port_call &call)
+{
+    if (!call.op.ok) {
+        add_error(b, "Failed to open port");
+        return;
     }
-
-    if (port_open(entry, baudrate, databits, parity, stopbits) != 0) {
-        // A record that existed before stays, closed, so the monitor can
-        // bring it back; one made just now for this call is dropped.
-        if (created)
-            port_destroy(entry);
-        return reply_error(ctx, req, "Failed to open port");
-    }
-
-    reply_buf r;
-    blobmsg_add_string(&r.b, "status", "success");
-    blobmsg_add_string(&r.b, "port", path);
-    blobmsg_add_u32(&r.b, "baudrate", static_cast<uint32_t>(baudrate));
-    blobmsg_add_u32(&r.b, "databits", static_cast<uint32_t>(databits));
-    blobmsg_add_u32(&r.b, "parity", static_cast<uint32_t>(parity));
-    blobmsg_add_u32(&r.b, "stopbits", static_cast<uint32_t>(stopbits));
-    r.send(ctx, req);
-    return UBUS_STATUS_OK;
+    // The values asked for, even where the line runs an unsupported one
+    // differently.
+    const port_settings &s = call.op.settings;
+    blobmsg_add_string(b, "status", "success");
+    blobmsg_add_string(b, "port", call.path.c_str());
+    blobmsg_add_u32(b, "baudrate", static_cast<uint32_t>(s.baudrate));
+    blobmsg_add_u32(b, "databits", static_cast<uint32_t>(s.databits));
+    blobmsg_add_u32(b, "parity", static_cast<uint32_t>(s.parity));
+    blobmsg_add_u32(b, "stopbits", static_cast<uint32_t>(s.stopbits));
 }

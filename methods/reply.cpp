@@ -14,11 +14,16 @@ const char *port_path_arg(blob_attr *attr)
     return path;
 }
 
+void add_error(blob_buf *b, const char *message)
+{
+    blobmsg_add_string(b, "status", "error");
+    blobmsg_add_string(b, "message", message);
+}
+
 int reply_error(ubus_context *ctx, ubus_request_data *req, const char *message)
 {
     reply_buf r;
-    blobmsg_add_string(&r.b, "status", "error");
-    blobmsg_add_string(&r.b, "message", message);
+    add_error(&r.b, message);
     r.send(ctx, req);
     return UBUS_STATUS_OK;
 }

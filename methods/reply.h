@@ -1,5 +1,5 @@
 // Helpers shared by the handlers: a reply buffer that lives exactly as long
-// as the handler, and the port-path argument check every method applies.
+// as its user, and the argument checks every method applies.
 #pragma once
 
 #include "core/bus_api.h"
@@ -18,5 +18,7 @@ struct reply_buf {
 // record's key (a longer path would be truncated into another port's name).
 const char *port_path_arg(blob_attr *attr);
 
-// Replies {"status": "error", "message": text} and returns UBUS_STATUS_OK.
+// {"status": "error", "message": text}
+void add_error(blob_buf *b, const char *message);
+// Replies add_error's table at once and returns UBUS_STATUS_OK.
 int reply_error(ubus_context *ctx, ubus_request_data *req, const char *message);

@@ -1,55 +1,29 @@
+#include <cstring>
+
+#include "methods/call.h"
 #include "methods/methods.h"
 #include "methods/reply.h"
-#include "port/port.h"
 
 const blobmsg_policy sendat_policy[SENDAT_POLICY_MAX] = {
     {"at_port", BLOBMSG_TYPE_STRING}, {"timeout", BLOBMSG_TYPE_INT32},         {"end_flag", BLOBMSG_TYPE_STRING},
     {"at_cmd", BLOBMSG_TYPE_STRING},  {"raw_at_content", BLOBMSG_TYPE_STRING}, {"sendonly", BLOBMSG_TYPE_INT8},
+    {"data", BLOBMSG_TYPE_STRING},
 };
 
-static void add_send_only_outcome(blob_buf *b, bool sent)
+// A string argument's length as received: inner NUL bytes count too.
+static size_t received_length(blob_attr *attr)
 {
-    if (sent) {
-        blobmsg_add_string(b, "status", "success");
-        blobmsg_add_string(b, "message", "Command sent successfully");
-    } else {
-        blobmsg_add_string(b, "status", "error");
-        blobmsg_add_string(b, "message", "Failed to send AT command");
-    }
+    size_t length = blobmsg_data_len(attr);
+    return length > 0 ? length - 1 : 0;
 }
 
-static void add_end_flags_used(blob_buf *b, const port_entry *entry)
+// Prompt data ends with the Ctrl-Z we add; a Ctrl-Z or ESC of its own would
+// end or cancel the text early and leave the rest to be run as commands.
+static bool data_acceptable(blob_attr *attr)
 {
-    void *flags = blobmsg_open_array(b, "end_flags_used");
-    for (int i = 0; i < entry->end_flag_count; i++)
-        blobmsg_add_string(b, nullptr, entry->end_flags[i]);
-    blobmsg_close_array(b, flags);
-}
-
-static void add_transaction_outcome(blob_buf *b, at_outcome outcome, const at_response &result)
-{
-    uint32_t response_time_ms = static_cast<uint32_t>(result.elapsed_ms);
-    switch (outcome) {
-    case AT_COMPLETED:
-        blobmsg_add_string(b, "status", "success");
-        blobmsg_add_string(b, "response", result.data);
-        blobmsg_add_u32(b, "response_length", static_cast<uint32_t>(result.length));
-        blobmsg_add_string(b, "end_flag_matched", result.matched_flag);
-        blobmsg_add_u32(b, "response_time_ms", response_time_ms);
-        break;
-    case AT_TIMED_OUT:
-        blobmsg_add_string(b, "status", "timeout");
-        blobmsg_add_string(b, "message", "AT command timed out");
-        blobmsg_add_u32(b, "response_time_ms", response_time_ms);
-        if (result.length > 0)
-            blobmsg_add_string(b, "partial_response", result.data);
-        break;
-    case AT_SEND_FAILED:
-        blobmsg_add_string(b, "status", "error");
-        blobmsg_add_string(b, "message", "Failed to send AT command");
-        blobmsg_add_u32(b, "response_time_ms", response_time_ms);
-        break;
-    }
+    size_t length = received_length(attr);
+    const char *data = static_cast<const char *>(blobmsg_data(attr));
+    return length <= PROMPT_DATA_MAX && !memchr(data, 0x1a, length) && !memchr(data, 0x1b, length);
 }
 
 int handle_sendat(ubus_context *ctx, ubus_object *, ubus_request_data *req, const char *, blob_attr *msg)
@@ -60,47 +34,100 @@ int handle_sendat(ubus_context *ctx, ubus_object *, ubus_request_data *req, cons
     const char *path = port_path_arg(tb[SENDAT_AT_PORT]);
     if (!path)
         return UBUS_STATUS_INVALID_ARGUMENT;
-    int32_t timeout = tb[SENDAT_TIMEOUT] ? static_cast<int32_t>(blobmsg_get_u32(tb[SENDAT_TIMEOUT])) : 5;
-    const char *end_flag = tb[SENDAT_END_FLAG] ? blobmsg_get_string(tb[SENDAT_END_FLAG]) : nullptr;
-    bool sendonly = tb[SENDAT_SENDONLY] && blobmsg_get_bool(tb[SENDAT_SENDONLY]);
-
-    const char *command;
-    bool is_raw;
-    if (tb[SENDAT_AT_CMD]) {
-        command = blobmsg_get_string(tb[SENDAT_AT_CMD]);
-        is_raw = false;
-    } else if (tb[SENDAT_RAW]) {
-        command = blobmsg_get_string(tb[SENDAT_RAW]);
-        is_raw = true;
-    } else {
+    blob_attr *source = tb[SENDAT_AT_CMD] ? tb[SENDAT_AT_CMD] : tb[SENDAT_RAW];
+    if (!source)
         return UBUS_STATUS_INVALID_ARGUMENT;
-    }
+    bool sendonly = tb[SENDAT_SENDONLY] && blobmsg_get_bool(tb[SENDAT_SENDONLY]);
+    blob_attr *data = tb[SENDAT_DATA];
+    // Prompt data goes with a text command that waits for its answer.
+    if (data && (sendonly || !tb[SENDAT_AT_CMD]))
+        return UBUS_STATUS_INVALID_ARGUMENT;
 
-    // A record made here stays whatever the outcome: the monitor opens it
-    // once its device appears.
-    port_entry *entry = port_find(path);
-    if (!entry)
-        entry = port_create(path);
-    if (!entry)
-        return UBUS_STATUS_NO_DATA;
+    if (data && !data_acceptable(data))
+        return reply_error(ctx, req, "Invalid data");
+    // The reply echoes the command and the end-flag text; both must leave
+    // room for the answer within the bus's message limit.
+    if (received_length(source) > COMMAND_MAX)
+        return reply_error(ctx, req, "Command too long");
+    if (tb[SENDAT_END_FLAG] && received_length(tb[SENDAT_END_FLAG]) > COMMAND_MAX)
+        return reply_error(ctx, req, "End flag too long");
 
-    reply_buf r;
-    blobmsg_add_string(&r.b, "port", path);
-    blobmsg_add_string(&r.b, "command", command);
-    blobmsg_add_u32(&r.b, "is_raw", is_raw ? 1 : 0);
-    blobmsg_add_u32(&r.b, "sendonly", sendonly ? 1 : 0);
+    port_call *call = new port_call();
+    call->path = path;
+    port_op &op = call->op;
+    op.kind = OP_SENDAT;
+    op.command = blobmsg_get_string(source);
+    op.is_hex = source != tb[SENDAT_AT_CMD];
+    op.send_only = sendonly;
+    op.timeout = tb[SENDAT_TIMEOUT] ? static_cast<int32_t>(blobmsg_get_u32(tb[SENDAT_TIMEOUT])) : 5;
+    op.has_end_flag = tb[SENDAT_END_FLAG] != nullptr;
+    if (op.has_end_flag)
+        op.end_flag = blobmsg_get_string(tb[SENDAT_END_FLAG]);
+    op.has_data = data != nullptr;
+    if (op.has_data)
+        op.data = blobmsg_get_string(data);
+    op.arg_bytes = call->path.size() + op.command.size() + op.end_flag.size() + op.data.size();
+    return call_start(ctx, req, call);
+}
 
-    if (sendonly) {
-        add_send_only_outcome(&r.b, at_send_only(entry, command, is_raw) == 0);
+static void add_send_only_outcome(blob_buf *b, bool sent)
+{
+    if (sent) {
+        blobmsg_add_string(b, "status", "success");
+        blobmsg_add_string(b, "message", "Command sent successfully");
     } else {
-        // On the main thread's stack: at_transact clears it, nothing to allocate.
-        at_response result;
-        at_outcome outcome = at_transact(entry, command, timeout, end_flag, is_raw, &result);
-        blobmsg_add_u32(&r.b, "timeout", static_cast<uint32_t>(timeout));
-        blobmsg_add_string(&r.b, "end_flag", end_flag ? end_flag : "default");
-        add_end_flags_used(&r.b, entry);
-        add_transaction_outcome(&r.b, outcome, result);
+        add_error(b, "Failed to send AT command");
     }
-    r.send(ctx, req);
-    return UBUS_STATUS_OK;
+}
+
+static void add_end_flags_used(blob_buf *b, const end_flag_list &flags)
+{
+    void *array = blobmsg_open_array(b, "end_flags_used");
+    for (int i = 0; i < flags.count; i++)
+        blobmsg_add_string(b, nullptr, flags.flags[i]);
+    blobmsg_close_array(b, array);
+}
+
+static void add_transaction_outcome(blob_buf *b, const port_op &op)
+{
+    uint32_t response_time_ms = static_cast<uint32_t>(op.elapsed_ms);
+    switch (op.outcome) {
+    case AT_COMPLETED:
+        blobmsg_add_string(b, "status", "success");
+        blobmsg_add_string(b, "response", op.response.c_str());
+        blobmsg_add_u32(b, "response_length", static_cast<uint32_t>(op.response.size()));
+        blobmsg_add_string(b, "end_flag_matched", op.matched_flag);
+        blobmsg_add_u32(b, "response_time_ms", response_time_ms);
+        break;
+    case AT_TIMED_OUT:
+        blobmsg_add_string(b, "status", "timeout");
+        blobmsg_add_string(b, "message", "AT command timed out");
+        blobmsg_add_u32(b, "response_time_ms", response_time_ms);
+        if (!op.response.empty())
+            blobmsg_add_string(b, "partial_response", op.response.c_str());
+        break;
+    case AT_SEND_FAILED:
+        add_error(b, "Failed to send AT command");
+        blobmsg_add_u32(b, "response_time_ms", response_time_ms);
+        break;
+    }
+}
+
+void sendat_reply(blob_buf *b, const port_call &call)
+{
+    const port_op &op = call.op;
+    blobmsg_add_string(b, "port", call.path.c_str());
+    blobmsg_add_string(b, "command", op.command.c_str());
+    blobmsg_add_u32(b, "is_raw", op.is_hex ? 1 : 0);
+    blobmsg_add_u32(b, "sendonly", op.send_only ? 1 : 0);
+    if (op.send_only) {
+        add_send_only_outcome(b, op.ok);
+        return;
+    }
+    blobmsg_add_u32(b, "timeout", static_cast<uint32_t>(op.timeout));
+    blobmsg_add_string(b, "end_flag", op.has_end_flag ? op.end_flag.c_str() : "default");
+    add_end_flags_used(b, op.end_flags);
+    add_transaction_outcome(b, op);
+    if (op.has_data)
+        blobmsg_add_u32(b, "data_sent", op.data_sent ? 1 : 0);
 }

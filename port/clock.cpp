@@ -13,6 +13,12 @@ int64_t mono_seconds()
     return mono_now().tv_sec;
 }
 
+int64_t mono_ms()
+{
+    timespec now = mono_now();
+    return int64_t(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
 timespec mono_deadline(int64_t seconds)
 {
     timespec deadline = mono_now();

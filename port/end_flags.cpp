@@ -11,27 +11,27 @@ static const char *const DEFAULT_END_FLAGS[END_FLAG_SLOTS] = {
 constexpr size_t SPEC_MAX = 511;
 constexpr size_t MATCH_LINE_MAX = 1023;
 
-static void store_flag(port_entry *entry, const char *text, size_t length)
+static void store_flag(end_flag_list *list, const char *text, size_t length)
 {
     if (length > END_FLAG_SIZE - 1)
         length = END_FLAG_SIZE - 1;
-    char *slot = entry->end_flags[entry->end_flag_count++];
+    char *slot = list->flags[list->count++];
     memcpy(slot, text, length);
     slot[length] = '\0';
 }
 
-static void load_defaults(port_entry *entry)
+static void load_defaults(end_flag_list *list)
 {
-    entry->end_flag_count = 0;
+    list->count = 0;
     for (const char *flag : DEFAULT_END_FLAGS)
-        store_flag(entry, flag, strlen(flag));
+        store_flag(list, flag, strlen(flag));
 }
 
-void end_flags_set(port_entry *entry, const char *spec)
+void end_flags_set(end_flag_list *list, const char *spec)
 {
-    entry->end_flag_count = 0;
+    list->count = 0;
     if (!spec || !*spec) {
-        load_defaults(entry);
+        load_defaults(list);
         return;
     }
 
@@ -41,17 +41,17 @@ void end_flags_set(port_entry *entry, const char *spec)
     work[spec_length] = '\0';
 
     char *save = nullptr;
-    for (char *field = strtok_r(work, ",", &save); field && entry->end_flag_count < END_FLAG_SLOTS;
+    for (char *field = strtok_r(work, ",", &save); field && list->count < END_FLAG_SLOTS;
          field = strtok_r(nullptr, ",", &save)) {
         field += strspn(field, " \t");
         size_t length = strlen(field);
         while (length > 0 && (field[length - 1] == ' ' || field[length - 1] == '\t'))
             length--;
         if (length > 0)
-            store_flag(entry, field, length);
+            store_flag(list, field, length);
     }
-    if (entry->end_flag_count == 0)
-        load_defaults(entry);
+    if (list->count == 0)
+        load_defaults(list);
 }
 
 static bool is_line_space(char c)
@@ -59,7 +59,7 @@ static bool is_line_space(char c)
     return c == ' ' || c == '\t' || c == '\r' || c == '\n';
 }
 
-bool end_flag_match(port_entry *entry, const char *line, char *matched)
+bool end_flag_match(const end_flag_list *list, const char *line, char *matched)
 {
     char work[MATCH_LINE_MAX + 1];
     size_t length = strnlen(line, MATCH_LINE_MAX);
@@ -76,10 +76,10 @@ bool end_flag_match(port_entry *entry, const char *line, char *matched)
 
     // Containment covers equality and prefix, so one test per flag is enough;
     // list order decides which flag is reported.
-    for (int i = 0; i < entry->end_flag_count; i++) {
-        if (strstr(text, entry->end_flags[i])) {
+    for (int i = 0; i < list->count; i++) {
+        if (strstr(text, list->flags[i])) {
             if (matched)
-                memcpy(matched, entry->end_flags[i], END_FLAG_SIZE);
+                memcpy(matched, list->flags[i], END_FLAG_SIZE);
             return true;
         }
     }

@@ -1,6 +1,7 @@
-// Line setup: open a port's character device, put the line into raw mode
-// with the requested framing and start its reader. Open, close and the
-// reopen done by the monitor all run under the record's state_lock.
+// Line setup: open a port's character device and put the line into raw
+// mode with the requested framing. Runs on the port's own thread, which is
+// the only one that opens, uses and closes its descriptor; what other
+// threads read of it is published under state_lock.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -72,117 +73,119 @@ static void configure_line(int fd, int32_t baudrate, int32_t databits, int32_t p
     (void)tcsetattr(fd, TCSANOW, &tio);
 }
 
-static void report_not_char_device(const char *path)
-{
-    fprintf(stderr, "Failed to open %s: %s\n", path, "not a character device");
-}
-
 // Only character devices are opened: a mistyped path must never turn the
 // daemon into a writer of regular files, and opening a FIFO could block
-// the bus. The device is checked before opening and again on the open
+// the port. The device is checked before opening and again on the open
 // descriptor, in case the node was swapped in between.
-static int open_device(port_entry *entry)
+static int open_device(const char *path, dev_t *rdev, open_failure *why)
 {
     struct stat st;
-    if (stat(entry->path, &st) != 0) {
-        fprintf(stderr, "Failed to open %s: %s\n", entry->path, strerror(errno));
+    if (stat(path, &st) != 0) {
+        why->kind = open_failure::OPEN_ERROR;
+        why->err = errno;
         return -1;
     }
     if (!S_ISCHR(st.st_mode)) {
-        report_not_char_device(entry->path);
+        why->kind = open_failure::NOT_CHAR;
         return -1;
     }
-    int fd = open(entry->path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        fprintf(stderr, "Failed to open %s: %s\n", entry->path, strerror(errno));
+        why->kind = open_failure::OPEN_ERROR;
+        why->err = errno;
         return -1;
     }
     if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) {
         close(fd);
-        report_not_char_device(entry->path);
+        why->kind = open_failure::NOT_CHAR;
         return -1;
     }
+    *rdev = st.st_rdev;
     return fd;
 }
 
-static void wake_reader(port_entry *entry)
+// Two records on one device (/dev/ttyUSB2 and /dev/./ttyUSB2, or a udev
+// symlink beside the node) would split the modem's bytes between two
+// readers. Caller holds open_lock.
+static bool device_taken(port_entry *entry, dev_t rdev, open_failure *why)
 {
-    uint64_t one = 1;
-    ssize_t n = write(entry->wake_fd, &one, sizeof(one));
-    (void)n; // a counter already non-zero still wakes the reader
+    port_engine *engine = entry->engine;
+    mutex_guard guard(&engine->registry_lock);
+    for (port_entry *other = engine->ports; other; other = other->next) {
+        if (other == entry)
+            continue;
+        mutex_guard state(&other->state_lock);
+        if (other->fd >= 0 && other->rdev == rdev) {
+            why->kind = open_failure::IN_USE;
+            memcpy(why->other, other->path, PORT_PATH_MAX);
+            return true;
+        }
+    }
+    return false;
 }
 
-static void drain_wake(port_entry *entry)
-{
-    uint64_t count;
-    ssize_t n = read(entry->wake_fd, &count, sizeof(count));
-    (void)n;
-}
-
-void port_release_locked(port_entry *entry)
-{
-    if (!entry->is_open && !entry->has_reader && entry->fd < 0)
-        return;
-    entry->stop_reader = 1;
-    if (entry->has_reader) {
-        wake_reader(entry);
-        pthread_join(entry->reader, nullptr);
-        entry->reader = pthread_t();
-        entry->has_reader = false;
-    }
-    entry->is_open = 0;
-    if (entry->fd >= 0) {
-        close(entry->fd);
-        entry->fd = -1;
-    }
-}
-
-int port_open_locked(port_entry *entry, int32_t baudrate, int32_t databits, int32_t parity, int32_t stopbits)
-{
-    port_release_locked(entry);
-
-    if (access(entry->path, F_OK) != 0) {
-        fprintf(stderr, "Port file %s does not exist\n", entry->path);
-        return -1;
-    }
-    int fd = open_device(entry);
-    if (fd < 0)
-        return -1;
-    entry->fd = fd;
-
-    configure_line(fd, baudrate, databits, parity, stopbits);
-    entry->baudrate = baudrate;
-    entry->databits = databits;
-    entry->parity = parity;
-    entry->stopbits = stopbits;
-
-    pthread_mutex_lock(&entry->line_lock);
-    entry->line_length = 0;
-    entry->line_buffer[0] = '\0';
-    pthread_mutex_unlock(&entry->line_lock);
-
-    drain_wake(entry);
-    entry->is_open = 1;
-    entry->stop_reader = 0;
-    if (pthread_create(&entry->reader, nullptr, port_reader_main, entry) != 0) {
-        fprintf(stderr, "Failed to create reader thread for %s\n", entry->path);
-        entry->is_open = 0;
-        close(fd);
-        entry->fd = -1;
-        return -1;
-    }
-    entry->has_reader = true;
-    return 0;
-}
-
-int port_open(port_entry *entry, int32_t baudrate, int32_t databits, int32_t parity, int32_t stopbits)
+static void publish(port_entry *entry, int fd, dev_t rdev, bool is_open)
 {
     mutex_guard guard(&entry->state_lock);
-    return port_open_locked(entry, baudrate, databits, parity, stopbits);
+    entry->fd = fd;
+    entry->rdev = rdev;
+    entry->is_open = is_open;
+}
+
+void port_drop_descriptor(port_entry *entry)
+{
+    publish(entry, -1, 0, false);
+    entry->line_length = 0;
+    entry->line_buffer[0] = '\0';
 }
 
 void port_close(port_entry *entry)
 {
-    mutex_guard guard(&entry->state_lock);
-    port_release_locked(entry);
+    int fd = entry->fd;
+    if (fd < 0)
+        return;
+    port_drop_descriptor(entry);
+    close(fd);
+}
+
+int port_open(port_entry *entry, const port_settings &settings, open_failure *why)
+{
+    port_close(entry);
+    if (access(entry->path, F_OK) != 0) {
+        why->kind = open_failure::MISSING;
+        return -1;
+    }
+
+    mutex_guard guard(&entry->engine->open_lock);
+    dev_t rdev = 0;
+    int fd = open_device(entry->path, &rdev, why);
+    if (fd < 0)
+        return -1;
+    if (device_taken(entry, rdev, why)) {
+        close(fd);
+        return -1;
+    }
+    configure_line(fd, settings.baudrate, settings.databits, settings.parity, settings.stopbits);
+    {
+        mutex_guard state(&entry->state_lock);
+        entry->settings = settings;
+    }
+    entry->line_length = 0;
+    entry->line_buffer[0] = '\0';
+    publish(entry, fd, rdev, true);
+    return 0;
+}
+
+// The settings a repair reopens with: what was last asked for, with the
+// defaults for what never was.
+port_settings saved_settings(const port_entry *entry)
+{
+    port_settings s = entry->settings;
+    if (s.baudrate <= 0)
+        s.baudrate = DEFAULT_SETTINGS.baudrate;
+    if (s.databits <= 0)
+        s.databits = DEFAULT_SETTINGS.databits;
+    if (s.stopbits <= 0)
+        s.stopbits = DEFAULT_SETTINGS.stopbits;
+    return s;
 }

@@ -1,132 +1,189 @@
-// Port monitor: every 5 s a pass over the registry (under the registry
-// lock) examines each port whose 30 s interval is due; it closes ports
-// whose node vanished and reopens ports whose node is back or whose
-// descriptor went bad. Intervals run on the monotonic clock.
+// Port health. The monitor thread makes a pass every 5 s and asks each port
+// whose 30 s interval is due to examine itself; the port's own thread then
+// closes a port whose node vanished, reopens one whose node is back or whose
+// descriptor went bad. The hotplug watcher asks for the same repairs the
+// moment a node comes or goes, and a reopen after a node appeared is retried
+// for about 2 s, since a new node may refuse opens while its driver binds.
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 
-#include "core/daemon_state.h"
+#include "port/console.h"
 #include "port/port_internal.h"
 
 constexpr int MONITOR_PASS_SECONDS = 5;
+// Delays between the attempts to reopen a port whose node has appeared.
+constexpr int REOPEN_RETRY_MS[] = {100, 200, 300, 500, 900};
+constexpr int REOPEN_RETRIES = sizeof(REOPEN_RETRY_MS) / sizeof(REOPEN_RETRY_MS[0]);
 
-static int reopen_saved(port_entry *entry)
+static void note_examined(port_entry *entry)
 {
-    return port_open_locked(entry, entry->baudrate > 0 ? entry->baudrate : DEFAULT_BAUDRATE,
-                            entry->databits > 0 ? entry->databits : DEFAULT_DATABITS, entry->parity,
-                            entry->stopbits > 0 ? entry->stopbits : DEFAULT_STOPBITS);
+    entry->last_check_mono = mono_seconds();
+    entry->last_check = time(nullptr);
 }
 
-static void check_open_port(port_entry *entry)
+static bool reopen_saved(port_entry *entry, bool quiet)
 {
-    if (access(entry->path, F_OK) != 0) {
-        fprintf(stderr, "Port %s no longer exists, marking as closed\n", entry->path);
-        port_release_locked(entry);
-        return;
-    }
+    open_failure why;
+    if (port_open(entry, saved_settings(entry), &why) == 0)
+        return true;
+    if (!quiet)
+        console_open_failed(entry->path, why);
+    return false;
+}
+
+static void close_vanished(port_entry *entry)
+{
+    console_vanished(entry->path);
+    port_close(entry);
+    // A node that vanished may still belong to a live device whose answer
+    // comes once it is back: the command owes it as any timed-out one.
+    at_port_closed(entry, true);
+    emit_state(entry, "vanished");
+}
+
+void port_check_descriptor(port_entry *entry)
+{
     int fd = entry->fd;
     if (fd < 0 || fcntl(fd, F_GETFL) != -1 || errno != EBADF)
         return;
-    fprintf(stderr, "Port %s file descriptor is invalid, reopening...\n", entry->path);
+    console_fd_invalid(entry->path);
     // The number is no longer ours: closing it could hit a descriptor
     // someone else has opened since.
-    entry->fd = -1;
-    port_release_locked(entry);
-    if (reopen_saved(entry) == 0)
-        printf("Successfully reopened port %s after fd failure\n", entry->path);
-    else
-        fprintf(stderr, "Failed to reopen port %s after fd failure\n", entry->path);
+    port_drop_descriptor(entry);
+    at_port_closed(entry, false);
+    owed_reset(entry);
+    bool ok = reopen_saved(entry, false);
+    console_fd_reopened(entry->path, ok);
+    emit_state(entry, ok ? "reopen" : "error");
 }
 
-static void check_closed_port(port_entry *entry)
+// A closed port whose node exists is reopened with its saved settings.
+// Quiet attempts leave the failure lines to the last one.
+static bool try_reopen(port_entry *entry, bool last_attempt)
 {
-    if (access(entry->path, F_OK) != 0)
-        return;
-    printf("Port %s exists but is closed, attempting to reopen...\n", entry->path);
-    if (reopen_saved(entry) == 0)
-        printf("Successfully reopened port %s\n", entry->path);
-    else
-        fprintf(stderr, "Failed to reopen port %s\n", entry->path);
-}
-
-// A port whose reader gave up still holds its finished thread and its
-// descriptor; they are released on every pass, not only when the port's
-// examination is due. Quietly: the reader has already said why.
-static void release_failed(port_entry *entry)
-{
-    if (!entry->is_open && (entry->has_reader || entry->fd >= 0))
-        port_release_locked(entry);
+    if (access(entry->path, F_OK) != 0) {
+        if (last_attempt && entry->reopen_announced)
+            console_reopened(entry->path, false);
+        return false;
+    }
+    if (!entry->reopen_announced) {
+        console_reopening(entry->path);
+        entry->reopen_announced = true;
+    }
+    bool ok = reopen_saved(entry, !last_attempt);
+    if (ok || last_attempt) {
+        console_reopened(entry->path, ok);
+        entry->reopen_announced = false;
+    }
+    if (ok)
+        emit_state(entry, "reopen");
+    return ok;
 }
 
 void port_check(port_entry *entry)
 {
-    mutex_guard guard(&entry->state_lock);
-    release_failed(entry);
-
-    int64_t now = mono_seconds();
-    if (now - entry->last_check_mono < entry->check_interval)
+    if (entry->fd >= 0) {
+        if (access(entry->path, F_OK) != 0)
+            close_vanished(entry);
+        else
+            port_check_descriptor(entry);
         return;
-    entry->last_check_mono = now;
-    entry->last_check = time(nullptr);
-
-    if (entry->is_open)
-        check_open_port(entry);
-    else
-        check_closed_port(entry);
+    }
+    entry->retries_left = 0;
+    entry->reopen_announced = false;
+    try_reopen(entry, true);
 }
 
-void *port_monitor_main(void *)
+void port_node_gone(port_entry *entry)
 {
-    while (!g_daemon.monitor_stop) {
-        pthread_mutex_lock(&g_daemon.registry_lock);
-        for (port_entry *entry = g_daemon.ports; entry; entry = entry->next)
-            port_check(entry);
-        pthread_mutex_unlock(&g_daemon.registry_lock);
+    entry->retries_left = 0;
+    if (entry->fd < 0 || access(entry->path, F_OK) == 0)
+        return;
+    note_examined(entry);
+    close_vanished(entry);
+}
 
-        // The stop flag is tested under monitor_lock, and the stopper signals
-        // under it, so a stop request cannot slip in before the wait.
-        mutex_guard guard(&g_daemon.monitor_lock);
-        timespec deadline = mono_deadline(MONITOR_PASS_SECONDS);
-        while (!g_daemon.monitor_stop && !g_daemon.monitor_wanted) {
-            if (pthread_cond_timedwait(&g_daemon.monitor_cond, &g_daemon.monitor_lock, &deadline) == ETIMEDOUT)
-                break;
-        }
-        g_daemon.monitor_wanted = false;
+void port_node_back(port_entry *entry)
+{
+    if (entry->fd >= 0)
+        return;
+    note_examined(entry);
+    entry->reopen_announced = false;
+    if (try_reopen(entry, false))
+        return;
+    entry->retries_left = REOPEN_RETRIES;
+    entry->retry_at_ms = mono_ms() + REOPEN_RETRY_MS[0];
+}
+
+void port_retry_reopen(port_entry *entry, int64_t now_ms)
+{
+    if (entry->retries_left <= 0 || now_ms < entry->retry_at_ms)
+        return;
+    if (entry->fd >= 0) {
+        entry->retries_left = 0;
+        return;
     }
+    int attempt = REOPEN_RETRIES - entry->retries_left;
+    entry->retries_left--;
+    note_examined(entry);
+    if (try_reopen(entry, entry->retries_left == 0))
+        entry->retries_left = 0;
+    else if (entry->retries_left > 0)
+        entry->retry_at_ms = now_ms + REOPEN_RETRY_MS[attempt + 1];
+}
+
+static bool monitor_pause(port_engine *engine)
+{
+    mutex_guard guard(&engine->monitor.lock);
+    timespec deadline = mono_deadline(MONITOR_PASS_SECONDS);
+    while (!engine->monitor.stop) {
+        if (pthread_cond_timedwait(&engine->monitor.cond, &engine->monitor.lock, &deadline) == ETIMEDOUT)
+            break;
+    }
+    return !engine->monitor.stop;
+}
+
+static void *port_monitor_main(void *arg)
+{
+    port_engine *engine = static_cast<port_engine *>(arg);
+    do {
+        hotplug_refresh(engine);
+        mutex_guard registry(&engine->registry_lock);
+        int64_t now = mono_seconds();
+        for (port_entry *entry = engine->ports; entry; entry = entry->next) {
+            // Signed: a clock set back never makes a port due early.
+            if (now - entry->last_check_mono < entry->check_interval)
+                continue;
+            note_examined(entry);
+            port_poke(entry, POKE_CHECK);
+        }
+    } while (monitor_pause(engine));
     return nullptr;
 }
 
-void port_monitor_wake()
+void port_monitor_start(port_engine *engine)
 {
-    mutex_guard guard(&g_daemon.monitor_lock);
-    g_daemon.monitor_wanted = true;
-    pthread_cond_broadcast(&g_daemon.monitor_cond);
-}
-
-void port_monitor_start()
-{
-    g_daemon.monitor_stop = 0;
-    if (pthread_create(&g_daemon.monitor_thread, nullptr, port_monitor_main, nullptr) != 0) {
-        fprintf(stderr, "Failed to create port monitor thread\n");
-        return;
+    {
+        mutex_guard guard(&engine->monitor.lock);
+        engine->monitor.stop = false;
     }
-    g_daemon.monitor_started = true;
-    printf("Port monitor thread started\n");
+    bool ok = pthread_create(&engine->monitor.thread, nullptr, port_monitor_main, engine) == 0;
+    engine->monitor.started = ok;
+    console_monitor_started(ok);
 }
 
-void port_monitor_stop()
+void port_monitor_stop(port_engine *engine)
 {
-    g_daemon.monitor_stop = 1;
-    pthread_mutex_lock(&g_daemon.monitor_lock);
-    pthread_cond_broadcast(&g_daemon.monitor_cond);
-    pthread_mutex_unlock(&g_daemon.monitor_lock);
-    if (!g_daemon.monitor_started)
+    {
+        mutex_guard guard(&engine->monitor.lock);
+        engine->monitor.stop = true;
+        pthread_cond_broadcast(&engine->monitor.cond);
+    }
+    if (!engine->monitor.started)
         return;
-    pthread_join(g_daemon.monitor_thread, nullptr);
-    g_daemon.monitor_thread = pthread_t();
-    g_daemon.monitor_started = false;
-    printf("Port monitor thread stopped\n");
+    pthread_join(engine->monitor.thread, nullptr);
+    engine->monitor.started = false;
+    console_monitor_stopped();
 }

@@ -1,18 +1,24 @@
-// Port engine: the record of one serial port, the registry that owns the
-// records, line setup, the reader thread, end flags, the command transaction
-// and the health monitor.
+// Port engine: the registry of serial ports and, for each port, one thread
+// that owns all of that port's I/O: its queue of operations, the writes, the
+// reads, end-flag matching, deadlines and repairs.
 //
-// Threads: the main thread runs bus handlers (and so every transaction), one
-// reader per open port, one monitor. Lock order, never reversed:
-//   registry_lock -> port.state_lock -> port.write_lock / port.line_lock -> port.capture_lock
-// The reader takes only line_lock and capture_lock.
+// Callers (the bus methods) run on the event-loop thread and never wait for
+// a modem: they queue an operation on a port with port_submit and get it back
+// finished through the engine's outbox, together with the port's events
+// (unsolicited lines, state changes). The outbox has a wake-up descriptor
+// for the event loop to watch; port threads never call the bus.
+//
+// Lock order, never reversed:
+//   open_lock -> registry_lock -> port.queue_lock / port.state_lock -> outbox.lock
+// See docs/architecture.md for the road of one command.
 #pragma once
 
-#include <pthread.h>
-#include <time.h>
+#include <stddef.h>
+#include <stdint.h>
 
-#include <atomic>
-#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
 
 constexpr int PORT_PATH_MAX = 64;       // 63 characters + NUL
 constexpr int PORT_BUFFER_SIZE = 32768; // line buffer and capture area
@@ -22,81 +28,133 @@ constexpr int END_FLAG_SIZE = 64;
 constexpr int PORT_CHECK_INTERVAL = 30; // seconds between monitor examinations
 constexpr int REGISTRY_MAX = 64;        // records the registry holds at most
 
-struct at_response {
-    char data[PORT_BUFFER_SIZE];
-    int32_t length;
-    int32_t status; // 0 completed, -1 timed out or not sent
-    char matched_flag[END_FLAG_SIZE];
-    timespec start;     // CLOCK_REALTIME
-    timespec end;       // CLOCK_REALTIME
-    int64_t elapsed_ms; // measured on the monotonic clock
-};
+constexpr int PORT_QUEUE_MAX = 32;           // pending operations of one port, the running one included
+constexpr size_t PENDING_ARGS_MAX = 1 << 20; // bytes of queued arguments, all ports together
+constexpr size_t COMMAND_MAX = 65536;        // longest command a reply can echo within the bus's limit
+constexpr size_t PROMPT_DATA_MAX = 4096;     // text sent at a "> " prompt
+constexpr size_t EVENT_LINE_MAX = 1023;      // an unsolicited line is published cut to this
+constexpr int EVENT_BACKLOG_MAX = 64;        // lines of one port waiting to be published
+constexpr int EVENTS_PER_SECOND_PORT = 100;
+constexpr int EVENTS_PER_SECOND_ALL = 400;
 
-struct port_entry {
-    char path[PORT_PATH_MAX];
-    std::atomic<int32_t> fd;
+struct port_entry;
+struct port_engine;
+
+struct port_settings {
     int32_t baudrate, databits, parity, stopbits;
-    pthread_t reader;
-    bool has_reader;
+};
+constexpr port_settings DEFAULT_SETTINGS = {115200, 8, 0, 1};
 
-    // Serialises open, close and writes of this port between the main thread
-    // and the monitor, so no thread uses a descriptor another one is closing.
-    pthread_mutex_t state_lock;
-
-    pthread_mutex_t line_lock;
-    pthread_mutex_t write_lock;
-    char line_buffer[PORT_BUFFER_SIZE];
-    int32_t line_length;
-
-    at_response capture;
-    pthread_mutex_t capture_lock;
-    pthread_cond_t capture_cond; // monotonic clock
-    int32_t waiting;
-
-    char end_flags[END_FLAG_SLOTS][END_FLAG_SIZE];
-    int32_t end_flag_count;
-
-    std::atomic<int32_t> is_open;
-    std::atomic<int32_t> stop_reader;
-    int wake_fd; // eventfd that interrupts the reader's poll
-
-    int64_t last_check;      // wall clock seconds, reported by "list"
-    int64_t last_check_mono; // monotonic seconds, drives the interval
-    int32_t check_interval;
-
-    port_entry *next;
+struct end_flag_list {
+    char flags[END_FLAG_SLOTS][END_FLAG_SIZE];
+    int32_t count;
 };
 
-// Registry (lives in g_daemon). registry_init/registry_shutdown bracket its use.
-void registry_init();
-void registry_destroy_all(); // port_destroy on every record, head first
-void registry_shutdown();
-port_entry *port_find(const char *path);
-port_entry *port_create(const char *path); // nullptr when out of memory or full
-void port_destroy(port_entry *entry);
-int registry_count();
+enum port_op_kind { OP_OPEN, OP_CLOSE, OP_SENDAT };
+enum at_outcome { AT_COMPLETED, AT_TIMED_OUT, AT_SEND_FAILED };
 
-// Line setup.
-int port_open(port_entry *entry, int32_t baudrate, int32_t databits, int32_t parity, int32_t stopbits);
-void port_close(port_entry *entry);
+// One call queued on a port. The caller fills the arguments; the port's
+// thread fills the results and hands it back through the outbox.
+struct port_op {
+    port_op_kind kind = OP_SENDAT;
 
-// Reader thread body.
-void *port_reader_main(void *entry);
+    // OP_OPEN
+    port_settings settings = DEFAULT_SETTINGS;
+    bool created = false; // this open made the record: failing removes it again
+
+    // OP_SENDAT
+    std::string command;
+    bool is_hex = false;
+    bool send_only = false;
+    int32_t timeout = 5;
+    bool has_end_flag = false;
+    std::string end_flag;
+    bool has_data = false;
+    std::string data; // written at the "> " prompt, followed by Ctrl-Z
+
+    // Results.
+    bool ok = false;            // OP_OPEN opened, OP_CLOSE closed, send-only wrote everything
+    bool stopped = false;       // never ran: the daemon is stopping
+    bool remove_record = false; // the record is finished: the caller retires it
+    at_outcome outcome = AT_SEND_FAILED;
+    std::string response; // captured bytes (the reply reads up to the first NUL)
+    char matched_flag[END_FLAG_SIZE] = {};
+    int64_t elapsed_ms = 0;
+    end_flag_list end_flags = {}; // the port's list after the call
+    bool data_sent = false;
+
+    port_entry *entry = nullptr; // the record it was queued on
+    size_t arg_bytes = 0;        // charged against PENDING_ARGS_MAX while pending
+    void *owner = nullptr;       // the caller's; the engine never looks at it
+};
+
+// An event for the bus, made by a port's thread.
+struct port_event {
+    bool is_state = false; // else an unsolicited line
+    std::string port;
+    std::string line;        // unsolicited line without CR LF, at most EVENT_LINE_MAX bytes
+    bool late = false;       // set aside as an earlier command's late answer
+    uint32_t dropped = 0;    // lines of this port dropped since its last event
+    int32_t is_open = 0;     // state events
+    const char *reason = ""; // "open", "close", "vanished", "error", "reopen"
+};
+
+// What the outbox hands to the event loop: a finished operation or an event.
+struct outbox_item {
+    port_op *op = nullptr;
+    port_event event;
+    port_entry *backlog_of = nullptr; // a line counted in that port's backlog
+};
+
+// What "list" shows of one record.
+struct port_snapshot {
+    std::string path;
+    bool is_open;
+    int32_t fd;
+    port_settings settings;
+    int64_t last_check;
+};
+
+// Engine life: create, start its monitor and hotplug watcher, serve, stop
+// (every port thread ends its running command and starts nothing more),
+// take what was left, destroy.
+port_engine *port_engine_create();
+void port_engine_stop(port_engine *engine);
+void port_engine_destroy(port_engine *engine);
+// The descriptor that becomes readable when the outbox holds something.
+int port_outbox_fd(port_engine *engine);
+// Takes everything in the outbox, in the order it was put there.
+void port_outbox_take(port_engine *engine, std::deque<outbox_item> *items);
+
+// Registry. Records are created and retired on the event-loop thread only.
+port_entry *port_find(port_engine *engine, const char *path);
+// nullptr when the registry is full or out of memory.
+port_entry *port_create(port_engine *engine, const char *path);
+// Unlinks and destroys a record; operations still queued on it are moved to
+// *leftovers, in order, for the caller to place again.
+void port_retire(port_entry *entry, std::deque<port_op *> *leftovers);
+std::vector<port_snapshot> registry_snapshot(port_engine *engine);
+int registry_count(port_engine *engine);
+const char *port_path(const port_entry *entry);
+
+// Queues an operation. False (and nothing queued) when the port already has
+// PORT_QUEUE_MAX pending or the engine's argument bytes would pass
+// PENDING_ARGS_MAX.
+bool port_submit(port_entry *entry, port_op *op);
+// Whether arguments of this size would still fit, for callers that would
+// otherwise make a record for nothing.
+bool port_args_fit(port_engine *engine, size_t bytes);
+// After port_engine_stop: every operation still queued, port by port.
+void port_engine_leftovers(port_engine *engine, std::deque<port_op *> *leftovers);
+
+// Monitor: a pass every 5 s asks each port whose 30 s interval is due to
+// examine itself.
+void port_monitor_start(port_engine *engine);
+void port_monitor_stop(port_engine *engine);
 
 // End flags.
-void end_flags_set(port_entry *entry, const char *spec);
-bool end_flag_match(port_entry *entry, const char *line, char *matched);
+void end_flags_set(end_flag_list *list, const char *spec);
+bool end_flag_match(const end_flag_list *list, const char *line, char *matched);
 
-// Transaction.
-enum at_outcome { AT_COMPLETED = 0, AT_TIMED_OUT = 1, AT_SEND_FAILED = 2 };
-at_outcome at_transact(port_entry *entry, const char *command, int32_t timeout_seconds, const char *end_flag_spec,
-                       bool is_hex, at_response *result);
-int at_send_only(port_entry *entry, const char *command, bool is_hex);
 // Decodes hex text; *length receives the decoded byte count. nullptr on bad input.
 char *hex_decode(const char *text, size_t *length);
-
-// Monitor.
-void port_monitor_start();
-void port_monitor_stop();
-void *port_monitor_main(void *);
-void port_check(port_entry *entry);

@@ -1,41 +1,159 @@
-// Helpers shared by the port engine's sources; not for callers outside port/.
-// The *_locked operations expect the caller to hold the record's state_lock.
+// Inside of the port engine; not for callers outside port/.
+//
+// Each record has one thread (port_reader_main) that alone reads and writes
+// its device and runs its operations. Fields marked "thread" are touched by
+// that thread only; the rest say which lock guards them.
 #pragma once
 
 #include <pthread.h>
+#include <sys/types.h>
 #include <termios.h>
 #include <time.h>
 
-#include <cstdint>
+#include <atomic>
+#include <deque>
+#include <map>
+#include <set>
+#include <string>
 
 #include "port/port.h"
 
-constexpr int32_t DEFAULT_BAUDRATE = 115200;
-constexpr int32_t DEFAULT_DATABITS = 8;
-constexpr int32_t DEFAULT_PARITY = 0;
-constexpr int32_t DEFAULT_STOPBITS = 1;
+struct at_response {
+    char data[PORT_BUFFER_SIZE];
+    int32_t length;
+    int32_t status; // 0 completed, -1 timed out or not sent
+    char matched_flag[END_FLAG_SIZE];
+    timespec start;     // CLOCK_REALTIME
+    timespec end;       // CLOCK_REALTIME
+    int64_t elapsed_ms; // measured on the monotonic clock
+};
 
-int port_open_locked(port_entry *entry, int32_t baudrate, int32_t databits, int32_t parity, int32_t stopbits);
-void port_release_locked(port_entry *entry);
-// Applies the requested framing and raw mode to attributes read from the
-// device; every flag not named keeps its value.
-void line_attributes(termios *tio, int32_t baudrate, int32_t databits, int32_t parity, int32_t stopbits);
+// An answer the port is still owed by a command that no longer waits for it.
+struct owed_answer {
+    end_flag_list flags; // what its final result line looks like
+    bool late;           // a timed-out command's (its lines are published as late)
+};
 
-// Everything the reader does with one chunk read from the device: capture
-// it for a waiting command, then cut lines and match end flags. Takes
-// line_lock and capture_lock itself.
-void port_process_chunk(port_entry *entry, const char *chunk, int n);
+// Where the running command stands.
+enum command_phase {
+    PHASE_IDLE,
+    PHASE_WRITING,      // the command's bytes are draining into the line
+    PHASE_WAIT_PROMPT,  // written; waiting for "> " before sending the data
+    PHASE_WRITING_DATA, // the data and Ctrl-Z are draining
+    PHASE_WAIT_FINAL,   // waiting for an end flag
+};
 
-// Monotonic clock: immune to wall-clock steps, so waits neither end early
-// nor stretch when the router's time is set.
-timespec mono_now();
-int64_t mono_seconds();
-timespec mono_deadline(int64_t seconds);
-int64_t mono_ms_between(const timespec &start, const timespec &end);
-void cond_init_monotonic(pthread_cond_t *cond);
+// Requests for a port's thread, set from any thread with port_poke.
+enum : uint32_t {
+    POKE_QUEUE = 1 << 0, // an operation was queued
+    POKE_CHECK = 1 << 1, // the monitor's examination is due
+    POKE_GONE = 1 << 2,  // the node was removed
+    POKE_BACK = 1 << 3,  // the node appeared
+    POKE_QUIT = 1 << 4,  // the record is being retired, or the engine stops
+};
 
-// Asks the monitor for a pass now instead of at the end of its pause.
-void port_monitor_wake();
+struct port_entry {
+    char path[PORT_PATH_MAX];
+    port_engine *engine;
+    port_entry *next; // registry_lock
+
+    // What other threads read ("list", other ports' open). Written by the
+    // port's thread only, under state_lock.
+    pthread_mutex_t state_lock;
+    int32_t fd;
+    bool is_open;
+    dev_t rdev; // of the open device, to refuse a second record for it
+    port_settings settings;
+    std::atomic<int64_t> last_check;      // wall clock seconds, reported by "list"
+    std::atomic<int64_t> last_check_mono; // monotonic seconds, drives the interval
+    int32_t check_interval;
+
+    // Pending operations; `running` counts the one in progress.
+    pthread_mutex_t queue_lock;
+    std::deque<port_op *> queue;
+    bool running;
+    bool finished; // the thread has ended (or never started); nothing more runs
+
+    pthread_t reader;
+    bool has_reader;
+    int wake_fd; // eventfd: pokes and queued work
+    std::atomic<uint32_t> pokes;
+
+    // Thread: line assembly and the running command.
+    char line_buffer[PORT_BUFFER_SIZE];
+    int32_t line_length;
+    at_response capture;
+    bool chunk_captured; // the chunk being cut into lines went into the capture
+    end_flag_list end_flags;
+    int32_t waiting; // 1 while a command awaits an end flag
+    port_op *current;
+    command_phase phase;
+    timespec mono_start;
+    int64_t deadline_ms; // monotonic; the command's wait ends here
+    std::string out;     // bytes still to write
+    size_t out_done;
+    int64_t write_deadline_ms;
+
+    // Thread: answers owed by commands that stopped waiting, and the lines
+    // received for a waiting command since the last final result line
+    // (published as late if an owed answer turns out to end among them).
+    std::deque<owed_answer> owed;
+    bool final_seen; // a final result line arrived since the command was written
+    std::deque<std::string> window;
+
+    // Thread: reopening after the node appeared, retried for a while.
+    int retries_left;
+    int64_t retry_at_ms;
+    bool reopen_announced;
+
+    // Thread: the port's share of the event rate.
+    double tokens;
+    int64_t tokens_ms;
+    uint32_t dropped;
+    // outbox.lock: lines of this port in the outbox.
+    int backlog;
+};
+
+struct port_engine {
+    pthread_mutex_t registry_lock;
+    port_entry *ports;
+    // Checking that no other record has a device open and opening it are one
+    // step, so two spellings of one path cannot both win.
+    pthread_mutex_t open_lock;
+    std::atomic<bool> stopping;
+    size_t pending_arg_bytes; // event-loop thread only
+
+    struct {
+        pthread_mutex_t lock;
+        std::deque<outbox_item> items;
+        int wake_fd;
+        double tokens; // the engine-wide share of the event rate
+        int64_t tokens_ms;
+    } outbox;
+
+    struct {
+        pthread_t thread;
+        bool started;
+        bool stop; // lock
+        pthread_mutex_t lock;
+        pthread_cond_t cond;
+    } monitor;
+
+    struct hotplug_watch {
+        int wd;
+        int refs;
+    };
+    struct {
+        pthread_t thread;
+        bool started;
+        int inotify_fd;
+        int wake_fd;
+        pthread_mutex_t lock;
+        std::map<std::string, hotplug_watch> by_dir; // refs: records in that directory
+        std::map<int, int> wd_refs;                  // directories sharing a watch
+        std::set<std::string> warned;
+    } hotplug;
+};
 
 struct mutex_guard {
     pthread_mutex_t *mutex;
@@ -44,3 +162,88 @@ struct mutex_guard {
     mutex_guard(const mutex_guard &) = delete;
     mutex_guard &operator=(const mutex_guard &) = delete;
 };
+
+// Monotonic clock: immune to wall-clock steps, so waits neither end early
+// nor stretch when the router's time is set.
+timespec mono_now();
+int64_t mono_seconds();
+int64_t mono_ms();
+int64_t mono_ms_between(const timespec &start, const timespec &end);
+void cond_init_monotonic(pthread_cond_t *cond);
+timespec mono_deadline(int64_t seconds);
+
+// Line setup (port's thread). Why an open failed, for the console.
+struct open_failure {
+    enum { NONE, MISSING, OPEN_ERROR, NOT_CHAR, IN_USE } kind = NONE;
+    int err = 0;
+    char other[PORT_PATH_MAX] = {}; // IN_USE: the record that has the device
+};
+int port_open(port_entry *entry, const port_settings &settings, open_failure *why);
+void port_close(port_entry *entry);
+// Forgets a descriptor that is no longer ours, without closing the number.
+void port_drop_descriptor(port_entry *entry);
+// Applies the requested framing and raw mode to attributes read from the
+// device; every flag not named keeps its value.
+void line_attributes(termios *tio, int32_t baudrate, int32_t databits, int32_t parity, int32_t stopbits);
+port_settings saved_settings(const port_entry *entry);
+
+// A record outside the registry and without its thread (the registry adds
+// both); tests and fuzzers drive such a record's reading by hand.
+port_entry *port_entry_alloc(port_engine *engine, const char *path);
+void port_entry_free(port_entry *entry);
+
+// The port's thread and what it does.
+void *port_reader_main(void *entry);
+void port_poke(port_entry *entry, uint32_t what);
+void port_finish_op(port_entry *entry, port_op *op);
+
+// Reading: everything done with one chunk read from the device (capture,
+// line assembly, end flags, owed answers, unsolicited lines, the prompt).
+void port_process_chunk(port_entry *entry, const char *chunk, int n);
+// Reads what the device has; gives the port up on an error or hang-up.
+void port_read_ready(port_entry *entry, short revents);
+// The device failed under us: closed, the waiting command ended, reported.
+void port_fail(port_entry *entry, const char *reason);
+
+// The command transaction ("sendat"), driven by the port's thread.
+void at_start(port_entry *entry, port_op *op);
+void at_write_ready(port_entry *entry);
+void at_tick(port_entry *entry, int64_t now_ms); // deadlines
+void at_line_final(port_entry *entry, const char *matched);
+void at_prompt_seen(port_entry *entry);
+// The port was closed under the running command: it ends as a timeout, and
+// leaves its answer owed if `owes` (the device may still send it).
+void at_port_closed(port_entry *entry, bool owes);
+// The daemon stops: the running operation ends now, nothing more is written.
+void at_abort(port_entry *entry);
+// Milliseconds until the running command needs the thread, -1 for none.
+int64_t at_next_wake_ms(const port_entry *entry, int64_t now_ms);
+void capture_arm(port_entry *entry);
+
+// Owed answers.
+void owed_add(port_entry *entry, const end_flag_list &flags, bool late, int count);
+void owed_send_only(port_entry *entry, const std::string &text);
+void owed_reset(port_entry *entry);
+// True when the line paid the oldest owed answer; it and the lines set aside
+// with it have been published, and the waiting command's text starts after.
+bool owed_pay(port_entry *entry, const char *line, size_t tail);
+void owed_remember(port_entry *entry, const char *line);
+bool owed_late(const port_entry *entry);
+
+// Events: admitted under the rate limits and queued for the event loop.
+void emit_line(port_entry *entry, const char *line, bool late);
+void emit_state(port_entry *entry, const char *reason);
+void outbox_push_op(port_engine *engine, port_op *op);
+
+// Monitor and hotplug.
+void port_check(port_entry *entry);
+void port_check_descriptor(port_entry *entry);
+void port_node_gone(port_entry *entry);
+void port_node_back(port_entry *entry);
+void port_retry_reopen(port_entry *entry, int64_t now_ms);
+void hotplug_start(port_engine *engine);
+void hotplug_stop(port_engine *engine);
+void hotplug_watch(port_engine *engine, const char *path);
+void hotplug_unwatch(port_engine *engine, const char *path);
+// Tries again to watch directories that could not be watched (not there yet).
+void hotplug_refresh(port_engine *engine);

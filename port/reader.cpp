@@ -1,15 +1,15 @@
-// Port reader: one thread per open port. It captures raw bytes for the
-// waiting command and cuts the stream into lines at CR LF, ending the
-// command at the first line that holds an end flag. It sleeps in poll() on
-// the device and the record's wake_fd, so an idle port costs nothing and a
-// stop request is seen at once. Locks taken: line_lock, then capture_lock.
+// Reading a port: every chunk read from the device is captured for the
+// waiting command, then cut into lines at CR LF. Each line may end the
+// command (an end flag), pay an answer owed by an earlier command, or be an
+// unsolicited line that is published as an event. All of it runs on the
+// port's own thread, so none of it needs a lock.
 #include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 
+#include "port/console.h"
 #include "port/port_internal.h"
 
 constexpr int READ_CHUNK = 1023;
@@ -17,44 +17,67 @@ constexpr int LINE_MAX_BYTES = PORT_BUFFER_SIZE - 1;
 
 static void capture_chunk(port_entry *entry, const char *chunk, int n)
 {
-    mutex_guard guard(&entry->capture_lock);
     at_response &cap = entry->capture;
     // A chunk that does not fit is dropped whole rather than cut, so the
     // capture never ends in the middle of a chunk the modem sent at once.
-    if (!entry->waiting || cap.length + n > CAPTURE_MAX)
+    entry->chunk_captured = entry->waiting && cap.length + n <= CAPTURE_MAX;
+    if (!entry->chunk_captured)
         return;
     memcpy(cap.data + cap.length, chunk, n);
     cap.length += n;
     cap.data[cap.length] = '\0';
 }
 
-// The line's text ends at its first NUL, so a stray zero byte only cuts
-// that one line short.
-static void handle_line(port_entry *entry, const char *line)
+static bool is_echo(const char *line)
+{
+    return line[0] == 'A' && line[1] == 'T';
+}
+
+// `tail` is the number of bytes of the current chunk behind this line.
+// The line's text ends at its first NUL, so a stray zero byte only cuts that
+// one line short.
+static void handle_line(port_entry *entry, const char *line, size_t tail)
 {
     if (line[0] == '\0')
         return;
-    // The modem echoes our own command; its text must never end the wait,
-    // even when it contains one of the flags.
-    if (line[0] == 'A' && line[1] == 'T')
+    // The modem echoes our own command; its text never ends a wait or pays
+    // an owed answer, even when it contains one of the flags.
+    bool echo = is_echo(line);
+    if (!echo && owed_pay(entry, line, tail))
         return;
 
-    // Matched under capture_lock: the transaction rewrites the end flags
-    // under the same lock, so a late line cannot see a half-written list.
     char matched[END_FLAG_SIZE];
-    mutex_guard guard(&entry->capture_lock);
-    if (!entry->waiting || !end_flag_match(entry, line, matched))
+    if (entry->waiting && !echo && end_flag_match(&entry->end_flags, line, matched)) {
+        at_line_final(entry, matched);
         return;
-    clock_gettime(CLOCK_REALTIME, &entry->capture.end);
-    memcpy(entry->capture.matched_flag, matched, END_FLAG_SIZE);
-    entry->capture.status = 0;
-    entry->waiting = 0;
-    pthread_cond_signal(&entry->capture_cond);
+    }
+    if (entry->chunk_captured) {
+        // The waiting command's, or the one this chunk has just completed.
+        if (entry->waiting)
+            owed_remember(entry, line);
+        return;
+    }
+    emit_line(entry, line, owed_late(entry));
+}
+
+// Looks at the unfinished rest of the line buffer for a "> " prompt: '>'
+// and nothing but spaces behind it, after any line-end bytes.
+static bool prompt_pending(const port_entry *entry)
+{
+    const char *p = entry->line_buffer;
+    const char *end = p + entry->line_length;
+    while (p < end && (*p == '\r' || *p == '\n'))
+        p++;
+    if (p == end || *p != '>')
+        return false;
+    for (p++; p < end; p++)
+        if (*p != ' ')
+            return false;
+    return true;
 }
 
 static void assemble_lines(port_entry *entry, const char *chunk, int n)
 {
-    mutex_guard guard(&entry->line_lock);
     char *buf = entry->line_buffer;
     if (n > LINE_MAX_BYTES - entry->line_length) {
         entry->line_length = 0;
@@ -76,7 +99,7 @@ static void assemble_lines(port_entry *entry, const char *chunk, int n)
             break;
         int cr = static_cast<char *>(crlf) - buf;
         buf[cr] = '\0';
-        handle_line(entry, buf + line_start);
+        handle_line(entry, buf + line_start, entry->line_length - (cr + 2));
         line_start = search_from = cr + 2;
     }
     if (line_start > 0) {
@@ -90,70 +113,43 @@ void port_process_chunk(port_entry *entry, const char *chunk, int n)
 {
     capture_chunk(entry, chunk, n);
     assemble_lines(entry, chunk, n);
+    if (entry->phase == PHASE_WAIT_PROMPT && prompt_pending(entry))
+        at_prompt_seen(entry);
 }
 
-// Waits up to timeout_ms (-1: no limit) for the wake_fd; a wake-up is
-// consumed here, the caller then looks at stop_reader.
-static void pause_reader(port_entry *entry, int timeout_ms)
+void port_fail(port_entry *entry, const char *reason)
 {
-    pollfd wake = {entry->wake_fd, POLLIN, 0};
-    if (poll(&wake, 1, timeout_ms) > 0) {
-        uint64_t count;
-        ssize_t n = read(entry->wake_fd, &count, sizeof(count));
-        (void)n;
-    }
+    console_read_failed(entry->path, reason);
+    // Closed at once: an open descriptor keeps a USB modem's tty name taken,
+    // and the modem would come back under another one.
+    port_close(entry);
+    // The device is gone for good: a new one will not finish its answers.
+    at_port_closed(entry, false);
+    owed_reset(entry);
+    emit_state(entry, "error");
 }
 
-// Returns the device's poll events, or 0 when woken or interrupted.
-static short wait_for_device(port_entry *entry)
+// Reads until the device has nothing more (a few chunks at most, so a
+// flooding modem cannot starve the port's other work).
+void port_read_ready(port_entry *entry, short revents)
 {
-    pollfd fds[2] = {{entry->fd, POLLIN, 0}, {entry->wake_fd, POLLIN, 0}};
-    if (poll(fds, 2, -1) <= 0)
-        return 0;
-    if (fds[1].revents) {
-        pause_reader(entry, 0);
-        return 0;
-    }
-    return fds[0].revents;
-}
-
-// The thread and the descriptor stay until the port is released; the
-// monitor does that at once, since an open descriptor keeps a USB modem's
-// tty name taken and the modem would come back under another one.
-static void mark_failed(port_entry *entry, const char *reason)
-{
-    fprintf(stderr, "Error reading from port %s: %s, marking as closed\n", entry->path, reason);
-    entry->is_open = 0;
-    port_monitor_wake();
-}
-
-void *port_reader_main(void *arg)
-{
-    port_entry *entry = static_cast<port_entry *>(arg);
     char chunk[READ_CHUNK + 1];
-
-    // is_open is set before the reader starts and cleared only once it has
-    // ended (by itself or joined), so the loop watches stop_reader alone.
-    while (!entry->stop_reader) {
-        short events = wait_for_device(entry);
-        if (!events)
-            continue;
+    for (int round = 0; round < 8 && entry->fd >= 0; round++) {
         ssize_t n = read(entry->fd, chunk, READ_CHUNK);
         if (n > 0) {
-            port_process_chunk(entry, chunk, n);
-        } else if (n == 0 && (events & POLLHUP)) {
-            // A hung-up tty (modem reset, pty master gone) reads end of file
-            // for ever while its descriptor stays valid, so the monitor's
-            // checks pass; only giving it up lets the next command or the
-            // monitor open the device node afresh.
-            mark_failed(entry, "device hung up");
-            break;
-        } else if (n == 0 || ((errno == EAGAIN || errno == EWOULDBLOCK) && !(events & POLLIN))) {
-            pause_reader(entry, 10);
-        } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-            mark_failed(entry, strerror(errno));
-            break;
+            port_process_chunk(entry, chunk, static_cast<int>(n));
+            continue;
         }
+        if (n == 0 && (revents & POLLHUP)) {
+            // A hung-up tty (modem reset, pty master gone) reads end of file
+            // for ever while its descriptor stays valid.
+            port_fail(entry, "device hung up");
+        } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            port_fail(entry, strerror(errno));
+        } else if (n == 0) {
+            // Some devices report readable and read nothing; don't spin.
+            usleep(10000);
+        }
+        return;
     }
-    return nullptr;
 }

@@ -1,140 +1,208 @@
-// Port registry: the list of port records under g_daemon.registry_lock.
-// Records are created and destroyed on the main thread only; the monitor
-// walks the list under the lock, so a record is unlinked before it is torn
-// down and the monitor never sees a record that is going away.
+// Port registry: the records of every port the daemon knows, newest first,
+// under the engine's registry_lock. Records are created and retired on the
+// event-loop thread only; the monitor and the hotplug watcher walk the list
+// under the lock, so a record is unlinked before it is torn down and they
+// never see one that is going away.
 #include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <new>
 
-#include "core/daemon_state.h"
+#include "port/console.h"
 #include "port/port_internal.h"
 
-void registry_init()
-{
-    g_daemon.ports = nullptr;
-    g_daemon.monitor_thread = pthread_t();
-    g_daemon.monitor_started = false;
-    g_daemon.monitor_stop = 0;
-    g_daemon.monitor_wanted = false;
-    pthread_mutex_init(&g_daemon.registry_lock, nullptr);
-    pthread_mutex_init(&g_daemon.monitor_lock, nullptr);
-    cond_init_monotonic(&g_daemon.monitor_cond);
-}
+// The port's thread needs little: no large buffers live on its stack. A
+// small stack keeps 64 ports cheap in a router's address space.
+constexpr size_t PORT_THREAD_STACK = 256 * 1024;
 
-void registry_destroy_all()
+port_entry *port_find(port_engine *engine, const char *path)
 {
-    // port_destroy takes the registry lock itself, so only peek at the head.
-    for (;;) {
-        pthread_mutex_lock(&g_daemon.registry_lock);
-        port_entry *head = g_daemon.ports;
-        pthread_mutex_unlock(&g_daemon.registry_lock);
-        if (!head)
-            return;
-        port_destroy(head);
-    }
-}
-
-void registry_shutdown()
-{
-    pthread_cond_destroy(&g_daemon.monitor_cond);
-    pthread_mutex_destroy(&g_daemon.monitor_lock);
-    pthread_mutex_destroy(&g_daemon.registry_lock);
-}
-
-port_entry *port_find(const char *path)
-{
-    mutex_guard guard(&g_daemon.registry_lock);
-    for (port_entry *entry = g_daemon.ports; entry; entry = entry->next)
+    mutex_guard guard(&engine->registry_lock);
+    for (port_entry *entry = engine->ports; entry; entry = entry->next)
         if (strcmp(entry->path, path) == 0)
             return entry;
     return nullptr;
 }
 
-static int count_locked()
+static int count_locked(const port_engine *engine)
 {
     int count = 0;
-    for (port_entry *entry = g_daemon.ports; entry; entry = entry->next)
+    for (const port_entry *entry = engine->ports; entry; entry = entry->next)
         count++;
     return count;
 }
 
-int registry_count()
+int registry_count(port_engine *engine)
 {
-    mutex_guard guard(&g_daemon.registry_lock);
-    return count_locked();
+    mutex_guard guard(&engine->registry_lock);
+    return count_locked(engine);
 }
 
-static void entry_free(port_entry *entry)
+const char *port_path(const port_entry *entry)
 {
-    pthread_cond_destroy(&entry->capture_cond);
-    pthread_mutex_destroy(&entry->capture_lock);
-    pthread_mutex_destroy(&entry->write_lock);
-    pthread_mutex_destroy(&entry->line_lock);
+    return entry->path;
+}
+
+void port_entry_free(port_entry *entry)
+{
+    pthread_mutex_destroy(&entry->queue_lock);
     pthread_mutex_destroy(&entry->state_lock);
-    close(entry->wake_fd);
+    if (entry->wake_fd >= 0)
+        close(entry->wake_fd);
     delete entry;
 }
 
-static port_entry *entry_alloc(const char *path)
+port_entry *port_entry_alloc(port_engine *engine, const char *path)
 {
     // Value-initialisation zero-fills the record, buffers included.
     port_entry *entry = new (std::nothrow) port_entry();
     if (!entry)
         return nullptr;
-    entry->wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (entry->wake_fd < 0) {
-        delete entry;
-        return nullptr;
-    }
+    entry->engine = engine;
     strncpy(entry->path, path, PORT_PATH_MAX - 1);
     entry->fd = -1;
     entry->last_check = time(nullptr);
     entry->last_check_mono = mono_seconds();
     entry->check_interval = PORT_CHECK_INTERVAL;
+    entry->tokens = EVENTS_PER_SECOND_PORT;
+    entry->tokens_ms = mono_ms();
     pthread_mutex_init(&entry->state_lock, nullptr);
-    pthread_mutex_init(&entry->line_lock, nullptr);
-    pthread_mutex_init(&entry->write_lock, nullptr);
-    pthread_mutex_init(&entry->capture_lock, nullptr);
-    cond_init_monotonic(&entry->capture_cond);
-    return entry;
-}
-
-port_entry *port_create(const char *path)
-{
-    port_entry *entry = entry_alloc(path);
-    if (!entry)
-        return nullptr;
-
-    pthread_mutex_lock(&g_daemon.registry_lock);
-    if (count_locked() >= REGISTRY_MAX) {
-        pthread_mutex_unlock(&g_daemon.registry_lock);
-        entry_free(entry);
+    pthread_mutex_init(&entry->queue_lock, nullptr);
+    entry->wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (entry->wake_fd < 0) {
+        port_entry_free(entry);
         return nullptr;
     }
-    entry->next = g_daemon.ports;
-    g_daemon.ports = entry;
-    pthread_mutex_unlock(&g_daemon.registry_lock);
     return entry;
 }
 
-void port_destroy(port_entry *entry)
+static bool start_thread(port_entry *entry)
 {
-    if (!entry)
-        return;
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, PORT_THREAD_STACK);
+    entry->has_reader = pthread_create(&entry->reader, &attr, port_reader_main, entry) == 0;
+    pthread_attr_destroy(&attr);
+    if (!entry->has_reader)
+        console_thread_failed(entry->path);
+    return entry->has_reader;
+}
 
-    pthread_mutex_lock(&g_daemon.registry_lock);
-    for (port_entry **link = &g_daemon.ports; *link; link = &(*link)->next) {
+port_entry *port_create(port_engine *engine, const char *path)
+{
+    if (registry_count(engine) >= REGISTRY_MAX)
+        return nullptr;
+    port_entry *entry = port_entry_alloc(engine, path);
+    if (!entry)
+        return nullptr;
+    if (!start_thread(entry)) {
+        port_entry_free(entry);
+        return nullptr;
+    }
+    {
+        mutex_guard guard(&engine->registry_lock);
+        entry->next = engine->ports;
+        engine->ports = entry;
+    }
+    hotplug_watch(engine, entry->path);
+    return entry;
+}
+
+static void take_queue(port_entry *entry, std::deque<port_op *> *leftovers)
+{
+    mutex_guard guard(&entry->queue_lock);
+    for (port_op *op : entry->queue) {
+        entry->engine->pending_arg_bytes -= op->arg_bytes;
+        leftovers->push_back(op);
+    }
+    entry->queue.clear();
+}
+
+static void join_thread(port_entry *entry)
+{
+    if (!entry->has_reader)
+        return;
+    port_poke(entry, POKE_QUIT);
+    pthread_join(entry->reader, nullptr);
+    entry->has_reader = false;
+}
+
+static void unlink_entry(port_entry *entry)
+{
+    port_engine *engine = entry->engine;
+    mutex_guard guard(&engine->registry_lock);
+    for (port_entry **link = &engine->ports; *link; link = &(*link)->next) {
         if (*link == entry) {
             *link = entry->next;
-            break;
+            return;
         }
     }
-    pthread_mutex_unlock(&g_daemon.registry_lock);
+}
 
-    pthread_mutex_lock(&entry->state_lock);
-    port_release_locked(entry);
-    pthread_mutex_unlock(&entry->state_lock);
-    entry_free(entry);
+void port_retire(port_entry *entry, std::deque<port_op *> *leftovers)
+{
+    unlink_entry(entry);
+    hotplug_unwatch(entry->engine, entry->path);
+    join_thread(entry);
+    // The thread has ended: its descriptor is ours to close.
+    port_close(entry);
+    take_queue(entry, leftovers);
+    port_entry_free(entry);
+}
+
+std::vector<port_snapshot> registry_snapshot(port_engine *engine)
+{
+    std::vector<port_snapshot> ports;
+    mutex_guard guard(&engine->registry_lock);
+    for (port_entry *entry = engine->ports; entry; entry = entry->next) {
+        mutex_guard state(&entry->state_lock);
+        ports.push_back({entry->path, entry->is_open, entry->fd, entry->settings, entry->last_check});
+    }
+    return ports;
+}
+
+bool port_args_fit(port_engine *engine, size_t bytes)
+{
+    return engine->pending_arg_bytes + bytes <= PENDING_ARGS_MAX;
+}
+
+bool port_submit(port_entry *entry, port_op *op)
+{
+    port_engine *engine = entry->engine;
+    if (!port_args_fit(engine, op->arg_bytes))
+        return false;
+    {
+        mutex_guard guard(&entry->queue_lock);
+        if (entry->queue.size() + (entry->running ? 1 : 0) >= PORT_QUEUE_MAX)
+            return false;
+        op->entry = entry;
+        entry->queue.push_back(op);
+    }
+    engine->pending_arg_bytes += op->arg_bytes;
+    port_poke(entry, POKE_QUEUE);
+    return true;
+}
+
+void port_engine_leftovers(port_engine *engine, std::deque<port_op *> *leftovers)
+{
+    mutex_guard guard(&engine->registry_lock);
+    for (port_entry *entry = engine->ports; entry; entry = entry->next)
+        take_queue(entry, leftovers);
+}
+
+// Shutdown: every port's thread has been joined by port_engine_stop.
+void registry_destroy_all(port_engine *engine)
+{
+    for (;;) {
+        port_entry *head;
+        {
+            mutex_guard guard(&engine->registry_lock);
+            head = engine->ports;
+        }
+        if (!head)
+            return;
+        std::deque<port_op *> dropped;
+        port_retire(head, &dropped);
+    }
 }

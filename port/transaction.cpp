@@ -1,195 +1,262 @@
-// Command transaction: write one command and wait, without holding the
-// port's state_lock, until the reader sees an end flag or the deadline
-// (monotonic) passes. at_send_only writes and returns at once.
-#include <poll.h>
+// The command transaction ("sendat"), driven by the port's thread: open the
+// port if it is closed, arm the capture before anything is written (so an
+// instant answer is caught), write the command as the line accepts it, and
+// end at the first line holding an end flag or at the deadline. With prompt
+// data the command goes out with CR alone, the data and Ctrl-Z follow the
+// modem's "> ", and one deadline covers the whole exchange.
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
-#include "core/daemon_state.h"
+#include "port/console.h"
 #include "port/port_internal.h"
-
-// Caller holds state_lock, so the monitor cannot close the port between
-// this check and the write.
-static int ensure_open(port_entry *entry)
-{
-    if (entry->is_open)
-        return 0;
-    return port_open_locked(entry, DEFAULT_BAUDRATE, DEFAULT_DATABITS, DEFAULT_PARITY, DEFAULT_STOPBITS);
-}
-
-// Builds the bytes to send; *owned is what the caller frees. nullptr on bad
-// hex or exhausted memory.
-static const char *command_bytes(const char *command, bool is_hex, bool add_crlf, size_t *length, char **owned)
-{
-    *owned = nullptr;
-    if (is_hex)
-        return *owned = hex_decode(command, length);
-    *length = strlen(command);
-    if (!add_crlf)
-        return command;
-    char *bytes = static_cast<char *>(malloc(*length + 3));
-    if (!bytes)
-        return nullptr;
-    memcpy(bytes, command, *length);
-    memcpy(bytes + *length, "\r\n", 3);
-    *length += 2;
-    return *owned = bytes;
-}
 
 // How long a command may take to drain into a line that is slow to accept
 // it (flow control, a full tty buffer) before it counts as not sent.
 constexpr int64_t WRITE_DRAIN_MS = 2000;
+constexpr char CTRL_Z = 0x1a;
+constexpr char ESC = 0x1b;
 
-// Writes the whole command. A short write on the non-blocking descriptor is
-// continued once the line accepts more: giving up after the first part would
-// leave a fragment in the modem for the next CR to execute.
-static bool write_all(int fd, const char *bytes, size_t length)
+void capture_arm(port_entry *entry)
 {
-    timespec start = mono_now();
-    size_t done = 0;
-    while (done < length) {
-        ssize_t n = write(fd, bytes + done, length - done);
+    at_response &cap = entry->capture;
+    cap.length = 0;
+    cap.data[0] = '\0';
+    cap.status = 0;
+    cap.matched_flag[0] = '\0';
+    clock_gettime(CLOCK_REALTIME, &cap.start);
+    entry->mono_start = mono_now();
+    entry->waiting = 1;
+    entry->final_seen = false;
+    entry->window.clear();
+}
+
+// The bytes of a command; false for hex text that does not decode.
+static bool command_bytes(const port_op *op, std::string *bytes)
+{
+    if (op->is_hex) {
+        size_t length;
+        char *decoded = hex_decode(op->command.c_str(), &length);
+        if (!decoded)
+            return false;
+        bytes->assign(decoded, length);
+        free(decoded);
+        return true;
+    }
+    *bytes = op->command.c_str();
+    if (op->send_only)
+        return true;
+    // At a prompt an LF would become the first character of the text.
+    *bytes += op->has_data ? "\r" : "\r\n";
+    return true;
+}
+
+static void finish(port_entry *entry)
+{
+    port_op *op = entry->current;
+    entry->current = nullptr;
+    entry->phase = PHASE_IDLE;
+    entry->waiting = 0;
+    entry->out.clear();
+    entry->out_done = 0;
+    entry->window.clear();
+    op->end_flags = entry->end_flags;
+    port_finish_op(entry, op);
+}
+
+static void take_result(port_entry *entry, at_outcome outcome)
+{
+    port_op *op = entry->current;
+    const at_response &cap = entry->capture;
+    op->outcome = outcome;
+    op->response.assign(cap.data, cap.length);
+    memcpy(op->matched_flag, cap.matched_flag, END_FLAG_SIZE);
+    op->elapsed_ms = mono_ms_between(entry->mono_start, mono_now());
+    finish(entry);
+}
+
+static void send_failed(port_entry *entry)
+{
+    port_op *op = entry->current;
+    op->ok = false;
+    op->outcome = AT_SEND_FAILED;
+    op->elapsed_ms = 0;
+    finish(entry);
+}
+
+// Ends a waiting command as a timeout. It leaves the port owing its answer
+// unless some final result line arrived meanwhile (that answer may have been
+// this one), or it was cancelled at the prompt (the modem answers nothing).
+static void timed_out(port_entry *entry, bool owes)
+{
+    if (owes && !entry->final_seen)
+        owed_add(entry, entry->end_flags, true, 1);
+    take_result(entry, AT_TIMED_OUT);
+}
+
+static void begin_write(port_entry *entry, std::string bytes, command_phase phase)
+{
+    entry->out = std::move(bytes);
+    entry->out_done = 0;
+    entry->write_deadline_ms = mono_ms() + WRITE_DRAIN_MS;
+    entry->phase = phase;
+    at_write_ready(entry);
+}
+
+static void written(port_entry *entry)
+{
+    port_op *op = entry->current;
+    std::string sent = std::move(entry->out);
+    entry->out.clear();
+    entry->out_done = 0;
+    if (op->send_only) {
+        owed_send_only(entry, sent);
+        op->ok = true;
+        finish(entry);
+        return;
+    }
+    if (entry->phase == PHASE_WRITING_DATA)
+        op->data_sent = true;
+    if (!entry->waiting) {
+        // The answer was complete before the last byte went out.
+        take_result(entry, AT_COMPLETED);
+        return;
+    }
+    if (entry->phase == PHASE_WRITING) {
+        entry->deadline_ms = mono_ms() + std::max<int64_t>(0, int64_t(op->timeout) * 1000);
+        entry->phase = op->has_data ? PHASE_WAIT_PROMPT : PHASE_WAIT_FINAL;
+    } else {
+        entry->phase = PHASE_WAIT_FINAL;
+    }
+}
+
+void at_write_ready(port_entry *entry)
+{
+    while (entry->out_done < entry->out.size()) {
+        ssize_t n = write(entry->fd, entry->out.data() + entry->out_done, entry->out.size() - entry->out_done);
         if (n > 0) {
-            done += static_cast<size_t>(n);
+            entry->out_done += static_cast<size_t>(n);
             continue;
         }
         if (n < 0 && errno == EINTR)
             continue;
-        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
-            return false;
-        int64_t left = WRITE_DRAIN_MS - mono_ms_between(start, mono_now());
-        pollfd out = {fd, POLLOUT, 0};
-        if (left <= 0 || poll(&out, 1, static_cast<int>(left)) <= 0)
-            return false;
+        // A short write waits for the line to drain; giving up after the
+        // first part would leave a fragment for the next CR to execute.
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && mono_ms() < entry->write_deadline_ms)
+            return;
+        send_failed(entry);
+        return;
     }
-    return true;
+    written(entry);
 }
 
-// Caller holds state_lock.
-static int send_command(port_entry *entry, const char *command, bool is_hex, bool add_crlf)
+void at_start(port_entry *entry, port_op *op)
 {
-    size_t length;
-    char *owned;
-    const char *bytes = command_bytes(command, is_hex, add_crlf, &length, &owned);
-    if (!bytes)
-        return -1;
-    pthread_mutex_lock(&entry->write_lock);
-    bool sent = write_all(entry->fd, bytes, length);
-    pthread_mutex_unlock(&entry->write_lock);
-    free(owned);
-    return sent ? 0 : -1;
+    entry->current = op;
+    entry->phase = PHASE_WRITING;
+    if (entry->fd < 0) {
+        open_failure why;
+        if (port_open(entry, DEFAULT_SETTINGS, &why) != 0) {
+            console_open_failed(entry->path, why);
+            send_failed(entry);
+            return;
+        }
+        emit_state(entry, "open");
+    }
+    if (!op->send_only) {
+        end_flags_set(&entry->end_flags, op->has_end_flag ? op->end_flag.c_str() : nullptr);
+        capture_arm(entry);
+    }
+    std::string bytes;
+    if (!command_bytes(op, &bytes)) {
+        send_failed(entry);
+        return;
+    }
+    begin_write(entry, std::move(bytes), PHASE_WRITING);
 }
 
-// The capture is cleared and waiting set before the command is written,
-// so even an instant answer is captured and matched.
-static void arm_capture(port_entry *entry, const char *end_flag_spec, const timespec &start)
+void at_line_final(port_entry *entry, const char *matched)
 {
-    mutex_guard guard(&entry->capture_lock);
-    end_flags_set(entry, end_flag_spec);
-    memset(&entry->capture, 0, sizeof(entry->capture));
-    entry->capture.start = start;
-    entry->waiting = 1;
-}
-
-static void disarm_capture(port_entry *entry)
-{
-    mutex_guard guard(&entry->capture_lock);
+    at_response &cap = entry->capture;
+    clock_gettime(CLOCK_REALTIME, &cap.end);
+    memcpy(cap.matched_flag, matched, END_FLAG_SIZE);
+    cap.status = 0;
     entry->waiting = 0;
+    entry->window.clear();
+    // The modem answers in order: once it has answered this command, an
+    // older answer still owed is never coming (its end flags were wrong, or
+    // it was lost). Keeping the debt would one day take a line of a later
+    // answer for it.
+    entry->owed.clear();
+    // While bytes are still going out, the reply waits for the last one.
+    if (entry->phase == PHASE_WAIT_PROMPT || entry->phase == PHASE_WAIT_FINAL)
+        take_result(entry, AT_COMPLETED);
 }
 
-constexpr long STOP_CHECK_NS = 100 * 1000000L;
-
-static bool daemon_stopping()
+void at_prompt_seen(port_entry *entry)
 {
-    return g_daemon.stopping && g_daemon.stopping();
+    std::string bytes = entry->current->data;
+    bytes += CTRL_Z;
+    begin_write(entry, std::move(bytes), PHASE_WRITING_DATA);
 }
 
-// The earlier of the deadline and a short slice from now.
-static timespec next_wake(const timespec &deadline, bool *is_deadline)
+void at_tick(port_entry *entry, int64_t now_ms)
 {
-    timespec wake = mono_now();
-    wake.tv_nsec += STOP_CHECK_NS;
-    if (wake.tv_nsec >= 1000000000L) {
-        wake.tv_sec++;
-        wake.tv_nsec -= 1000000000L;
+    switch (entry->phase) {
+    case PHASE_WRITING:
+    case PHASE_WRITING_DATA:
+        if (now_ms >= entry->write_deadline_ms)
+            send_failed(entry);
+        break;
+    case PHASE_WAIT_PROMPT:
+        if (now_ms >= entry->deadline_ms) {
+            // Out of text input, or the modem takes every later command as
+            // message text.
+            (void)!write(entry->fd, &ESC, 1);
+            timed_out(entry, false);
+        }
+        break;
+    case PHASE_WAIT_FINAL:
+        if (now_ms >= entry->deadline_ms)
+            timed_out(entry, true);
+        break;
+    case PHASE_IDLE: break;
     }
-    *is_deadline =
-        wake.tv_sec > deadline.tv_sec || (wake.tv_sec == deadline.tv_sec && wake.tv_nsec >= deadline.tv_nsec);
-    return *is_deadline ? deadline : wake;
 }
 
-// Waits for the reader to clear waiting. Returns true when the deadline
-// passed first; a flag recorded at the very moment of the timeout still
-// counts as a timeout. A stopping daemon ends the wait as a timeout too,
-// looking every 100 ms: a client's timeout may be hours, and a service
-// manager kills a daemon that ignores its stop request.
-static bool wait_for_answer(port_entry *entry, int32_t timeout_seconds)
+int64_t at_next_wake_ms(const port_entry *entry, int64_t now_ms)
 {
-    if (timeout_seconds <= 0)
-        return entry->waiting != 0;
-    timespec deadline = mono_deadline(timeout_seconds);
-    while (entry->waiting) {
-        if (daemon_stopping())
-            return true;
-        bool is_deadline;
-        timespec wake = next_wake(deadline, &is_deadline);
-        int rc = pthread_cond_timedwait(&entry->capture_cond, &entry->capture_lock, &wake);
-        if (rc != 0 && (rc != ETIMEDOUT || is_deadline))
-            return true;
+    switch (entry->phase) {
+    case PHASE_WRITING:
+    case PHASE_WRITING_DATA: return std::max<int64_t>(0, entry->write_deadline_ms - now_ms);
+    case PHASE_WAIT_PROMPT:
+    case PHASE_WAIT_FINAL: return std::max<int64_t>(0, entry->deadline_ms - now_ms);
+    case PHASE_IDLE: break;
     }
-    return false;
+    return -1;
 }
 
-static void take_result(port_entry *entry, at_response *result, const timespec &mono_start)
+void at_port_closed(port_entry *entry, bool owes)
 {
-    const at_response &cap = entry->capture;
-    result->length = cap.length;
-    memcpy(result->data, cap.data, cap.length + 1);
-    memcpy(result->matched_flag, cap.matched_flag, END_FLAG_SIZE);
-    clock_gettime(CLOCK_REALTIME, &result->end);
-    result->elapsed_ms = mono_ms_between(mono_start, mono_now());
+    switch (entry->phase) {
+    case PHASE_WRITING:
+    case PHASE_WRITING_DATA: send_failed(entry); break;
+    case PHASE_WAIT_PROMPT: timed_out(entry, false); break;
+    case PHASE_WAIT_FINAL: timed_out(entry, owes); break;
+    case PHASE_IDLE: break;
+    }
 }
 
-at_outcome at_transact(port_entry *entry, const char *command, int32_t timeout_seconds, const char *end_flag_spec,
-                       bool is_hex, at_response *result)
+void at_abort(port_entry *entry)
 {
-    memset(result, 0, sizeof(*result));
-    result->status = -1;
-
-    pthread_mutex_lock(&entry->state_lock);
-    if (ensure_open(entry) != 0) {
-        pthread_mutex_unlock(&entry->state_lock);
-        return AT_SEND_FAILED;
-    }
-    clock_gettime(CLOCK_REALTIME, &result->start);
-    timespec mono_start = mono_now();
-    arm_capture(entry, end_flag_spec, result->start);
-    int sent = send_command(entry, command, is_hex, true);
-    pthread_mutex_unlock(&entry->state_lock);
-    if (sent != 0) {
-        disarm_capture(entry);
-        return AT_SEND_FAILED;
-    }
-
-    mutex_guard guard(&entry->capture_lock);
-    bool timed_out = wait_for_answer(entry, timeout_seconds);
-    take_result(entry, result, mono_start);
-    if (timed_out) {
-        // Late bytes belong to no command; stop capturing them.
-        entry->waiting = 0;
-        return AT_TIMED_OUT;
-    }
-    result->status = 0;
-    return AT_COMPLETED;
-}
-
-int at_send_only(port_entry *entry, const char *command, bool is_hex)
-{
-    mutex_guard guard(&entry->state_lock);
-    if (ensure_open(entry) != 0)
-        return -1;
-    return send_command(entry, command, is_hex, false);
+    if (entry->phase == PHASE_IDLE)
+        return;
+    if (entry->current->send_only)
+        send_failed(entry);
+    else
+        timed_out(entry, false);
 }

@@ -87,7 +87,8 @@ TEST(Lifecycle, ObjectAdvertisesFourMethodsInOrder)
                        "\t\"open\":{\"at_port\":\"String\",\"baudrate\":\"Integer\",\"databits\":\"Integer\","
                        "\"parity\":\"Integer\",\"stopbits\":\"Integer\",\"timeout\":\"Integer\"}\n"
                        "\t\"sendat\":{\"at_port\":\"String\",\"timeout\":\"Integer\",\"end_flag\":\"String\","
-                       "\"at_cmd\":\"String\",\"raw_at_content\":\"String\",\"sendonly\":\"Boolean\"}\n"
+                       "\"at_cmd\":\"String\",\"raw_at_content\":\"String\",\"sendonly\":\"Boolean\","
+                       "\"data\":\"String\"}\n"
                        "\t\"list\":{}\n"
                        "\t\"close\":{\"at_port\":\"String\"}\n");
 }

@@ -75,6 +75,9 @@ bool call_start(ubus_context *ctx, uint32_t object, const char *method, const st
         return false;
     call.req.data_cb = collect_fields;
     call.req.priv = &call.reply;
+    // Matched from now on, so replies that arrive while another call on
+    // this connection is being waited for are not dropped.
+    ubus_complete_request_async(ctx, &call.req);
     return true;
 }
 
@@ -143,6 +146,36 @@ bool sanitized_build()
 std::string tagged_answer(const std::string &tag)
 {
     return "+TAG: " + tag + "\r\nOK\r\n";
+}
+
+bool event_listener::start(daemon_env &env)
+{
+    if (!child_start(cli, {TARNEL_CLI_PATH, "-s", env.sock, "listen", "tarnel.urc", "tarnel.port"}))
+        return false;
+    // Ready once it prints an event sent after it started.
+    return wait_until([&] {
+        blob_buf b{};
+        blob_buf_init(&b, 0);
+        blobmsg_add_string(&b, "port", "ready?");
+        ubus_send_event(env.ctx, "tarnel.port", b.head);
+        blob_buf_free(&b);
+        return child_wait_output(cli, true, "ready?", std::chrono::milliseconds(100));
+    });
+}
+
+std::vector<std::string> event_listener::lines()
+{
+    std::vector<std::string> out;
+    std::string all = child_stdout(cli);
+    for (size_t at = 0, end; (end = all.find('\n', at)) != std::string::npos; at = end + 1)
+        if (all.find("ready?", at) > end)
+            out.push_back(all.substr(at, end - at));
+    return out;
+}
+
+bool event_listener::wait_for(const std::string &text, std::chrono::milliseconds deadline)
+{
+    return child_wait_output(cli, true, text, deadline);
 }
 
 void FaultTest::SetUp()

@@ -96,3 +96,13 @@ protected:
 
 // A scripted answer carrying tag, so a reply shows whose answer it holds.
 std::string tagged_answer(const std::string &tag);
+
+// Our CLI's "listen" for the daemon's events, ready once start returns.
+struct event_listener {
+    child_process cli;
+    bool start(daemon_env &env);
+    // The event lines printed so far, one JSON object per line.
+    std::vector<std::string> lines();
+    // Waits until a printed line contains text.
+    bool wait_for(const std::string &text, std::chrono::milliseconds deadline = std::chrono::seconds(10));
+};

@@ -7,11 +7,9 @@
 
 static std::vector<std::string> flags_of(const char *spec)
 {
-    auto *entry = new port_entry();
-    end_flags_set(entry, spec);
-    std::vector<std::string> flags(entry->end_flags, entry->end_flags + entry->end_flag_count);
-    delete entry;
-    return flags;
+    end_flag_list list;
+    end_flags_set(&list, spec);
+    return std::vector<std::string>(list.flags, list.flags + list.count);
 }
 
 static const std::vector<std::string> DEFAULTS = {"OK", "ERROR", "+CMS ERROR:", "+CME ERROR:", "NO CARRIER"};
@@ -42,11 +40,10 @@ TEST(EndFlags, LongFieldsAndSpecsAreTruncated)
 
 static std::string match(const char *spec, const std::string &line)
 {
-    auto *entry = new port_entry();
-    end_flags_set(entry, spec);
+    end_flag_list list;
+    end_flags_set(&list, spec);
     char matched[END_FLAG_SIZE] = "unset";
-    bool hit = end_flag_match(entry, line.c_str(), matched);
-    delete entry;
+    bool hit = end_flag_match(&list, line.c_str(), matched);
     return hit ? matched : "";
 }
 

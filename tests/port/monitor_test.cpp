@@ -1,5 +1,6 @@
-// The monitor's examination of one port (driven directly, with the
-// interval made due) and the monitor thread's start and stop.
+// Repairs of a port: the monitor's examination (asked for directly, as the
+// monitor's pass asks once the interval is due), the monitor thread's start
+// and stop, and the hotplug watcher's fast path with its retries.
 #include <fcntl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -7,7 +8,6 @@
 #include <cstring>
 #include <fstream>
 
-#include "core/daemon_state.h"
 #include "tests/port/port_test_util.h"
 
 static speed_t line_speed(const pty_port &pty)
@@ -18,146 +18,166 @@ static speed_t line_speed(const pty_port &pty)
     return cfgetospeed(&tio);
 }
 
-TEST_F(PortTest, CheckIsSkippedUntilTheIntervalIsDue)
+TEST(Examination, VanishedNodeIsClosedAndReopenedWithSavedSettings)
 {
     pty_port pty;
-    port_entry *entry = port_create(pty.path.c_str());
-    int64_t created = entry->last_check;
-    stream_capture out(1);
-    port_check(entry);
-    EXPECT_FALSE(entry->is_open);
-    EXPECT_EQ(entry->last_check, created);
-    EXPECT_EQ(out.text(), "");
-}
-
-TEST_F(PortTest, CheckClosesAVanishedNodeAndReopensItWithSavedSettings)
-{
-    pty_port pty;
-    port_entry *entry = port_create(pty.path.c_str());
-    ASSERT_EQ(port_open(entry, 57600, 7, 1, 2), 0);
-
+    bare_port p(pty.path);
+    open_failure why;
+    ASSERT_EQ(port_open(p.entry, {57600, 7, 1, 2}, &why), 0);
     pty.remove_node();
-    make_check_due(entry);
     {
         stream_capture err(2);
-        port_check(entry);
+        port_check(p.entry);
         EXPECT_EQ(err.text(), "Port " + pty.path + " no longer exists, marking as closed\n");
     }
-    EXPECT_FALSE(entry->is_open);
-    EXPECT_EQ(entry->fd, -1);
-    EXPECT_FALSE(entry->has_reader);
-
-    // Still missing: left alone.
-    make_check_due(entry);
+    EXPECT_LT(p.entry->fd, 0);
     {
         stream_capture out(1), err(2);
-        port_check(entry);
+        port_check(p.entry); // still missing: left alone
         EXPECT_EQ(out.text() + err.text(), "");
     }
-
     pty.restore_node();
-    make_check_due(entry);
     {
         stream_capture out(1);
-        port_check(entry);
-        EXPECT_EQ(out.text(), "Port " + pty.path +
-                                  " exists but is closed, attempting to reopen...\n"
-                                  "Successfully reopened port " +
-                                  pty.path + "\n");
+        port_check(p.entry);
+        EXPECT_EQ(out.text(), "Port " + pty.path + " exists but is closed, attempting to reopen...\n" +
+                                  "Successfully reopened port " + pty.path + "\n");
     }
-    EXPECT_TRUE(entry->is_open);
+    EXPECT_GE(p.entry->fd, 0);
     EXPECT_EQ(line_speed(pty), B57600);
-    EXPECT_EQ(entry->databits, 7);
-    EXPECT_EQ(entry->parity, 1);
-    EXPECT_EQ(entry->stopbits, 2);
+    EXPECT_EQ(p.entry->settings.stopbits, 2);
+    EXPECT_EQ(p.states(), (std::vector<std::string>{"vanished-", "reopen+"}));
 }
 
-TEST_F(PortTest, NeverOpenedRecordIsOpenedWithTheDefaults)
+TEST(Examination, NeverOpenedRecordIsOpenedWithTheDefaults)
 {
     pty_port pty;
-    port_entry *entry = port_create(pty.path.c_str());
-    make_check_due(entry);
+    bare_port p(pty.path);
     stream_capture out(1);
-    port_check(entry);
-    EXPECT_TRUE(entry->is_open);
-    EXPECT_EQ(entry->baudrate, 115200);
-    EXPECT_EQ(entry->databits, 8);
-    EXPECT_EQ(entry->parity, 0);
-    EXPECT_EQ(entry->stopbits, 1);
+    port_check(p.entry);
+    EXPECT_GE(p.entry->fd, 0);
+    port_settings s = p.entry->settings;
+    EXPECT_EQ(s.baudrate, 115200);
+    EXPECT_EQ(s.databits, 8);
+    EXPECT_EQ(s.parity, 0);
+    EXPECT_EQ(s.stopbits, 1);
     EXPECT_EQ(line_speed(pty), B115200);
-    EXPECT_NE(out.text().find("Successfully reopened port " + pty.path + "\n"), std::string::npos);
 }
 
-TEST_F(PortTest, FailedReopenWritesBothFailureLines)
+TEST(Examination, FailedReopenWritesBothFailureLines)
 {
     std::string dir = make_temp_dir();
     std::string file = dir + "/ttyUSB3";
     std::ofstream(file).close();
-    port_entry *entry = port_create(file.c_str());
-    make_check_due(entry);
-    stream_capture out(1), err(2);
-    port_check(entry);
-    EXPECT_EQ(out.text(), "Port " + file + " exists but is closed, attempting to reopen...\n");
-    EXPECT_EQ(err.text(), "Failed to open " + file +
-                              ": not a character device\n"
-                              "Failed to reopen port " +
-                              file + "\n");
-    EXPECT_FALSE(entry->is_open);
+    {
+        bare_port p(file);
+        stream_capture out(1), err(2);
+        port_check(p.entry);
+        EXPECT_EQ(out.text(), "Port " + file + " exists but is closed, attempting to reopen...\n");
+        EXPECT_EQ(err.text(),
+                  "Failed to open " + file + ": not a character device\n" + "Failed to reopen port " + file + "\n");
+    }
     unlink(file.c_str());
     rmdir(dir.c_str());
 }
 
-// A descriptor that went bad under an open port is replaced. The record is
-// set up by hand (no reader) so that nothing else notices the bad number
-// before the check does.
-TEST_F(PortTest, InvalidDescriptorIsReplaced)
+// A descriptor that went bad under an open port is replaced, without
+// closing a number that may already be someone else's.
+TEST(Examination, InvalidDescriptorIsReplaced)
 {
     pty_port pty;
-    port_entry *entry = port_create(pty.path.c_str());
+    bare_port p(pty.path);
     int stale = dup(0);
     close(stale);
-    entry->fd = stale;
-    entry->is_open = 1;
-    entry->baudrate = 19200;
-
-    make_check_due(entry);
+    p.entry->fd = stale;
+    p.entry->settings = {19200, 8, 0, 1};
     stream_capture out(1), err(2);
-    port_check(entry);
+    port_check(p.entry);
     EXPECT_EQ(err.text(), "Port " + pty.path + " file descriptor is invalid, reopening...\n");
     EXPECT_EQ(out.text(), "Successfully reopened port " + pty.path + " after fd failure\n");
-    EXPECT_TRUE(entry->is_open);
-    EXPECT_TRUE(entry->has_reader);
-    EXPECT_GE(fcntl(entry->fd, F_GETFL), 0);
+    EXPECT_GE(fcntl(p.entry->fd, F_GETFL), 0);
     EXPECT_EQ(line_speed(pty), B19200);
+    EXPECT_EQ(p.states(), std::vector<std::string>{"reopen+"});
 }
 
-TEST_F(PortTest, MonitorPassClosesAVanishedPortAndStopsAtOnce)
+class Repair : public EngineTest
 {
+protected:
     pty_port pty;
-    port_entry *entry = port_create(pty.path.c_str());
-    ASSERT_EQ(port_open(entry, 115200, 8, 0, 1), 0);
+    port_entry *entry = nullptr;
+
+    void SetUp() override
+    {
+        EngineTest::SetUp();
+        entry = create(pty.path);
+    }
+    bool open_with(port_settings settings)
+    {
+        port_op op;
+        op.kind = OP_OPEN;
+        op.settings = settings;
+        port_op *opened = submit(entry, std::move(op));
+        return wait_done(opened) && opened->ok;
+    }
+    bool is_open() { return snapshot_of(pty.path).is_open; }
+};
+
+TEST_F(Repair, MonitorPassExaminesDuePortsAndStopsAtOnce)
+{
+    hotplug_stop(engine);
+    ASSERT_TRUE(open_with(DEFAULT_SETTINGS));
     pty.remove_node();
-    make_check_due(entry);
+    entry->last_check_mono -= PORT_CHECK_INTERVAL;
 
     stream_capture out(1), err(2);
-    port_monitor_start();
-    ASSERT_TRUE(wait_until([&] { return !entry->is_open; }));
-
+    port_monitor_start(engine);
+    ASSERT_TRUE(wait_until([&] { return !is_open(); }));
     timespec before, after;
     clock_gettime(CLOCK_MONOTONIC, &before);
-    port_monitor_stop();
+    port_monitor_stop(engine);
     clock_gettime(CLOCK_MONOTONIC, &after);
-    // The pass sleeps 5 s; a stop that waited it out would take that long.
+    // The pass pauses 5 s; a stop that waited it out would take that long.
     EXPECT_LT(after.tv_sec - before.tv_sec, 4);
-
     EXPECT_EQ(out.text(), "Port monitor thread started\nPort monitor thread stopped\n");
     EXPECT_EQ(err.text(), "Port " + pty.path + " no longer exists, marking as closed\n");
-    EXPECT_FALSE(g_daemon.monitor_started);
+
+    stream_capture again(1);
+    port_monitor_stop(engine); // never started again: says nothing
+    EXPECT_EQ(again.text(), "");
 }
 
-TEST_F(PortTest, StoppingAMonitorThatNeverStartedWritesNothing)
+// No monitor runs here: only the watcher can notice.
+TEST_F(Repair, WatcherClosesAndReopensAsTheNodeComesAndGoes)
 {
-    stream_capture out(1);
-    port_monitor_stop();
-    EXPECT_EQ(out.text(), "");
+    ASSERT_TRUE(open_with({38400, 8, 0, 1}));
+    port_op *waiting = sendat(entry, "AT+LONG", 60);
+    pty.read_until("\r\n");
+    pty.remove_node();
+    ASSERT_TRUE(wait_done(waiting)); // ended at once, not after 60 s
+    EXPECT_EQ(waiting->outcome, AT_TIMED_OUT);
+    EXPECT_FALSE(is_open());
+    pty.restore_node();
+    ASSERT_TRUE(wait_event([&](const port_event &e) { return e.is_state && e.reason == std::string("reopen"); }));
+    EXPECT_EQ(line_speed(pty), B38400);
+    EXPECT_EQ(state_reasons(pty.path), (std::vector<std::string>{"open+", "vanished-", "reopen+"}));
+}
+
+// A node may refuse opens for a moment after it appears; the reopen is
+// tried again for about two seconds. Here the new link points at a node
+// that is not there yet, and the node follows a little later.
+TEST_F(Repair, NodeThatRefusesTheFirstOpensIsStillReopened)
+{
+    ASSERT_TRUE(open_with(DEFAULT_SETTINGS));
+    pty.remove_node();
+    ASSERT_TRUE(wait_until([&] { return !is_open(); }));
+
+    std::string later = make_temp_dir();
+    std::string node = later + "/node";
+    ASSERT_EQ(symlink(node.c_str(), pty.path.c_str()), 0);
+    usleep(300 * 1000);
+    EXPECT_FALSE(is_open());
+    ASSERT_EQ(symlink(pty.slave_name.c_str(), node.c_str()), 0);
+    EXPECT_TRUE(wait_until([&] { return is_open(); }, 5000));
+    unlink(node.c_str());
+    rmdir(later.c_str());
 }

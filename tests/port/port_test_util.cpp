@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
-#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -11,8 +10,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
-
-#include "core/daemon_state.h"
 
 std::string make_temp_dir()
 {
@@ -72,6 +69,15 @@ std::string pty_port::read_until(const std::string &needle, int timeout_ms)
     return ::read_until(master, needle, timeout_ms);
 }
 
+std::string pty_port::read_now()
+{
+    std::string got;
+    char buf[4096];
+    for (ssize_t n; (n = read(master, buf, sizeof buf)) > 0;)
+        got.append(buf, n);
+    return got;
+}
+
 std::string read_until(int fd, const std::string &needle, int timeout_ms)
 {
     std::string got;
@@ -95,21 +101,6 @@ std::string read_until(int fd, const std::string &needle, int timeout_ms)
         else
             usleep(1000); // no slave open right now: the pty reports a hang-up
     }
-}
-
-int open_master_peer(port_entry *entry)
-{
-    int number = -1, unlock = 0;
-    if (ioctl(entry->fd, TIOCGPTN, &number) != 0 || ioctl(entry->fd, TIOCSPTLCK, &unlock) != 0) {
-        ADD_FAILURE() << "not a pty master";
-        return -1;
-    }
-    int peer = open(("/dev/pts/" + std::to_string(number)).c_str(), O_RDWR | O_NOCTTY);
-    termios tio;
-    tcgetattr(peer, &tio);
-    cfmakeraw(&tio);
-    tcsetattr(peer, TCSANOW, &tio);
-    return peer;
 }
 
 stream_capture::stream_capture(int fd) : target(fd)
@@ -150,33 +141,161 @@ bool wait_until(const std::function<bool()> &done, int timeout_ms)
     return done();
 }
 
-int32_t locked_line_length(port_entry *entry)
+void EngineTest::TearDown()
 {
-    pthread_mutex_lock(&entry->line_lock);
-    int32_t length = entry->line_length;
-    pthread_mutex_unlock(&entry->line_lock);
-    return length;
+    port_monitor_stop(engine);
+    port_engine_stop(engine);
+    pump(0);
+    port_engine_destroy(engine);
 }
 
-int32_t locked_capture_length(port_entry *entry)
+port_entry *EngineTest::create(const std::string &path)
 {
-    pthread_mutex_lock(&entry->capture_lock);
-    int32_t length = entry->capture.length;
-    pthread_mutex_unlock(&entry->capture_lock);
-    return length;
+    port_entry *entry = port_create(engine, path.c_str());
+    EXPECT_NE(entry, nullptr);
+    return entry;
 }
 
-bool locked_waiting(port_entry *entry)
+port_op *EngineTest::submit(port_entry *entry, port_op op)
 {
-    pthread_mutex_lock(&entry->capture_lock);
-    bool waiting = entry->waiting != 0;
-    pthread_mutex_unlock(&entry->capture_lock);
-    return waiting;
+    ops.push_back(std::make_unique<port_op>(std::move(op)));
+    port_op *queued = ops.back().get();
+    EXPECT_TRUE(port_submit(entry, queued));
+    return queued;
 }
 
-void make_check_due(port_entry *entry)
+port_op *EngineTest::sendat(port_entry *entry, const std::string &command, int timeout, const char *flags)
 {
-    pthread_mutex_lock(&g_daemon.registry_lock);
-    entry->last_check_mono -= PORT_CHECK_INTERVAL + 1;
-    pthread_mutex_unlock(&g_daemon.registry_lock);
+    port_op op;
+    op.kind = OP_SENDAT;
+    op.command = command;
+    op.timeout = timeout;
+    op.has_end_flag = flags != nullptr;
+    op.end_flag = flags ? flags : "";
+    return submit(entry, std::move(op));
+}
+
+void EngineTest::pump(int timeout_ms)
+{
+    pollfd p = {port_outbox_fd(engine), POLLIN, 0};
+    poll(&p, 1, timeout_ms);
+    std::deque<outbox_item> items;
+    port_outbox_take(engine, &items);
+    for (outbox_item &item : items) {
+        if (!item.op) {
+            events.push_back(std::move(item.event));
+            continue;
+        }
+        finished.push_back(item.op);
+        // As the daemon does: a finished record goes, with what was queued on it.
+        if (item.op->remove_record)
+            port_retire(item.op->entry, &leftovers);
+    }
+}
+
+bool EngineTest::wait_done(port_op *op, int timeout_ms)
+{
+    auto is_done = [&] { return std::find(finished.begin(), finished.end(), op) != finished.end(); };
+    return wait_until(
+        [&] {
+            pump(1);
+            return is_done();
+        },
+        timeout_ms);
+}
+
+bool EngineTest::wait_event(const std::function<bool(const port_event &)> &match, int timeout_ms)
+{
+    size_t seen = 0;
+    return wait_until(
+        [&] {
+            pump(1);
+            for (; seen < events.size(); seen++)
+                if (match(events[seen]))
+                    return true;
+            return false;
+        },
+        timeout_ms);
+}
+
+port_snapshot EngineTest::snapshot_of(const std::string &path)
+{
+    for (const port_snapshot &port : registry_snapshot(engine))
+        if (port.path == path)
+            return port;
+    ADD_FAILURE() << "no record for " << path;
+    return {};
+}
+
+std::vector<std::string> EngineTest::state_reasons(const std::string &path) const
+{
+    std::vector<std::string> reasons;
+    for (const port_event &event : events)
+        if (event.is_state && event.port == path)
+            reasons.push_back(std::string(event.reason) + (event.is_open ? "+" : "-"));
+    return reasons;
+}
+
+bare_port::bare_port(const std::string &path)
+    : engine(port_engine_create()), entry(port_entry_alloc(engine, path.c_str()))
+{
+}
+
+bare_port::~bare_port()
+{
+    take(false);
+    port_close(entry);
+    port_entry_free(entry);
+    port_engine_destroy(engine);
+}
+
+void bare_port::arm(const char *flags)
+{
+    op = port_op();
+    entry->current = &op;
+    end_flags_set(&entry->end_flags, flags);
+    capture_arm(entry);
+    entry->deadline_ms = INT64_MAX;
+    entry->phase = PHASE_WAIT_FINAL;
+}
+
+void bare_port::feed(const std::string &bytes)
+{
+    port_process_chunk(entry, bytes.data(), static_cast<int>(bytes.size()));
+}
+
+void bare_port::expire()
+{
+    at_tick(entry, INT64_MAX);
+}
+
+void bare_port::sent_only(const std::string &text)
+{
+    owed_send_only(entry, text);
+}
+
+std::vector<std::string> bare_port::take(bool state)
+{
+    std::deque<outbox_item> items;
+    port_outbox_take(engine, &items);
+    std::vector<std::string> out;
+    for (const outbox_item &item : items) {
+        if (item.op || item.event.is_state != state)
+            continue;
+        if (state)
+            out.push_back(std::string(item.event.reason) + (item.event.is_open ? "+" : "-"));
+        else
+            out.push_back(item.event.line + (item.event.late ? " (late)" : ""));
+    }
+    return out;
+}
+
+std::vector<std::string> bare_port::lines()
+{
+    return take(false);
+}
+
+std::vector<std::string> bare_port::states()
+{
+    return take(true);
 }

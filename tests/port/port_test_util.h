@@ -1,13 +1,17 @@
 // Test helpers for the port engine: a pseudo-terminal reached through a
-// symlink (the "device node"), console capture and deadline waits.
+// symlink (the "device node"), an engine whose outbox the test pumps,
+// a record driven by hand, console capture and deadline waits.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <deque>
 #include <functional>
+#include <memory>
 #include <string>
+#include <vector>
 
-#include "port/port.h"
+#include "port/port_internal.h"
 
 // The modem side of a port: the test writes answers on `master` and reads
 // what the engine wrote. `path` is a symlink to the pty slave; removing it
@@ -32,12 +36,9 @@ struct pty_port {
     // Reads from the master until `needle` has arrived or the deadline
     // passes; returns everything read.
     std::string read_until(const std::string &needle, int timeout_ms = 10000);
+    // Everything the engine has written so far, without waiting.
+    std::string read_now();
 };
-
-// For a port opened on /dev/ptmx (a fresh pty master): unlocks and opens
-// its slave in raw mode. Closing that slave makes the engine's reads fail
-// with EIO, which a closed master cannot do (the slave only hangs up).
-int open_master_peer(port_entry *entry);
 
 // Redirects stdout (1) or stderr (2) into a temporary file while alive.
 struct stream_capture {
@@ -50,29 +51,59 @@ struct stream_capture {
     std::string text();
 };
 
-// Reads `fd` until `needle` has arrived or the deadline passes; returns
-// everything read.
 std::string read_until(int fd, const std::string &needle, int timeout_ms = 10000);
-
 // Polls `done` every millisecond until it holds or timeout_ms passes.
 bool wait_until(const std::function<bool()> &done, int timeout_ms = 10000);
-
-int32_t locked_line_length(port_entry *entry);
-int32_t locked_capture_length(port_entry *entry);
-bool locked_waiting(port_entry *entry);
-// Makes the monitor's next port_check on this record due at once.
-void make_check_due(port_entry *entry);
-// Creates a temporary directory for paths that are not character devices.
 std::string make_temp_dir();
 
-// Every test starts with an empty registry and leaves none behind.
-class PortTest : public ::testing::Test
+// A running engine; the test plays the event loop: it submits operations
+// and pumps the outbox for finished ones and events.
+class EngineTest : public ::testing::Test
 {
 protected:
-    void SetUp() override { registry_init(); }
-    void TearDown() override
-    {
-        registry_destroy_all();
-        registry_shutdown();
-    }
+    port_engine *engine = nullptr;
+    std::vector<std::unique_ptr<port_op>> ops;
+    std::vector<port_op *> finished;
+    std::vector<port_event> events;
+    std::deque<port_op *> leftovers; // queued behind a record that went
+
+    void SetUp() override { engine = port_engine_create(); }
+    void TearDown() override;
+
+    port_entry *create(const std::string &path);
+    port_op *submit(port_entry *entry, port_op op);
+    port_op *sendat(port_entry *entry, const std::string &command, int timeout = 5, const char *flags = nullptr);
+    // Pumps the outbox until `op` is back; false when the deadline passes.
+    bool wait_done(port_op *op, int timeout_ms = 10000);
+    bool wait_event(const std::function<bool(const port_event &)> &match, int timeout_ms = 10000);
+    // Takes whatever the outbox holds now, waiting at most timeout_ms for it.
+    void pump(int timeout_ms);
+    port_snapshot snapshot_of(const std::string &path);
+    std::vector<std::string> state_reasons(const std::string &path) const;
+};
+
+// A record without its thread, driven by hand as its thread would: the test
+// arms commands, feeds chunks and ends waits, then reads the results.
+struct bare_port {
+    port_engine *engine;
+    port_entry *entry;
+    port_op op;
+
+    explicit bare_port(const std::string &path = "/dev/bare");
+    ~bare_port();
+    // A command written and waiting, with these end flags (nullptr: defaults).
+    void arm(const char *flags = nullptr);
+    void feed(const std::string &bytes);
+    // Lets the waiting command time out.
+    void expire();
+    // A send-only command of this text was written.
+    void sent_only(const std::string &text);
+    bool waiting() const { return entry->waiting != 0; }
+    // Events published since the last call, as "line" or "line (late)", and
+    // state changes as "reason+" (open) or "reason-" (closed).
+    std::vector<std::string> lines();
+    std::vector<std::string> states();
+
+private:
+    std::vector<std::string> take(bool state);
 };

@@ -1,6 +1,7 @@
 // Registry bookkeeping and line setup on real pseudo-terminals.
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -9,51 +10,38 @@
 #include <cstring>
 #include <fstream>
 
-#include "core/daemon_state.h"
-#include "port/port_internal.h"
 #include "tests/port/port_test_util.h"
 
-TEST_F(PortTest, RegistryFindsNewestFirstAndTruncatesLongPaths)
+using Registry = EngineTest;
+
+TEST_F(Registry, FindsNewestFirstAndTruncatesLongPaths)
 {
-    EXPECT_EQ(port_find("/dev/ttyUSB0"), nullptr);
-    port_entry *first = port_create("/dev/ttyUSB0");
-    port_entry *second = port_create("/dev/ttyUSB1");
-    ASSERT_TRUE(first && second);
-    EXPECT_EQ(g_daemon.ports, second);
-    EXPECT_EQ(second->next, first);
-    EXPECT_EQ(port_find("/dev/ttyUSB0"), first);
-    EXPECT_EQ(first->fd, -1);
-    EXPECT_EQ(first->check_interval, 30);
+    EXPECT_EQ(port_find(engine, "/dev/ttyUSB0"), nullptr);
+    port_entry *first = create("/dev/ttyUSB0");
+    port_entry *second = create("/dev/ttyUSB1");
+    EXPECT_EQ(port_find(engine, "/dev/ttyUSB0"), first);
+    std::vector<port_snapshot> ports = registry_snapshot(engine);
+    ASSERT_EQ(ports.size(), 2u);
+    EXPECT_EQ(ports[0].path, "/dev/ttyUSB1");
+    EXPECT_FALSE(ports[0].is_open);
+    EXPECT_EQ(ports[0].fd, -1);
 
     std::string long_path = "/dev/" + std::string(70, 'x');
-    port_entry *truncated = port_create(long_path.c_str());
-    ASSERT_NE(truncated, nullptr);
-    EXPECT_EQ(strlen(truncated->path), 63u);
-    EXPECT_EQ(port_find(long_path.c_str()), nullptr);
+    port_entry *truncated = create(long_path);
+    EXPECT_EQ(strlen(port_path(truncated)), 63u);
+    EXPECT_EQ(port_find(engine, long_path.c_str()), nullptr);
 
-    port_destroy(second);
-    EXPECT_EQ(port_find("/dev/ttyUSB1"), nullptr);
-    EXPECT_EQ(port_find("/dev/ttyUSB0"), first);
-    EXPECT_EQ(registry_count(), 2);
-    port_destroy(nullptr);
+    port_retire(second, &leftovers);
+    EXPECT_EQ(port_find(engine, "/dev/ttyUSB1"), nullptr);
+    EXPECT_EQ(registry_count(engine), 2);
 }
 
-TEST_F(PortTest, RegistryRefusesRecordsBeyondItsLimit)
+TEST_F(Registry, RefusesRecordsBeyondItsLimit)
 {
     for (int i = 0; i < REGISTRY_MAX; i++)
-        ASSERT_NE(port_create(("/dev/ttyX" + std::to_string(i)).c_str()), nullptr);
-    EXPECT_EQ(port_create("/dev/one-too-many"), nullptr);
-    EXPECT_EQ(registry_count(), REGISTRY_MAX);
-    registry_destroy_all();
-    EXPECT_EQ(registry_count(), 0);
-}
-
-static termios slave_attrs(const pty_port &pty)
-{
-    termios tio;
-    memset(&tio, 0, sizeof(tio));
-    EXPECT_EQ(tcgetattr(pty.slave, &tio), 0);
-    return tio;
+        ASSERT_NE(port_create(engine, ("/dev/ttyX" + std::to_string(i)).c_str()), nullptr);
+    EXPECT_EQ(port_create(engine, "/dev/one-too-many"), nullptr);
+    EXPECT_EQ(registry_count(engine), REGISTRY_MAX);
 }
 
 // The pty driver forces CS8 and no parity on its own lines, so framing is
@@ -82,13 +70,41 @@ TEST(LineAttributes, FramingFollowsTheRequestWithFallbacks)
     }
 }
 
-TEST_F(PortTest, OpenConfiguresTheLine)
+class LineSetup : public EngineTest
 {
+protected:
     pty_port pty;
-    port_entry *entry = port_create(pty.path.c_str());
+    port_entry *entry = nullptr;
+    void SetUp() override
+    {
+        EngineTest::SetUp();
+        entry = create(pty.path);
+    }
+    port_op *open_op(port_settings settings)
+    {
+        port_op op;
+        op.kind = OP_OPEN;
+        op.settings = settings;
+        return submit(entry, std::move(op));
+    }
+    bool open_with(port_settings settings)
+    {
+        port_op *op = open_op(settings);
+        return wait_done(op) && op->ok;
+    }
+    termios slave_attrs()
+    {
+        termios tio;
+        memset(&tio, 0, sizeof(tio));
+        EXPECT_EQ(tcgetattr(pty.slave, &tio), 0);
+        return tio;
+    }
+};
 
-    ASSERT_EQ(port_open(entry, 57600, 8, 2, 1), 0);
-    termios tio = slave_attrs(pty);
+TEST_F(LineSetup, OpenConfiguresTheLine)
+{
+    ASSERT_TRUE(open_with({57600, 8, 2, 1}));
+    termios tio = slave_attrs();
     EXPECT_EQ(cfgetospeed(&tio), B57600);
     EXPECT_EQ(cfgetispeed(&tio), B57600);
     EXPECT_FALSE(tio.c_cflag & CSTOPB);
@@ -98,33 +114,22 @@ TEST_F(PortTest, OpenConfiguresTheLine)
     EXPECT_FALSE(tio.c_lflag & (ICANON | ECHO | ECHOE | ISIG));
     EXPECT_EQ(tio.c_cc[VMIN], 0);
     EXPECT_EQ(tio.c_cc[VTIME], 1);
-    EXPECT_TRUE(entry->is_open);
-    EXPECT_GE(entry->fd, 0);
 
-    ASSERT_EQ(port_open(entry, 921600, 7, 1, 2), 0);
-    tio = slave_attrs(pty);
+    ASSERT_TRUE(open_with({921600, 7, 1, 2}));
+    tio = slave_attrs();
     EXPECT_EQ(cfgetospeed(&tio), B921600);
     EXPECT_TRUE(tio.c_cflag & CSTOPB);
 
     // Unsupported values fall back on the line but are stored as asked.
-    ASSERT_EQ(port_open(entry, 12345, 9, 3, 0), 0);
-    tio = slave_attrs(pty);
+    ASSERT_TRUE(open_with({12345, 9, 3, 0}));
+    tio = slave_attrs();
     EXPECT_EQ(cfgetospeed(&tio), B115200);
     EXPECT_FALSE(tio.c_cflag & CSTOPB);
-    EXPECT_EQ(entry->baudrate, 12345);
-    EXPECT_EQ(entry->databits, 9);
-    EXPECT_EQ(entry->parity, 3);
-    EXPECT_EQ(entry->stopbits, 0);
-}
-
-static int count_dir_entries(const char *dir)
-{
-    int count = 0;
-    DIR *d = opendir(dir);
-    while (dirent *e = readdir(d))
-        count += e->d_name[0] != '.';
-    closedir(d);
-    return count;
+    port_settings s = snapshot_of(pty.path).settings;
+    EXPECT_EQ(s.baudrate, 12345);
+    EXPECT_EQ(s.databits, 9);
+    EXPECT_EQ(s.parity, 3);
+    EXPECT_EQ(s.stopbits, 0);
 }
 
 static int descriptors_on(const std::string &device)
@@ -142,44 +147,26 @@ static int descriptors_on(const std::string &device)
     return count;
 }
 
-TEST_F(PortTest, ReopenKeepsOneReaderAndOneDescriptor)
+TEST_F(LineSetup, ReopenKeepsOneDescriptorAndCloseLetsItGo)
 {
-    pty_port pty;
-    port_entry *entry = port_create(pty.path.c_str());
-    int fds_before = descriptors_on(pty.slave_name);
+    int before = descriptors_on(pty.slave_name);
+    ASSERT_TRUE(open_with(DEFAULT_SETTINGS));
+    ASSERT_TRUE(open_with(DEFAULT_SETTINGS));
+    EXPECT_EQ(descriptors_on(pty.slave_name), before + 1);
 
-    // Threads are counted only once one reader runs: sanitizers start
-    // helper threads of their own at the first thread creation.
-    ASSERT_EQ(port_open(entry, 115200, 8, 0, 1), 0);
-    int threads_open = count_dir_entries("/proc/self/task");
-    ASSERT_EQ(port_open(entry, 115200, 8, 0, 1), 0);
-    EXPECT_EQ(count_dir_entries("/proc/self/task"), threads_open);
-    EXPECT_EQ(descriptors_on(pty.slave_name), fds_before + 1);
-
-    port_close(entry);
-    EXPECT_EQ(count_dir_entries("/proc/self/task"), threads_open - 1);
-    EXPECT_EQ(descriptors_on(pty.slave_name), fds_before);
-    EXPECT_FALSE(entry->is_open);
-    EXPECT_EQ(entry->fd, -1);
-    port_close(entry); // closing a closed port does nothing
-    EXPECT_EQ(entry->fd, -1);
-}
-
-TEST_F(PortTest, MissingNodeFailsWithItsConsoleLine)
-{
-    pty_port pty;
-    pty.remove_node();
-    port_entry *entry = port_create(pty.path.c_str());
-    stream_capture err(2);
-    EXPECT_EQ(port_open(entry, 115200, 8, 0, 1), -1);
-    EXPECT_EQ(err.text(), "Port file " + pty.path + " does not exist\n");
-    EXPECT_FALSE(entry->is_open);
-    EXPECT_EQ(entry->baudrate, 0);
+    port_op op;
+    op.kind = OP_CLOSE;
+    port_op *close_op = submit(entry, std::move(op));
+    ASSERT_TRUE(wait_done(close_op));
+    EXPECT_TRUE(close_op->remove_record);
+    EXPECT_EQ(descriptors_on(pty.slave_name), before);
+    EXPECT_EQ(registry_count(engine), 0);
+    EXPECT_EQ(state_reasons(pty.path), (std::vector<std::string>{"open+", "open+", "close-"}));
 }
 
 // Nothing may ever be written to a path that is not a character device:
 // a mistyped path must not create or grow a file.
-TEST_F(PortTest, OnlyCharacterDevicesAreOpened)
+TEST_F(LineSetup, OnlyCharacterDevicesAreOpened)
 {
     std::string dir = make_temp_dir();
     std::string file = dir + "/file", fifo = dir + "/fifo";
@@ -187,17 +174,22 @@ TEST_F(PortTest, OnlyCharacterDevicesAreOpened)
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
 
     for (const std::string &path : {file, dir, fifo}) {
-        port_entry *entry = port_create(path.c_str());
-        at_response *result = new at_response;
+        port_entry *other = create(path);
         stream_capture err(2);
-        EXPECT_EQ(port_open(entry, 115200, 8, 0, 1), -1);
-        EXPECT_EQ(at_transact(entry, "AT", 1, nullptr, false, result), AT_SEND_FAILED);
-        EXPECT_EQ(at_send_only(entry, "AT", false), -1);
+        port_op open;
+        open.kind = OP_OPEN;
+        port_op *opened = submit(other, std::move(open));
+        port_op *waited = sendat(other, "AT", 1);
+        port_op only;
+        only.command = "AT";
+        only.send_only = true;
+        port_op *sent = submit(other, std::move(only));
+        ASSERT_TRUE(wait_done(sent));
+        EXPECT_FALSE(opened->ok || sent->ok);
+        EXPECT_EQ(waited->outcome, AT_SEND_FAILED);
         std::string line = "Failed to open " + path + ": not a character device\n";
         EXPECT_EQ(err.text(), line + line + line);
-        EXPECT_FALSE(entry->is_open);
-        EXPECT_EQ(entry->fd, -1);
-        delete result;
+        EXPECT_FALSE(snapshot_of(path).is_open);
     }
     struct stat st;
     ASSERT_EQ(stat(file.c_str(), &st), 0);
@@ -207,9 +199,18 @@ TEST_F(PortTest, OnlyCharacterDevicesAreOpened)
     rmdir(dir.c_str());
 }
 
+TEST_F(LineSetup, MissingNodeFailsWithItsConsoleLine)
+{
+    pty.remove_node();
+    stream_capture err(2);
+    EXPECT_FALSE(open_with(DEFAULT_SETTINGS));
+    EXPECT_EQ(err.text(), "Port file " + pty.path + " does not exist\n");
+    EXPECT_EQ(snapshot_of(pty.path).settings.baudrate, 0);
+}
+
 // Tests run as root, which opens anything; the refusal is checked in a
 // child that drops to an unprivileged user.
-TEST_F(PortTest, PermissionDeniedLeavesThePortClosed)
+TEST(LinePermission, DeniedLeavesThePortClosed)
 {
     pty_port pty;
     ASSERT_EQ(chmod(pty.dir.c_str(), 0755), 0);
@@ -220,11 +221,20 @@ TEST_F(PortTest, PermissionDeniedLeavesThePortClosed)
     if (child == 0) {
         if (setgid(65534) != 0 || setuid(65534) != 0)
             _exit(10);
-        port_entry *entry = port_create(pty.path.c_str());
-        int rc = port_open(entry, 115200, 8, 0, 1);
-        bool closed = !entry->is_open && entry->fd == -1 && !entry->has_reader;
+        port_engine *engine = port_engine_create();
+        port_entry *entry = port_create(engine, pty.path.c_str());
+        port_op op;
+        op.kind = OP_OPEN;
+        port_submit(entry, &op);
+        std::deque<outbox_item> items;
+        while (items.empty() || !items.back().op) {
+            pollfd p = {port_outbox_fd(engine), POLLIN, 0};
+            poll(&p, 1, 1000);
+            port_outbox_take(engine, &items);
+        }
+        bool closed = !registry_snapshot(engine)[0].is_open;
         fflush(stderr);
-        _exit(rc == -1 && closed ? 0 : 1);
+        _exit(!op.ok && closed ? 0 : 1);
     }
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
@@ -233,42 +243,30 @@ TEST_F(PortTest, PermissionDeniedLeavesThePortClosed)
     EXPECT_EQ(err.text(), "Failed to open " + pty.path + ": Permission denied\n");
 }
 
-// A hung-up tty reports POLLHUP and reads zero bytes forever while its
-// descriptor stays valid. The reader gives the port up, like after a read
-// error, so that it neither spins nor keeps a dead line that the next
-// command or the monitor could not replace.
-TEST_F(PortTest, HungUpDeviceIsMarkedClosedInsteadOfSpinning)
+// One device under two spellings would split the modem's bytes between
+// two readers; the second open is refused until the first record goes.
+TEST_F(LineSetup, OneDeviceOpensUnderOneRecordOnly)
 {
-    pty_port pty;
-    port_entry *entry = port_create(pty.path.c_str());
-    ASSERT_EQ(port_open(entry, 115200, 8, 0, 1), 0);
-    stream_capture err(2);
-    pty.close_master();
+    ASSERT_TRUE(open_with(DEFAULT_SETTINGS));
+    std::string dotted = pty.dir + "/./ttyUSB2";
+    std::string beside = pty.dir + "/modem-at";
+    ASSERT_EQ(symlink(pty.slave_name.c_str(), beside.c_str()), 0);
+    for (const std::string &path : {dotted, beside, pty.slave_name}) {
+        port_entry *other = create(path);
+        stream_capture err(2);
+        port_op *op = sendat(other, "AT", 1);
+        ASSERT_TRUE(wait_done(op));
+        EXPECT_EQ(op->outcome, AT_SEND_FAILED);
+        EXPECT_EQ(err.text(), "Failed to open " + path + ": device already open as " + pty.path + "\n");
+    }
 
-    ASSERT_TRUE(wait_until([&] { return !entry->is_open; }));
-    EXPECT_EQ(err.text(), "Error reading from port " + pty.path + ": device hung up, marking as closed\n");
-    EXPECT_TRUE(entry->has_reader);
-    EXPECT_GE(entry->fd, 0);
-
-    // The next monitor pass lets go of the dead descriptor even though the
-    // port's examination is not due: while it stays open, a USB modem that
-    // comes back cannot get its old tty name.
-    port_check(entry);
-    EXPECT_FALSE(entry->has_reader);
-    EXPECT_EQ(entry->fd, -1);
-    EXPECT_EQ(err.text(), "Error reading from port " + pty.path + ": device hung up, marking as closed\n");
-    port_close(entry);
-}
-
-TEST_F(PortTest, FailedReaderWakesTheMonitorToReleaseThePort)
-{
-    pty_port pty;
-    port_entry *entry = port_create(pty.path.c_str());
-    ASSERT_EQ(port_open(entry, 115200, 8, 0, 1), 0);
-    port_monitor_start();
-    stream_capture err(2);
-    pty.close_master();
-    // Far sooner than the monitor's 5-second pause.
-    EXPECT_TRUE(wait_until([&] { return entry->fd == -1; }, 4000));
-    port_monitor_stop();
+    port_op close;
+    close.kind = OP_CLOSE;
+    ASSERT_TRUE(wait_done(submit(entry, std::move(close))));
+    port_op open;
+    open.kind = OP_OPEN;
+    port_op *reopened = submit(port_find(engine, beside.c_str()), std::move(open));
+    ASSERT_TRUE(wait_done(reopened));
+    EXPECT_TRUE(reopened->ok);
+    unlink(beside.c_str());
 }

@@ -1,262 +1,204 @@
-// Command transactions against a modem played by the test on the pty
-// master: bytes on the wire, line assembly, capture and timeouts.
+// Operations on a port's thread against a modem played by the test on the
+// pty master: the bytes on the wire, answers, prompts, order, limits, stop.
 #include <unistd.h>
-
-#include <future>
-#include <memory>
-#include <string>
 
 #include "tests/port/port_test_util.h"
 
 using namespace std::string_literals;
 
-// Runs at_transact on its own thread while the test plays the modem.
-struct transaction {
-    std::unique_ptr<at_response> result = std::make_unique<at_response>();
-    std::future<at_outcome> outcome;
-
-    transaction(port_entry *entry, std::string command, int32_t timeout, const char *flags = nullptr,
-                bool is_hex = false)
-    {
-        std::string spec = flags ? flags : "";
-        at_response *out = result.get();
-        outcome = std::async(std::launch::async,
-                             [=] { return at_transact(entry, command.c_str(), timeout, spec.c_str(), is_hex, out); });
-    }
-    at_outcome wait() { return outcome.get(); }
-    std::string data() const { return std::string(result->data, result->length); }
-};
-
-class TransactionTest : public PortTest
+class Transaction : public EngineTest
 {
 protected:
     pty_port pty;
     port_entry *entry = nullptr;
     void SetUp() override
     {
-        PortTest::SetUp();
-        entry = port_create(pty.path.c_str());
-        ASSERT_NE(entry, nullptr);
+        EngineTest::SetUp();
+        entry = create(pty.path);
     }
-
-    void open_port() { ASSERT_EQ(port_open(entry, 115200, 8, 0, 1), 0); }
-
-    // Sends `count` bytes of 'x' in pieces, waiting until each piece has
-    // been assembled so the reader sees them as separate chunks.
-    void fill_line(int count)
+    port_op *send_only(const std::string &text, bool hex = false)
     {
-        int base = locked_line_length(entry);
-        for (int sent = 0; sent < count;) {
-            int piece = std::min(1000, count - sent);
-            pty.send(std::string(piece, 'x'));
-            sent += piece;
-            ASSERT_TRUE(wait_until([&] { return locked_line_length(entry) == base + sent; }));
-        }
+        port_op op;
+        op.command = text;
+        op.send_only = true;
+        op.is_hex = hex;
+        return submit(entry, std::move(op));
     }
 };
 
-TEST_F(TransactionTest, ClosedPortIsOpenedAndTheAnswerCaptured)
+TEST_F(Transaction, ClosedPortIsOpenedAndTheAnswerCaptured)
 {
-    transaction t(entry, "AT+CSQ", 10);
+    port_op *op = sendat(entry, "AT+CSQ", 10);
     EXPECT_EQ(pty.read_until("\r\n"), "AT+CSQ\r\n");
     const std::string answer = "AT+CSQ\r\n+CSQ: 20,99\r\n\r\nOK\r\n";
     pty.send(answer);
 
-    ASSERT_EQ(t.wait(), AT_COMPLETED);
-    EXPECT_EQ(t.data(), answer);
-    EXPECT_STREQ(t.result->matched_flag, "OK");
-    EXPECT_EQ(t.result->status, 0);
-    EXPECT_GE(t.result->elapsed_ms, 0);
-    EXPECT_GE(t.result->end.tv_sec, t.result->start.tv_sec);
-    EXPECT_EQ(entry->baudrate, 115200);
-    EXPECT_EQ(entry->databits, 8);
-    EXPECT_EQ(entry->stopbits, 1);
-    EXPECT_EQ(entry->end_flag_count, 5);
-    EXPECT_FALSE(locked_waiting(entry));
+    ASSERT_TRUE(wait_done(op));
+    EXPECT_EQ(op->outcome, AT_COMPLETED);
+    EXPECT_EQ(op->response, answer);
+    EXPECT_STREQ(op->matched_flag, "OK");
+    EXPECT_GE(op->elapsed_ms, 0);
+    EXPECT_EQ(op->end_flags.count, 5);
+    port_snapshot s = snapshot_of(pty.path);
+    EXPECT_TRUE(s.is_open);
+    EXPECT_EQ(s.settings.baudrate, 115200);
+    EXPECT_EQ(state_reasons(pty.path), std::vector<std::string>{"open+"});
 }
 
-TEST_F(TransactionTest, SendOnlyAndHexBytesReachTheWireExactly)
+TEST_F(Transaction, SendOnlyAndHexBytesReachTheWireExactly)
 {
-    EXPECT_EQ(at_send_only(entry, "AT+CFUN=1", false), 0);
-    EXPECT_EQ(at_send_only(entry, "41540D0A", true), 0);
-    EXPECT_EQ(at_send_only(entry, "410042", true), 0);
-    EXPECT_EQ(at_send_only(entry, "", true), 0);
-    EXPECT_EQ(at_send_only(entry, "414", true), -1);
-    EXPECT_EQ(at_send_only(entry, "4G", true), -1);
+    port_op *text = send_only("AT+CFUN=1");
+    port_op *hex = send_only("41540d0A0042", true);
+    port_op *odd = send_only("4154D", true);
+    port_op *bad = send_only("4G", true);
+    port_op *empty = send_only("", true);
+    ASSERT_TRUE(wait_done(empty));
+    EXPECT_TRUE(text->ok && hex->ok && empty->ok);
+    EXPECT_FALSE(odd->ok || bad->ok);
+    EXPECT_EQ(pty.read_now(), "AT+CFUN=1AT\r\n\0B"s);
 
-    transaction bad(entry, "41 54", 5, nullptr, true);
-    EXPECT_EQ(bad.wait(), AT_SEND_FAILED);
-    EXPECT_EQ(bad.result->status, -1);
-    EXPECT_EQ(bad.result->elapsed_ms, 0);
-    EXPECT_FALSE(locked_waiting(entry));
-
-    // Raw content is sent as decoded, without a line terminator.
-    transaction raw(entry, "4F4B", 0, nullptr, true);
-    EXPECT_EQ(raw.wait(), AT_TIMED_OUT);
-
-    EXPECT_EQ(at_send_only(entry, "Z", false), 0);
-    EXPECT_EQ(pty.read_until("Z"), "AT+CFUN=1AT\r\nA\0BOKZ"s);
+    // A waiting command with bad hex is not sent either; its end flags are
+    // the ones it asked for.
+    port_op op;
+    op.command = "ZZ";
+    op.is_hex = true;
+    op.has_end_flag = true;
+    op.end_flag = "READY";
+    port_op *failed = submit(entry, std::move(op));
+    ASSERT_TRUE(wait_done(failed));
+    EXPECT_EQ(failed->outcome, AT_SEND_FAILED);
+    EXPECT_EQ(failed->elapsed_ms, 0);
+    EXPECT_EQ(failed->end_flags.count, 1);
+    EXPECT_EQ(pty.read_now(), "");
 }
 
-TEST_F(TransactionTest, SplitAnswerCompletesOnlyAtCrLf)
+TEST_F(Transaction, ZeroOrNegativeTimeoutReturnsAtOnce)
 {
-    open_port();
-    transaction t(entry, "AT", 10);
-    pty.read_until("\r\n");
-    pty.send("O");
-    ASSERT_TRUE(wait_until([&] { return locked_line_length(entry) == 1; }));
-    pty.send("K");
-    ASSERT_TRUE(wait_until([&] { return locked_line_length(entry) == 2; }));
-    EXPECT_TRUE(locked_waiting(entry));
-    pty.send("\r\n");
-    ASSERT_EQ(t.wait(), AT_COMPLETED);
-    EXPECT_EQ(t.data(), "OK\r\n");
-}
-
-TEST_F(TransactionTest, EchoNeverCompletesAndLateBytesAreNotCaptured)
-{
-    open_port();
-    transaction t(entry, "AT", 1, "AT");
-    pty.read_until("\r\n");
-    pty.send("AT\r\n");
-    ASSERT_EQ(t.wait(), AT_TIMED_OUT);
-    EXPECT_EQ(t.data(), "AT\r\n");
-    EXPECT_EQ(t.result->status, -1);
-    EXPECT_STREQ(t.result->matched_flag, "");
-    EXPECT_GE(t.result->elapsed_ms, 900);
-
-    pty.send("late");
-    ASSERT_TRUE(wait_until([&] { return locked_line_length(entry) == 4; }));
-    EXPECT_EQ(locked_capture_length(entry), 4);
-}
-
-// Bytes of an unfinished line received before the command are joined in
-// front of its echo, which then no longer counts as an echo.
-TEST_F(TransactionTest, UnfinishedLineIsJoinedToTheEcho)
-{
-    open_port();
-    pty.send("XY");
-    ASSERT_TRUE(wait_until([&] { return locked_line_length(entry) == 2; }));
-    transaction t(entry, "AT+CSQ", 10, "AT+CSQ");
-    pty.read_until("\r\n");
-    pty.send("AT+CSQ\r\n");
-    ASSERT_EQ(t.wait(), AT_COMPLETED);
-    EXPECT_STREQ(t.result->matched_flag, "AT+CSQ");
-    EXPECT_EQ(t.data(), "AT+CSQ\r\n");
-}
-
-TEST_F(TransactionTest, ZeroOrNegativeTimeoutReturnsAtOnce)
-{
-    open_port();
     for (int timeout : {0, -5}) {
-        transaction t(entry, "AT", timeout);
-        EXPECT_EQ(t.wait(), AT_TIMED_OUT);
-        EXPECT_EQ(t.result->status, -1);
-        EXPECT_FALSE(locked_waiting(entry));
-    }
-    EXPECT_EQ(pty.read_until("AT\r\nAT\r\n"), "AT\r\nAT\r\n");
-}
-
-// An answer that can beat the transaction to its wait must not be lost.
-TEST_F(TransactionTest, InstantAnswersAreNeverMissed)
-{
-    open_port();
-    for (int i = 0; i < 30; i++) {
-        transaction t(entry, "AT", 10);
-        pty.read_until("\r\n");
-        pty.send("OK\r\n");
-        ASSERT_EQ(t.wait(), AT_COMPLETED) << "round " << i;
+        port_op *op = sendat(entry, "AT", timeout);
+        ASSERT_TRUE(wait_done(op, 2000));
+        EXPECT_EQ(op->outcome, AT_TIMED_OUT);
+        EXPECT_LT(op->elapsed_ms, 1000);
     }
 }
 
-TEST_F(TransactionTest, CaptureDropsChunksThatDoNotFitButKeepsLaterSmallOnes)
+// Operations of one port run one at a time in the order they came; the
+// second is written only once the first has its answer.
+TEST_F(Transaction, OperationsRunOneAtATimeInOrder)
 {
-    open_port();
-    transaction t(entry, "AT+BIG", 20);
-    pty.read_until("\r\n");
-    std::string block = std::string(998, 'x') + "\r\n";
-    for (int i = 0; i < 32; i++) {
-        pty.send(block);
-        ASSERT_TRUE(wait_until([&] { return locked_capture_length(entry) == (i + 1) * 1000; }));
-    }
-    pty.send(std::string(758, 'x') + "\r\n");
-    ASSERT_TRUE(wait_until([&] { return locked_capture_length(entry) == 32760; }));
-
-    pty.send("1234567"); // 32767 bytes would pass the limit
-    ASSERT_TRUE(wait_until([&] { return locked_line_length(entry) == 7; }));
-    EXPECT_EQ(locked_capture_length(entry), 32760);
+    port_op *first = sendat(entry, "AT+ONE");
+    port_op *second = sendat(entry, "AT+TWO");
+    EXPECT_EQ(pty.read_until("\r\n"), "AT+ONE\r\n");
+    EXPECT_EQ(read_until(pty.master, "TWO", 200), "");
     pty.send("OK\r\n");
-
-    ASSERT_EQ(t.wait(), AT_COMPLETED);
-    EXPECT_EQ(t.result->length, 32764);
-    EXPECT_EQ(t.data().substr(32760), "OK\r\n");
-    EXPECT_EQ(t.data().find('1'), std::string::npos);
+    EXPECT_EQ(pty.read_until("\r\n"), "AT+TWO\r\n");
+    pty.send("OK\r\n");
+    ASSERT_TRUE(wait_done(second));
+    EXPECT_EQ(finished, (std::vector<port_op *>{first, second}));
 }
 
-TEST_F(TransactionTest, LineOverflowEmptiesTheBufferAndDropsTheChunk)
+TEST_F(Transaction, PromptDataFollowsTheModemsPrompt)
 {
-    open_port();
-    {
-        // Exactly full still assembles: the final CR LF fits.
-        transaction t(entry, "AT", 20);
-        pty.read_until("\r\n");
-        fill_line(32761);
-        pty.send("\r\nOK\r\n");
-        ASSERT_EQ(t.wait(), AT_COMPLETED);
-        EXPECT_EQ(locked_line_length(entry), 0);
-    }
-    {
-        transaction t(entry, "AT", 20);
-        pty.read_until("\r\n");
-        fill_line(32760);
-        pty.send("\r\nERROR\r\n");
-        ASSERT_TRUE(wait_until([&] { return locked_line_length(entry) == 0; }));
-        EXPECT_TRUE(locked_waiting(entry));
-        pty.send("tail OK\r\n");
-        ASSERT_EQ(t.wait(), AT_COMPLETED);
-        EXPECT_STREQ(t.result->matched_flag, "OK");
-    }
-}
+    auto with_data = [&](int timeout) {
+        port_op op;
+        op.command = "AT+CMGS=\"+15550100\"";
+        op.timeout = timeout;
+        op.has_data = true;
+        op.data = "hello";
+        return submit(entry, std::move(op));
+    };
 
-// A NUL byte ends a line's text but never hides the CR LF behind it.
-TEST_F(TransactionTest, NulBytesNeitherStallLinesNorEndTheCapture)
-{
-    open_port();
-    transaction t(entry, "AT+CSQ", 10);
+    port_op *sms = with_data(10);
+    // CR alone: an LF would start the message text.
+    EXPECT_EQ(pty.read_until("\r"), "AT+CMGS=\"+15550100\"\r");
+    EXPECT_EQ(read_until(pty.master, "hello", 200), "");
+    pty.send("AT+CMGS=\"+15550100\"\r\r\n> ");
+    EXPECT_EQ(pty.read_until("\x1a"), "hello\x1a");
+    pty.send("\r\n+CMGS: 7\r\n\r\nOK\r\n");
+    ASSERT_TRUE(wait_done(sms));
+    EXPECT_EQ(sms->outcome, AT_COMPLETED);
+    EXPECT_TRUE(sms->data_sent);
+
+    // Refused: the text is never written.
+    port_op *refused = with_data(10);
+    pty.read_until("\r");
+    pty.send("\r\n+CMS ERROR: 500\r\n");
+    ASSERT_TRUE(wait_done(refused));
+    EXPECT_STREQ(refused->matched_flag, "ERROR");
+    EXPECT_FALSE(refused->data_sent);
+
+    // No prompt: ESC at the deadline takes the modem out of text input,
+    // and the command owes nothing, so the next one gets its answer.
+    port_op *silent = with_data(1);
+    ASSERT_TRUE(wait_done(silent));
+    EXPECT_EQ(silent->outcome, AT_TIMED_OUT);
+    EXPECT_FALSE(silent->data_sent);
+    EXPECT_EQ(pty.read_now(), "AT+CMGS=\"+15550100\"\r\x1b");
+    port_op *next = sendat(entry, "AT");
     pty.read_until("\r\n");
-    const std::string first = "+CSQ: \0 20\r\nA\0OK\r\n"s;
-    pty.send(first);
-    ASSERT_TRUE(wait_until([&] { return locked_capture_length(entry) == 18; }));
-    ASSERT_TRUE(wait_until([&] { return locked_line_length(entry) == 0; }));
-    EXPECT_TRUE(locked_waiting(entry));
-    pty.send("\0junk\r\nOK\r\n"s);
-    ASSERT_EQ(t.wait(), AT_COMPLETED);
-    EXPECT_EQ(t.data(), first + "\0junk\r\nOK\r\n"s);
-    EXPECT_EQ(t.result->length, 29);
+    pty.send("OK\r\n");
+    ASSERT_TRUE(wait_done(next));
+    EXPECT_EQ(next->outcome, AT_COMPLETED);
 }
 
-// The reader that met the error has finished; destroying the record must
-// still join it and close the descriptor without blocking.
-TEST_F(PortTest, ReadErrorWhileWaitingEndsAsTimeoutWithTheCapture)
+// A hang-up under a waiting command ends it at once with what it had,
+// instead of leaving the caller to wait out its whole timeout.
+TEST_F(Transaction, HangUpEndsTheWaitingCommandAtOnce)
 {
-    port_entry *entry = port_create("/dev/ptmx");
-    ASSERT_EQ(port_open(entry, 115200, 8, 0, 1), 0);
-    int peer = open_master_peer(entry);
-    ASSERT_GE(peer, 0);
+    port_op *op = sendat(entry, "AT+LONG", 60);
+    pty.read_until("\r\n");
+    pty.send("AT+LONG\r\n");
     stream_capture err(2);
+    pty.close_master();
+    ASSERT_TRUE(wait_done(op, 5000));
+    EXPECT_EQ(op->outcome, AT_TIMED_OUT);
+    // The echo may or may not have crossed before the line dropped.
+    EXPECT_EQ(std::string("AT+LONG\r\n").rfind(op->response, 0), 0u) << op->response;
+    EXPECT_LT(op->elapsed_ms, 5000);
+    EXPECT_EQ(err.text(), "Error reading from port " + pty.path + ": device hung up, marking as closed\n");
+    EXPECT_FALSE(snapshot_of(pty.path).is_open);
+    EXPECT_EQ(state_reasons(pty.path), (std::vector<std::string>{"open+", "error-"}));
+}
 
-    transaction t(entry, "AT+CSQ", 3);
-    EXPECT_EQ(read_until(peer, "\r\n"), "AT+CSQ\r\n");
-    ASSERT_EQ(write(peer, "+CSQ: 1", 7), 7);
-    ASSERT_TRUE(wait_until([&] { return locked_capture_length(entry) == 7; }));
-    close(peer);
+// A stop ends the running command as a timeout and starts nothing more:
+// the queued operations stay for the caller to answer.
+TEST_F(Transaction, StopEndsTheRunningCommandAndStartsNoOther)
+{
+    port_op *running = sendat(entry, "AT+LONG", 60);
+    port_op *queued = sendat(entry, "AT+NEVER", 60);
+    pty.read_until("\r\n");
+    port_engine_stop(engine);
+    ASSERT_TRUE(wait_done(running, 2000));
+    EXPECT_EQ(running->outcome, AT_TIMED_OUT);
+    std::deque<port_op *> left;
+    port_engine_leftovers(engine, &left);
+    EXPECT_EQ(left, std::deque<port_op *>{queued});
+    EXPECT_EQ(pty.read_now(), "");
+}
 
-    ASSERT_EQ(t.wait(), AT_TIMED_OUT);
-    EXPECT_EQ(t.data(), "+CSQ: 1");
-    EXPECT_FALSE(entry->is_open);
-    EXPECT_EQ(err.text(), "Error reading from port /dev/ptmx: Input/output error, marking as closed\n");
-    EXPECT_TRUE(entry->has_reader);
-    EXPECT_GE(entry->fd, 0);
-    port_destroy(entry);
-    EXPECT_EQ(registry_count(), 0);
+TEST_F(Transaction, QueueAndArgumentBoundsRefuseWithoutQueueing)
+{
+    port_op *holder = sendat(entry, "AT+HOLD", 60);
+    pty.read_until("\r\n");
+    for (int i = 1; i < PORT_QUEUE_MAX; i++)
+        sendat(entry, "AT+Q" + std::to_string(i));
+    port_op extra;
+    extra.command = "AT+EXTRA";
+    EXPECT_FALSE(port_submit(entry, &extra));
+
+    // The argument bytes of every queued operation count, on all ports.
+    port_entry *other = create(pty.dir + "/other");
+    port_op big, more;
+    big.arg_bytes = PENDING_ARGS_MAX - 10;
+    more.arg_bytes = 11;
+    EXPECT_TRUE(port_submit(other, &big));
+    EXPECT_FALSE(port_args_fit(engine, 11));
+    EXPECT_FALSE(port_submit(entry, &more));
+    pty.send("OK\r\n");
+    ASSERT_TRUE(wait_done(holder));
+    EXPECT_TRUE(port_submit(entry, &extra)); // a slot is free again
+    ASSERT_TRUE(wait_done(&big));
+    port_engine_stop(engine);
+    pump(0);
+    port_engine_leftovers(engine, &leftovers);
 }

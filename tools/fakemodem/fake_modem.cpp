@@ -88,6 +88,8 @@ fake_modem *fake_modem_create(const std::string &link_path, const fake_modem_opt
     auto *modem = new fake_modem;
     modem->link_path = link_path;
     modem->echo = options.echo;
+    modem->echo_at_once = options.echo_at_once;
+    modem->answer_delay_ms = options.answer_delay_ms;
     modem->keep_log = options.keep_log;
 
     modem->wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -144,6 +146,12 @@ void fake_modem_set_echo(fake_modem *modem, bool on)
 {
     std::lock_guard guard(modem->lock);
     modem->echo = on;
+}
+
+void fake_modem_set_prompt(fake_modem *modem, fake_modem_prompt mode)
+{
+    std::lock_guard guard(modem->lock);
+    modem->prompt = mode;
 }
 
 void fake_modem_inject(fake_modem *modem, std::string_view bytes)

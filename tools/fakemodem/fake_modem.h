@@ -9,10 +9,16 @@
 // (each line followed by CR LF, no blank line in front), else "ERROR\r\n".
 // Commands are matched byte for byte, case-sensitively.
 //
+// Message commands (AT+CMGS=..., AT+CMGW=...) answer "> " after the echo and
+// take text until Ctrl-Z (then "+CMGS: <n>" or "+CMGW: <n>" and OK) or ESC
+// (cancelled, no answer); the prompt can be refused (ERROR) or withheld.
+//
 // Every function is safe to call from any thread while the modem serves.
 // Echoes and answer chunks leave the modem in the order they were queued,
-// so a long delay holds back every later answer too; a chunk's delay counts
-// from the chunk queued before it. Injected bytes skip that queue.
+// so a long delay holds back every later answer too (a modem that works one
+// command at a time); a chunk's delay counts from the chunk queued before it.
+// With echo_at_once the echo skips that queue, as a modem that echoes as it
+// receives but answers late. Injected bytes skip the queue too.
 #pragma once
 
 #include <chrono>
@@ -31,8 +37,12 @@ struct fake_modem_chunk {
 
 struct fake_modem_options {
     bool echo = true;
-    bool keep_log = true; // long-running tools turn it off to bound memory
+    bool echo_at_once = false;
+    int answer_delay_ms = 0; // before each built-in answer
+    bool keep_log = true;    // long-running tools turn it off to bound memory
 };
+
+enum class fake_modem_prompt { show, refuse, withhold };
 
 // Opens a pty in raw mode, points link_path at its slave (replacing any
 // symlink already there, refusing anything else) and starts serving.
@@ -52,6 +62,9 @@ const std::string &fake_modem_link_path(const fake_modem *modem);
 // Scripts the answer of one command; an empty list makes the modem silent.
 void fake_modem_set_answer(fake_modem *modem, const std::string &command, std::vector<fake_modem_chunk> chunks);
 void fake_modem_set_echo(fake_modem *modem, bool on);
+// How message commands answer: "> " (show), ERROR (refuse), or nothing while
+// still taking text (withhold).
+void fake_modem_set_prompt(fake_modem *modem, fake_modem_prompt mode);
 // Sends bytes now, ahead of chunks still waiting for their delay.
 void fake_modem_inject(fake_modem *modem, std::string_view bytes);
 // Random bytes (NUL and 0xFF among them) as fast as the reader takes them.

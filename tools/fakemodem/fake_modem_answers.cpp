@@ -17,6 +17,8 @@ const std::map<std::string, std::string, std::less<>> builtin_answers = {
     {"AT+CGMI", "Tarnel\r\nOK\r\n"},
     {"AT+CSQ", "+CSQ: 20,99\r\nOK\r\n"},
     {"AT+CPIN?", "+CPIN: READY\r\nOK\r\n"},
+    {"AT+CMGF=0", "OK\r\n"},
+    {"AT+CMGF=1", "OK\r\n"},
 };
 
 // A chunk's delay counts from the chunk queued before it, or from now when
@@ -31,19 +33,45 @@ void schedule(fake_modem *modem, int delay_ms, std::string bytes)
     modem->scheduled.push_back({due, std::move(bytes)});
 }
 
+// "AT+CMGS=..." -> "+CMGS", the answer's prefix once the text is in.
+std::string message_command(const std::string &command)
+{
+    for (const char *kind : {"+CMGS", "+CMGW"})
+        if (command.starts_with(std::string("AT") + kind + "="))
+            return kind;
+    return {};
+}
+
 } // namespace
 
-void fake_modem_answer(fake_modem *modem, const std::string &command)
+std::string fake_modem_answer(fake_modem *modem, const std::string &command)
 {
-    if (modem->echo)
+    if (modem->echo && modem->echo_at_once)
+        modem->ready += command + "\r\n";
+    else if (modem->echo)
         schedule(modem, 0, command + "\r\n");
 
     auto scripted = modem->answers.find(command);
     if (scripted != modem->answers.end()) {
         for (const fake_modem_chunk &chunk : scripted->second)
             schedule(modem, chunk.delay_ms, chunk.bytes);
-        return;
+        return {};
+    }
+    std::string kind = message_command(command);
+    if (!kind.empty()) {
+        switch (modem->prompt) {
+        case fake_modem_prompt::show: schedule(modem, 0, "\r\n> "); return kind;
+        case fake_modem_prompt::refuse: schedule(modem, modem->answer_delay_ms, "\r\nERROR\r\n"); return {};
+        case fake_modem_prompt::withhold: return kind;
+        }
     }
     auto builtin = builtin_answers.find(command);
-    schedule(modem, 0, builtin != builtin_answers.end() ? builtin->second : "ERROR\r\n");
+    schedule(modem, modem->answer_delay_ms, builtin != builtin_answers.end() ? builtin->second : "ERROR\r\n");
+    return {};
+}
+
+void fake_modem_answer_text(fake_modem *modem, const std::string &kind)
+{
+    std::string answer = "\r\n" + kind + ": " + std::to_string(++modem->message_count) + "\r\n\r\nOK\r\n";
+    schedule(modem, modem->answer_delay_ms, answer);
 }

@@ -4,6 +4,7 @@
 
 #include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <cerrno>
@@ -14,13 +15,16 @@ namespace
 
 void usage(FILE *out)
 {
-    fprintf(out, "usage: tarnel-fakemodem [-e] PATH\n"
+    fprintf(out, "usage: tarnel-fakemodem [-e] [-d MS] PATH\n"
                  "Creates a pseudo-terminal that answers AT commands like a modem and\n"
                  "links PATH to it (an existing symlink at PATH is replaced).\n"
-                 "  -e, --no-echo  do not echo commands back\n"
-                 "  -h, --help     show this help\n"
-                 "Known commands: AT, ATI, AT+CGMI, AT+CSQ, AT+CPIN?; others get ERROR.\n"
-                 "Stops on SIGINT or SIGTERM and removes the link.\n");
+                 "  -e, --no-echo   do not echo commands back\n"
+                 "  -d, --delay MS  answer each command MS milliseconds after it arrives\n"
+                 "  -h, --help      show this help\n"
+                 "Known commands: AT, ATI, AT+CGMI, AT+CSQ, AT+CPIN?; AT+CMGS=... and\n"
+                 "AT+CMGW=... prompt with \"> \" and take text up to Ctrl-Z; others get ERROR.\n"
+                 "SIGUSR1 sends an unsolicited RING. Stops on SIGINT or SIGTERM and\n"
+                 "removes the link.\n");
 }
 
 } // namespace
@@ -37,6 +41,8 @@ int main(int argc, char **argv)
             return 0;
         } else if (arg == "-e" || arg == "--no-echo") {
             options.echo = false;
+        } else if ((arg == "-d" || arg == "--delay") && i + 1 < argc) {
+            options.answer_delay_ms = atoi(argv[++i]);
         } else if (arg.starts_with("-") || path) {
             usage(stderr);
             return 2;
@@ -54,6 +60,7 @@ int main(int argc, char **argv)
     sigemptyset(&stop_signals);
     sigaddset(&stop_signals, SIGINT);
     sigaddset(&stop_signals, SIGTERM);
+    sigaddset(&stop_signals, SIGUSR1);
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
     fake_modem *modem = fake_modem_create(path, options);
@@ -64,8 +71,12 @@ int main(int argc, char **argv)
     setvbuf(stdout, nullptr, _IOLBF, 0);
     printf("fake modem ready on %s -> %s\n", path, fake_modem_slave_name(modem).c_str());
 
-    int signal_number;
-    while (sigwait(&stop_signals, &signal_number) != 0) {}
+    int signal_number = 0;
+    while (sigwait(&stop_signals, &signal_number) != 0 || signal_number == SIGUSR1) {
+        if (signal_number == SIGUSR1)
+            fake_modem_inject(modem, "\r\nRING\r\n");
+        signal_number = 0;
+    }
     fake_modem_destroy(modem);
     return 0;
 }

@@ -20,6 +20,7 @@ constexpr size_t IO_CHUNK = 4096;
 // State only the serving thread touches.
 struct server_state {
     std::string command;
+    std::string text_for; // taking message text for this answer ("+CMGS")
     bool master_usable = true;
     uint64_t noise_seed = 0x9e3779b97f4a7c15ULL;
     char noise[IO_CHUNK];
@@ -37,15 +38,29 @@ void fill_noise(server_state &s)
     }
 }
 
+constexpr char CTRL_Z = 0x1a;
+constexpr char ESC = 0x1b;
+
 // A command ends at CR. An LF before any command byte is the tail of the
-// previous CR LF and is dropped; an empty command gets no answer.
+// previous CR LF and is dropped; an empty command gets no answer. Message
+// text runs to Ctrl-Z (sent) or ESC (cancelled); ESC and Ctrl-Z outside
+// text are ignored, as a modem does.
 void assemble(fake_modem *modem, server_state &s, const char *bytes, size_t n)
 {
     for (size_t i = 0; i < n; ++i) {
         char c = bytes[i];
+        if (!s.text_for.empty()) {
+            if (c == CTRL_Z)
+                fake_modem_answer_text(modem, s.text_for);
+            if (c == CTRL_Z || c == ESC)
+                s.text_for.clear();
+            continue;
+        }
+        if (c == ESC || c == CTRL_Z)
+            continue;
         if (c == '\r') {
             if (!s.command.empty())
-                fake_modem_answer(modem, s.command);
+                s.text_for = fake_modem_answer(modem, s.command);
             s.command.clear();
         } else if (c == '\n' && s.command.empty()) {
             continue;

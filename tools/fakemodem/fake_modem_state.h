@@ -41,6 +41,10 @@ struct fake_modem {
     std::condition_variable changed; // log grew, or the hangup finished
     std::map<std::string, std::vector<fake_modem_chunk>, std::less<>> answers;
     bool echo = true;
+    bool echo_at_once = false;
+    int answer_delay_ms = 0;
+    fake_modem_prompt prompt = fake_modem_prompt::show;
+    int message_count = 0;
     bool keep_log = true;
     std::string log;
     std::string ready;                        // goes out as soon as possible
@@ -55,5 +59,8 @@ struct fake_modem {
 void fake_modem_serve(fake_modem *modem);
 // Nudges the thread out of its poll; call after changing guarded state.
 void fake_modem_wake(fake_modem *modem);
-// Queues the echo and answer of one command. Caller holds `lock`.
-void fake_modem_answer(fake_modem *modem, const std::string &command);
+// Queues the echo and answer of one command. Caller holds `lock`. Returns
+// the answer that waits for message text ("+CMGS" or "+CMGW"), or empty.
+std::string fake_modem_answer(fake_modem *modem, const std::string &command);
+// Answers message text that ended with Ctrl-Z. Caller holds `lock`.
+void fake_modem_answer_text(fake_modem *modem, const std::string &kind);

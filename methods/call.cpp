@@ -1,0 +1,106 @@
+#include "methods/call.h"
+
+#include <unistd.h>
+
+#include "core/daemon_state.h"
+#include "methods/reply.h"
+
+static bool current(const port_call *call)
+{
+    return call->generation == g_daemon.generation;
+}
+
+static void complete(port_call *call, blob_buf *reply, int status)
+{
+    if (current(call)) {
+        if (reply)
+            ubus_send_reply(g_daemon.ctx, &call->req, reply->head);
+        ubus_complete_deferred_request(g_daemon.ctx, &call->req, status);
+    }
+    delete call;
+}
+
+static void complete_error(port_call *call, const char *message)
+{
+    reply_buf r;
+    add_error(&r.b, message);
+    complete(call, &r.b, UBUS_STATUS_OK);
+}
+
+// Finds the record a call runs on, making one where the method does.
+// Returns nullptr when the call has been answered instead.
+static port_entry *record_for(port_call *call)
+{
+    port_engine *engine = g_daemon.engine;
+    port_entry *entry = port_find(engine, call->path.c_str());
+    if (entry)
+        return entry;
+    switch (call->op.kind) {
+    case OP_CLOSE: complete_error(call, "Port not found"); return nullptr;
+    case OP_OPEN:
+        if (access(call->path.c_str(), F_OK) != 0) {
+            complete_error(call, "Port file does not exist");
+            return nullptr;
+        }
+        call->op.created = true;
+        break;
+    case OP_SENDAT: break;
+    }
+    if (!port_args_fit(engine, call->op.arg_bytes)) {
+        complete_error(call, "Port busy");
+        return nullptr;
+    }
+    entry = port_create(engine, call->path.c_str());
+    if (!entry)
+        complete(call, nullptr, UBUS_STATUS_NO_DATA);
+    return entry;
+}
+
+static void place(port_call *call)
+{
+    if (g_daemon.engine_stopping) {
+        complete_error(call, "Daemon is stopping");
+        return;
+    }
+    call->op.created = false;
+    port_entry *entry = record_for(call);
+    if (entry && !port_submit(entry, &call->op))
+        complete_error(call, "Port busy");
+}
+
+int call_start(ubus_context *ctx, ubus_request_data *req, port_call *call)
+{
+    call->op.owner = call;
+    call->generation = g_daemon.generation;
+    ubus_defer_request(ctx, req, &call->req);
+    place(call);
+    return UBUS_STATUS_OK;
+}
+
+void call_finished(port_op *op)
+{
+    port_call *call = static_cast<port_call *>(op->owner);
+    // Calls queued behind a close (or behind an open that removed the record
+    // it made) run as if they had arrived after it.
+    std::deque<port_op *> leftovers;
+    if (op->remove_record)
+        port_retire(op->entry, &leftovers);
+
+    reply_buf r;
+    switch (op->kind) {
+    case OP_OPEN: open_reply(&r.b, *call); break;
+    case OP_CLOSE: close_reply(&r.b, *call); break;
+    case OP_SENDAT: sendat_reply(&r.b, *call); break;
+    }
+    complete(call, &r.b, UBUS_STATUS_OK);
+
+    for (port_op *left : leftovers)
+        place(static_cast<port_call *>(left->owner));
+}
+
+void calls_stopping(std::deque<port_op *> *ops)
+{
+    for (port_op *op : *ops)
+        complete_error(static_cast<port_call *>(op->owner), "Daemon is stopping");
+    ops->clear();
+}

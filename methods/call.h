@@ -1,0 +1,33 @@
+// A bus call that waits for a port. The handler checks the arguments,
+// defers the request and places the call; the reply goes out from the event
+// loop when the port's thread hands the finished operation back. Every call
+// is answered exactly once: with its reply, "Port busy", "Daemon is
+// stopping", or a bus status; a call that arrived on a connection that has
+// since been lost is dropped silently (its caller went with the broker).
+#pragma once
+
+#include <deque>
+#include <string>
+
+#include "core/bus_api.h"
+#include "port/port.h"
+
+struct port_call {
+    ubus_request_data req;
+    uint32_t generation; // of the bus connection it arrived on
+    std::string path;
+    port_op op;
+};
+
+// Defers the request and places the call on its port (creating the record
+// where the method does). Returns the handler's status.
+int call_start(ubus_context *ctx, ubus_request_data *req, port_call *call);
+// The event loop hands back a finished operation.
+void call_finished(port_op *op);
+// Answers calls that will never run: the daemon is stopping.
+void calls_stopping(std::deque<port_op *> *ops);
+
+// Builds the reply of a finished operation into b, by method.
+void open_reply(blob_buf *b, const port_call &call);
+void close_reply(blob_buf *b, const port_call &call);
+void sendat_reply(blob_buf *b, const port_call &call);

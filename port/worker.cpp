@@ -1,0 +1,153 @@
+// The port's own thread: it runs the port's operations one at a time in the
+// order they were queued, reads the device whenever it has something, and
+// carries out the repairs the monitor and the hotplug watcher ask for. It
+// sleeps in poll() on the device and its wake-up descriptor, so an idle port
+// costs nothing and a request reaches it at once.
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "port/console.h"
+#include "port/port_internal.h"
+
+void port_poke(port_entry *entry, uint32_t what)
+{
+    entry->pokes.fetch_or(what);
+    uint64_t one = 1;
+    (void)!write(entry->wake_fd, &one, sizeof one);
+}
+
+void port_finish_op(port_entry *entry, port_op *op)
+{
+    {
+        mutex_guard guard(&entry->queue_lock);
+        entry->running = false;
+        if (op->remove_record)
+            entry->finished = true;
+    }
+    outbox_push_op(entry->engine, op);
+}
+
+static void run_open(port_entry *entry, port_op *op)
+{
+    bool was_open = entry->fd >= 0;
+    open_failure why;
+    if (port_open(entry, op->settings, &why) == 0) {
+        op->ok = true;
+        emit_state(entry, "open");
+    } else {
+        console_open_failed(entry->path, why);
+        if (was_open)
+            emit_state(entry, "open");
+        // A record made for this call alone goes again; one that existed
+        // before stays, closed, for the monitor to bring back.
+        op->remove_record = op->created;
+    }
+    port_finish_op(entry, op);
+}
+
+static void run_close(port_entry *entry, port_op *op)
+{
+    port_close(entry);
+    emit_state(entry, "close");
+    op->ok = true;
+    op->remove_record = true;
+    port_finish_op(entry, op);
+}
+
+enum start_result { STARTED, NOTHING_QUEUED, RECORD_DONE };
+
+static start_result start_next(port_entry *entry)
+{
+    port_op *op;
+    {
+        mutex_guard guard(&entry->queue_lock);
+        if (entry->engine->stopping || entry->queue.empty())
+            return NOTHING_QUEUED;
+        op = entry->queue.front();
+        entry->queue.pop_front();
+        entry->running = true;
+    }
+    switch (op->kind) {
+    case OP_OPEN: run_open(entry, op); break;
+    case OP_CLOSE: run_close(entry, op); break;
+    case OP_SENDAT: at_start(entry, op); return STARTED;
+    }
+    return op->remove_record ? RECORD_DONE : STARTED;
+}
+
+// False when the thread must end: the record is being retired or the
+// daemon stops. The running operation ends first, without another write.
+static bool handle_pokes(port_entry *entry)
+{
+    uint32_t pokes = entry->pokes.exchange(0);
+    if ((pokes & POKE_QUIT) || entry->engine->stopping) {
+        at_abort(entry);
+        return false;
+    }
+    if (pokes & POKE_GONE)
+        port_node_gone(entry);
+    if (pokes & POKE_CHECK)
+        port_check(entry);
+    if (pokes & POKE_BACK)
+        port_node_back(entry);
+    return true;
+}
+
+static int poll_timeout(const port_entry *entry, int64_t now)
+{
+    int64_t wait = at_next_wake_ms(entry, now);
+    if (entry->retries_left > 0) {
+        int64_t retry = std::max<int64_t>(0, entry->retry_at_ms - now);
+        wait = wait < 0 ? retry : std::min(wait, retry);
+    }
+    return static_cast<int>(std::min<int64_t>(wait, 60000));
+}
+
+static void wait_and_serve(port_entry *entry, int64_t now)
+{
+    short events = POLLIN;
+    if (entry->out_done < entry->out.size())
+        events |= POLLOUT;
+    pollfd fds[2] = {{entry->wake_fd, POLLIN, 0}, {entry->fd, events, 0}};
+    int nfds = entry->fd >= 0 ? 2 : 1;
+    if (poll(fds, nfds, poll_timeout(entry, now)) <= 0)
+        return;
+    if (fds[0].revents) {
+        uint64_t count;
+        (void)!read(entry->wake_fd, &count, sizeof count);
+    }
+    if (nfds < 2 || !fds[1].revents)
+        return;
+    short revents = fds[1].revents;
+    if (revents & POLLNVAL) {
+        port_check_descriptor(entry);
+        return;
+    }
+    if (revents & (POLLIN | POLLHUP | POLLERR))
+        port_read_ready(entry, revents);
+    if (entry->fd >= 0 && (revents & POLLOUT))
+        at_write_ready(entry);
+}
+
+void *port_reader_main(void *arg)
+{
+    port_entry *entry = static_cast<port_entry *>(arg);
+    while (handle_pokes(entry)) {
+        int64_t now = mono_ms();
+        at_tick(entry, now);
+        port_retry_reopen(entry, now);
+        if (entry->phase == PHASE_IDLE) {
+            start_result started = start_next(entry);
+            if (started == RECORD_DONE)
+                break;
+            if (started == STARTED)
+                continue; // it may have finished at once; look again
+        }
+        wait_and_serve(entry, now);
+    }
+    mutex_guard guard(&entry->queue_lock);
+    entry->finished = true;
+    return nullptr;
+}

@@ -1,0 +1,167 @@
+// What the port's thread makes of the bytes a modem sends, driven chunk by
+// chunk on a record without a thread: lines and end flags, the capture's
+// limits, answers owed by commands that stopped waiting, unsolicited lines.
+#include "tests/port/port_test_util.h"
+
+using namespace std::string_literals;
+using lines = std::vector<std::string>;
+
+TEST(Reader, CommandEndsOnlyAtAWholeLineHoldingAFlag)
+{
+    bare_port p;
+    p.arm();
+    // The echo never ends a command, whatever it holds.
+    p.feed("AT+OK\r\n+CSQ: 20,99\r\nO");
+    EXPECT_TRUE(p.waiting());
+    p.feed("K");
+    EXPECT_TRUE(p.waiting());
+    // Bytes behind the final line in the same chunk belong to the answer.
+    p.feed("\r\nRI");
+    ASSERT_FALSE(p.waiting());
+    EXPECT_EQ(p.op.outcome, AT_COMPLETED);
+    EXPECT_EQ(p.op.response, "AT+OK\r\n+CSQ: 20,99\r\nOK\r\nRI");
+    EXPECT_STREQ(p.op.matched_flag, "OK");
+
+    // An unfinished line from before the command is joined to its first
+    // line, which then is no echo: "XYAT+CSQ" holds no flag either.
+    p.feed("NG\r\nXY");
+    p.arm();
+    p.feed("AT+CSQ\r\n");
+    EXPECT_TRUE(p.waiting());
+    // A NUL only cuts its own line short.
+    p.feed("\0junk\r\nERROR\r\n"s);
+    EXPECT_FALSE(p.waiting());
+    EXPECT_STREQ(p.op.matched_flag, "ERROR");
+    EXPECT_EQ(p.lines(), lines{"RING"});
+}
+
+TEST(Reader, CaptureAndLineBufferStayWithinTheirLimits)
+{
+    bare_port p;
+    p.arm("NEVER");
+    std::string block(1000, 'x');
+    for (int i = 0; i < 32; i++)
+        p.feed(block + "\r\n");
+    // 32 chunks of 1002 bytes fill 32,064; the next does not fit and is left
+    // out whole, a smaller one still fits.
+    p.feed(std::string(1000, 'y'));
+    p.feed("z\r\n");
+    p.expire();
+    EXPECT_EQ(p.op.outcome, AT_TIMED_OUT);
+    EXPECT_EQ(p.op.response.size(), 32 * 1002u + 3);
+    EXPECT_EQ(p.op.response.substr(p.op.response.size() - 3), "z\r\n");
+
+    // A line that would pass 32,767 bytes empties the line buffer: a flag in
+    // the chunk that overflowed is not seen, the next line is.
+    p.arm();
+    for (int i = 0; i < 32; i++)
+        p.feed(block);
+    p.feed(std::string(800, 'x') + "\r\nOK\r\n");
+    EXPECT_TRUE(p.waiting());
+    p.feed("\r\nOK\r\n");
+    EXPECT_FALSE(p.waiting());
+}
+
+// A modem that works one command at a time answers a timed-out command
+// late, in front of the next command's echo and answer.
+TEST(Reader, LateAnswerIsSetAsideAndTheNextCommandGetsItsOwn)
+{
+    for (bool echo : {true, false}) {
+        SCOPED_TRACE(echo);
+        bare_port p;
+        p.arm();
+        if (echo)
+            p.feed("AT+SLOW\r\n");
+        p.expire();
+        ASSERT_EQ(p.op.outcome, AT_TIMED_OUT);
+
+        p.arm();
+        p.feed("+SLOW: 1\r\nOK\r\n");
+        EXPECT_TRUE(p.waiting());
+        p.feed(std::string(echo ? "AT+CSQ\r\n" : "") + "+CSQ: 20,99\r\nOK\r\n");
+        ASSERT_FALSE(p.waiting());
+        EXPECT_EQ(p.op.response, (echo ? "AT+CSQ\r\n"s : ""s) + "+CSQ: 20,99\r\nOK\r\n");
+        EXPECT_EQ(p.lines(), (lines{"+SLOW: 1 (late)", "OK (late)"}));
+    }
+}
+
+// A modem that echoes at once but answers late: the echo of the next
+// command comes before the late answer. It is set aside with it, and the
+// command's text starts after the line that paid.
+TEST(Reader, EchoBeforeTheLateAnswerIsSetAsideWithIt)
+{
+    bare_port p;
+    p.arm();
+    p.feed("AT+SLOW\r\n");
+    p.expire();
+    p.arm();
+    p.feed("AT+CSQ\r\n+SLOW: 1\r\nOK\r\n+CSQ: 2");
+    EXPECT_TRUE(p.waiting());
+    p.feed("0,99\r\nOK\r\n");
+    ASSERT_FALSE(p.waiting());
+    EXPECT_EQ(p.op.response, "+CSQ: 20,99\r\nOK\r\n");
+    EXPECT_EQ(p.lines(), (lines{"AT+CSQ (late)", "+SLOW: 1 (late)", "OK (late)"}));
+}
+
+TEST(Reader, AnAnswerThatNeverComesCostsOneCommand)
+{
+    bare_port p;
+    p.arm();
+    p.expire();
+    // The next command's own final line pays the debt: it times out, and
+    // since a final line did arrive meanwhile, it owes nothing itself.
+    p.arm();
+    p.feed("+CSQ: 20,99\r\nOK\r\n");
+    EXPECT_TRUE(p.waiting());
+    p.expire();
+    EXPECT_EQ(p.op.outcome, AT_TIMED_OUT);
+    EXPECT_EQ(p.op.response, "");
+    p.arm();
+    p.feed("OK\r\n");
+    EXPECT_EQ(p.op.outcome, AT_COMPLETED);
+    EXPECT_EQ(p.lines(), (lines{"+CSQ: 20,99 (late)", "OK (late)"}));
+}
+
+TEST(Reader, SendOnlyOwesOneAnswerPerCarriageReturn)
+{
+    bare_port p;
+    p.sent_only("AT+CFUN=1\r");
+    p.sent_only("AT"); // joins the next command: owes nothing
+    p.arm();
+    p.feed("OK\r\n");
+    EXPECT_TRUE(p.waiting());
+    p.feed("ATAT+CSQ\r\n+CSQ: 20,99\r\nOK\r\n");
+    EXPECT_FALSE(p.waiting());
+    // The answer of a send-only command is published, but never as late.
+    EXPECT_EQ(p.lines(), lines{"OK"});
+}
+
+// An answer owed by a command whose end flags never matched (the modem
+// answered OK to a wait for READY) must not linger: once a later command
+// is answered, nothing older is still coming.
+TEST(Reader, AnsweredCommandSettlesOlderDebts)
+{
+    bare_port p;
+    p.arm("READY");
+    p.feed("AT\r\nOK\r\n");
+    p.expire();
+    p.arm();
+    p.feed("AT+CSQ\r\n+CSQ: 20,99\r\nOK\r\n");
+    ASSERT_FALSE(p.waiting());
+    p.arm();
+    p.feed("AT+CPIN?\r\n+CPIN: READY\r\nOK\r\n");
+    ASSERT_FALSE(p.waiting());
+    EXPECT_EQ(p.op.response, "AT+CPIN?\r\n+CPIN: READY\r\nOK\r\n");
+    EXPECT_EQ(p.lines(), lines{});
+}
+
+TEST(Reader, LinesNoCommandCapturesArePublished)
+{
+    bare_port p;
+    p.feed("\r\nRING\r\n\r\n+CMTI: \"SM\",3\r\n");
+    std::string long_line(2000, 'u');
+    p.feed(long_line + "\r\n");
+    p.arm();
+    p.feed("AT+CSQ\r\n+CSQ: 20,99\r\nOK\r\n");
+    EXPECT_EQ(p.lines(), (lines{"RING", "+CMTI: \"SM\",3", long_line.substr(0, EVENT_LINE_MAX)}));
+}
