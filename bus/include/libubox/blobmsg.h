@@ -208,17 +208,17 @@ static inline int blobmsg_buf_init(struct blob_buf *buf)
     return blob_buf_init(buf, BLOBMSG_TYPE_TABLE);
 }
 
-static inline uint8_t blobmsg_get_u8(const struct blob_attr *attr)
+static inline uint8_t blobmsg_get_u8(struct blob_attr *attr)
 {
     return *(const uint8_t *)blobmsg_data(attr);
 }
 
-static inline bool blobmsg_get_bool(const struct blob_attr *attr)
+static inline bool blobmsg_get_bool(struct blob_attr *attr)
 {
     return *(const uint8_t *)blobmsg_data(attr) != 0;
 }
 
-static inline uint16_t blobmsg_get_u16(const struct blob_attr *attr)
+static inline uint16_t blobmsg_get_u16(struct blob_attr *attr)
 {
     uint16_t v;
 
@@ -226,7 +226,7 @@ static inline uint16_t blobmsg_get_u16(const struct blob_attr *attr)
     return be16_to_cpu(v);
 }
 
-static inline uint32_t blobmsg_get_u32(const struct blob_attr *attr)
+static inline uint32_t blobmsg_get_u32(struct blob_attr *attr)
 {
     uint32_t v;
 
@@ -234,7 +234,7 @@ static inline uint32_t blobmsg_get_u32(const struct blob_attr *attr)
     return be32_to_cpu(v);
 }
 
-static inline uint64_t blobmsg_get_u64(const struct blob_attr *attr)
+static inline uint64_t blobmsg_get_u64(struct blob_attr *attr)
 {
     uint64_t v;
 
@@ -242,7 +242,7 @@ static inline uint64_t blobmsg_get_u64(const struct blob_attr *attr)
     return be64_to_cpu(v);
 }
 
-static inline double blobmsg_get_double(const struct blob_attr *attr)
+static inline double blobmsg_get_double(struct blob_attr *attr)
 {
     uint64_t v = blobmsg_get_u64(attr);
     double d;
@@ -251,12 +251,12 @@ static inline double blobmsg_get_double(const struct blob_attr *attr)
     return d;
 }
 
-static inline char *blobmsg_get_string(const struct blob_attr *attr)
+static inline char *blobmsg_get_string(struct blob_attr *attr)
 {
     return (char *)blobmsg_data(attr);
 }
 
-static inline uint64_t blobmsg_cast_u64(const struct blob_attr *attr)
+static inline uint64_t blobmsg_cast_u64(struct blob_attr *attr)
 {
     switch (blobmsg_type(attr)) {
     case BLOBMSG_TYPE_INT64: return blobmsg_get_u64(attr);
@@ -267,7 +267,7 @@ static inline uint64_t blobmsg_cast_u64(const struct blob_attr *attr)
     }
 }
 
-static inline int64_t blobmsg_cast_s64(const struct blob_attr *attr)
+static inline int64_t blobmsg_cast_s64(struct blob_attr *attr)
 {
     switch (blobmsg_type(attr)) {
     case BLOBMSG_TYPE_INT64: return (int64_t)blobmsg_get_u64(attr);

@@ -109,9 +109,9 @@ TEST(BlobmsgCheck, NestingDepthIsBounded)
 }
 
 // Reads every value of an already validated tree through the public getters.
-size_t walk(const struct blob_attr *container)
+size_t walk(struct blob_attr *container)
 {
-    const struct blob_attr *cur;
+    struct blob_attr *cur;
     size_t rem, total = 0;
 
     blobmsg_for_each_attr(cur, container, rem)
