@@ -6,12 +6,12 @@
  * to 4 bytes) followed by the value. Tables hold named children, arrays hold
  * children with empty names. Type numbers differ from the BLOB_ATTR_* ones.
  *
- * Data from a peer must be validated before the getters are used on it: the
- * getters check nothing. blobmsg_parse validates what it hands out one level
- * deep; libubox/blobmsg_validate.h checks whole trees.
+ * Data from a peer must be checked before the getters are used on it: the
+ * getters check nothing. blobmsg_parse checks what it hands out one level
+ * deep.
  */
-#ifndef __LIBUBOX_BLOBMSG_H
-#define __LIBUBOX_BLOBMSG_H
+#ifndef TARNEL_LIBUBOX_BLOBMSG_H
+#define TARNEL_LIBUBOX_BLOBMSG_H
 
 #include <stdarg.h>
 #include "blob.h"
@@ -115,9 +115,7 @@ static inline size_t blobmsg_len(const struct blob_attr *attr)
 bool blobmsg_check_attr(const struct blob_attr *attr, bool name);
 bool blobmsg_check_attr_len(const struct blob_attr *attr, bool name, size_t len);
 int blobmsg_check_array(const struct blob_attr *attr, int type);
-int blobmsg_check_array_len(const struct blob_attr *attr, int type, size_t len);
 bool blobmsg_check_attr_list(const struct blob_attr *attr, int type);
-bool blobmsg_check_attr_list_len(const struct blob_attr *attr, int type, size_t len);
 
 int blobmsg_parse(const struct blobmsg_policy *policy, int policy_len, struct blob_attr **tb, void *data,
                   unsigned int len);
@@ -278,12 +276,12 @@ static inline int64_t blobmsg_cast_s64(struct blob_attr *attr)
     }
 }
 
-static inline size_t __blobmsg_iter_len(const struct blob_attr *attr)
+static inline size_t blobmsg_walk_len_(const struct blob_attr *attr)
 {
     return blobmsg_data_len(attr);
 }
 
-static inline struct blob_attr *__blobmsg_iter_first(const struct blob_attr *attr)
+static inline struct blob_attr *blobmsg_walk_first_(const struct blob_attr *attr)
 {
     return (struct blob_attr *)blobmsg_data(attr);
 }
@@ -293,7 +291,7 @@ static inline struct blob_attr *__blobmsg_iter_first(const struct blob_attr *att
  * container such as a method's argument attribute. rem is a size_t.
  */
 #define blobmsg_for_each_attr(pos, attr, rem)                                                                          \
-    for (rem = __blobmsg_iter_len(attr), pos = __blobmsg_iter_first(attr); __blob_iter_ok(pos, rem);                   \
+    for (rem = blobmsg_walk_len_(attr), pos = blobmsg_walk_first_(attr); blob_walk_fits_(pos, rem);                    \
          rem -= blob_pad_len(pos), pos = blob_next(pos))
 
 #ifdef __cplusplus
