@@ -191,23 +191,8 @@ void default_connection_lost(ubus_context *ctx)
         uloop_end();
 }
 
-void sock_cb(uloop_fd *u, unsigned int)
-{
-    ubus_context *ctx = container_of(u, ubus_context, sock);
-
-    // Calls queued earlier go first, so local objects see them in order.
-    process_pending(ctx);
-    ubus_read_socket(ctx);
-    // uloop drops a socket that reported an error; it would never be
-    // watched again, so the connection is as good as lost.
-    if (!ctx->lost && u->error)
-        connection_lost(ctx);
-}
-
-} // namespace
-
 // Handles every complete frame the socket holds, without blocking.
-void ubus_read_socket(struct ubus_context *ctx)
+void read_socket(ubus_context *ctx)
 {
     while (!ctx->lost && ctx->sock.fd >= 0) {
         switch (ubus_rx_frame(ctx)) {
@@ -217,6 +202,21 @@ void ubus_read_socket(struct ubus_context *ctx)
         }
     }
 }
+
+void sock_cb(uloop_fd *u, unsigned int)
+{
+    ubus_context *ctx = container_of(u, ubus_context, sock);
+
+    // Calls queued earlier go first, so local objects see them in order.
+    process_pending(ctx);
+    read_socket(ctx);
+    // uloop drops a socket that reported an error; it would never be
+    // watched again, so the connection is as good as lost.
+    if (!ctx->lost && u->error)
+        connection_lost(ctx);
+}
+
+} // namespace
 
 int ubus_connect_ctx(struct ubus_context *ctx, const char *path)
 {
