@@ -174,16 +174,18 @@ struct ubus_context {
 
     /*
      * Runs once per lost connection, after every open request has ended.
-     * The default ends uloop_run() if the socket was in the loop. Do not
-     * free ctx in here: the library still uses it afterwards.
+     * The default ends uloop_run() only while the socket is still
+     * registered with uloop, which it no longer is when uloop saw the
+     * hang-up first: a program that must notice the loss sets its own,
+     * and calls ubus_reconnect() from there or later. Do not free ctx in
+     * here: the library still uses it afterwards.
      */
     void (*connection_lost)(struct ubus_context *ctx);
     void (*monitor_cb)(struct ubus_context *ctx, uint32_t seq, struct blob_attr *data);
 
     /* Nothing below is for callers. */
     struct ubus_msg_rx rx;
-    bool lost;          /* the broker is gone; nothing more is sent */
-    bool lost_in_uloop; /* the socket was watched by uloop when lost */
+    bool lost; /* nothing more is sent until a reconnect */
 };
 
 /*
@@ -192,6 +194,16 @@ struct ubus_context {
  */
 struct ubus_context *ubus_connect(const char *path);
 int ubus_connect_ctx(struct ubus_context *ctx, const char *path);
+
+/*
+ * A new connection for an existing context, the old one closed first: its
+ * open requests end, and every object is registered again under new ids
+ * (their types too). path as for ubus_connect(). 0 on success, after which
+ * the caller runs ubus_add_uloop() again; otherwise a status, 10
+ * (UBUS_STATUS_CONNECTION_FAILED) when no broker answers, and the caller
+ * tries again later.
+ */
+int ubus_reconnect(struct ubus_context *ctx, const char *path);
 
 /* Closing the connection is what removes the objects: nothing is sent. */
 void ubus_shutdown(struct ubus_context *ctx);

@@ -63,3 +63,5 @@ struct ubus_notify_request {
 
 // object.cpp
 void ubus_process_obj_msg(struct ubus_context *ctx, struct ubus_msg_in *msg);
+// Registers every object of ctx with a new broker; 0 or the first failure.
+int ubus_add_objects_again(struct ubus_context *ctx);
