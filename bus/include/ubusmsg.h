@@ -1,124 +1,89 @@
 /*
- * ubusmsg.h: the bus wire format shared by clients and the broker.
+ * ubusmsg.h: what travels on the broker socket, for the client library, the
+ * broker and the CLI alike.
  *
- * Every message is an 8-byte header followed by one blob attribute (id 0)
- * whose children are the attributes of enum ubus_msg_attr. All integers on
- * the wire are big-endian.
+ * A frame is a struct ubus_msghdr and then one blob attribute: id 0, not
+ * extended, its children keyed by enum ubus_msg_attr. Every multi-byte
+ * field is big-endian on the wire.
  */
-#ifndef __UBUSMSG_H
-#define __UBUSMSG_H
+#ifndef TARNEL_UBUSMSG_H
+#define TARNEL_UBUSMSG_H
 
 #include <stdint.h>
 #include <libubox/blob.h>
 
-#define __packetdata __attribute__((packed)) __attribute__((aligned(4)))
-
+/* A receive buffer this small is kept for the next frame rather than freed. */
 #define UBUS_MSG_CHUNK_SIZE 65536
 
+/* Peer 1 in a request header means the broker; clients get ids above it. */
 #define UBUS_CLIENT_ID_CHANNEL 1
 
+/* Objects served by the broker itself. Client objects get ids from
+ * UBUS_SYSTEM_OBJECT_MAX up. */
 #define UBUS_SYSTEM_OBJECT_EVENT 1
 #define UBUS_SYSTEM_OBJECT_ACL 2
 #define UBUS_SYSTEM_OBJECT_MONITOR 3
 #define UBUS_SYSTEM_OBJECT_MAX 1024
 
+/* Eight bytes on the wire; seq and peer are big-endian there. */
 struct ubus_msghdr {
-    uint8_t version;
-    uint8_t type;
-    uint16_t seq;
-    uint32_t peer;
-} __packetdata;
+    uint8_t version; /* 0; a client drops anything else */
+    uint8_t type;    /* enum ubus_msg_type */
+    uint16_t seq;    /* the requester's number, repeated by every answer */
+    uint32_t peer;   /* object or client id; the broker rewrites it per hop */
+} __attribute__((packed, aligned(4)));
 
 enum ubus_msg_type {
-    /* initial server message */
-    UBUS_MSG_HELLO,
-
-    /* generic command response */
-    UBUS_MSG_STATUS,
-
-    /* data message response */
-    UBUS_MSG_DATA,
-
-    /* ping request */
-    UBUS_MSG_PING,
-
-    /* look up one or more objects */
-    UBUS_MSG_LOOKUP,
-
-    /* invoke a method on a single object */
-    UBUS_MSG_INVOKE,
-
-    UBUS_MSG_ADD_OBJECT,
-    UBUS_MSG_REMOVE_OBJECT,
-
-    /* subscribe to / unsubscribe from an object's notifications */
-    UBUS_MSG_SUBSCRIBE,
-    UBUS_MSG_UNSUBSCRIBE,
-
-    /* send a notification to all subscribers of an object */
-    UBUS_MSG_NOTIFY,
-
-    UBUS_MSG_MONITOR,
-
-    /* must be last */
-    __UBUS_MSG_LAST,
+    UBUS_MSG_HELLO = 0,  /* broker to a new client; peer = its client id */
+    UBUS_MSG_STATUS = 1, /* ends a request; carries UBUS_ATTR_STATUS */
+    UBUS_MSG_DATA = 2,   /* one reply body, always ahead of the STATUS */
+    UBUS_MSG_PING = 3,
+    UBUS_MSG_LOOKUP = 4,
+    UBUS_MSG_INVOKE = 5, /* a method call; also how events are delivered */
+    UBUS_MSG_ADD_OBJECT = 6,
+    UBUS_MSG_REMOVE_OBJECT = 7,
+    UBUS_MSG_SUBSCRIBE = 8,
+    UBUS_MSG_UNSUBSCRIBE = 9,
+    UBUS_MSG_NOTIFY = 10,
+    UBUS_MSG_MONITOR = 11,
 };
 
+/* Attribute ids inside a message body, with the payload each one has. */
 enum ubus_msg_attr {
-    UBUS_ATTR_UNSPEC,
-
-    UBUS_ATTR_STATUS,
-
-    UBUS_ATTR_OBJPATH,
-    UBUS_ATTR_OBJID,
-    UBUS_ATTR_METHOD,
-
-    UBUS_ATTR_OBJTYPE,
-    UBUS_ATTR_SIGNATURE,
-
-    UBUS_ATTR_DATA,
-    UBUS_ATTR_TARGET,
-
-    UBUS_ATTR_ACTIVE,
-    UBUS_ATTR_NO_REPLY,
-
-    UBUS_ATTR_SUBSCRIBERS,
-
-    UBUS_ATTR_USER,
-    UBUS_ATTR_GROUP,
-
-    /* must be last */
-    UBUS_ATTR_MAX,
+    UBUS_ATTR_UNSPEC = 0,
+    UBUS_ATTR_STATUS = 1,       /* int32 */
+    UBUS_ATTR_OBJPATH = 2,      /* string */
+    UBUS_ATTR_OBJID = 3,        /* u32 */
+    UBUS_ATTR_METHOD = 4,       /* string: method, event or notification name */
+    UBUS_ATTR_OBJTYPE = 5,      /* u32 */
+    UBUS_ATTR_SIGNATURE = 6,    /* nested: a blobmsg table per method */
+    UBUS_ATTR_DATA = 7,         /* nested: blobmsg values */
+    UBUS_ATTR_TARGET = 8,       /* u32 */
+    UBUS_ATTR_ACTIVE = 9,       /* u8 */
+    UBUS_ATTR_NO_REPLY = 10,    /* u8 */
+    UBUS_ATTR_SUBSCRIBERS = 11, /* nested: u32 ids */
+    UBUS_ATTR_USER = 12,        /* string, added by the broker */
+    UBUS_ATTR_GROUP = 13,       /* string, added by the broker */
+    UBUS_ATTR_MAX = 14,         /* size of a table indexed by attribute id */
 };
 
-enum ubus_monitor_attr {
-    UBUS_MONITOR_CLIENT,
-    UBUS_MONITOR_PEER,
-    UBUS_MONITOR_SEND,
-    UBUS_MONITOR_SEQ,
-    UBUS_MONITOR_TYPE,
-    UBUS_MONITOR_DATA,
-
-    /* must be last */
-    UBUS_MONITOR_MAX,
-};
-
+/* Final status of a request; ubus_strerror() has a text for each. */
 enum ubus_msg_status {
-    UBUS_STATUS_OK,
-    UBUS_STATUS_INVALID_COMMAND,
-    UBUS_STATUS_INVALID_ARGUMENT,
-    UBUS_STATUS_METHOD_NOT_FOUND,
-    UBUS_STATUS_NOT_FOUND,
-    UBUS_STATUS_NO_DATA,
-    UBUS_STATUS_PERMISSION_DENIED,
-    UBUS_STATUS_TIMEOUT,
-    UBUS_STATUS_NOT_SUPPORTED,
-    UBUS_STATUS_UNKNOWN_ERROR,
-    UBUS_STATUS_CONNECTION_FAILED,
-    UBUS_STATUS_NO_MEMORY,
-    UBUS_STATUS_PARSE_ERROR,
-    UBUS_STATUS_SYSTEM_ERROR,
-    __UBUS_STATUS_LAST
+    UBUS_STATUS_OK = 0,
+    UBUS_STATUS_INVALID_COMMAND = 1,
+    UBUS_STATUS_INVALID_ARGUMENT = 2,
+    UBUS_STATUS_METHOD_NOT_FOUND = 3,
+    UBUS_STATUS_NOT_FOUND = 4,
+    UBUS_STATUS_NO_DATA = 5,
+    UBUS_STATUS_PERMISSION_DENIED = 6,
+    UBUS_STATUS_TIMEOUT = 7,
+    UBUS_STATUS_NOT_SUPPORTED = 8,
+    UBUS_STATUS_UNKNOWN_ERROR = 9,
+    UBUS_STATUS_CONNECTION_FAILED = 10,
+    UBUS_STATUS_NO_MEMORY = 11,
+    UBUS_STATUS_PARSE_ERROR = 12,
+    UBUS_STATUS_SYSTEM_ERROR = 13,
+    __UBUS_STATUS_LAST = 14, /* one past the last status with a text */
 };
 
 #endif

@@ -10,7 +10,8 @@
 
 #include <climits>
 
-#include "blob_internal.h"
+#include "bus/ubox/attr_walk.h"
+#include "bus/ubox/blob_internal.h"
 
 static size_t pad4(size_t len)
 {
@@ -186,17 +187,7 @@ void blob_nest_end(struct blob_buf *buf, void *cookie)
 
 bool blob_check_type(const void *ptr, unsigned int len, int type)
 {
-    const char *data = (const char *)ptr;
-
-    switch (type) {
-    case BLOB_ATTR_INT8: return len == 1;
-    case BLOB_ATTR_INT16: return len == 2;
-    case BLOB_ATTR_INT32: return len == 4;
-    case BLOB_ATTR_INT64: return len == 8;
-    case BLOB_ATTR_STRING: return len >= 1 && data[len - 1] == 0;
-    case BLOB_ATTR_DOUBLE: return len >= 8;
-    default: return type >= 0 && type < BLOB_ATTR_LAST;
-    }
+    return attr_walk::payload_ok(type, static_cast<const uint8_t *>(ptr), len);
 }
 
 static bool info_accepts(const struct blob_attr_info *info, struct blob_attr *attr)
@@ -241,7 +232,7 @@ int blob_parse(struct blob_attr *attr, struct blob_attr **data, const struct blo
     memset(data, 0, sizeof(*data) * (size_t)max);
     if (!attr)
         return 0;
-    return parse_children(__blob_iter_first(attr), __blob_iter_len(attr), data, info, max);
+    return parse_children(blob_walk_first_(attr), blob_walk_len_(attr), data, info, max);
 }
 
 int blob_parse_untrusted(struct blob_attr *attr, size_t attr_len, struct blob_attr **data,

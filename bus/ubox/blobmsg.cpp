@@ -10,7 +10,8 @@
 
 #include <climits>
 
-#include "blob_internal.h"
+#include "bus/ubox/attr_walk.h"
+#include "bus/ubox/blob_internal.h"
 
 /* Appends an extended attribute with its name header; *data gets the value. */
 static struct blob_attr *blobmsg_new(struct blob_buf *buf, int type, const char *name, size_t payload, void **data)
@@ -66,62 +67,12 @@ void *blobmsg_open_nested(struct blob_buf *buf, const char *name, bool array)
     return blob_nest_enter(buf, parent_off, child);
 }
 
-static int blob_type_of(int blobmsg_type)
-{
-    switch (blobmsg_type) {
-    case BLOBMSG_TYPE_STRING: return BLOB_ATTR_STRING;
-    case BLOBMSG_TYPE_INT64: return BLOB_ATTR_INT64;
-    case BLOBMSG_TYPE_INT32: return BLOB_ATTR_INT32;
-    case BLOBMSG_TYPE_INT16: return BLOB_ATTR_INT16;
-    case BLOBMSG_TYPE_INT8: return BLOB_ATTR_INT8;
-    case BLOBMSG_TYPE_DOUBLE: return BLOB_ATTR_DOUBLE;
-    default: return BLOB_ATTR_UNSPEC;
-    }
-}
-
-/*
- * The header word is read only once len shows it exists, and the name
- * length only once the payload shows it exists; after that every offset is
- * compared against the attribute's own (already bounded) length.
- */
 bool blobmsg_check_attr_len(const struct blob_attr *attr, bool name, size_t len)
 {
-    const char *data;
-    size_t raw, data_len;
-    int id;
+    attr_walk::attr a;
+    attr_walk::value v;
 
-    if (!attr || len < sizeof(struct blob_attr))
-        return false;
-    raw = blob_raw_len(attr);
-    if (raw < sizeof(struct blob_attr) || raw > len)
-        return false;
-
-    data = (const char *)blob_data(attr);
-    data_len = raw - sizeof(struct blob_attr);
-    if (blob_is_extended(attr)) {
-        const struct blobmsg_hdr *hdr = (const struct blobmsg_hdr *)data;
-        size_t namelen, hdrlen;
-
-        if (data_len < sizeof(struct blobmsg_hdr))
-            return false;
-        namelen = blobmsg_namelen(hdr);
-        if (name && !namelen)
-            return false;
-        hdrlen = (size_t)blobmsg_hdrlen((unsigned int)namelen);
-        if (hdrlen > data_len || hdr->name[namelen] != 0)
-            return false;
-        data += hdrlen;
-        data_len -= hdrlen;
-    } else if (name) {
-        return false;
-    }
-
-    id = blob_id(attr);
-    if (id > BLOBMSG_TYPE_LAST)
-        return false;
-    if (blob_type_of(id) == BLOB_ATTR_UNSPEC)
-        return true;
-    return blob_check_type(data, (unsigned int)data_len, blob_type_of(id));
+    return attr_walk::read_attr(attr, len, &a) && attr_walk::split_value(a, name, &v);
 }
 
 bool blobmsg_check_attr(const struct blob_attr *attr, bool name)
@@ -130,41 +81,29 @@ bool blobmsg_check_attr(const struct blob_attr *attr, bool name)
 }
 
 /* Bytes left over after the last child are as malformed as a bad child. */
-int blobmsg_check_array_len(const struct blob_attr *attr, int type, size_t len)
+int blobmsg_check_array(const struct blob_attr *attr, int type)
 {
-    struct blob_attr *cur;
-    bool names;
-    size_t rem;
+    attr_walk::attr a, child;
+    attr_walk::value v, member;
     int count = 0;
 
-    if (type < 0 || type > BLOBMSG_TYPE_LAST || !blobmsg_check_attr_len(attr, false, len))
+    if (!attr || type < 0 || type > BLOBMSG_TYPE_LAST)
+        return -1;
+    if (!attr_walk::read_attr(attr, blob_raw_len(attr), &a) || !attr_walk::split_value(a, false, &v))
+        return -1;
+    if (v.type != BLOBMSG_TYPE_TABLE && v.type != BLOBMSG_TYPE_ARRAY)
         return -1;
 
-    switch (blobmsg_type(attr)) {
-    case BLOBMSG_TYPE_TABLE: names = true; break;
-    case BLOBMSG_TYPE_ARRAY: names = false; break;
-    default: return -1;
-    }
-
-    blobmsg_for_each_attr(cur, attr, rem)
-    {
-        if (type != BLOBMSG_TYPE_UNSPEC && blobmsg_type(cur) != type)
+    attr_walk::cursor c(v.data, v.len);
+    attr_walk::step s;
+    while ((s = c.next(&child)) == attr_walk::step::attr) {
+        if (type != BLOBMSG_TYPE_UNSPEC && (int)child.id != type)
             return -1;
-        if (!blobmsg_check_attr_len(cur, names, rem))
+        if (!attr_walk::split_value(child, v.type == BLOBMSG_TYPE_TABLE, &member))
             return -1;
         count++;
     }
-    return rem ? -1 : count;
-}
-
-int blobmsg_check_array(const struct blob_attr *attr, int type)
-{
-    return attr ? blobmsg_check_array_len(attr, type, blob_raw_len(attr)) : -1;
-}
-
-bool blobmsg_check_attr_list_len(const struct blob_attr *attr, int type, size_t len)
-{
-    return blobmsg_check_array_len(attr, type, len) >= 0;
+    return s == attr_walk::step::end ? count : -1;
 }
 
 bool blobmsg_check_attr_list(const struct blob_attr *attr, int type)

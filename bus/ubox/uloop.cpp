@@ -168,8 +168,7 @@ void dispatch(struct uloop_fd *u, uint32_t ev)
 
     if (ev & (EPOLLERR | EPOLLHUP)) {
         u->error = true;
-        if (!(u->flags & ULOOP_ERROR_CB))
-            uloop_fd_delete(u);
+        uloop_fd_delete(u);
     }
     if (ev & EPOLLRDHUP)
         u->eof = true;

@@ -9,7 +9,7 @@
 
 #include "uloop_internal.h"
 
-static LIST_HEAD(timeouts);
+static struct list_head timeouts = LIST_HEAD_INIT(timeouts);
 
 static struct timeval monotonic_now(void)
 {
@@ -91,13 +91,6 @@ int64_t uloop_timeout_remaining64(struct uloop_timeout *timeout)
     return usec > 0 ? usec / 1000 : 0;
 }
 
-int uloop_timeout_remaining(struct uloop_timeout *timeout)
-{
-    int64_t ms = uloop_timeout_remaining64(timeout);
-
-    return ms > INT_MAX ? INT_MAX : (int)ms;
-}
-
 int uloop_next_timeout_ms(void)
 {
     struct timeval now;
@@ -122,7 +115,7 @@ int uloop_next_timeout_ms(void)
 void uloop_process_timeouts(void)
 {
     struct timeval now;
-    LIST_HEAD(due);
+    struct list_head due = LIST_HEAD_INIT(due);
 
     if (list_empty(&timeouts))
         return;

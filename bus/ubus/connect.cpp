@@ -1,5 +1,6 @@
-// The connection: connect and HELLO, the socket callback and read loop,
-// calls queued while a synchronous request waits, and connection loss.
+// The connection: connect, HELLO and reconnect, the socket callback and
+// read loop, calls queued while a synchronous request waits, and
+// connection loss.
 #include "bus/ubus/ubus_internal.h"
 
 #include <fcntl.h>
@@ -116,6 +117,16 @@ void drop_pending(ubus_context *ctx)
     uloop_timeout_cancel(&ctx->pending_timer);
 }
 
+void close_socket(ubus_context *ctx)
+{
+    uloop_fd_delete(&ctx->sock);
+    drop_pending(ctx);
+    if (ctx->sock.fd >= 0)
+        close(ctx->sock.fd);
+    ctx->sock.fd = -1;
+    ubus_rx_reset(ctx);
+}
+
 void process_pending(ubus_context *ctx)
 {
     while (ctx->stack_depth == 0 && !ctx->lost && !list_empty(&ctx->pending)) {
@@ -166,48 +177,42 @@ void handle_frame(ubus_context *ctx)
     ubus_rx_recycle(ctx, &msg);
 }
 
-// Every waiting request ends with CONNECTION_FAILED before the owner hears
-// of the loss, so nothing is left waiting on a dead socket.
+void fail_requests(ubus_context *ctx)
+{
+    while (!list_empty(&ctx->requests)) {
+        auto *req = list_first_entry(&ctx->requests, ubus_request, list);
+        ubus_request_done(req, UBUS_STATUS_CONNECTION_FAILED);
+    }
+}
+
+// Every open request ends with CONNECTION_FAILED before the owner hears of
+// the loss, so nothing is left waiting on a dead socket. The socket is left
+// as uloop has it until the handler has run: the default one goes by that.
 void connection_lost(ubus_context *ctx)
 {
     if (ctx->lost)
         return;
     ctx->lost = true;
-    ctx->lost_in_uloop = ctx->sock.registered || ctx->sock.error;
-    uloop_fd_delete(&ctx->sock);
     drop_pending(ctx);
-    while (!list_empty(&ctx->requests)) {
-        auto *req = list_first_entry(&ctx->requests, ubus_request, list);
-        ubus_request_done(req, UBUS_STATUS_CONNECTION_FAILED);
-    }
+    fail_requests(ctx);
     if (ctx->connection_lost)
         ctx->connection_lost(ctx);
+    // Unless the handler reconnected, a socket at end of stream without a
+    // hang-up would wake the loop on every pass.
+    if (ctx->lost)
+        uloop_fd_delete(&ctx->sock);
 }
 
-// A daemon whose broker went away has nothing left to serve.
+// As a router's library does: only a loop that still watches the socket is
+// ended, and uloop has stopped watching one that hung up before this runs.
 void default_connection_lost(ubus_context *ctx)
 {
-    if (ctx->lost_in_uloop)
+    if (ctx->sock.registered)
         uloop_end();
 }
 
-void sock_cb(uloop_fd *u, unsigned int)
-{
-    ubus_context *ctx = container_of(u, ubus_context, sock);
-
-    // Calls queued earlier go first, so local objects see them in order.
-    process_pending(ctx);
-    ubus_read_socket(ctx);
-    // uloop drops a socket that reported an error; it would never be
-    // watched again, so the connection is as good as lost.
-    if (!ctx->lost && u->error)
-        connection_lost(ctx);
-}
-
-} // namespace
-
 // Handles every complete frame the socket holds, without blocking.
-void ubus_read_socket(struct ubus_context *ctx)
+void read_socket(ubus_context *ctx)
 {
     while (!ctx->lost && ctx->sock.fd >= 0) {
         switch (ubus_rx_frame(ctx)) {
@@ -217,6 +222,21 @@ void ubus_read_socket(struct ubus_context *ctx)
         }
     }
 }
+
+void sock_cb(uloop_fd *u, unsigned int)
+{
+    ubus_context *ctx = container_of(u, ubus_context, sock);
+
+    // Calls queued earlier go first, so local objects see them in order.
+    process_pending(ctx);
+    read_socket(ctx);
+    // uloop drops a socket that reported an error; it would never be
+    // watched again, so the connection is as good as lost.
+    if (!ctx->lost && u->error)
+        connection_lost(ctx);
+}
+
+} // namespace
 
 int ubus_connect_ctx(struct ubus_context *ctx, const char *path)
 {
@@ -255,17 +275,44 @@ struct ubus_context *ubus_connect(const char *path)
     return ctx;
 }
 
+int ubus_reconnect(struct ubus_context *ctx, const char *path)
+{
+    // Nothing of the old connection may reach the new one.
+    ctx->lost = true;
+    close_socket(ctx);
+    fail_requests(ctx);
+    ctx->sock.eof = ctx->sock.error = false;
+
+    int fd = open_socket(socket_path(path));
+    if (fd < 0)
+        return UBUS_STATUS_CONNECTION_FAILED;
+    ctx->sock.fd = fd;
+    ctx->lost = false;
+    if (!read_hello(ctx)) {
+        ctx->lost = true;
+        close_socket(ctx);
+        return UBUS_STATUS_CONNECTION_FAILED;
+    }
+
+    // A failure here is the caller's to handle from the result; its
+    // handler must not run (and perhaps reconnect) inside this call.
+    auto *handler = ctx->connection_lost;
+    ctx->connection_lost = nullptr;
+    int ret = ubus_add_objects_again(ctx);
+    ctx->connection_lost = handler;
+    if (ret) {
+        ctx->lost = true;
+        close_socket(ctx);
+        fail_requests(ctx);
+    }
+    return ret;
+}
+
 // Objects vanish with the connection; the broker needs no messages for that.
 void ubus_shutdown(struct ubus_context *ctx)
 {
-    if (!ctx)
-        return;
-    uloop_fd_delete(&ctx->sock);
-    drop_pending(ctx);
-    if (ctx->sock.fd >= 0)
-        close(ctx->sock.fd);
-    ctx->sock.fd = -1;
-    ubus_rx_reset(ctx);
+    if (ctx)
+        close_socket(ctx);
 }
 
 void ubus_free(struct ubus_context *ctx)

@@ -4,6 +4,8 @@
 
 #include <climits>
 #include <cstring>
+#include <map>
+#include <vector>
 
 namespace
 {
@@ -34,16 +36,45 @@ bool put_signature(blob_buf *b, const ubus_object_type *type)
     return true;
 }
 
+// Ids the broker gave an object, and its type if it named one.
+struct added {
+    uint32_t id;
+    uint32_t type_id;
+};
+
 void add_object_cb(ubus_request *req, int, blob_attr *body)
 {
-    auto *obj = static_cast<ubus_object *>(req->priv);
+    auto *got = static_cast<added *>(req->priv);
     blob_attr *tb[UBUS_ATTR_MAX];
 
     ubus_parse_attrs(body, tb);
     if (tb[UBUS_ATTR_OBJID])
-        obj->id = blob_get_u32(tb[UBUS_ATTR_OBJID]);
-    if (tb[UBUS_ATTR_OBJTYPE] && obj->type)
-        obj->type->id = blob_get_u32(tb[UBUS_ATTR_OBJTYPE]);
+        got->id = blob_get_u32(tb[UBUS_ATTR_OBJID]);
+    if (tb[UBUS_ATTR_OBJTYPE])
+        got->type_id = blob_get_u32(tb[UBUS_ATTR_OBJTYPE]);
+}
+
+// Registers obj with the broker without touching it or the context. A
+// type the broker already knows goes by its id (type_id), a new one with
+// its signature; an object without path or type is anonymous.
+int send_add_object(ubus_context *ctx, const ubus_object *obj, uint32_t type_id, added *got)
+{
+    blob_buf *b = ubus_msg_builder();
+
+    blob_buf_init(b, 0);
+    if (obj->name && obj->type) {
+        blob_put_string(b, UBUS_ATTR_OBJPATH, obj->name);
+        if (type_id)
+            blob_put_int32(b, UBUS_ATTR_OBJTYPE, type_id);
+        else if (!put_signature(b, obj->type))
+            return UBUS_STATUS_INVALID_ARGUMENT;
+    }
+
+    *got = {};
+    int ret = ubus_sync_request(ctx, b->head, UBUS_MSG_ADD_OBJECT, 0, add_object_cb, got);
+    if (ret)
+        return ret;
+    return got->id ? 0 : UBUS_STATUS_NO_DATA;
 }
 
 // The broker names the type only when this was its last object.
@@ -157,34 +188,62 @@ void ubus_process_obj_msg(struct ubus_context *ctx, struct ubus_msg_in *msg)
 
 int ubus_add_object(struct ubus_context *ctx, struct ubus_object *obj)
 {
-    blob_buf *b = ubus_msg_builder();
-
     // A second insertion of the same node would corrupt the object tree.
     if (is_registered(ctx, obj))
         return UBUS_STATUS_INVALID_ARGUMENT;
 
-    blob_buf_init(b, 0);
-    if (obj->name && obj->type) {
-        blob_put_string(b, UBUS_ATTR_OBJPATH, obj->name);
-        if (obj->type->id)
-            blob_put_int32(b, UBUS_ATTR_OBJTYPE, obj->type->id);
-        else if (!put_signature(b, obj->type))
-            return UBUS_STATUS_INVALID_ARGUMENT;
-    }
-
+    added got;
     obj->id = 0;
-    int ret = ubus_sync_request(ctx, b->head, UBUS_MSG_ADD_OBJECT, 0, add_object_cb, obj);
-    if (ret) {
-        obj->id = 0;
+    int ret = send_add_object(ctx, obj, obj->type ? obj->type->id : 0, &got);
+    if (ret)
         return ret;
-    }
-    if (!obj->id)
-        return UBUS_STATUS_NO_DATA;
+    if (got.type_id && obj->type)
+        obj->type->id = got.type_id;
 
+    obj->id = got.id;
     obj->avl.key = &obj->id;
     if (avl_insert(&ctx->objects, &obj->avl) < 0) {
         obj->id = 0;
         return UBUS_STATUS_INVALID_ARGUMENT;
+    }
+    return 0;
+}
+
+// Every object is registered anew before any of them takes its new id, so
+// a failure halfway leaves the context as it was and a later attempt
+// starts over with the same objects.
+int ubus_add_objects_again(struct ubus_context *ctx)
+{
+    std::vector<ubus_object *> objs;
+    ubus_object *obj, *tmp;
+    avl_for_each_element_safe(&ctx->objects, obj, avl, tmp)
+    {
+        objs.push_back(obj);
+    }
+
+    std::vector<added> got(objs.size());
+    std::map<ubus_object_type *, uint32_t> types; // as this broker knows them
+    for (size_t i = 0; i < objs.size(); i++) {
+        ubus_object_type *type = objs[i]->type;
+        auto known = types.find(type);
+        int ret = send_add_object(ctx, objs[i], known == types.end() ? 0 : known->second, &got[i]);
+        if (ret)
+            return ret;
+        if (type && got[i].type_id)
+            types[type] = got[i].type_id;
+    }
+
+    avl_init(&ctx->objects, ctx->objects.comp, false, ctx->objects.cmp_ptr);
+    for (size_t i = 0; i < objs.size(); i++) {
+        ubus_object_type *type = objs[i]->type;
+        if (type) {
+            auto known = types.find(type);
+            type->id = known == types.end() ? 0 : known->second;
+        }
+        objs[i]->id = got[i].id;
+        objs[i]->avl.key = &objs[i]->id;
+        if (avl_insert(&ctx->objects, &objs[i]->avl) < 0)
+            objs[i]->id = 0;
     }
     return 0;
 }

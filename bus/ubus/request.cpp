@@ -1,5 +1,6 @@
-// Outgoing requests: sequence numbers, matching replies on (seq, peer),
-// synchronous and asynchronous completion, method calls and lookups.
+// Outgoing requests: sequence numbers, matching replies on (seq, peer) or,
+// for a notification, on the subscribers' peers; synchronous and
+// asynchronous completion, method calls and lookups.
 #include "bus/ubus/ubus_internal.h"
 
 #include <poll.h>
@@ -19,6 +20,70 @@ int64_t now_ms()
     return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
+ubus_notify_request *notify_of(ubus_request *req)
+{
+    return container_of(req, ubus_notify_request, req);
+}
+
+// A notification is answered first by the broker (peer = the notifying
+// object) with the list of subscribers, then by each subscriber.
+bool notify_peer_match(ubus_request *req, uint32_t peer)
+{
+    ubus_notify_request *nr = notify_of(req);
+
+    if (!nr->listed)
+        return peer == req->peer;
+    for (int i = 0; i < nr->n_peers; i++) {
+        if (nr->peers[i] == peer)
+            return true;
+    }
+    return false;
+}
+
+void list_subscribers(ubus_notify_request *nr, const blob_attr *subs)
+{
+    blob_attr *cur;
+    size_t rem;
+
+    blob_for_each_attr(cur, subs, rem)
+    {
+        if (blob_len(cur) == sizeof(uint32_t) && nr->n_peers < UBUS_MAX_NOTIFY_PEERS)
+            nr->peers[nr->n_peers++] = blob_get_u32(cur);
+    }
+}
+
+void forget_peer(ubus_notify_request *nr, uint32_t peer)
+{
+    for (int i = 0; i < nr->n_peers; i++) {
+        if (nr->peers[i] == peer) {
+            nr->peers[i] = nr->peers[--nr->n_peers];
+            return;
+        }
+    }
+}
+
+// Done once every subscriber the broker listed (up to the tracked number)
+// has answered, or at once when the broker refuses.
+void notify_status(ubus_request *req, ubus_msg_in *msg)
+{
+    ubus_notify_request *nr = notify_of(req);
+
+    if (nr->listed) {
+        forget_peer(nr, msg->hdr.peer);
+    } else {
+        nr->listed = true;
+        blob_attr *st = msg->tb[UBUS_ATTR_STATUS];
+        int status = st ? blob_get_int32(st) : UBUS_STATUS_INVALID_ARGUMENT;
+        if (status) {
+            ubus_request_done(req, status);
+            return;
+        }
+        list_subscribers(nr, msg->tb[UBUS_ATTR_SUBSCRIBERS]);
+    }
+    if (nr->n_peers == 0)
+        ubus_request_done(req, 0);
+}
+
 ubus_request *find_request(ubus_context *ctx, uint16_t seq, uint32_t peer)
 {
     ubus_request *req;
@@ -27,21 +92,22 @@ ubus_request *find_request(ubus_context *ctx, uint16_t seq, uint32_t peer)
     {
         if (req->seq != seq)
             continue;
-        if (req->notify ? ubus_notify_peer_match(req, peer) : req->peer == peer)
+        if (req->notify ? notify_peer_match(req, peer) : req->peer == peer)
             return req;
     }
     return nullptr;
 }
 
 // Waits for the socket without uloop: other fds and timers are not
-// serviced meanwhile, and calls for local objects are queued.
+// serviced meanwhile. What arrives goes through the context's own socket
+// callback, which queues calls for local objects while a wait is on.
 void poll_socket(ubus_context *ctx, int timeout)
 {
     pollfd p = {ctx->sock.fd, POLLIN, 0};
 
     if (poll(&p, 1, timeout) < 0 && errno != EINTR)
         return;
-    ubus_read_socket(ctx);
+    ubus_handle_event(ctx);
 }
 
 struct lookup_wait {
@@ -141,7 +207,7 @@ void ubus_process_reply(struct ubus_context *ctx, struct ubus_msg_in *msg)
         req->fd_cb(req, fd);
     }
     if (req->notify) {
-        ubus_notify_status(req, msg);
+        notify_status(req, msg);
         return;
     }
     // A STATUS without its status attribute is a malformed answer.

@@ -1,11 +1,18 @@
 // Private contract between the files of the bus client library.
 //
-// wire.cpp moves frames: it sends one message, assembles incoming frames
-// from the non-blocking socket and indexes their attributes after checking
-// them. connect.cpp owns the connection, the read loop, the queue of calls
-// deferred during synchronous waits and connection loss. request.cpp
-// matches replies to outgoing requests; object.cpp serves calls to local
-// objects; event.cpp and notify.cpp build on both.
+// Each file uses only those listed before it:
+//   wire.cpp     frames: sends one message, assembles incoming frames from
+//                the non-blocking socket, indexes their checked attributes;
+//   request.cpp  outgoing requests: sequence numbers, pairing answers with
+//                requests (a notification's too), synchronous waits;
+//   object.cpp   local objects: registration and serving incoming calls;
+//   event.cpp,   events and notifications, built from the two above;
+//   notify.cpp
+//   connect.cpp  the connection: connect and reconnect, the socket callback
+//                that reads and dispatches frames, calls queued during a
+//                synchronous wait, connection loss.
+// A synchronous wait in request.cpp reads through ctx->sock.cb, the
+// callback connect.cpp installed, so no file calls one listed after it.
 #pragma once
 
 #include <libubus.h>
@@ -37,9 +44,6 @@ void ubus_rx_reset(struct ubus_context *ctx);
 void ubus_parse_attrs(struct blob_attr *body, struct blob_attr **tb);
 void ubus_close_fd(int *fd);
 
-// connect.cpp
-void ubus_read_socket(struct ubus_context *ctx);
-
 // request.cpp
 int ubus_start_request(struct ubus_context *ctx, struct ubus_request *req, struct blob_attr *body, int type,
                        uint32_t peer, int fd);
@@ -48,9 +52,16 @@ void ubus_process_reply(struct ubus_context *ctx, struct ubus_msg_in *msg);
 int ubus_sync_request(struct ubus_context *ctx, struct blob_attr *body, int type, uint32_t peer,
                       ubus_data_handler_t raw_cb, void *priv);
 
+// A notification that waits for its subscribers' answers. The broker's
+// first answer lists them; request.cpp then counts their own answers.
+struct ubus_notify_request {
+    struct ubus_request req; // first: found through its request
+    bool listed;
+    int n_peers;
+    uint32_t peers[UBUS_MAX_NOTIFY_PEERS];
+};
+
 // object.cpp
 void ubus_process_obj_msg(struct ubus_context *ctx, struct ubus_msg_in *msg);
-
-// notify.cpp
-bool ubus_notify_peer_match(struct ubus_request *req, uint32_t peer);
-void ubus_notify_status(struct ubus_request *req, struct ubus_msg_in *msg);
+// Registers every object of ctx with a new broker; 0 or the first failure.
+int ubus_add_objects_again(struct ubus_context *ctx);

@@ -7,7 +7,7 @@
 // tree does not hold together, is left out of tb[] as if it were absent.
 #include "bus/ubus/ubus_internal.h"
 
-#include <libubox/blobmsg_validate.h>
+#include "bus/ubox/attr_walk.h"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -172,7 +172,7 @@ bool start_body(ubus_msg_rx *rx)
 
 bool nested_tree_ok(const blob_attr *attr)
 {
-    return blobmsg_validate_list(blob_data(attr), blob_len(attr), false);
+    return attr_walk::tree_list_ok(blob_data(attr), blob_len(attr), false);
 }
 
 } // namespace

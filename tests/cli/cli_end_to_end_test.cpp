@@ -31,11 +31,12 @@ protected:
     static void SetUpTestSuite() { bus_ready = start_bus(); }
     void SetUp() override { ASSERT_TRUE(bus_ready) << "broker or test object did not start"; }
 
-    static bool broker_listening()
+    static bool broker_listening() { return listening(sock); }
+    static bool listening(const std::string &path)
     {
         sockaddr_un addr = {};
         addr.sun_family = AF_UNIX;
-        snprintf(addr.sun_path, sizeof addr.sun_path, "%s", sock.c_str());
+        snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
         int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         bool ok = connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
         close(fd);
@@ -62,10 +63,27 @@ protected:
         rmdir(dir.c_str());
     }
 
-    static run_result cli(std::vector<std::string> args, bool tty = false)
+    static run_result cli(std::vector<std::string> args, bool tty = false, const std::string &on = sock)
     {
-        args.insert(args.begin(), {CLI_PATH, "-s", sock});
+        args.insert(args.begin(), {CLI_PATH, "-s", on});
         return run_program(args, tty);
+    }
+
+    // Starts `listen probe` on the socket and waits until it hears a probe.
+    static bool start_listener(child_process &listener, const std::string &on, std::vector<std::string> patterns)
+    {
+        std::vector<std::string> argv = {CLI_PATH, "-s", on, "listen", "probe"};
+        argv.insert(argv.end(), patterns.begin(), patterns.end());
+        if (!child_start(listener, argv))
+            return false;
+        // The listener registers asynchronously; probe until it hears one.
+        for (int i = 0; i < 100; i++) {
+            if (cli({"send", "probe"}, false, on).status != 0)
+                return false;
+            if (child_wait_output(listener, true, "{ \"probe\": {} }\n", std::chrono::milliseconds(100)))
+                return true;
+        }
+        return false;
     }
 };
 
@@ -209,17 +227,25 @@ TEST_F(CliEndToEnd, UsageAndConnectionErrors)
     EXPECT_EQ(r.err, "");
 }
 
+// The library leaves a lost connection to the program, as a router's does;
+// listen ends quietly on its own when its broker goes away.
+TEST_F(CliEndToEnd, ListenEndsWhenTheBrokerGoesAway)
+{
+    std::string own = dir + "/own.sock";
+    child_process own_broker, listener;
+    ASSERT_TRUE(child_start(own_broker, {BUSD_PATH, "-s", own}));
+    ASSERT_TRUE(wait_until([&] { return listening(own); }));
+    ASSERT_TRUE(start_listener(listener, own, {}));
+    ASSERT_TRUE(child_stop(own_broker, SIGKILL));
+    ASSERT_TRUE(child_wait_exit(listener, std::chrono::seconds(10)));
+    EXPECT_TRUE(WIFEXITED(listener.exit_status) && WEXITSTATUS(listener.exit_status) == 0) << listener.exit_status;
+    unlink(own.c_str());
+}
+
 TEST_F(CliEndToEnd, SendReachesListeners)
 {
     child_process listener;
-    ASSERT_TRUE(child_start(listener, {CLI_PATH, "-s", sock, "listen", "probe", "cli.*"}));
-    // The listener registers asynchronously; probe until it hears one.
-    bool heard = false;
-    for (int i = 0; i < 100 && !heard; i++) {
-        EXPECT_EQ(cli({"send", "probe"}).status, 0);
-        heard = child_wait_output(listener, true, "{ \"probe\": {} }\n", std::chrono::milliseconds(100));
-    }
-    ASSERT_TRUE(heard);
+    ASSERT_TRUE(start_listener(listener, sock, {"cli.*"}));
 
     run_result sent = cli({"send", "cli.test", R"({"a":[1,true,null],"s":"x\ty","d":1.5})"});
     EXPECT_EQ(sent.status, 0);

@@ -1,12 +1,15 @@
 // Wire reading for the development broker.
 //
-// Everything here works on plain byte ranges and reads integers byte by
-// byte, so it never depends on the alignment of the input and never reads
-// past the range it was given. Frames come straight from untrusted sockets.
+// Frames come straight from untrusted sockets. Attributes are read through
+// the same checked walker as the client library and the CLI use, which
+// never depends on the alignment of the input and never reads past the
+// range it was given.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+
+#include "bus/ubox/attr_walk.h"
 
 namespace busd
 {
@@ -14,8 +17,15 @@ namespace busd
 constexpr size_t kHeaderLen = 8;     // version, type, seq, peer
 constexpr size_t kMaxBody = 1048576; // padded body length limit
 
-uint16_t rd16(const uint8_t *p);
-uint32_t rd32(const uint8_t *p);
+inline uint16_t rd16(const uint8_t *p)
+{
+    return uint16_t(attr_walk::read_be(p, 2));
+}
+
+inline uint32_t rd32(const uint8_t *p)
+{
+    return uint32_t(attr_walk::read_be(p, 4));
+}
 
 struct Header {
     uint8_t version;
@@ -34,24 +44,16 @@ enum class FrameCheck { Incomplete, Complete, Invalid };
 FrameCheck frame_check(const uint8_t *buf, size_t len, size_t *frame_len);
 
 // One attribute: id and payload range (header excluded, padding excluded).
-struct Attr {
-    const uint8_t *data = nullptr;
-    uint32_t len = 0;
-    uint8_t id = 0;
-    bool extended = false;
-    explicit operator bool() const { return data != nullptr; }
-};
+using Attr = attr_walk::attr;
 
-// Walks a region of concatenated attributes. next() returns false at the
-// end of the region or at the first attribute that does not fit; bad()
-// then tells which of the two it was.
+// Walks a region of concatenated attributes, the last of which may lack
+// its padding. next() returns false at the end of the region or at the
+// first attribute that does not fit; bad() then tells which of the two.
 struct AttrIter {
-    const uint8_t *pos;
-    size_t rem;
-    bool broken = false;
-    AttrIter(const uint8_t *p, size_t n) : pos(p), rem(n) {}
-    bool next(Attr *out);
-    bool bad() const { return broken; }
+    attr_walk::cursor c;
+    AttrIter(const uint8_t *p, size_t n) : c(p, n, true) {}
+    bool next(Attr *out) { return c.next(out) == attr_walk::step::attr; }
+    bool bad() const { return c.broken; }
 };
 
 // Top-level attributes of a message body, indexed by id. Attributes that
@@ -71,13 +73,7 @@ uint32_t attr_u32(const Attr &a);
 const char *attr_str(const Attr &a);
 
 // A blobmsg attribute split into its name and value ranges.
-struct Field {
-    const char *name = nullptr; // NUL-terminated inside the input
-    uint16_t namelen = 0;
-    int type = 0;
-    const uint8_t *data = nullptr;
-    uint32_t len = 0;
-};
+using Field = attr_walk::value;
 
 // Validates one attribute as a blobmsg field (named when `named`) and
 // splits it. Returns false when it is not a well-formed blobmsg field.

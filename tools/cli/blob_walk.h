@@ -1,14 +1,18 @@
 // Checked iteration over the children of a blobmsg table or array.
 //
-// Everything a client receives comes from another process, so no byte of a
-// child is read before its length, name header and payload size have been
-// checked against the bytes actually available. Children that fail a check
-// are skipped; a length field that runs past the region ends the walk.
+// Everything a client receives comes from another process, so children are
+// read through the bus libraries' checked walker (bus/ubox/attr_walk.h):
+// no byte of a child is read before its length, name header and payload
+// size have been checked against the bytes actually there. Children that
+// fail a check are skipped; a length field that runs past the region ends
+// the walk.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+
+#include "bus/ubox/attr_walk.h"
 
 struct blob_member {
     int type;              // BLOBMSG_TYPE_* (0..8)
@@ -17,15 +21,12 @@ struct blob_member {
     size_t len;            // payload bytes
 };
 
-struct blob_cursor {
-    const uint8_t *pos;
-    size_t rem;
-};
+using blob_cursor = attr_walk::cursor;
 
 // Cursor over the payload region of a container (blobmsg_data/blobmsg_data_len).
 inline blob_cursor blob_cursor_over(const void *data, size_t len)
 {
-    return {static_cast<const uint8_t *>(data), data ? len : 0};
+    return blob_cursor(data, len);
 }
 
 // Moves to the next valid child; false at the end of the region.

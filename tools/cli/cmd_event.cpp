@@ -29,7 +29,8 @@ void on_time_limit(uloop_timeout *)
 }
 
 // Runs the loop with an optional limit in seconds (0: none). The loop itself
-// returns early on SIGINT/SIGTERM.
+// returns early on SIGINT/SIGTERM. The library leaves a lost connection to
+// its program, as a router's does, so ending the loop then is ours to do.
 void run_loop(ubus_context *ctx, int seconds)
 {
     ctx->connection_lost = on_connection_lost;

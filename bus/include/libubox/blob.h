@@ -9,8 +9,8 @@
  * A struct blob_buf must be zeroed before its first blob_buf_init. Every
  * pointer into the buffer is invalidated by any later append (it may move).
  */
-#ifndef __LIBUBOX_BLOB_H
-#define __LIBUBOX_BLOB_H
+#ifndef TARNEL_LIBUBOX_BLOB_H
+#define TARNEL_LIBUBOX_BLOB_H
 
 #include <stdbool.h>
 #include <stdlib.h>
@@ -217,28 +217,28 @@ static inline struct blob_attr *blob_put_u64(struct blob_buf *buf, int id, uint6
  * lengths inside it lie. These are functions rather than expressions in
  * the macros so that passing &some_attr does not trip address warnings.
  */
-static inline bool __blob_iter_ok(const struct blob_attr *pos, size_t rem)
+static inline bool blob_walk_fits_(const struct blob_attr *pos, size_t rem)
 {
     return rem >= sizeof(struct blob_attr) && blob_raw_len(pos) >= sizeof(struct blob_attr) && blob_pad_len(pos) <= rem;
 }
 
-static inline size_t __blob_iter_len(const struct blob_attr *attr)
+static inline size_t blob_walk_len_(const struct blob_attr *attr)
 {
     return attr && blob_raw_len(attr) >= sizeof(struct blob_attr) ? blob_len(attr) : 0;
 }
 
-static inline struct blob_attr *__blob_iter_first(const struct blob_attr *attr)
+static inline struct blob_attr *blob_walk_first_(const struct blob_attr *attr)
 {
     return attr ? (struct blob_attr *)blob_data(attr) : NULL;
 }
 
 /* Walk a raw region: pos starts at attr, the caller presets rem (size_t). */
 #define __blob_for_each_attr(pos, attr, rem)                                                                           \
-    for (pos = (struct blob_attr *)(attr); __blob_iter_ok(pos, rem); rem -= blob_pad_len(pos), pos = blob_next(pos))
+    for (pos = (struct blob_attr *)(attr); blob_walk_fits_(pos, rem); rem -= blob_pad_len(pos), pos = blob_next(pos))
 
 /* Walk the children of attr (NULL: none); rem is a caller-declared size_t. */
 #define blob_for_each_attr(pos, attr, rem)                                                                             \
-    for (rem = __blob_iter_len(attr), pos = __blob_iter_first(attr); __blob_iter_ok(pos, rem);                         \
+    for (rem = blob_walk_len_(attr), pos = blob_walk_first_(attr); blob_walk_fits_(pos, rem);                          \
          rem -= blob_pad_len(pos), pos = blob_next(pos))
 
 #ifdef __cplusplus

@@ -6,12 +6,12 @@
  * to 4 bytes) followed by the value. Tables hold named children, arrays hold
  * children with empty names. Type numbers differ from the BLOB_ATTR_* ones.
  *
- * Data from a peer must be validated before the getters are used on it: the
- * getters check nothing. blobmsg_parse validates what it hands out one level
- * deep; libubox/blobmsg_validate.h checks whole trees.
+ * Data from a peer must be checked before the getters are used on it: the
+ * getters check nothing. blobmsg_parse checks what it hands out one level
+ * deep.
  */
-#ifndef __LIBUBOX_BLOBMSG_H
-#define __LIBUBOX_BLOBMSG_H
+#ifndef TARNEL_LIBUBOX_BLOBMSG_H
+#define TARNEL_LIBUBOX_BLOBMSG_H
 
 #include <stdarg.h>
 #include "blob.h"
@@ -115,9 +115,7 @@ static inline size_t blobmsg_len(const struct blob_attr *attr)
 bool blobmsg_check_attr(const struct blob_attr *attr, bool name);
 bool blobmsg_check_attr_len(const struct blob_attr *attr, bool name, size_t len);
 int blobmsg_check_array(const struct blob_attr *attr, int type);
-int blobmsg_check_array_len(const struct blob_attr *attr, int type, size_t len);
 bool blobmsg_check_attr_list(const struct blob_attr *attr, int type);
-bool blobmsg_check_attr_list_len(const struct blob_attr *attr, int type, size_t len);
 
 int blobmsg_parse(const struct blobmsg_policy *policy, int policy_len, struct blob_attr **tb, void *data,
                   unsigned int len);
@@ -208,17 +206,17 @@ static inline int blobmsg_buf_init(struct blob_buf *buf)
     return blob_buf_init(buf, BLOBMSG_TYPE_TABLE);
 }
 
-static inline uint8_t blobmsg_get_u8(const struct blob_attr *attr)
+static inline uint8_t blobmsg_get_u8(struct blob_attr *attr)
 {
     return *(const uint8_t *)blobmsg_data(attr);
 }
 
-static inline bool blobmsg_get_bool(const struct blob_attr *attr)
+static inline bool blobmsg_get_bool(struct blob_attr *attr)
 {
     return *(const uint8_t *)blobmsg_data(attr) != 0;
 }
 
-static inline uint16_t blobmsg_get_u16(const struct blob_attr *attr)
+static inline uint16_t blobmsg_get_u16(struct blob_attr *attr)
 {
     uint16_t v;
 
@@ -226,7 +224,7 @@ static inline uint16_t blobmsg_get_u16(const struct blob_attr *attr)
     return be16_to_cpu(v);
 }
 
-static inline uint32_t blobmsg_get_u32(const struct blob_attr *attr)
+static inline uint32_t blobmsg_get_u32(struct blob_attr *attr)
 {
     uint32_t v;
 
@@ -234,7 +232,7 @@ static inline uint32_t blobmsg_get_u32(const struct blob_attr *attr)
     return be32_to_cpu(v);
 }
 
-static inline uint64_t blobmsg_get_u64(const struct blob_attr *attr)
+static inline uint64_t blobmsg_get_u64(struct blob_attr *attr)
 {
     uint64_t v;
 
@@ -242,7 +240,7 @@ static inline uint64_t blobmsg_get_u64(const struct blob_attr *attr)
     return be64_to_cpu(v);
 }
 
-static inline double blobmsg_get_double(const struct blob_attr *attr)
+static inline double blobmsg_get_double(struct blob_attr *attr)
 {
     uint64_t v = blobmsg_get_u64(attr);
     double d;
@@ -251,12 +249,12 @@ static inline double blobmsg_get_double(const struct blob_attr *attr)
     return d;
 }
 
-static inline char *blobmsg_get_string(const struct blob_attr *attr)
+static inline char *blobmsg_get_string(struct blob_attr *attr)
 {
     return (char *)blobmsg_data(attr);
 }
 
-static inline uint64_t blobmsg_cast_u64(const struct blob_attr *attr)
+static inline uint64_t blobmsg_cast_u64(struct blob_attr *attr)
 {
     switch (blobmsg_type(attr)) {
     case BLOBMSG_TYPE_INT64: return blobmsg_get_u64(attr);
@@ -267,7 +265,7 @@ static inline uint64_t blobmsg_cast_u64(const struct blob_attr *attr)
     }
 }
 
-static inline int64_t blobmsg_cast_s64(const struct blob_attr *attr)
+static inline int64_t blobmsg_cast_s64(struct blob_attr *attr)
 {
     switch (blobmsg_type(attr)) {
     case BLOBMSG_TYPE_INT64: return (int64_t)blobmsg_get_u64(attr);
@@ -278,12 +276,12 @@ static inline int64_t blobmsg_cast_s64(const struct blob_attr *attr)
     }
 }
 
-static inline size_t __blobmsg_iter_len(const struct blob_attr *attr)
+static inline size_t blobmsg_walk_len_(const struct blob_attr *attr)
 {
     return blobmsg_data_len(attr);
 }
 
-static inline struct blob_attr *__blobmsg_iter_first(const struct blob_attr *attr)
+static inline struct blob_attr *blobmsg_walk_first_(const struct blob_attr *attr)
 {
     return (struct blob_attr *)blobmsg_data(attr);
 }
@@ -293,7 +291,7 @@ static inline struct blob_attr *__blobmsg_iter_first(const struct blob_attr *att
  * container such as a method's argument attribute. rem is a size_t.
  */
 #define blobmsg_for_each_attr(pos, attr, rem)                                                                          \
-    for (rem = __blobmsg_iter_len(attr), pos = __blobmsg_iter_first(attr); __blob_iter_ok(pos, rem);                   \
+    for (rem = blobmsg_walk_len_(attr), pos = blobmsg_walk_first_(attr); blob_walk_fits_(pos, rem);                    \
          rem -= blob_pad_len(pos), pos = blob_next(pos))
 
 #ifdef __cplusplus

@@ -1,21 +1,19 @@
 /*
- * list.h - intrusive circular doubly-linked list.
+ * list.h: doubly-linked rings of struct list_head embedded in the objects
+ * they chain.
  *
- * A struct list_head embedded in an object links it into a list whose head is
- * another (stand-alone) list_head. An empty list points at itself. Deleting
- * an entry leaves its pointers NULL; use list_del_init to keep it reusable.
+ * A stand-alone list_head is the ring's anchor; an empty ring's anchor
+ * points at itself both ways. Only what the bus library and its loop need
+ * is here. Everything is inline: there is no library code behind it.
  */
-#ifndef __LIBUBOX_LIST_H
-#define __LIBUBOX_LIST_H
+#ifndef TARNEL_LIBUBOX_LIST_H
+#define TARNEL_LIBUBOX_LIST_H
 
 #include <stddef.h>
 #include <stdbool.h>
 
-#ifdef __cplusplus
-extern "C" {
-#endif
-
 #ifndef container_of
+/* The structure of type `type` whose field `member` is at `ptr`. */
 #define container_of(ptr, type, member) ((type *)((char *)(ptr)-offsetof(type, member)))
 #endif
 
@@ -24,142 +22,73 @@ struct list_head {
     struct list_head *prev;
 };
 
-#define LIST_HEAD_INIT(name)                                                                                           \
+/* Static initialiser of an empty anchor. */
+#define LIST_HEAD_INIT(anchor)                                                                                         \
     {                                                                                                                  \
-        &(name), &(name)                                                                                               \
+        &(anchor), &(anchor)                                                                                           \
     }
-#undef LIST_HEAD
-#define LIST_HEAD(name) struct list_head name = LIST_HEAD_INIT(name)
 
-static inline void INIT_LIST_HEAD(struct list_head *list)
+static inline void INIT_LIST_HEAD(struct list_head *anchor)
 {
-    list->next = list;
-    list->prev = list;
+    anchor->next = anchor->prev = anchor;
 }
 
-static inline bool list_empty(const struct list_head *head)
+static inline bool list_empty(const struct list_head *anchor)
 {
-    return head->next == head;
+    return anchor->next == anchor;
 }
 
-static inline bool list_is_first(const struct list_head *list, const struct list_head *head)
+/* Makes `item` the last entry of the ring anchored at `anchor`. */
+static inline void list_add_tail(struct list_head *item, struct list_head *anchor)
 {
-    return list->prev == head;
+    struct list_head *last = anchor->prev;
+
+    item->next = anchor;
+    item->prev = last;
+    last->next = item;
+    anchor->prev = item;
 }
 
-static inline bool list_is_last(const struct list_head *list, const struct list_head *head)
+/*
+ * Takes `item` out of its ring. Its own links are cleared so that a second
+ * removal crashes at once instead of corrupting a ring that moved on.
+ */
+static inline void list_del(struct list_head *item)
 {
-    return list->next == head;
+    item->prev->next = item->next;
+    item->next->prev = item->prev;
+    item->next = item->prev = NULL;
 }
 
-static inline void _list_del(struct list_head *entry)
+/* As list_del, leaving `item` an empty ring of its own (list_empty holds). */
+static inline void list_del_init(struct list_head *item)
 {
-    entry->next->prev = entry->prev;
-    entry->prev->next = entry->next;
+    list_del(item);
+    INIT_LIST_HEAD(item);
 }
 
-static inline void list_del(struct list_head *entry)
+static inline void list_move_tail(struct list_head *item, struct list_head *anchor)
 {
-    _list_del(entry);
-    entry->next = NULL;
-    entry->prev = NULL;
+    list_del(item);
+    list_add_tail(item, anchor);
 }
 
-static inline void list_del_init(struct list_head *entry)
-{
-    _list_del(entry);
-    INIT_LIST_HEAD(entry);
-}
+#define list_entry(ptr, type, member) container_of(ptr, type, member)
+#define list_first_entry(anchor, type, member) list_entry((anchor)->next, type, member)
 
-static inline void _list_add(struct list_head *entry, struct list_head *prev, struct list_head *next)
-{
-    next->prev = entry;
-    entry->next = next;
-    entry->prev = prev;
-    prev->next = entry;
-}
+/* Walks the links themselves; `pos` is a struct list_head pointer. */
+#define list_for_each(pos, anchor) for (pos = (anchor)->next; pos != (anchor); pos = pos->next)
+#define list_for_each_prev(pos, anchor) for (pos = (anchor)->prev; pos != (anchor); pos = pos->prev)
 
-/* Insert right after head: the list behaves as a stack. */
-static inline void list_add(struct list_head *entry, struct list_head *head)
-{
-    _list_add(entry, head, head->next);
-}
+/* Walks the containing entries; `pos` points to the entry type. */
+#define list_for_each_entry(pos, anchor, member)                                                                       \
+    for (pos = list_first_entry(anchor, __typeof__(*pos), member); &pos->member != (anchor);                           \
+         pos = list_entry(pos->member.next, __typeof__(*pos), member))
 
-/* Insert right before head: the list behaves as a queue. */
-static inline void list_add_tail(struct list_head *entry, struct list_head *head)
-{
-    _list_add(entry, head->prev, head);
-}
-
-static inline void list_move(struct list_head *entry, struct list_head *head)
-{
-    _list_del(entry);
-    list_add(entry, head);
-}
-
-static inline void list_move_tail(struct list_head *entry, struct list_head *head)
-{
-    _list_del(entry);
-    list_add_tail(entry, head);
-}
-
-static inline void _list_splice(const struct list_head *list, struct list_head *prev, struct list_head *next)
-{
-    if (list_empty(list))
-        return;
-    list->next->prev = prev;
-    prev->next = list->next;
-    list->prev->next = next;
-    next->prev = list->prev;
-}
-
-static inline void list_splice(const struct list_head *list, struct list_head *head)
-{
-    _list_splice(list, head, head->next);
-}
-
-static inline void list_splice_tail(const struct list_head *list, struct list_head *head)
-{
-    _list_splice(list, head->prev, head);
-}
-
-static inline void list_splice_init(struct list_head *list, struct list_head *head)
-{
-    _list_splice(list, head, head->next);
-    INIT_LIST_HEAD(list);
-}
-
-static inline void list_splice_tail_init(struct list_head *list, struct list_head *head)
-{
-    _list_splice(list, head->prev, head);
-    INIT_LIST_HEAD(list);
-}
-
-#define list_entry(ptr, type, field) container_of(ptr, type, field)
-#define list_first_entry(ptr, type, field) list_entry((ptr)->next, type, field)
-#define list_last_entry(ptr, type, field) list_entry((ptr)->prev, type, field)
-
-#define list_for_each(p, head) for (p = (head)->next; p != (head); p = p->next)
-
-#define list_for_each_safe(p, n, head) for (p = (head)->next, n = p->next; p != (head); p = n, n = p->next)
-
-#define list_for_each_prev(p, h) for (p = (h)->prev; p != (h); p = p->prev)
-
-#define list_for_each_entry(p, h, field)                                                                               \
-    for (p = list_first_entry(h, __typeof__(*p), field); &p->field != (h);                                             \
-         p = list_entry(p->field.next, __typeof__(*p), field))
-
-/* The current entry may be deleted (or freed) inside the loop body. */
-#define list_for_each_entry_safe(p, n, h, field)                                                                       \
-    for (p = list_first_entry(h, __typeof__(*p), field), n = list_entry(p->field.next, __typeof__(*p), field);         \
-         &p->field != (h); p = n, n = list_entry(n->field.next, __typeof__(*n), field))
-
-#define list_for_each_entry_reverse(p, h, field)                                                                       \
-    for (p = list_last_entry(h, __typeof__(*p), field); &p->field != (h);                                              \
-         p = list_entry(p->field.prev, __typeof__(*p), field))
-
-#ifdef __cplusplus
-}
-#endif
+/* As list_for_each_entry; the body may unlink or free `pos` (not `tmp`). */
+#define list_for_each_entry_safe(pos, tmp, anchor, member)                                                             \
+    for (pos = list_first_entry(anchor, __typeof__(*pos), member),                                                     \
+        tmp = list_entry(pos->member.next, __typeof__(*pos), member);                                                  \
+         &pos->member != (anchor); pos = tmp, tmp = list_entry(tmp->member.next, __typeof__(*tmp), member))
 
 #endif

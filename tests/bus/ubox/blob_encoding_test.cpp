@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <libubox/blobmsg.h>
-#include <libubox/blobmsg_validate.h>
+#include "bus/ubox/attr_walk.h"
 
 #include "bytes.h"
 
@@ -117,7 +117,7 @@ TEST(BlobEncoding, GrowthInsideOpenNestsKeepsStructure)
     blobmsg_add_u32(&w.b, "after", 7);
     blobmsg_close_table(&w.b, outer);
 
-    ASSERT_TRUE(blobmsg_validate_list(blob_data(w.b.head), blob_len(w.b.head), true));
+    ASSERT_TRUE(attr_walk::tree_list_ok(blob_data(w.b.head), blob_len(w.b.head), true));
     struct blob_attr *root = (struct blob_attr *)blob_data(w.b.head);
     static const struct blobmsg_policy pol[] = {
         {.name = "list", .type = BLOBMSG_TYPE_ARRAY},

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <libubox/blobmsg.h>
-#include <libubox/blobmsg_validate.h>
+#include "bus/ubox/attr_walk.h"
 
 #include "bytes.h"
 
@@ -50,8 +50,7 @@ TEST(BlobmsgCheck, SingleAttributeRules)
         if (blob_raw_len(attr) <= bytes.size()) {
             EXPECT_EQ(blobmsg_check_attr(attr, c.name), c.valid) << c.what;
         }
-        EXPECT_EQ(blobmsg_validate_attr(attr, c.name, bytes.size()),
-                  c.valid && blobmsg_type(attr) != BLOBMSG_TYPE_TABLE)
+        EXPECT_EQ(attr_walk::tree_ok(attr, c.name, bytes.size()), c.valid && blobmsg_type(attr) != BLOBMSG_TYPE_TABLE)
             << c.what;
     }
 }
@@ -71,15 +70,15 @@ TEST(BlobmsgCheck, ContainerChildren)
     auto attr = [](std::vector<uint8_t> &v) { return (const struct blob_attr *)v.data(); };
 
     EXPECT_EQ(blobmsg_check_array(attr(overlong), BLOBMSG_TYPE_UNSPEC), -1);
-    EXPECT_FALSE(blobmsg_validate_attr(attr(overlong), false, overlong.size()));
+    EXPECT_FALSE(attr_walk::tree_ok(attr(overlong), false, overlong.size()));
     EXPECT_EQ(blobmsg_check_array(attr(unnamed), BLOBMSG_TYPE_UNSPEC), -1);
-    EXPECT_TRUE(blobmsg_validate_attr(attr(unnamed), false, unnamed.size()));
+    EXPECT_TRUE(attr_walk::tree_ok(attr(unnamed), false, unnamed.size()));
     EXPECT_EQ(blobmsg_check_array(attr(array), BLOBMSG_TYPE_INT32), 1);
     EXPECT_EQ(blobmsg_check_array(attr(array), BLOBMSG_TYPE_STRING), -1);
     EXPECT_TRUE(blobmsg_check_attr_list(attr(array), BLOBMSG_TYPE_UNSPEC));
-    EXPECT_TRUE(blobmsg_validate_attr(attr(array), false, array.size()));
+    EXPECT_TRUE(attr_walk::tree_ok(attr(array), false, array.size()));
     EXPECT_EQ(blobmsg_check_array(attr(trailing), BLOBMSG_TYPE_UNSPEC), -1);
-    EXPECT_FALSE(blobmsg_validate_attr(attr(trailing), false, trailing.size()));
+    EXPECT_FALSE(attr_walk::tree_ok(attr(trailing), false, trailing.size()));
 
     // Iteration itself never leaves the container, whatever the child claims.
     struct blob_attr *cur;
@@ -101,17 +100,17 @@ TEST(BlobmsgCheck, NestingDepthIsBounded)
         out.shrink_to_fit();
         return out;
     };
-    std::vector<uint8_t> ok = nested(BLOBMSG_VALIDATE_MAX_DEPTH);
-    std::vector<uint8_t> deep = nested(BLOBMSG_VALIDATE_MAX_DEPTH + 2);
+    std::vector<uint8_t> ok = nested(attr_walk::max_depth);
+    std::vector<uint8_t> deep = nested(attr_walk::max_depth + 2);
 
-    EXPECT_TRUE(blobmsg_validate_attr((const struct blob_attr *)ok.data(), false, ok.size()));
-    EXPECT_FALSE(blobmsg_validate_attr((const struct blob_attr *)deep.data(), false, deep.size()));
+    EXPECT_TRUE(attr_walk::tree_ok((const struct blob_attr *)ok.data(), false, ok.size()));
+    EXPECT_FALSE(attr_walk::tree_ok((const struct blob_attr *)deep.data(), false, deep.size()));
 }
 
 // Reads every value of an already validated tree through the public getters.
-size_t walk(const struct blob_attr *container)
+size_t walk(struct blob_attr *container)
 {
-    const struct blob_attr *cur;
+    struct blob_attr *cur;
     size_t rem, total = 0;
 
     blobmsg_for_each_attr(cur, container, rem)
@@ -163,7 +162,7 @@ TEST(BlobmsgCheck, CorruptedMessagesNeverReadOutOfBounds)
         if (exact.size() < 4 || blob_raw_len(root) < 4 || blob_raw_len(root) > exact.size())
             return false;
         blobmsg_parse(pol, 3, tb, blob_data(root), (unsigned int)blob_len(root));
-        if (!blobmsg_validate_list(blob_data(root), blob_len(root), true))
+        if (!attr_walk::tree_list_ok(blob_data(root), blob_len(root), true))
             return false;
         return walk(root) > 0;
     };

@@ -5,7 +5,6 @@
 #include <libubox/avl.h>
 #include <libubox/blob.h>
 #include <libubox/blobmsg.h>
-#include <libubox/blobmsg_validate.h>
 #include <libubox/uloop.h>
 
 size_t tarnel_c_build_message(void);

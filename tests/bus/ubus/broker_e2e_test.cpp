@@ -10,6 +10,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
+#include <functional>
 #include <thread>
 
 namespace
@@ -237,22 +239,152 @@ TEST_F(UbusBrokerTest, EventsReachMatchingListeners)
     ubus_free(listener);
 }
 
-// A daemon's loop ends when its broker goes away.
-TEST_F(UbusBrokerTest, BrokerLossEndsTheEventLoop)
-{
-    static bool gave_up;
-    uloop_timeout guard = {};
-    guard.cb = [](uloop_timeout *) {
-        gave_up = true;
-        uloop_end();
-    };
+// ---- a broker restart ----
 
-    ubus_add_uloop(ctx);
+namespace
+{
+
+int survivor_ping(ubus_context *ctx, ubus_object *, ubus_request_data *req, const char *, blob_attr *)
+{
+    blob_buf b = {};
+    blob_buf_init(&b, 0);
+    blobmsg_add_u32(&b, "pong", 1);
+    ubus_send_reply(ctx, req, b.head);
+    blob_buf_free(&b);
+    return 0;
+}
+
+const ubus_method survivor_methods[] = {UBUS_METHOD_NOARG("ping", survivor_ping)};
+ubus_object_type survivor_type = UBUS_OBJECT_TYPE("survivor", survivor_methods);
+
+// Runs the loop until `done` holds (checked every 5 ms) or 10 s pass.
+// False when the loop ended before, by itself.
+template <typename Done>
+bool loop_until(Done done)
+{
+    static std::function<bool()> check;
+    static bool met;
+    check = done;
+    met = false;
+    uloop_timeout poll = {};
+    poll.cb = [](uloop_timeout *t) {
+        met = check();
+        if (met)
+            uloop_end();
+        else
+            uloop_timeout_set(t, 5);
+    };
+    uloop_timeout guard = {};
+    guard.cb = [](uloop_timeout *) { uloop_end(); };
     uloop_timeout_set(&guard, 10000);
-    stop_child(&broker);
+    uloop_timeout_set(&poll, 5);
     uloop_run();
+    uloop_timeout_cancel(&poll);
     uloop_timeout_cancel(&guard);
-    EXPECT_FALSE(gave_up);
+    return met;
+}
+
+// Calls path.method from another process while this one serves the
+// object; returns the call's status, or -1.
+int call_from_outside(const std::string &socket, const char *path, const char *method)
+{
+    int done[2];
+    if (pipe(done) != 0)
+        return -1;
+    pid_t pid = fork();
+    if (pid == 0) {
+        ubus_context *c = ubus_connect(socket.c_str());
+        uint32_t id = 0;
+        int ret =
+            !c || ubus_lookup_id(c, path, &id) ? 100 : ubus_invoke(c, id, method, nullptr, nullptr, nullptr, 5000);
+        _exit(ret);
+    }
+    close(done[1]);
+    static bool exited;
+    exited = false;
+    uloop_fd pipe_end = {};
+    pipe_end.fd = done[0];
+    pipe_end.cb = [](uloop_fd *, unsigned int) { exited = true; };
+    uloop_fd_add(&pipe_end, ULOOP_READ);
+    loop_until([] { return exited; });
+    uloop_fd_delete(&pipe_end);
+    close(done[0]);
+    int ws = 0;
+    if (waitpid(pid, &ws, 0) != pid || !WIFEXITED(ws))
+        return -1;
+    return WEXITSTATUS(ws);
+}
+
+void start_broker(pid_t *pid, const std::string &path)
+{
+    *pid = spawn(TARNEL_BUSD_PATH, "tarnel-busd", "-s", path.c_str(), nullptr);
+    for (int i = 0; i < 1000 && !broker_accepts(path); i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+}
+
+size_t open_fds()
+{
+    size_t n = 0;
+    for ([[maybe_unused]] const auto &e : std::filesystem::directory_iterator("/proc/self/fd"))
+        n++;
+    return n;
+}
+
+} // namespace
+
+// With the default handler the loop outlives the broker, as with a
+// router's library; the program reconnects and its object is back.
+TEST_F(UbusBrokerTest, ObjectsComeBackAfterABrokerRestart)
+{
+    ubus_object obj = {};
+    obj.name = "survivor";
+    obj.type = &survivor_type;
+    obj.methods = survivor_methods;
+    obj.n_methods = ARRAY_SIZE(survivor_methods);
+    ASSERT_EQ(ubus_add_object(ctx, &obj), 0);
+    ubus_add_uloop(ctx);
+    uint32_t old_client = ctx->local_id, old_object = obj.id;
+
+    stop_child(&broker);
+    static ubus_context *watched;
+    watched = ctx;
+    EXPECT_TRUE(loop_until([] { return !watched->sock.registered; })) << "the loop ended with the broker";
+    EXPECT_EQ(ubus_invoke(ctx, test_id, "echo", nullptr, nullptr, nullptr, 0), UBUS_STATUS_CONNECTION_FAILED);
+
+    start_broker(&broker, path);
+    // A NULL path means the default socket, which the environment names.
+    setenv("UBUS_SOCKET", path.c_str(), 1);
+    int ret = ubus_reconnect(ctx, nullptr);
+    unsetenv("UBUS_SOCKET");
+    ASSERT_EQ(ret, 0);
+    ubus_add_uloop(ctx);
+    EXPECT_NE(ctx->local_id, old_client);
+    EXPECT_NE(obj.id, old_object);
+    EXPECT_NE(survivor_type.id, 0u);
+    uint32_t found = 0;
+    EXPECT_EQ(ubus_lookup_id(ctx, "survivor", &found), 0);
+    EXPECT_EQ(found, obj.id);
+    EXPECT_EQ(call_from_outside(path, "survivor", "ping"), 0);
+}
+
+// A call still open on the old connection ends there; failed attempts
+// leave no descriptor behind.
+TEST_F(UbusBrokerTest, ReconnectWithoutBrokerFailsCleanly)
+{
+    static int open_call_status;
+    open_call_status = -1;
+    ubus_request open_call;
+    ASSERT_EQ(ubus_invoke_async(ctx, test_id, "hang", nullptr, &open_call), 0);
+    open_call.complete_cb = [](ubus_request *, int ret) { open_call_status = ret; };
+    ubus_complete_request_async(ctx, &open_call);
+
+    stop_child(&broker);
+    EXPECT_EQ(ubus_reconnect(ctx, path.c_str()), UBUS_STATUS_CONNECTION_FAILED);
+    EXPECT_EQ(open_call_status, UBUS_STATUS_CONNECTION_FAILED);
+    size_t fds = open_fds();
+    for (int i = 0; i < 5; i++)
+        EXPECT_EQ(ubus_reconnect(ctx, path.c_str()), UBUS_STATUS_CONNECTION_FAILED);
+    EXPECT_EQ(open_fds(), fds);
     EXPECT_EQ(ubus_invoke(ctx, test_id, "echo", nullptr, nullptr, nullptr, 0), UBUS_STATUS_CONNECTION_FAILED);
 }
 
