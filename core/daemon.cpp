@@ -31,6 +31,31 @@ static void on_outbox(uloop_fd *, unsigned int)
 static uloop_fd outbox_watch = {
     .cb = on_outbox, .fd = -1, .eof = false, .error = false, .registered = false, .flags = 0};
 
+// The broker went away (restarted, or killed): the ports keep running and
+// the daemon tries to get back on the bus once a second. Calls in flight
+// went with the broker; their replies are never sent on the new connection.
+constexpr int RECONNECT_MS = 1000;
+
+static void try_reconnect(uloop_timeout *timer)
+{
+    if (ubus_reconnect(g_daemon.ctx, nullptr) != 0) {
+        uloop_timeout_set(timer, RECONNECT_MS);
+        return;
+    }
+    ubus_add_uloop(g_daemon.ctx);
+    g_daemon.connected = true;
+    printf("Reconnected to ubus\n");
+}
+
+static uloop_timeout reconnect_timer = {.list = {}, .pending = false, .cb = try_reconnect, .time = {}};
+
+static void on_connection_lost(ubus_context *)
+{
+    g_daemon.connected = false;
+    g_daemon.generation++;
+    uloop_timeout_set(&reconnect_timer, RECONNECT_MS);
+}
+
 // Once the loop has seen SIGTERM or SIGINT: nothing more starts or is
 // written, the running commands end as timeouts, and every call still
 // waiting is answered before the connection goes.
@@ -44,6 +69,7 @@ static void stop_serving()
     port_engine_leftovers(g_daemon.engine, &leftovers);
     calls_stopping(&leftovers);
     uloop_fd_delete(&outbox_watch);
+    uloop_timeout_cancel(&reconnect_timer);
 }
 
 static void serve()
@@ -70,6 +96,7 @@ int daemon_run()
         uloop_done();
         return 0;
     }
+    g_daemon.ctx->connection_lost = on_connection_lost;
     ubus_add_uloop(g_daemon.ctx);
     int ret = ubus_add_object(g_daemon.ctx, &tarnel_object);
     if (ret != 0)

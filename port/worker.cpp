@@ -29,7 +29,9 @@ void port_finish_op(port_entry *entry, port_op *op)
     outbox_push_op(entry->engine, op);
 }
 
-static void run_open(port_entry *entry, port_op *op)
+// Both return whether the record is finished. The operation itself belongs
+// to the event loop again once handed back, and must not be read after.
+static bool run_open(port_entry *entry, port_op *op)
 {
     bool was_open = entry->fd >= 0;
     open_failure why;
@@ -44,16 +46,19 @@ static void run_open(port_entry *entry, port_op *op)
         // before stays, closed, for the monitor to bring back.
         op->remove_record = op->created;
     }
+    bool done = op->remove_record;
     port_finish_op(entry, op);
+    return done;
 }
 
-static void run_close(port_entry *entry, port_op *op)
+static bool run_close(port_entry *entry, port_op *op)
 {
     port_close(entry);
     emit_state(entry, "close");
     op->ok = true;
     op->remove_record = true;
     port_finish_op(entry, op);
+    return true;
 }
 
 enum start_result { STARTED, NOTHING_QUEUED, RECORD_DONE };
@@ -70,11 +75,11 @@ static start_result start_next(port_entry *entry)
         entry->running = true;
     }
     switch (op->kind) {
-    case OP_OPEN: run_open(entry, op); break;
-    case OP_CLOSE: run_close(entry, op); break;
+    case OP_OPEN: return run_open(entry, op) ? RECORD_DONE : STARTED;
+    case OP_CLOSE: return run_close(entry, op) ? RECORD_DONE : STARTED;
     case OP_SENDAT: at_start(entry, op); return STARTED;
     }
-    return op->remove_record ? RECORD_DONE : STARTED;
+    return STARTED;
 }
 
 // False when the thread must end: the record is being retired or the

@@ -10,14 +10,9 @@
 
 #include "tools/cli/blobmsg_json.h"
 
-bool env_start_broker(daemon_env &env)
+static bool broker_up(daemon_env &env)
 {
-    char tmpl[] = "/tmp/tarnel-e2e-XXXXXX";
-    if (!mkdtemp(tmpl))
-        return false;
-    env.dir = tmpl;
-    env.sock = env.dir + "/ubus.sock";
-    if (!child_start(env.broker, {TARNEL_BUSD_PATH, "-s", env.sock}))
+    if (!child_start(*env.broker, {TARNEL_BUSD_PATH, "-s", env.sock}))
         return false;
     return wait_until([&] {
         int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -28,6 +23,29 @@ bool env_start_broker(daemon_env &env)
         close(fd);
         return ok;
     });
+}
+
+bool env_start_broker(daemon_env &env)
+{
+    char tmpl[] = "/tmp/tarnel-e2e-XXXXXX";
+    if (!mkdtemp(tmpl))
+        return false;
+    env.dir = tmpl;
+    env.sock = env.dir + "/ubus.sock";
+    return broker_up(env);
+}
+
+bool env_restart_broker(daemon_env &env)
+{
+    if (env.ctx)
+        ubus_free(env.ctx);
+    env.ctx = nullptr;
+    child_stop(*env.broker, SIGKILL);
+    env.broker = std::make_unique<child_process>();
+    if (!broker_up(env))
+        return false;
+    env.ctx = ubus_connect(env.sock.c_str());
+    return env.ctx != nullptr;
 }
 
 bool env_start_daemon(daemon_env &env)
@@ -78,7 +96,7 @@ daemon_env::~daemon_env()
     if (ctx)
         ubus_free(ctx);
     child_stop(daemon, SIGTERM);
-    child_stop(broker, SIGTERM);
+    child_stop(*broker, SIGTERM);
     if (!dir.empty()) {
         std::error_code ec;
         std::filesystem::remove_all(dir, ec);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "core/bus_api.h"
@@ -17,7 +18,7 @@ struct bus_reply {
 struct daemon_env {
     std::string dir; // private temp directory, removed at the end
     std::string sock;
-    child_process broker;
+    std::unique_ptr<child_process> broker = std::make_unique<child_process>();
     child_process daemon;
     ubus_context *ctx = nullptr;
     uint32_t tarnel_id = 0;
@@ -34,6 +35,9 @@ bool env_start_broker(daemon_env &env);
 bool env_start_daemon(daemon_env &env);
 // Both, then connects the client and looks the object up.
 bool env_start(daemon_env &env);
+// Kills the broker (the client goes with it) and starts a new one on the
+// same socket, with the client connected to it.
+bool env_restart_broker(daemon_env &env);
 
 bus_reply tarnel_call(daemon_env &env, const char *method, const std::string &json_args, int timeout_ms = 30000);
 

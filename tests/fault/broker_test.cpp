@@ -1,0 +1,62 @@
+// The broker goes away and comes back: the daemon keeps its ports and gets
+// back on the bus; and no reply may outgrow the bus's message limit.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "tests/fault/fault_env.h"
+
+using namespace std::chrono_literals;
+
+using Broker = FaultTest;
+
+TEST_F(Broker, DaemonReconnectsWithItsPortsOpen)
+{
+    std::string port = path_of("ttyUSB2");
+    add_modem("ttyUSB2");
+    ASSERT_EQ(open_port(port).str("status"), "success");
+    ASSERT_EQ(sendat(port, "\"at_cmd\":\"AT+CSQ\"").str("status"), "success");
+
+    ASSERT_TRUE(env_restart_broker(env));
+    auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(wait_until([&] { return ubus_lookup_id(env.ctx, "tarnel", &env.tarnel_id) == 0 && env.tarnel_id; },
+                           10s));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    EXPECT_TRUE(child_wait_output(env.daemon, true, "Reconnected to ubus\n"));
+
+    std::string list = tarnel_call(env, "list", "").json;
+    EXPECT_NE(list.find("\"is_open\":1"), std::string::npos) << list;
+    EXPECT_EQ(sendat(port, "\"at_cmd\":\"AT+CSQ\"").str("response"), "AT+CSQ\r\n+CSQ: 20,99\r\nOK\r\n");
+}
+
+TEST_F(Broker, SigtermWhileTheBrokerIsGoneExitsAtOnce)
+{
+    ubus_free(env.ctx);
+    env.ctx = nullptr;
+    ASSERT_TRUE(child_stop(*env.broker, SIGKILL));
+    usleep(200 * 1000); // the daemon has seen the loss and waits to reconnect
+    auto start = std::chrono::steady_clock::now();
+    kill(env.daemon.pid, SIGTERM);
+    ASSERT_TRUE(child_wait_exit(env.daemon, 10s));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+    ASSERT_TRUE(WIFEXITED(env.daemon.exit_status));
+    EXPECT_EQ(WEXITSTATUS(env.daemon.exit_status), 0);
+}
+
+// The reply echoes the command: one longer than 64 KiB is refused before
+// anything is written, so the reply always fits the broker's 1 MiB.
+TEST_F(Broker, CommandTooLongForAReplyIsRefused)
+{
+    std::string port = path_of("ttyUSB2");
+    fake_modem *m = add_modem("ttyUSB2");
+    const std::map<std::string, std::string> refused = {{"status", "error"}, {"message", "Command too long"}};
+    EXPECT_EQ(sendat(port, "\"at_cmd\":\"AT+" + std::string(65534, 'X') + "\"").text, refused);
+    EXPECT_EQ(sendat(port, "\"raw_at_content\":\"" + std::string(65538, '4') + "\"").text, refused);
+    // About 1 MiB: the call still fits the bus, its echo would not.
+    EXPECT_EQ(sendat(port, "\"at_cmd\":\"AT+" + std::string(1000000, 'X') + "\",\"sendonly\":true").text, refused);
+    EXPECT_EQ(fake_modem_log(m), "");
+    // Exactly at the limit it goes out.
+    reply_fields r = sendat(port, "\"at_cmd\":\"AT+" + std::string(65533, 'X') + "\",\"timeout\":1");
+    EXPECT_EQ(r.str("command").size(), 65536u);
+    EXPECT_TRUE(fake_modem_wait_log_contains(m, std::string(65533, 'X') + "\r\n", 10s));
+}
