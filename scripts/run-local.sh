@@ -29,6 +29,9 @@ for _ in $(seq 50); do [ -S "$sock" ] && break; sleep 0.1; done
 "$build"/tools/fakemodem/tarnel-fakemodem "$modem" &
 pids+=($!)
 for _ in $(seq 50); do [ -e "$modem" ] && break; sleep 0.1; done
+# The modem sends an unsolicited RING on SIGUSR1.
+printf '#!/bin/sh\nkill -USR1 %s\n' "${pids[1]}" >"$run_dir/ring"
+chmod +x "$run_dir/ring"
 
 UBUS_SOCKET=$sock "$build"/core/ubus-tarnel &
 pids+=($!)
@@ -43,6 +46,8 @@ Try, from another terminal:
   $cli call tarnel open '{"at_port":"$modem"}'
   $cli call tarnel sendat '{"at_port":"$modem","at_cmd":"AT+CSQ"}'
   $cli call tarnel list
+  $cli call tarnel sendat '{"at_port":"$modem","at_cmd":"AT+CMGS=\\"+15550100\\"","data":"Hello"}'
+  $cli listen tarnel.urc tarnel.port      (then $run_dir/ring for a RING)
   $cli call tarnel close '{"at_port":"$modem"}'
 Ctrl-C stops everything.
 
