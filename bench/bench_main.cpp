@@ -11,9 +11,8 @@
 #include <vector>
 
 #include "bench/proc_sample.h"
+#include "bench/rig.h"
 #include "bench/round_trip.h"
-#include "tests/daemon/daemon_env.h"
-#include "tools/fakemodem/fake_modem.h"
 
 constexpr int PORTS = 8;
 constexpr int THROUGHPUT_PORTS = 4;
@@ -29,10 +28,11 @@ constexpr double GOAL_IDLE_CPU_PERCENT = 0.1;
 constexpr double GOAL_IDLE_WAKEUPS = 1.0;
 constexpr int64_t GOAL_RSS_KIB = 4096;
 
-struct bench_rig {
-    daemon_env env;
-    std::vector<fake_modem_ptr> modems; // opened by the daemon
-    fake_modem_ptr floor_modem;         // never seen by the daemon
+// The instant modems of the first rows. Their ports are opened in steps,
+// for the idle figures with 0, 1 and all of them open.
+struct instant_modems {
+    std::vector<fake_modem_ptr> modems;
+    fake_modem_ptr floor_modem; // never seen by the daemon
     std::vector<std::string> paths;
 };
 
@@ -43,42 +43,34 @@ struct idle_row {
     int64_t rss_kib = 0;
 };
 
-static bool rig_start(bench_rig &rig)
+static bool make_modems(bench_rig &rig, instant_modems &set)
 {
-    if (!env_start(rig.env)) {
-        fprintf(stderr, "bench: broker or daemon did not start\n%s", child_stderr(rig.env.daemon).c_str());
-        return false;
-    }
     fake_modem_options quiet;
     quiet.keep_log = false;
     for (int i = 0; i < PORTS; i++) {
-        rig.paths.push_back(env_path(rig.env, "ttyUSB" + std::to_string(i)));
-        rig.modems.emplace_back(fake_modem_create(rig.paths.back(), quiet));
-        if (!rig.modems.back())
+        set.paths.push_back(rig_path(rig, "ttyUSB" + std::to_string(i)));
+        set.modems.emplace_back(fake_modem_create(set.paths.back(), quiet));
+        if (!set.modems.back())
             return false;
     }
-    rig.floor_modem.reset(fake_modem_create(env_path(rig.env, "ttyFloor"), quiet));
-    return rig.floor_modem != nullptr;
+    set.floor_modem.reset(fake_modem_create(rig_path(rig, "ttyFloor"), quiet));
+    return set.floor_modem != nullptr;
 }
 
-static bool open_ports(bench_rig &rig, int from, int to)
+static bool open_ports(bench_rig &rig, const instant_modems &set, int from, int to)
 {
-    for (int i = from; i < to; i++) {
-        bus_reply reply = tarnel_call(rig.env, "open", "{\"at_port\":\"" + rig.paths[i] + "\"}");
-        if (reply.status != 0 || reply.json.find("\"success\"") == std::string::npos) {
-            fprintf(stderr, "bench: open %s failed: %d %s\n", rig.paths[i].c_str(), reply.status, reply.json.c_str());
+    for (int i = from; i < to; i++)
+        if (!rig_open(rig, set.paths[i]))
             return false;
-        }
-    }
     return true;
 }
 
 static bool measure_idle(bench_rig &rig, int ports, idle_row *row)
 {
     std::this_thread::sleep_for(std::chrono::milliseconds(SETTLE_MS));
-    proc_sample before = proc_take(rig.env.daemon.pid);
+    proc_sample before = proc_take(rig.daemon);
     std::this_thread::sleep_for(std::chrono::seconds(IDLE_SECONDS));
-    proc_sample after = proc_take(rig.env.daemon.pid);
+    proc_sample after = proc_take(rig.daemon);
     if (!before.ok || !after.ok)
         return false;
     row->ports = ports;
@@ -88,37 +80,31 @@ static bool measure_idle(bench_rig &rig, int ports, idle_row *row)
     return true;
 }
 
-static void run_batch(int calls, std::vector<int64_t> *samples, int *failures, const std::function<int64_t()> &once)
+static void run_batch(int calls, latency_samples *samples, const std::function<int64_t()> &once)
 {
-    for (int i = 0; i < calls; i++) {
-        int64_t ns = once();
-        if (ns >= 0)
-            samples->push_back(ns);
-        else
-            (*failures)++;
-    }
+    for (int i = 0; i < calls; i++)
+        samples->add(once());
 }
 
 // Bus and floor alternate in batches so a change in machine load during the
 // run weighs on both sides alike.
-static bool measure_round_trip(bench_rig &rig, latency_summary *bus, latency_summary *floor)
+static bool measure_round_trip(bench_rig &rig, const instant_modems &set, latency_summary *bus, latency_summary *floor)
 {
     sendat_client client;
-    int fd = floor_open(fake_modem_slave_name(rig.floor_modem.get()));
-    bool ok = fd >= 0 && sendat_prepare(client, rig.env.ctx, rig.env.tarnel_id, rig.paths[0], "AT");
+    int fd = floor_open(fake_modem_slave_name(set.floor_modem.get()));
+    bool ok = fd >= 0 && sendat_prepare(client, rig.ctx, rig.tarnel_id, set.paths[0], "AT");
     if (ok) {
-        std::vector<int64_t> bus_ns, floor_ns, discard;
-        int bus_failures = 0, floor_failures = 0, warmup_failures = 0;
+        latency_samples bus_ns, floor_ns, discard;
         auto bus_once = [&] { return sendat_once(client); };
         auto floor_once_fd = [&] { return floor_once(fd); };
-        run_batch(WARMUP_CALLS, &discard, &warmup_failures, bus_once);
-        run_batch(WARMUP_CALLS, &discard, &warmup_failures, floor_once_fd);
+        run_batch(WARMUP_CALLS, &discard, bus_once);
+        run_batch(WARMUP_CALLS, &discard, floor_once_fd);
         for (int done = 0; done < ROUND_TRIP_CALLS; done += ROUND_TRIP_BATCH) {
-            run_batch(ROUND_TRIP_BATCH, &bus_ns, &bus_failures, bus_once);
-            run_batch(ROUND_TRIP_BATCH, &floor_ns, &floor_failures, floor_once_fd);
+            run_batch(ROUND_TRIP_BATCH, &bus_ns, bus_once);
+            run_batch(ROUND_TRIP_BATCH, &floor_ns, floor_once_fd);
         }
-        *bus = summarise(std::move(bus_ns), bus_failures);
-        *floor = summarise(std::move(floor_ns), floor_failures);
+        *bus = bus_ns.summary();
+        *floor = floor_ns.summary();
     }
     sendat_release(client);
     if (fd >= 0)
@@ -126,11 +112,11 @@ static bool measure_round_trip(bench_rig &rig, latency_summary *bus, latency_sum
     return ok;
 }
 
-static double measure_throughput(bench_rig &rig, int ports, int *failures)
+static double measure_throughput(bench_rig &rig, const instant_modems &set, int ports, int *failures)
 {
     std::vector<sendat_client> clients(ports);
     for (int i = 0; i < ports; i++)
-        sendat_prepare(clients[i], rig.env.ctx, rig.env.tarnel_id, rig.paths[i], "AT");
+        sendat_prepare(clients[i], rig.ctx, rig.tarnel_id, set.paths[i], "AT");
     double rate = sendat_throughput(clients, THROUGHPUT_SECONDS, failures);
     for (sendat_client &client : clients)
         sendat_release(client);
@@ -203,27 +189,28 @@ static void print_memory(const std::vector<idle_row> &rows)
 int main()
 {
     bench_rig rig;
-    if (!rig_start(rig))
+    instant_modems set;
+    if (!rig_start(rig) || !make_modems(rig, set))
         return 1;
 
     // Idle figures first, on a daemon that has carried no traffic yet.
     std::vector<idle_row> idle(3);
     fprintf(stderr, "bench: idle cost, about %d s\n", 3 * (IDLE_SECONDS + SETTLE_MS / 1000));
-    if (!measure_idle(rig, 0, &idle[0]) || !open_ports(rig, 0, 1) || !measure_idle(rig, 1, &idle[1]) ||
-        !open_ports(rig, 1, PORTS) || !measure_idle(rig, PORTS, &idle[2])) {
+    if (!measure_idle(rig, 0, &idle[0]) || !open_ports(rig, set, 0, 1) || !measure_idle(rig, 1, &idle[1]) ||
+        !open_ports(rig, set, 1, PORTS) || !measure_idle(rig, PORTS, &idle[2])) {
         fprintf(stderr, "bench: idle measurement failed\n");
         return 1;
     }
 
     fprintf(stderr, "bench: round trip and throughput, about %.0f s\n", 2 * THROUGHPUT_SECONDS + 2);
     latency_summary bus, floor;
-    if (!measure_round_trip(rig, &bus, &floor)) {
+    if (!measure_round_trip(rig, set, &bus, &floor)) {
         fprintf(stderr, "bench: round-trip measurement could not start\n");
         return 1;
     }
     int one_failed = 0, four_failed = 0;
-    double one = measure_throughput(rig, 1, &one_failed);
-    double four = measure_throughput(rig, THROUGHPUT_PORTS, &four_failed);
+    double one = measure_throughput(rig, set, 1, &one_failed);
+    double four = measure_throughput(rig, set, THROUGHPUT_PORTS, &four_failed);
 
     printf("ubus-tarnel benchmark, %s build, %ld CPUs online\n", TARNEL_BENCH_BUILD, sysconf(_SC_NPROCESSORS_ONLN));
     print_round_trip(bus, floor);
