@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/measure.h"
 #include "bench/proc_sample.h"
 #include "bench/rig.h"
 #include "bench/round_trip.h"
@@ -27,6 +28,9 @@ constexpr double GOAL_ABOVE_FLOOR_MS = 0.15;
 constexpr double GOAL_IDLE_CPU_PERCENT = 0.1;
 constexpr double GOAL_IDLE_WAKEUPS = 1.0;
 constexpr int64_t GOAL_RSS_KIB = 4096;
+constexpr double GOAL_HELD_P50_MS = 2.0;
+constexpr double GOAL_HELD_RATIO = 3.0;
+constexpr double GOAL_CONCURRENCY_RATIO = 3.5;
 
 // The instant modems of the first rows. Their ports are opened in steps,
 // for the idle figures with 0, 1 and all of them open.
@@ -141,9 +145,14 @@ static void print_latency_row(const char *label, const latency_summary &l)
            l.mean_ms, l.count, l.failures);
 }
 
+static void print_latency_heading(const char *title, const char *count_label, const char *fail_label = "failed")
+{
+    printf("%-44s p50 ms  p99 ms p99.9ms  max ms mean ms %6s %6s\n", title, count_label, fail_label);
+}
+
 static void print_round_trip(const latency_summary &bus, const latency_summary &floor)
 {
-    printf("1. sendat round trip, AT -> echo + OK       p50 ms  p99 ms p99.9ms  max ms mean ms  calls failed\n");
+    print_latency_heading("1. sendat round trip, AT -> echo + OK", "calls");
     print_latency_row("bus, persistent client (ubus_invoke)", bus);
     print_latency_row("floor: AT written and read on the pty", floor);
     double above = bus.p50_ms - floor.p50_ms;
@@ -186,6 +195,58 @@ static void print_memory(const std::vector<idle_row> &rows)
            verdict(rows.back().rss_kib <= GOAL_RSS_KIB));
 }
 
+static bool clean(const latency_summary &l)
+{
+    return l.count > 0 && l.failures == 0;
+}
+
+static const char *held_verdict(const latency_summary &held, const latency_summary &alone)
+{
+    return verdict(clean(held) && clean(alone) && held.p50_ms <= GOAL_HELD_P50_MS &&
+                   held.p50_ms <= GOAL_HELD_RATIO * alone.p50_ms);
+}
+
+static double ratio(double a, double b)
+{
+    return b > 0 ? a / b : 0;
+}
+
+static void print_head_of_line(const head_of_line_figures &f)
+{
+    print_latency_heading("5. head of line, a call waiting on port A", "calls");
+    print_latency_row("list, nothing waiting", f.list_alone);
+    print_latency_row("list, while A waits", f.list_held);
+    print_latency_row("sendat on port B, nothing waiting", f.sendat_alone);
+    print_latency_row("sendat on B, while A waits", f.sendat_held);
+    printf("   goal while A waits: p50 <= %.0f ms and <= %.0fx alone: list %.1fx: %s; sendat %.1fx: %s\n",
+           GOAL_HELD_P50_MS, GOAL_HELD_RATIO, ratio(f.list_held.p50_ms, f.list_alone.p50_ms),
+           held_verdict(f.list_held, f.list_alone), ratio(f.sendat_held.p50_ms, f.sendat_alone.p50_ms),
+           held_verdict(f.sendat_held, f.sendat_alone));
+    if (!f.held_throughout)
+        printf("   the call on A ended before the figures were taken: they show no contention\n");
+    else if (!f.held_answered)
+        printf("   the call on A did not end with the answer its modem finally sent\n");
+}
+
+static void print_concurrency(const concurrency_figures &f)
+{
+    printf("6. concurrency, modems answering after %d ms     calls/s  failed\n", CONCURRENCY_ANSWER_MS);
+    printf("   1 port, 1 client                        %8.0f %7d\n", f.one, f.one_failed);
+    printf("   %d ports, %d clients, a call in flight each %8.0f %7d\n", CONCURRENCY_PORTS, CONCURRENCY_PORTS, f.all,
+           f.all_failed);
+    printf("   %d ports / 1 port: %.2fx; goal >= %.1fx: %s\n", CONCURRENCY_PORTS, ratio(f.all, f.one),
+           GOAL_CONCURRENCY_RATIO,
+           verdict(f.one_failed == 0 && f.all_failed == 0 && f.all >= GOAL_CONCURRENCY_RATIO * f.one));
+}
+
+static void print_part(bool measured, const char *title, const std::function<void()> &print)
+{
+    if (measured)
+        print();
+    else
+        printf("%s: not measured, see the messages above\n", title);
+}
+
 int main()
 {
     bench_rig rig;
@@ -212,11 +273,21 @@ int main()
     double one = measure_throughput(rig, set, 1, &one_failed);
     double four = measure_throughput(rig, set, THROUGHPUT_PORTS, &four_failed);
 
+    // From here on a part that cannot be measured is reported in the table
+    // and the others still run.
+    fprintf(stderr, "bench: head of line and concurrency, about %.0f s\n", 2 * CONCURRENCY_SECONDS + 2);
+    head_of_line_figures held;
+    concurrency_figures concurrency;
+    bool held_ok = measure_head_of_line(rig, set.paths[1], &held);
+    bool concurrency_ok = measure_concurrency(rig, &concurrency);
+
     printf("ubus-tarnel benchmark, %s build, %ld CPUs online\n", TARNEL_BENCH_BUILD, sysconf(_SC_NPROCESSORS_ONLN));
     print_round_trip(bus, floor);
     print_throughput(one, one_failed, four, four_failed);
     print_idle(idle);
     print_memory(idle);
+    print_part(held_ok, "5. head of line", [&] { print_head_of_line(held); });
+    print_part(concurrency_ok, "6. concurrency", [&] { print_concurrency(concurrency); });
     fflush(stdout);
     return 0;
 }
