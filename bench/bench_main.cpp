@@ -31,6 +31,7 @@ constexpr int64_t GOAL_RSS_KIB = 4096;
 constexpr double GOAL_HELD_P50_MS = 2.0;
 constexpr double GOAL_HELD_RATIO = 3.0;
 constexpr double GOAL_CONCURRENCY_RATIO = 3.5;
+constexpr double GOAL_HOTPLUG_MS = 1000;
 
 // The instant modems of the first rows. Their ports are opened in steps,
 // for the idle figures with 0, 1 and all of them open.
@@ -239,6 +240,35 @@ static void print_concurrency(const concurrency_figures &f)
            verdict(f.one_failed == 0 && f.all_failed == 0 && f.all >= GOAL_CONCURRENCY_RATIO * f.one));
 }
 
+static void print_unsolicited(const urc_figures &f)
+{
+    print_latency_heading("7. unsolicited line, modem -> listener", "lines", "lost");
+    char label[64];
+    snprintf(label, sizeof label, "tarnel.urc, one line every %d ms", URC_SPACING_MS);
+    print_latency_row(label, f.latency);
+    printf("8. flood: %d lines on one port in %d s\n", FLOOD_LINES, FLOOD_SECONDS);
+    printf("   lines sent, with one after the flood     %8ld\n", f.sent);
+    printf("   tarnel.urc events received               %8ld\n", f.events);
+    printf("   dropped, summed from \"dropped\"          %8ld\n", f.dropped);
+    printf("   neither published nor counted            %8ld\n", f.sent - f.events - f.dropped);
+    printf("   daemon's peak VmHWM over the flood, KiB  %8lld (largest VmRSS sampled: %lld)\n",
+           static_cast<long long>(f.peak_kib), static_cast<long long>(f.sampled_max_kib));
+    print_latency_heading("", "calls");
+    print_latency_row("list from another client, during it", f.list);
+}
+
+static void print_hotplug(const hotplug_figures &f)
+{
+    char title[64];
+    snprintf(title, sizeof title, "9. hotplug, %d cycles on an open port", HOTPLUG_CYCLES);
+    print_latency_heading(title, "cycles");
+    print_latency_row("node removed -> list shows it closed", f.closed);
+    print_latency_row("node restored -> sendat succeeds", f.working);
+    printf("   goal: each under %.0f ms: closed %s; working again %s\n", GOAL_HOTPLUG_MS,
+           verdict(clean(f.closed) && f.closed.max_ms < GOAL_HOTPLUG_MS),
+           verdict(clean(f.working) && f.working.max_ms < GOAL_HOTPLUG_MS));
+}
+
 static void print_part(bool measured, const char *title, const std::function<void()> &print)
 {
     if (measured)
@@ -280,6 +310,13 @@ int main()
     concurrency_figures concurrency;
     bool held_ok = measure_head_of_line(rig, set.paths[1], &held);
     bool concurrency_ok = measure_concurrency(rig, &concurrency);
+    fprintf(stderr, "bench: unsolicited lines and flood, about %d s\n",
+            URC_LINES * URC_SPACING_MS / 1000 + FLOOD_SECONDS + 2);
+    urc_figures urc;
+    bool urc_ok = measure_unsolicited(rig, &urc);
+    fprintf(stderr, "bench: hotplug, %d cycles\n", HOTPLUG_CYCLES);
+    hotplug_figures hotplug;
+    bool hotplug_ok = measure_hotplug(rig, &hotplug);
 
     printf("ubus-tarnel benchmark, %s build, %ld CPUs online\n", TARNEL_BENCH_BUILD, sysconf(_SC_NPROCESSORS_ONLN));
     print_round_trip(bus, floor);
@@ -288,6 +325,8 @@ int main()
     print_memory(idle);
     print_part(held_ok, "5. head of line", [&] { print_head_of_line(held); });
     print_part(concurrency_ok, "6. concurrency", [&] { print_concurrency(concurrency); });
+    print_part(urc_ok, "7./8. unsolicited lines and flood", [&] { print_unsolicited(urc); });
+    print_part(hotplug_ok, "9. hotplug", [&] { print_hotplug(hotplug); });
     fflush(stdout);
     return 0;
 }

@@ -27,3 +27,26 @@ struct concurrency_figures {
     int one_failed = 0, all_failed = 0;
 };
 bool measure_concurrency(bench_rig &rig, concurrency_figures *out);
+
+// From the modem writing an unsolicited line to a listener holding the
+// event, then a flood of lines on the same port.
+constexpr int URC_LINES = 300;
+constexpr int URC_SPACING_MS = 15;
+constexpr int FLOOD_LINES = 100000;
+constexpr int FLOOD_SECONDS = 10;
+struct urc_figures {
+    latency_summary latency;
+    long sent = 0, events = 0, dropped = 0; // flood, its closing line included
+    int64_t peak_kib = -1;                  // VmHWM over the flood, -1 when it could not be restarted
+    int64_t sampled_max_kib = -1;           // the largest VmRSS seen
+    latency_summary list;                   // "list" from another client during the flood
+};
+bool measure_unsolicited(bench_rig &rig, urc_figures *out);
+
+// Node removed on an open port until "list" shows it closed; node restored
+// until a "sendat" succeeds.
+constexpr int HOTPLUG_CYCLES = 20;
+struct hotplug_figures {
+    latency_summary closed, working;
+};
+bool measure_hotplug(bench_rig &rig, hotplug_figures *out);
