@@ -148,7 +148,7 @@ static void print_latency_row(const char *label, const latency_summary &l)
 
 static void print_latency_heading(const char *title, const char *count_label, const char *fail_label = "failed")
 {
-    printf("%-44s p50 ms  p99 ms p99.9ms  max ms mean ms %6s %6s\n", title, count_label, fail_label);
+    printf("%-43s p50 ms  p99 ms p99.9ms  max ms mean ms %6s %6s\n", title, count_label, fail_label);
 }
 
 static void print_round_trip(const latency_summary &bus, const latency_summary &floor)
