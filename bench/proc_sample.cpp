@@ -84,7 +84,7 @@ proc_sample proc_take(pid_t pid)
     if (clock_getcpuclockid(pid, &cpu_clock) == 0)
         sample.cpu_ns = now_ns(cpu_clock);
     sum_threads(pid, &sample);
-    sample.rss_kib = status_field(read_file("/proc/" + std::to_string(pid) + "/status"), "VmRSS");
+    sample.rss_kib = proc_status_kib(pid, "VmRSS");
     sample.ok = sample.threads > 0 && sample.rss_kib >= 0;
     return sample;
 }
@@ -100,4 +100,17 @@ proc_delta proc_diff(const proc_sample &before, const proc_sample &after)
         delta.cpu_ms = (after.cpu_ns - before.cpu_ns) / 1e6;
     delta.wakeups_per_s = (after.voluntary - before.voluntary) / delta.seconds;
     return delta;
+}
+
+int64_t proc_status_kib(pid_t pid, const char *field)
+{
+    return status_field(read_file("/proc/" + std::to_string(pid) + "/status"), field);
+}
+
+bool proc_peak_reset(pid_t pid)
+{
+    std::ofstream out("/proc/" + std::to_string(pid) + "/clear_refs");
+    out << "5";
+    out.flush();
+    return out.good();
 }

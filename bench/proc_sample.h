@@ -27,3 +27,9 @@ struct proc_delta {
 };
 
 proc_delta proc_diff(const proc_sample &before, const proc_sample &after);
+
+// A field of /proc/PID/status in KiB ("VmRSS", "VmHWM"); -1 when absent.
+int64_t proc_status_kib(pid_t pid, const char *field);
+// Restarts the peak resident set (VmHWM) from the current one, so a peak
+// can be taken over one stretch of time. False when the kernel refused.
+bool proc_peak_reset(pid_t pid);

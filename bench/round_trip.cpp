@@ -20,13 +20,14 @@ static int64_t ns_since(bench_clock::time_point start)
 }
 
 bool sendat_prepare(sendat_client &client, ubus_context *ctx, uint32_t object_id, const std::string &port,
-                    const char *command)
+                    const char *command, int timeout_s)
 {
     client.ctx = ctx;
     client.object_id = object_id;
     blob_buf_init(&client.args, 0);
     return blobmsg_add_string(&client.args, "at_port", port.c_str()) == 0 &&
-           blobmsg_add_string(&client.args, "at_cmd", command) == 0 && blobmsg_add_u32(&client.args, "timeout", 5) == 0;
+           blobmsg_add_string(&client.args, "at_cmd", command) == 0 &&
+           blobmsg_add_u32(&client.args, "timeout", timeout_s) == 0;
 }
 
 void sendat_release(sendat_client &client)
@@ -34,16 +35,19 @@ void sendat_release(sendat_client &client)
     blob_buf_free(&client.args);
 }
 
-// A real client looks at the reply, so the bench does too: a call counts
-// only when its "status" says "success".
-static void check_reply(ubus_request *req, int, blob_attr *msg)
+bool reply_success(blob_attr *msg)
 {
     static const blobmsg_policy status_policy = {"status", BLOBMSG_TYPE_STRING};
     blob_attr *status = nullptr;
     if (!msg)
-        return;
+        return false;
     blobmsg_parse(&status_policy, 1, &status, blob_data(msg), blob_len(msg));
-    if (status && strcmp(blobmsg_get_string(status), "success") == 0)
+    return status && strcmp(blobmsg_get_string(status), "success") == 0;
+}
+
+void note_success(ubus_request *req, int, blob_attr *msg)
+{
+    if (reply_success(msg))
         *static_cast<bool *>(req->priv) = true;
 }
 
@@ -52,9 +56,22 @@ int64_t sendat_once(sendat_client &client)
     bool success = false;
     auto start = bench_clock::now();
     int status =
-        ubus_invoke(client.ctx, client.object_id, "sendat", client.args.head, check_reply, &success, CALL_TIMEOUT_MS);
+        ubus_invoke(client.ctx, client.object_id, "sendat", client.args.head, note_success, &success, CALL_TIMEOUT_MS);
     int64_t elapsed = ns_since(start);
     return status == UBUS_STATUS_OK && success ? elapsed : -1;
+}
+
+int64_t list_once(ubus_context *ctx, uint32_t object_id)
+{
+    static blob_buf none = [] {
+        blob_buf b{};
+        blob_buf_init(&b, 0);
+        return b;
+    }();
+    auto start = bench_clock::now();
+    int status = ubus_invoke(ctx, object_id, "list", none.head, nullptr, nullptr, CALL_TIMEOUT_MS);
+    int64_t elapsed = ns_since(start);
+    return status == UBUS_STATUS_OK ? elapsed : -1;
 }
 
 int floor_open(const std::string &path)
