@@ -3,17 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <string>
 #include <vector>
 
-#include "tests/cli/cli_process.h"
 #include "tests/support/child_process.h"
+#include "tests/support/temp_dir.h"
 
 namespace
 {
@@ -23,7 +19,8 @@ const std::string call_usage_marker = "Usage: ";
 class CliEndToEnd : public ::testing::Test
 {
 protected:
-    static inline std::string dir, sock;
+    static inline temp_dir *dir;
+    static inline std::string sock;
     static inline child_process *broker, *server;
     static inline bool bus_ready;
 
@@ -31,42 +28,26 @@ protected:
     static void SetUpTestSuite() { bus_ready = start_bus(); }
     void SetUp() override { ASSERT_TRUE(bus_ready) << "broker or test object did not start"; }
 
-    static bool broker_listening() { return listening(sock); }
-    static bool listening(const std::string &path)
-    {
-        sockaddr_un addr = {};
-        addr.sun_family = AF_UNIX;
-        snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
-        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        bool ok = connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
-        close(fd);
-        return ok;
-    }
-
     static bool start_bus()
     {
-        char tmpl[] = "/tmp/tarnel-cli-XXXXXX";
-        if (!mkdtemp(tmpl))
-            return false;
-        dir = tmpl;
-        sock = dir + "/bus.sock";
+        dir = new temp_dir;
+        sock = dir->file("bus.sock");
         broker = new child_process;
         server = new child_process;
-        return child_start(*broker, {BUSD_PATH, "-s", sock}) && wait_until(broker_listening) &&
+        return child_start(*broker, {BUSD_PATH, "-s", sock}) && wait_for_listener(sock) &&
                child_start(*server, {SERVER_PATH, sock, "test"}) && child_wait_output(*server, true, "ready\n");
     }
     static void TearDownTestSuite()
     {
         delete server;
         delete broker;
-        unlink(sock.c_str());
-        rmdir(dir.c_str());
+        delete dir;
     }
 
-    static run_result cli(std::vector<std::string> args, bool tty = false, const std::string &on = sock)
+    static child_result cli(std::vector<std::string> args, bool tty = false, const std::string &on = sock)
     {
         args.insert(args.begin(), {CLI_PATH, "-s", on});
-        return run_program(args, tty);
+        return child_run(args, {}, tty);
     }
 
     // Starts `listen probe` on the socket and waits until it hears a probe.
@@ -77,26 +58,26 @@ protected:
         if (!child_start(listener, argv))
             return false;
         // The listener registers asynchronously; probe until it hears one.
-        for (int i = 0; i < 100; i++) {
-            if (cli({"send", "probe"}, false, on).status != 0)
-                return false;
-            if (child_wait_output(listener, true, "{ \"probe\": {} }\n", std::chrono::milliseconds(100)))
-                return true;
-        }
-        return false;
+        // A probe that cannot be sent will not be heard later either.
+        bool failed = false;
+        bool heard = wait_until([&] {
+            failed = cli({"send", "probe"}, false, on).status != 0;
+            return failed || child_wait_output(listener, true, "{ \"probe\": {} }\n", std::chrono::milliseconds(100));
+        });
+        return heard && !failed;
     }
 };
 
 TEST_F(CliEndToEnd, ListPlainVerboseAndMissing)
 {
-    run_result plain = cli({"list"});
+    child_result plain = cli({"list"});
     EXPECT_EQ(plain.status, 0);
     EXPECT_EQ(plain.out, "test\n");
 
-    run_result prefix = cli({"list", "te*"});
+    child_result prefix = cli({"list", "te*"});
     EXPECT_EQ(prefix.out, "test\n");
 
-    run_result verbose = cli({"list", "-v"});
+    child_result verbose = cli({"list", "-v"});
     EXPECT_EQ(verbose.status, 0);
     const std::string head = "'test' @";
     ASSERT_GT(verbose.out.size(), head.size() + 9);
@@ -112,7 +93,7 @@ TEST_F(CliEndToEnd, ListPlainVerboseAndMissing)
 
     EXPECT_EQ(cli({"-S", "list", "-v"}).out, "test\n");
 
-    run_result missing = cli({"list", "nothing"});
+    child_result missing = cli({"list", "nothing"});
     EXPECT_EQ(missing.status, 4);
     EXPECT_EQ(missing.out, "");
     EXPECT_EQ(missing.err, "Command failed: Not found\n");
@@ -121,18 +102,18 @@ TEST_F(CliEndToEnd, ListPlainVerboseAndMissing)
 TEST_F(CliEndToEnd, CallPrintsEachReply)
 {
     const std::string args = R"({"at_port":"/dev/ttyUSB2","timeout":5,"sendonly":true})";
-    run_result indented = cli({"call", "test", "echo", args});
+    child_result indented = cli({"call", "test", "echo", args});
     EXPECT_EQ(indented.status, 0);
     EXPECT_EQ(indented.out, "{\n\t\"at_port\": \"/dev/ttyUSB2\",\n\t\"timeout\": 5,\n\t\"sendonly\": true\n}\n");
     EXPECT_EQ(indented.err, "");
 
-    run_result compact = cli({"-S", "call", "test", "echo", args});
+    child_result compact = cli({"-S", "call", "test", "echo", args});
     EXPECT_EQ(compact.out, args + "\n");
 
-    run_result empty = cli({"call", "test", "echo"});
+    child_result empty = cli({"call", "test", "echo"});
     EXPECT_EQ(empty.out, "{\n\t\n}\n");
 
-    run_result silent = cli({"call", "test", "silent"});
+    child_result silent = cli({"call", "test", "silent"});
     EXPECT_EQ(silent.status, 0);
     EXPECT_EQ(silent.out, "");
 }
@@ -181,14 +162,14 @@ TEST_F(CliEndToEnd, CallFailureFormsDependOnTheTerminal)
     };
     for (const row &r : rows) {
         std::string what = ::testing::PrintToString(r.args) + (r.tty ? " (tty)" : "");
-        run_result res = cli(r.args, r.tty);
+        child_result res = cli(r.args, r.tty);
         EXPECT_EQ(res.status, r.status) << what;
         EXPECT_EQ(res.err, r.err) << what;
         EXPECT_EQ(res.out, "") << what;
     }
 
     // Invalid argument towards a log also brings the usage text.
-    run_result usage = cli({"call", "test", "fail", R"({"status":2})"});
+    child_result usage = cli({"call", "test", "fail", R"({"status":2})"});
     EXPECT_EQ(usage.status, 254);
     EXPECT_EQ(usage.err.rfind(
                   "Command failed: ubus call test fail {\"status\":2} (Invalid argument)\n" + call_usage_marker, 0),
@@ -196,7 +177,7 @@ TEST_F(CliEndToEnd, CallFailureFormsDependOnTheTerminal)
         << usage.err;
 
     // Replies that came before a failing status are still printed.
-    run_result partial = cli({"call", "test", "fail", R"({"status":5,"reply":true})"});
+    child_result partial = cli({"call", "test", "fail", R"({"status":5,"reply":true})"});
     EXPECT_EQ(partial.status, 251);
     EXPECT_EQ(partial.out, "{\n\t\"partial\": true\n}\n");
 }
@@ -211,18 +192,18 @@ TEST_F(CliEndToEnd, UsageAndConnectionErrors)
                                                                   {"send"},
                                                                   {"wait_for"},
                                                                   {"-t", "soon", "list"}}) {
-        run_result r = cli(args);
+        child_result r = cli(args);
         EXPECT_EQ(r.status, 254) << ::testing::PrintToString(args);
         EXPECT_NE(r.err.find(call_usage_marker), std::string::npos);
         for (const char *cmd : {"list", "call", "listen", "send", "wait_for", "-s", "-t", "-S", "-v"})
             EXPECT_NE(r.err.find(cmd), std::string::npos) << cmd;
     }
 
-    std::string nowhere = dir + "/no-such.sock";
-    run_result r = run_program({CLI_PATH, "-s", nowhere, "list"});
+    std::string nowhere = dir->file("no-such.sock");
+    child_result r = child_run({CLI_PATH, "-s", nowhere, "list"});
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.err, "Failed to connect to ubus\n");
-    r = run_program({CLI_PATH, "-S", "-s", nowhere, "call", "a", "b"});
+    r = child_run({CLI_PATH, "-S", "-s", nowhere, "call", "a", "b"});
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.err, "");
 }
@@ -231,15 +212,14 @@ TEST_F(CliEndToEnd, UsageAndConnectionErrors)
 // listen ends quietly on its own when its broker goes away.
 TEST_F(CliEndToEnd, ListenEndsWhenTheBrokerGoesAway)
 {
-    std::string own = dir + "/own.sock";
+    std::string own = dir->file("own.sock");
     child_process own_broker, listener;
     ASSERT_TRUE(child_start(own_broker, {BUSD_PATH, "-s", own}));
-    ASSERT_TRUE(wait_until([&] { return listening(own); }));
+    ASSERT_TRUE(wait_for_listener(own));
     ASSERT_TRUE(start_listener(listener, own, {}));
     ASSERT_TRUE(child_stop(own_broker, SIGKILL));
     ASSERT_TRUE(child_wait_exit(listener, std::chrono::seconds(10)));
     EXPECT_TRUE(WIFEXITED(listener.exit_status) && WEXITSTATUS(listener.exit_status) == 0) << listener.exit_status;
-    unlink(own.c_str());
 }
 
 TEST_F(CliEndToEnd, SendReachesListeners)
@@ -247,7 +227,7 @@ TEST_F(CliEndToEnd, SendReachesListeners)
     child_process listener;
     ASSERT_TRUE(start_listener(listener, sock, {"cli.*"}));
 
-    run_result sent = cli({"send", "cli.test", R"({"a":[1,true,null],"s":"x\ty","d":1.5})"});
+    child_result sent = cli({"send", "cli.test", R"({"a":[1,true,null],"s":"x\ty","d":1.5})"});
     EXPECT_EQ(sent.status, 0);
     EXPECT_EQ(sent.err, "");
     EXPECT_TRUE(
@@ -260,11 +240,11 @@ TEST_F(CliEndToEnd, SendReachesListeners)
     ASSERT_TRUE(child_stop(listener, SIGINT));
     EXPECT_TRUE(WIFEXITED(listener.exit_status) && WEXITSTATUS(listener.exit_status) == 0) << listener.exit_status;
 
-    run_result denied = cli({"send", "ubus.object.add"});
+    child_result denied = cli({"send", "ubus.object.add"});
     EXPECT_EQ(denied.status, 6);
     EXPECT_EQ(denied.err, "Command failed: Permission denied\n");
 
-    run_result bad = cli({"send", "x", "[1]"});
+    child_result bad = cli({"send", "x", "[1]"});
     EXPECT_EQ(bad.status, 12);
     EXPECT_EQ(bad.err, "Command failed: Parsing message data failed\n");
 }
@@ -273,7 +253,7 @@ TEST_F(CliEndToEnd, WaitForObjects)
 {
     EXPECT_EQ(cli({"-t", "0", "wait_for", "test"}).status, 0);
 
-    run_result missing = cli({"-t", "0", "wait_for", "test", "absent"});
+    child_result missing = cli({"-t", "0", "wait_for", "test", "absent"});
     EXPECT_EQ(missing.status, 7);
     EXPECT_EQ(missing.err, "Command failed: Request timed out\n");
 

@@ -1,38 +1,12 @@
 #include "tests/daemon/daemon_env.h"
 
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
-
-#include <cstdlib>
-#include <filesystem>
 
 #include "tools/cli/blobmsg_json.h"
 
-static bool broker_up(daemon_env &env)
-{
-    if (!child_start(*env.broker, {TARNEL_BUSD_PATH, "-s", env.sock}))
-        return false;
-    return wait_until([&] {
-        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        snprintf(addr.sun_path, sizeof addr.sun_path, "%s", env.sock.c_str());
-        bool ok = connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
-        close(fd);
-        return ok;
-    });
-}
-
 bool env_start_broker(daemon_env &env)
 {
-    char tmpl[] = "/tmp/tarnel-e2e-XXXXXX";
-    if (!mkdtemp(tmpl))
-        return false;
-    env.dir = tmpl;
-    env.sock = env.dir + "/ubus.sock";
-    return broker_up(env);
+    return child_start(env.broker, {TARNEL_BUSD_PATH, "-s", env.sock}) && wait_for_listener(env.sock);
 }
 
 bool env_restart_broker(daemon_env &env)
@@ -40,9 +14,8 @@ bool env_restart_broker(daemon_env &env)
     if (env.ctx)
         ubus_free(env.ctx);
     env.ctx = nullptr;
-    child_stop(*env.broker, SIGKILL);
-    env.broker = std::make_unique<child_process>();
-    if (!broker_up(env))
+    child_stop(env.broker, SIGKILL);
+    if (!env_start_broker(env))
         return false;
     env.ctx = ubus_connect(env.sock.c_str());
     return env.ctx != nullptr;
@@ -88,7 +61,7 @@ bus_reply tarnel_call(daemon_env &env, const char *method, const std::string &js
 
 std::string env_path(const daemon_env &env, const std::string &name)
 {
-    return env.dir + "/" + name;
+    return env.dir.file(name);
 }
 
 daemon_env::~daemon_env()
@@ -96,9 +69,5 @@ daemon_env::~daemon_env()
     if (ctx)
         ubus_free(ctx);
     child_stop(daemon, SIGTERM);
-    child_stop(*broker, SIGTERM);
-    if (!dir.empty()) {
-        std::error_code ec;
-        std::filesystem::remove_all(dir, ec);
-    }
+    child_stop(broker, SIGTERM);
 }

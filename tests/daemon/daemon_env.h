@@ -4,11 +4,11 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <string>
 
 #include "core/bus_api.h"
 #include "tests/support/child_process.h"
+#include "tests/support/temp_dir.h"
 
 struct bus_reply {
     int status = -1;  // final bus status of the call
@@ -16,9 +16,9 @@ struct bus_reply {
 };
 
 struct daemon_env {
-    std::string dir; // private temp directory, removed at the end
-    std::string sock;
-    std::unique_ptr<child_process> broker = std::make_unique<child_process>();
+    temp_dir dir;
+    std::string sock = dir.file("ubus.sock");
+    child_process broker;
     child_process daemon;
     ubus_context *ctx = nullptr;
     uint32_t tarnel_id = 0;
@@ -29,7 +29,7 @@ struct daemon_env {
     ~daemon_env();
 };
 
-// Makes the directory and starts the broker; false on failure.
+// Starts the broker; false on failure.
 bool env_start_broker(daemon_env &env);
 // Starts the daemon against the broker and waits for its start-up line.
 bool env_start_daemon(daemon_env &env);

@@ -128,7 +128,7 @@ TEST_F(OpenClose, OpenRefusesWhatIsNotAnOpenableDevice)
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     EXPECT_EQ(tarnel_call(env, "open", quoted_port(fifo)).json,
               "{\"status\":\"error\",\"message\":\"Failed to open port\"}");
-    EXPECT_EQ(tarnel_call(env, "open", quoted_port(env.dir)).json,
+    EXPECT_EQ(tarnel_call(env, "open", quoted_port(env.dir.path())).json,
               "{\"status\":\"error\",\"message\":\"Failed to open port\"}");
 
     // Only the record "sendat" made for the file remains.

@@ -4,7 +4,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,6 +13,8 @@
 #include <chrono>
 #include <string>
 
+#include "tests/support/temp_dir.h"
+
 using namespace std::chrono_literals;
 using steady = std::chrono::steady_clock;
 
@@ -22,19 +23,8 @@ namespace
 
 constexpr auto DEADLINE = 10s;
 
-struct temp_dir {
-    std::string path;
-    temp_dir()
-    {
-        char name[] = "/tmp/fakemodem-test-XXXXXX";
-        path = mkdtemp(name);
-    }
-    ~temp_dir()
-    {
-        unlink((path + "/ttyUSB2").c_str());
-        rmdir(path.c_str());
-    }
-    std::string link() const { return path + "/ttyUSB2"; }
+struct modem_dir : temp_dir {
+    std::string link() const { return file("ttyUSB2"); }
 };
 
 // A client opens the port the way the daemon does.
@@ -80,7 +70,7 @@ size_t open_descriptors()
 }
 
 struct FakeModem : testing::Test {
-    temp_dir dir;
+    modem_dir dir;
     fake_modem_ptr modem{fake_modem_create(dir.link())};
     void SetUp() override { ASSERT_TRUE(modem) << strerror(errno); }
 };
@@ -212,7 +202,7 @@ TEST_F(FakeModem, FloodThenQuiet)
 
 TEST(FakeModemLink, ReplacesSymlinksOnlyAndCleansUp)
 {
-    temp_dir dir;
+    modem_dir dir;
     size_t descriptors = open_descriptors();
     ASSERT_EQ(symlink("/nonexistent/ttyUSB9", dir.link().c_str()), 0);
     fake_modem *modem = fake_modem_create(dir.link());
@@ -233,7 +223,7 @@ TEST(FakeModemLink, ReplacesSymlinksOnlyAndCleansUp)
 
 TEST(FakeModemLink, LeavesAForeignLinkInPlace)
 {
-    temp_dir dir;
+    modem_dir dir;
     fake_modem_ptr modem{fake_modem_create(dir.link())};
     ASSERT_TRUE(modem);
     unlink(dir.link().c_str());
@@ -248,7 +238,7 @@ TEST(FakeModemLink, LeavesAForeignLinkInPlace)
 // same slave name; destroying the old one must leave the new link alone.
 TEST(FakeModemLink, ASuccessorsLinkWithTheSameTargetIsNotOurs)
 {
-    temp_dir dir;
+    modem_dir dir;
     fake_modem_ptr old_modem{fake_modem_create(dir.link())};
     ASSERT_TRUE(old_modem);
     std::string slave = fake_modem_slave_name(old_modem.get());

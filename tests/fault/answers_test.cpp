@@ -63,7 +63,7 @@ TEST_F(Answers, OneDeviceIsOpenUnderOneRecordOnly)
 {
     std::string port = path_of("ttyUSB2");
     fake_modem *m = add_modem("ttyUSB2");
-    std::string dotted = env.dir + "/./ttyUSB2", beside = path_of("modem-at");
+    std::string dotted = env.dir.file("./ttyUSB2"), beside = path_of("modem-at");
     ASSERT_EQ(symlink(fake_modem_slave_name(m).c_str(), beside.c_str()), 0);
     ASSERT_EQ(open_port(port).str("status"), "success");
     for (const std::string &other : {dotted, beside}) {

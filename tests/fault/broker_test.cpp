@@ -19,8 +19,8 @@ TEST_F(Broker, DaemonReconnectsWithItsPortsOpen)
 
     ASSERT_TRUE(env_restart_broker(env));
     auto start = std::chrono::steady_clock::now();
-    ASSERT_TRUE(wait_until([&] { return ubus_lookup_id(env.ctx, "tarnel", &env.tarnel_id) == 0 && env.tarnel_id; },
-                           10s));
+    ASSERT_TRUE(
+        wait_until([&] { return ubus_lookup_id(env.ctx, "tarnel", &env.tarnel_id) == 0 && env.tarnel_id; }, 10s));
     EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
     EXPECT_TRUE(child_wait_output(env.daemon, true, "Reconnected to ubus\n"));
 
@@ -33,7 +33,7 @@ TEST_F(Broker, SigtermWhileTheBrokerIsGoneExitsAtOnce)
 {
     ubus_free(env.ctx);
     env.ctx = nullptr;
-    ASSERT_TRUE(child_stop(*env.broker, SIGKILL));
+    ASSERT_TRUE(child_stop(env.broker, SIGKILL));
     usleep(200 * 1000); // the daemon has seen the loss and waits to reconnect
     auto start = std::chrono::steady_clock::now();
     kill(env.daemon.pid, SIGTERM);

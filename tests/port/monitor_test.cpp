@@ -66,19 +66,15 @@ TEST(Examination, NeverOpenedRecordIsOpenedWithTheDefaults)
 
 TEST(Examination, FailedReopenWritesBothFailureLines)
 {
-    std::string dir = make_temp_dir();
-    std::string file = dir + "/ttyUSB3";
+    temp_dir dir;
+    std::string file = dir.file("ttyUSB3");
     std::ofstream(file).close();
-    {
-        bare_port p(file);
-        stream_capture out(1), err(2);
-        port_check(p.entry);
-        EXPECT_EQ(out.text(), "Port " + file + " exists but is closed, attempting to reopen...\n");
-        EXPECT_EQ(err.text(),
-                  "Failed to open " + file + ": not a character device\n" + "Failed to reopen port " + file + "\n");
-    }
-    unlink(file.c_str());
-    rmdir(dir.c_str());
+    bare_port p(file);
+    stream_capture out(1), err(2);
+    port_check(p.entry);
+    EXPECT_EQ(out.text(), "Port " + file + " exists but is closed, attempting to reopen...\n");
+    EXPECT_EQ(err.text(),
+              "Failed to open " + file + ": not a character device\n" + "Failed to reopen port " + file + "\n");
 }
 
 // A descriptor that went bad under an open port is replaced, without
@@ -171,13 +167,11 @@ TEST_F(Repair, NodeThatRefusesTheFirstOpensIsStillReopened)
     pty.remove_node();
     ASSERT_TRUE(wait_until([&] { return !is_open(); }));
 
-    std::string later = make_temp_dir();
-    std::string node = later + "/node";
+    temp_dir later;
+    std::string node = later.file("node");
     ASSERT_EQ(symlink(node.c_str(), pty.path.c_str()), 0);
     usleep(300 * 1000);
     EXPECT_FALSE(is_open());
     ASSERT_EQ(symlink(pty.slave_name.c_str(), node.c_str()), 0);
-    EXPECT_TRUE(wait_until([&] { return is_open(); }, 5000));
-    unlink(node.c_str());
-    rmdir(later.c_str());
+    EXPECT_TRUE(wait_until([&] { return is_open(); }, std::chrono::seconds(5)));
 }

@@ -11,14 +11,6 @@
 #include <fstream>
 #include <sstream>
 
-std::string make_temp_dir()
-{
-    char tmpl[] = "/tmp/tarnel-port-XXXXXX";
-    const char *dir = mkdtemp(tmpl);
-    EXPECT_NE(dir, nullptr);
-    return dir ? dir : "";
-}
-
 pty_port::pty_port()
 {
     char name[128];
@@ -28,8 +20,7 @@ pty_port::pty_port()
     }
     fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
     slave_name = name;
-    dir = make_temp_dir();
-    path = dir + "/ttyUSB2";
+    path = dir.file("ttyUSB2");
     restore_node();
 }
 
@@ -39,8 +30,6 @@ pty_port::~pty_port()
         close(master);
     if (slave >= 0)
         close(slave);
-    unlink(path.c_str());
-    rmdir(dir.c_str());
 }
 
 void pty_port::remove_node()
@@ -131,16 +120,6 @@ std::string stream_capture::text()
     return all.str();
 }
 
-bool wait_until(const std::function<bool()> &done, int timeout_ms)
-{
-    for (int waited = 0; waited < timeout_ms; waited++) {
-        if (done())
-            return true;
-        usleep(1000);
-    }
-    return done();
-}
-
 void EngineTest::TearDown()
 {
     port_monitor_stop(engine);
@@ -193,7 +172,7 @@ void EngineTest::pump(int timeout_ms)
     }
 }
 
-bool EngineTest::wait_done(port_op *op, int timeout_ms)
+bool EngineTest::wait_done(port_op *op, std::chrono::milliseconds deadline)
 {
     auto is_done = [&] { return std::find(finished.begin(), finished.end(), op) != finished.end(); };
     return wait_until(
@@ -201,10 +180,10 @@ bool EngineTest::wait_done(port_op *op, int timeout_ms)
             pump(1);
             return is_done();
         },
-        timeout_ms);
+        deadline);
 }
 
-bool EngineTest::wait_event(const std::function<bool(const port_event &)> &match, int timeout_ms)
+bool EngineTest::wait_event(const std::function<bool(const port_event &)> &match, std::chrono::milliseconds deadline)
 {
     size_t seen = 0;
     return wait_until(
@@ -215,7 +194,7 @@ bool EngineTest::wait_event(const std::function<bool(const port_event &)> &match
                     return true;
             return false;
         },
-        timeout_ms);
+        deadline);
 }
 
 port_snapshot EngineTest::snapshot_of(const std::string &path)

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -12,6 +13,8 @@
 #include <vector>
 
 #include "port/port_internal.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/wait_until.h"
 
 // The modem side of a port: the test writes answers on `master` and reads
 // what the engine wrote. `path` is a symlink to the pty slave; removing it
@@ -20,7 +23,7 @@
 struct pty_port {
     int master = -1;
     int slave = -1;
-    std::string dir;
+    temp_dir dir;
     std::string path;
     std::string slave_name;
 
@@ -52,9 +55,6 @@ struct stream_capture {
 };
 
 std::string read_until(int fd, const std::string &needle, int timeout_ms = 10000);
-// Polls `done` every millisecond until it holds or timeout_ms passes.
-bool wait_until(const std::function<bool()> &done, int timeout_ms = 10000);
-std::string make_temp_dir();
 
 // A running engine; the test plays the event loop: it submits operations
 // and pumps the outbox for finished ones and events.
@@ -74,8 +74,9 @@ protected:
     port_op *submit(port_entry *entry, port_op op);
     port_op *sendat(port_entry *entry, const std::string &command, int timeout = 5, const char *flags = nullptr);
     // Pumps the outbox until `op` is back; false when the deadline passes.
-    bool wait_done(port_op *op, int timeout_ms = 10000);
-    bool wait_event(const std::function<bool(const port_event &)> &match, int timeout_ms = 10000);
+    bool wait_done(port_op *op, std::chrono::milliseconds deadline = std::chrono::seconds(10));
+    bool wait_event(const std::function<bool(const port_event &)> &match,
+                    std::chrono::milliseconds deadline = std::chrono::seconds(10));
     // Takes whatever the outbox holds now, waiting at most timeout_ms for it.
     void pump(int timeout_ms);
     port_snapshot snapshot_of(const std::string &path);

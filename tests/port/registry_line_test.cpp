@@ -168,8 +168,9 @@ TEST_F(LineSetup, ReopenKeepsOneDescriptorAndCloseLetsItGo)
 // a mistyped path must not create or grow a file.
 TEST_F(LineSetup, OnlyCharacterDevicesAreOpened)
 {
-    std::string dir = make_temp_dir();
-    std::string file = dir + "/file", fifo = dir + "/fifo";
+    temp_dir tmp;
+    const std::string &dir = tmp.path();
+    std::string file = tmp.file("file"), fifo = tmp.file("fifo");
     std::ofstream(file).close();
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
 
@@ -194,9 +195,6 @@ TEST_F(LineSetup, OnlyCharacterDevicesAreOpened)
     struct stat st;
     ASSERT_EQ(stat(file.c_str(), &st), 0);
     EXPECT_EQ(st.st_size, 0);
-    unlink(file.c_str());
-    unlink(fifo.c_str());
-    rmdir(dir.c_str());
 }
 
 TEST_F(LineSetup, MissingNodeFailsWithItsConsoleLine)
@@ -209,11 +207,13 @@ TEST_F(LineSetup, MissingNodeFailsWithItsConsoleLine)
 }
 
 // Tests run as root, which opens anything; the refusal is checked in a
-// child that drops to an unprivileged user.
+// child that drops to an unprivileged user. A plain fork rather than the
+// child-process runner: the child runs the engine from this binary's own
+// image, it starts no program.
 TEST(LinePermission, DeniedLeavesThePortClosed)
 {
     pty_port pty;
-    ASSERT_EQ(chmod(pty.dir.c_str(), 0755), 0);
+    ASSERT_EQ(chmod(pty.dir.path().c_str(), 0755), 0);
     ASSERT_EQ(chmod(pty.slave_name.c_str(), 0600), 0);
     ASSERT_EQ(chown(pty.slave_name.c_str(), 0, 0), 0);
     stream_capture err(2);
@@ -248,8 +248,8 @@ TEST(LinePermission, DeniedLeavesThePortClosed)
 TEST_F(LineSetup, OneDeviceOpensUnderOneRecordOnly)
 {
     ASSERT_TRUE(open_with(DEFAULT_SETTINGS));
-    std::string dotted = pty.dir + "/./ttyUSB2";
-    std::string beside = pty.dir + "/modem-at";
+    std::string dotted = pty.dir.file("./ttyUSB2");
+    std::string beside = pty.dir.file("modem-at");
     ASSERT_EQ(symlink(pty.slave_name.c_str(), beside.c_str()), 0);
     for (const std::string &path : {dotted, beside, pty.slave_name}) {
         port_entry *other = create(path);

@@ -4,6 +4,7 @@
 
 #include "tests/port/port_test_util.h"
 
+using namespace std::chrono_literals;
 using namespace std::string_literals;
 
 class Transaction : public EngineTest
@@ -76,7 +77,7 @@ TEST_F(Transaction, ZeroOrNegativeTimeoutReturnsAtOnce)
 {
     for (int timeout : {0, -5}) {
         port_op *op = sendat(entry, "AT", timeout);
-        ASSERT_TRUE(wait_done(op, 2000));
+        ASSERT_TRUE(wait_done(op, 2s));
         EXPECT_EQ(op->outcome, AT_TIMED_OUT);
         EXPECT_LT(op->elapsed_ms, 1000);
     }
@@ -150,7 +151,7 @@ TEST_F(Transaction, HangUpEndsTheWaitingCommandAtOnce)
     pty.send("AT+LONG\r\n");
     stream_capture err(2);
     pty.close_master();
-    ASSERT_TRUE(wait_done(op, 5000));
+    ASSERT_TRUE(wait_done(op, 5s));
     EXPECT_EQ(op->outcome, AT_TIMED_OUT);
     // The echo may or may not have crossed before the line dropped.
     EXPECT_EQ(std::string("AT+LONG\r\n").rfind(op->response, 0), 0u) << op->response;
@@ -168,7 +169,7 @@ TEST_F(Transaction, StopEndsTheRunningCommandAndStartsNoOther)
     port_op *queued = sendat(entry, "AT+NEVER", 60);
     pty.read_until("\r\n");
     port_engine_stop(engine);
-    ASSERT_TRUE(wait_done(running, 2000));
+    ASSERT_TRUE(wait_done(running, 2s));
     EXPECT_EQ(running->outcome, AT_TIMED_OUT);
     std::deque<port_op *> left;
     port_engine_leftovers(engine, &left);
@@ -187,7 +188,7 @@ TEST_F(Transaction, QueueAndArgumentBoundsRefuseWithoutQueueing)
     EXPECT_FALSE(port_submit(entry, &extra));
 
     // The argument bytes of every queued operation count, on all ports.
-    port_entry *other = create(pty.dir + "/other");
+    port_entry *other = create(pty.dir.file("other"));
     port_op big, more;
     big.arg_bytes = PENDING_ARGS_MAX - 10;
     more.arg_bytes = 11;

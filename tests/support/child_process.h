@@ -1,5 +1,6 @@
-// A child process for end-to-end tests: started with its standard output and
-// error captured, polled for lines with deadlines, stopped with a signal.
+// A program run by a test: started with its standard output and error
+// captured, watched for output with deadlines, stopped with a signal and
+// reaped with its exit status.
 #pragma once
 
 #include <sys/types.h>
@@ -11,6 +12,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "tests/support/wait_until.h"
 
 struct child_process {
     pid_t pid = -1;
@@ -27,12 +30,16 @@ struct child_process {
     ~child_process();
 };
 
-// Starts argv[0] with the extra environment variables set. False when the
-// process could not be started.
+// Starts argv[0] with the extra environment variables set, standard input
+// from /dev/null and default signal handling whatever the test runner set.
+// With stderr_tty, standard error is a terminal (raw, so "\n" stays "\n"):
+// some programs word their failures for a person there. A child that has
+// been reaped can be started again; what it captured before is dropped.
+// False when the process could not be started.
 bool child_start(child_process &child, const std::vector<std::string> &argv,
-                 const std::map<std::string, std::string> &env = {});
+                 const std::map<std::string, std::string> &env = {}, bool stderr_tty = false);
 
-// Waits until the captured stream ("out" or "err") contains text.
+// Waits until the captured stream (stdout or stderr) contains text.
 bool child_wait_output(child_process &child, bool from_stdout, const std::string &text,
                        std::chrono::milliseconds deadline = std::chrono::seconds(10));
 
@@ -42,18 +49,17 @@ std::string child_stderr(child_process &child);
 // Sends sig and waits for the exit; false when it did not end in time.
 bool child_stop(child_process &child, int sig, std::chrono::milliseconds deadline = std::chrono::seconds(10));
 
-// Waits for the process to end on its own.
+// Waits for the process to end on its own, then for the last of its output.
 bool child_wait_exit(child_process &child, std::chrono::milliseconds deadline);
 
-// Polls cond until it holds or the deadline passes.
-template <typename Cond>
-bool wait_until(Cond cond, std::chrono::milliseconds deadline = std::chrono::seconds(10))
-{
-    auto end = std::chrono::steady_clock::now() + deadline;
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
+struct child_result {
+    int status = -1; // exit status; 128 + signal when killed; -1 when it overstayed
+    std::string out, err;
+};
+
+// Runs argv to its end as a script would, killing it after the deadline.
+child_result child_run(const std::vector<std::string> &argv, const std::map<std::string, std::string> &env = {},
+                       bool stderr_tty = false, std::chrono::milliseconds deadline = std::chrono::seconds(30));
+
+// A server is ready once its Unix socket accepts a connection.
+bool wait_for_listener(const std::string &socket_path, std::chrono::milliseconds deadline = std::chrono::seconds(10));

@@ -4,17 +4,13 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 
 using Clock = std::chrono::steady_clock;
 
@@ -181,53 +177,18 @@ bool RawClient::nothing_queued()
 
 BrokerProcess::BrokerProcess()
 {
-    char tmpl[] = "/tmp/busd-test-XXXXXX";
-    dir = mkdtemp(tmpl);
-    // A missing parent directory is the broker's to create.
-    sock = dir + "/run/ubus.sock";
-    pid = fork();
-    if (pid == 0) {
-        execl(TARNEL_BUSD_PATH, "tarnel-busd", "-s", sock.c_str(), (char *)nullptr);
-        _exit(127);
-    }
-    auto end = Clock::now() + std::chrono::seconds(10);
-    while (Clock::now() < end) {
-        int fd = connect_to(sock);
-        if (fd >= 0) {
-            close(fd);
-            return;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-    pid = -1;
-    throw std::runtime_error("broker did not come up");
+    if (!child_start(child, {TARNEL_BUSD_PATH, "-s", sock}) || !wait_for_listener(sock))
+        throw std::runtime_error("broker did not come up");
 }
 
 int BrokerProcess::stop(int sig)
 {
-    if (pid < 0)
+    if (child.pid < 0)
         return -1;
-    kill(pid, sig);
-    auto end = Clock::now() + std::chrono::seconds(10);
-    int status = 0;
-    while (Clock::now() < end) {
-        if (waitpid(pid, &status, WNOHANG) == pid) {
-            pid = -1;
-            return status;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return -1;
+    return child_stop(child, sig) ? child.exit_status : -1;
 }
 
 BrokerProcess::~BrokerProcess()
 {
-    if (pid > 0) {
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-    }
-    std::error_code ec;
-    std::filesystem::remove_all(dir, ec);
+    child_stop(child, SIGKILL);
 }

@@ -2,8 +2,6 @@
 // placeholders, raw socket clients and a broker child process.
 #pragma once
 
-#include <sys/types.h>
-
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -11,6 +9,9 @@
 #include <vector>
 
 #include <ostream>
+
+#include "tests/support/child_process.h"
+#include "tests/support/temp_dir.h"
 
 // A distinct type so that failures print as hex.
 struct Bytes : std::vector<uint8_t> {
@@ -55,8 +56,10 @@ struct RawClient {
 
 // The broker run as a child process on a socket in a fresh temp dir.
 struct BrokerProcess {
-    std::string dir, sock;
-    pid_t pid = -1;
+    temp_dir dir;
+    // A missing parent directory is the broker's to create.
+    std::string sock = dir.file("run/ubus.sock");
+    child_process child;
 
     BrokerProcess();
     ~BrokerProcess();

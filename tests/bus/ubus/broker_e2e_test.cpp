@@ -4,15 +4,14 @@
 #include "tests/bus/ubus/ubus_test_util.h"
 
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
 #include <functional>
-#include <thread>
+
+#include "tests/support/child_process.h"
 
 namespace
 {
@@ -64,7 +63,7 @@ const ubus_method owner_methods[] = {
 };
 ubus_object_type owner_type = UBUS_OBJECT_TYPE("test", owner_methods);
 
-int run_owner(const char *path, int ready_fd)
+int run_owner(const char *path)
 {
     ubus_object obj = {};
     obj.name = "test";
@@ -73,9 +72,9 @@ int run_owner(const char *path, int ready_fd)
     obj.n_methods = ARRAY_SIZE(owner_methods);
 
     owner_ctx = ubus_connect(path);
-    if (!owner_ctx || ubus_add_object(owner_ctx, &obj) != 0 || write(ready_fd, "R", 1) != 1)
+    // The test calls once this line is out.
+    if (!owner_ctx || ubus_add_object(owner_ctx, &obj) != 0 || write(STDOUT_FILENO, "ready\n", 6) != 6)
         return 1;
-    close(ready_fd);
     ubus_add_uloop(owner_ctx);
     uloop_run();
     ubus_free(owner_ctx);
@@ -85,34 +84,9 @@ int run_owner(const char *path, int ready_fd)
 
 // ---- test process ----
 
-bool broker_accepts(const std::string &path)
+bool start_broker(child_process &broker, const std::string &path)
 {
-    sockaddr_un sun = {};
-    sun.sun_family = AF_UNIX;
-    snprintf(sun.sun_path, sizeof(sun.sun_path), "%s", path.c_str());
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    bool ok = connect(fd, reinterpret_cast<sockaddr *>(&sun), sizeof(sun)) == 0;
-    close(fd);
-    return ok;
-}
-
-pid_t spawn(const char *exe, const char *arg0, const char *a1, const char *a2, const char *a3)
-{
-    pid_t pid = fork();
-    if (pid == 0) {
-        execl(exe, arg0, a1, a2, a3, nullptr);
-        _exit(127);
-    }
-    return pid;
-}
-
-void stop_child(pid_t *pid)
-{
-    if (*pid > 0) {
-        kill(*pid, SIGKILL);
-        waitpid(*pid, nullptr, 0);
-    }
-    *pid = -1;
+    return child_start(broker, {TARNEL_BUSD_PATH, "-s", path}) && wait_for_listener(path);
 }
 
 // Collects "name=value" of every INT32 in each reply.
@@ -139,22 +113,9 @@ protected:
 #else
         if (access(TARNEL_BUSD_PATH, X_OK) != 0)
             GTEST_SKIP() << "tarnel-busd has not been built";
-        dir = make_temp_dir();
-        path = dir + "/ubus.sock";
-        broker = spawn(TARNEL_BUSD_PATH, "tarnel-busd", "-s", path.c_str(), nullptr);
-        for (int i = 0; i < 1000 && !broker_accepts(path); i++)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        ASSERT_TRUE(broker_accepts(path));
-
-        int ready[2];
-        ASSERT_EQ(pipe(ready), 0);
-        std::string fd = std::to_string(ready[1]);
-        owner = spawn("/proc/self/exe", "owner", "--owner", path.c_str(), fd.c_str());
-        close(ready[1]);
-        char c;
-        bool up = wait_readable(ready[0], 10000) && read(ready[0], &c, 1) == 1;
-        close(ready[0]);
-        ASSERT_TRUE(up) << "owner process did not register its object";
+        ASSERT_TRUE(start_broker(broker, path));
+        ASSERT_TRUE(child_start(owner, {"/proc/self/exe", "--owner", path}));
+        ASSERT_TRUE(child_wait_output(owner, true, "ready\n")) << "owner process did not register its object";
 
         ctx = ubus_connect(path.c_str());
         ASSERT_NE(ctx, nullptr);
@@ -165,9 +126,8 @@ protected:
     void TearDown() override
     {
         ubus_free(ctx);
-        stop_child(&owner);
-        stop_child(&broker);
-        remove_temp_dir(dir);
+        child_stop(owner, SIGKILL);
+        child_stop(broker, SIGKILL);
     }
 
     int call(const char *method, int n, std::string *log, int timeout = 5000)
@@ -180,8 +140,9 @@ protected:
         return ret;
     }
 
-    std::string dir, path;
-    pid_t broker = -1, owner = -1;
+    temp_dir dir;
+    std::string path = dir.file("ubus.sock");
+    child_process broker, owner;
     ubus_context *ctx = nullptr;
     uint32_t test_id = 0;
 };
@@ -211,8 +172,7 @@ TEST_F(UbusBrokerTest, UnansweredOrAbandonedCallsEnd)
     // The dead owner's object goes with its connection.
     uint32_t id;
     int ret = 0;
-    for (int i = 0; i < 500 && (ret = ubus_lookup_id(ctx, "test", &id)) == 0; i++)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    wait_until([&] { return (ret = ubus_lookup_id(ctx, "test", &id)) != 0; }, std::chrono::seconds(5));
     EXPECT_EQ(ret, UBUS_STATUS_NOT_FOUND);
 }
 
@@ -285,7 +245,9 @@ bool loop_until(Done done)
 }
 
 // Calls path.method from another process while this one serves the
-// object; returns the call's status, or -1.
+// object; returns the call's status, or -1. A plain fork rather than the
+// child-process runner: the caller is library code of this binary, there
+// is no program to start.
 int call_from_outside(const std::string &socket, const char *path, const char *method)
 {
     int done[2];
@@ -315,13 +277,6 @@ int call_from_outside(const std::string &socket, const char *path, const char *m
     return WEXITSTATUS(ws);
 }
 
-void start_broker(pid_t *pid, const std::string &path)
-{
-    *pid = spawn(TARNEL_BUSD_PATH, "tarnel-busd", "-s", path.c_str(), nullptr);
-    for (int i = 0; i < 1000 && !broker_accepts(path); i++)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-}
-
 size_t open_fds()
 {
     size_t n = 0;
@@ -345,13 +300,13 @@ TEST_F(UbusBrokerTest, ObjectsComeBackAfterABrokerRestart)
     ubus_add_uloop(ctx);
     uint32_t old_client = ctx->local_id, old_object = obj.id;
 
-    stop_child(&broker);
+    child_stop(broker, SIGKILL);
     static ubus_context *watched;
     watched = ctx;
     EXPECT_TRUE(loop_until([] { return !watched->sock.registered; })) << "the loop ended with the broker";
     EXPECT_EQ(ubus_invoke(ctx, test_id, "echo", nullptr, nullptr, nullptr, 0), UBUS_STATUS_CONNECTION_FAILED);
 
-    start_broker(&broker, path);
+    ASSERT_TRUE(start_broker(broker, path));
     // A NULL path means the default socket, which the environment names.
     setenv("UBUS_SOCKET", path.c_str(), 1);
     int ret = ubus_reconnect(ctx, nullptr);
@@ -378,7 +333,7 @@ TEST_F(UbusBrokerTest, ReconnectWithoutBrokerFailsCleanly)
     open_call.complete_cb = [](ubus_request *, int ret) { open_call_status = ret; };
     ubus_complete_request_async(ctx, &open_call);
 
-    stop_child(&broker);
+    child_stop(broker, SIGKILL);
     EXPECT_EQ(ubus_reconnect(ctx, path.c_str()), UBUS_STATUS_CONNECTION_FAILED);
     EXPECT_EQ(open_call_status, UBUS_STATUS_CONNECTION_FAILED);
     size_t fds = open_fds();
@@ -390,8 +345,8 @@ TEST_F(UbusBrokerTest, ReconnectWithoutBrokerFailsCleanly)
 
 int main(int argc, char **argv)
 {
-    if (argc == 4 && strcmp(argv[1], "--owner") == 0)
-        return run_owner(argv[2], atoi(argv[3]));
+    if (argc == 3 && strcmp(argv[1], "--owner") == 0)
+        return run_owner(argv[2]);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

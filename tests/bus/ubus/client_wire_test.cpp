@@ -76,7 +76,8 @@ TEST(UbusConnectTest, GreetingIsCheckedAndNullPathFollowsTheEnvironment)
         {"00 00 00 00 00 00 00 01 00 00 00 04", false},                                                 // client id 1
         {"00 00 00 00 d3 fd 24 aa 00 00 00 02", false}, // body length < 4
     };
-    std::string dir = make_temp_dir(), path = dir + "/ubus.sock";
+    temp_dir dir;
+    std::string path = dir.file("ubus.sock");
     sockaddr_un sun = {};
     sun.sun_family = AF_UNIX;
     snprintf(sun.sun_path, sizeof(sun.sun_path), "%s", path.c_str());
@@ -101,7 +102,6 @@ TEST(UbusConnectTest, GreetingIsCheckedAndNullPathFollowsTheEnvironment)
     unsetenv("UBUS_SOCKET");
     close(lfd);
     EXPECT_EQ(ubus_connect(path.c_str()), nullptr); // nobody listens
-    remove_temp_dir(dir);
 }
 
 TEST(UbusStrerrorTest, KnownAndUnknownCodes)

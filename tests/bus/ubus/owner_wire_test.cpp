@@ -208,8 +208,13 @@ TEST_F(UbusOwnerTest, CallDuringASyncWaitRunsAfterItFromUloop)
              [&] { EXPECT_EQ(ubus_lookup_id(ctx, "other", &id), UBUS_STATUS_NOT_FOUND); });
     EXPECT_EQ(st.open_calls, 0);
 
-    for (int i = 0; i < 500 && st.open_calls == 0; i++)
-        uloop_run_timeout(10);
+    wait_until(
+        [&] {
+            if (st.open_calls == 0)
+                uloop_run_timeout(10);
+            return st.open_calls != 0;
+        },
+        std::chrono::seconds(5));
     EXPECT_EQ(st.open_calls, 1);
     EXPECT_EQ(to_hex(read_frame(conn)), to_hex(hex(open_reply)));
     EXPECT_EQ(to_hex(read_frame(conn)), owner_status("00 00 00 00"));

@@ -7,7 +7,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <filesystem>
 #include <thread>
 
 bytes hex(std::string_view text)
@@ -83,23 +82,8 @@ void write_bytes(int fd, const bytes &b)
     }
 }
 
-std::string make_temp_dir()
-{
-    char tmpl[] = "/tmp/ubus-test-XXXXXX";
-    return mkdtemp(tmpl) ? tmpl : "";
-}
-
-void remove_temp_dir(const std::string &dir)
-{
-    std::error_code ec;
-    if (!dir.empty())
-        std::filesystem::remove_all(dir, ec);
-}
-
 void UbusWireTest::SetUp()
 {
-    dir = make_temp_dir();
-    path = dir + "/ubus.sock";
     sockaddr_un sun = {};
     sun.sun_family = AF_UNIX;
     snprintf(sun.sun_path, sizeof(sun.sun_path), "%s", path.c_str());
@@ -125,5 +109,4 @@ void UbusWireTest::TearDown()
         close(conn);
     if (listen_fd >= 0)
         close(listen_fd);
-    remove_temp_dir(dir);
 }

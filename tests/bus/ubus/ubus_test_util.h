@@ -7,11 +7,15 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
 #include <future>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "tests/support/temp_dir.h"
+#include "tests/support/wait_until.h"
 
 using bytes = std::vector<uint8_t>;
 
@@ -20,18 +24,18 @@ std::string to_hex(const bytes &b); // for readable comparisons
 bool wait_readable(int fd, int timeout_ms);
 bytes read_frame(int fd, int timeout_ms = 5000); // empty on timeout / EOF
 void write_bytes(int fd, const bytes &b);
-std::string make_temp_dir();
-void remove_temp_dir(const std::string &dir);
 
 // Drives ctx by hand until pred holds or the deadline passes.
 template <typename Pred>
-bool handle_until(ubus_context *ctx, Pred pred, int timeout_ms = 5000)
+bool handle_until(ubus_context *ctx, Pred pred, std::chrono::milliseconds deadline = std::chrono::seconds(5))
 {
-    for (int waited = 0; !pred() && waited < timeout_ms; waited += 10) {
-        if (wait_readable(ctx->sock.fd, 10))
-            ubus_handle_event(ctx);
-    }
-    return pred();
+    return wait_until(
+        [&] {
+            if (!pred() && wait_readable(ctx->sock.fd, 10))
+                ubus_handle_event(ctx);
+            return pred();
+        },
+        deadline);
 }
 
 // One library context (client id 0xac362f04) on a scripted broker socket.
@@ -57,7 +61,8 @@ protected:
         return to_hex(sent.get());
     }
 
-    std::string dir, path;
+    temp_dir dir;
+    std::string path = dir.file("ubus.sock");
     int listen_fd = -1;
     int conn = -1; // broker end of the library's connection
     ubus_context *ctx = nullptr;
