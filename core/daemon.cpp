@@ -51,6 +51,7 @@ static uloop_timeout reconnect_timer = {.list = {}, .pending = false, .cb = try_
 
 static void on_connection_lost(ubus_context *)
 {
+    fprintf(stderr, "Lost connection to ubus, reconnecting\n");
     g_daemon.connected = false;
     g_daemon.generation++;
     uloop_timeout_set(&reconnect_timer, RECONNECT_MS);

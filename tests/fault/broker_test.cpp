@@ -18,6 +18,7 @@ TEST_F(Broker, DaemonReconnectsWithItsPortsOpen)
     ASSERT_EQ(sendat(port, "\"at_cmd\":\"AT+CSQ\"").str("status"), "success");
 
     ASSERT_TRUE(env_restart_broker(env));
+    EXPECT_TRUE(child_wait_output(env.daemon, false, "Lost connection to ubus, reconnecting\n"));
     auto start = std::chrono::steady_clock::now();
     ASSERT_TRUE(
         wait_until([&] { return ubus_lookup_id(env.ctx, "tarnel", &env.tarnel_id) == 0 && env.tarnel_id; }, 10s));
@@ -34,7 +35,7 @@ TEST_F(Broker, SigtermWhileTheBrokerIsGoneExitsAtOnce)
     ubus_free(env.ctx);
     env.ctx = nullptr;
     ASSERT_TRUE(child_stop(env.broker, SIGKILL));
-    usleep(200 * 1000); // the daemon has seen the loss and waits to reconnect
+    ASSERT_TRUE(child_wait_output(env.daemon, false, "Lost connection to ubus, reconnecting\n"));
     auto start = std::chrono::steady_clock::now();
     kill(env.daemon.pid, SIGTERM);
     ASSERT_TRUE(child_wait_exit(env.daemon, 10s));
