@@ -16,6 +16,10 @@ static void complete(port_call *call, blob_buf *reply, int status)
         if (reply)
             ubus_send_reply(g_daemon.ctx, &call->req, reply->head);
         ubus_complete_deferred_request(g_daemon.ctx, &call->req, status);
+    } else if (call->req.req_fd >= 0) {
+        // Its caller went with the old connection; a descriptor it passed
+        // along is ours to close, as completing would have done.
+        close(call->req.req_fd);
     }
     delete call;
 }

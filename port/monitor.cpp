@@ -5,6 +5,7 @@
 // moment a node comes or goes, and a reopen after a node appeared is retried
 // for about 2 s, since a new node may refuse opens while its driver binds.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -96,20 +97,34 @@ void port_check(port_entry *entry)
     try_reopen(entry, true);
 }
 
+// The path now names another device than the one open: the node went and
+// a new one took its place before anyone looked (a link re-pointed at once).
+static bool node_replaced(const port_entry *entry)
+{
+    struct stat st;
+    return stat(entry->path, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev != entry->rdev;
+}
+
 void port_node_gone(port_entry *entry)
 {
     entry->retries_left = 0;
-    if (entry->fd < 0 || access(entry->path, F_OK) == 0)
+    if (entry->fd < 0)
         return;
-    note_examined(entry);
-    close_vanished(entry);
+    if (access(entry->path, F_OK) != 0) {
+        note_examined(entry);
+        close_vanished(entry);
+    } else if (node_replaced(entry)) {
+        port_node_back(entry);
+    }
 }
 
 void port_node_back(port_entry *entry)
 {
-    if (entry->fd >= 0)
+    if (entry->fd >= 0 && !node_replaced(entry))
         return;
     note_examined(entry);
+    if (entry->fd >= 0)
+        close_vanished(entry);
     entry->reopen_announced = false;
     if (try_reopen(entry, false))
         return;

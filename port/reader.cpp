@@ -28,9 +28,25 @@ static void capture_chunk(port_entry *entry, const char *chunk, int n)
     cap.data[cap.length] = '\0';
 }
 
-static bool is_echo(const char *line)
+// The modem echoes our own command, and at a prompt the text typed after
+// "> ": neither ends a wait or pays an owed answer, whatever it holds.
+static bool is_echo(const port_entry *entry, const char *line)
 {
-    return line[0] == 'A' && line[1] == 'T';
+    if (line[0] == 'A' && line[1] == 'T')
+        return true;
+    return line[0] == '>' && entry->current && entry->current->has_data;
+}
+
+// The modem's own final result codes: a line holding one means the modem
+// has answered, even when the caller asked for other end flags.
+static bool is_final_result(const char *line)
+{
+    static const end_flag_list defaults = [] {
+        end_flag_list list;
+        end_flags_set(&list, nullptr);
+        return list;
+    }();
+    return end_flag_match(&defaults, line, nullptr);
 }
 
 // `tail` is the number of bytes of the current chunk behind this line.
@@ -40,9 +56,7 @@ static void handle_line(port_entry *entry, const char *line, size_t tail)
 {
     if (line[0] == '\0')
         return;
-    // The modem echoes our own command; its text never ends a wait or pays
-    // an owed answer, even when it contains one of the flags.
-    bool echo = is_echo(line);
+    bool echo = is_echo(entry, line);
     if (!echo && owed_pay(entry, line, tail))
         return;
 
@@ -51,12 +65,17 @@ static void handle_line(port_entry *entry, const char *line, size_t tail)
         at_line_final(entry, matched);
         return;
     }
-    if (entry->chunk_captured) {
-        // The waiting command's, or the one this chunk has just completed.
-        if (entry->waiting)
-            owed_remember(entry, line);
+    if (entry->waiting && entry->chunk_captured) {
+        // A command that times out after this owes no answer: it came, in
+        // a shape its end flags did not expect.
+        if (!echo && is_final_result(line))
+            entry->final_seen = true;
+        owed_remember(entry, line);
         return;
     }
+    // Lines behind the final line in the chunk that completed a command are
+    // in its capture, but no part of its answer: they are published too, so
+    // a listener's view does not depend on how the bytes were read.
     emit_line(entry, line, owed_late(entry));
 }
 

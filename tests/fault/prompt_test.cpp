@@ -21,13 +21,15 @@ protected:
     }
 };
 
+// The modem echoes the text after "> ": text holding "OK" must not end the
+// command before the modem's own answer.
 TEST_F(Prompt, TextMessageIsSentAtThePrompt)
 {
-    reply_fields r = send_sms("Hello from the router");
+    reply_fields r = send_sms("Hello from the router, OK?");
     EXPECT_EQ(r.str("status"), "success");
-    EXPECT_NE(r.str("response").find("+CMGS: 1\r\n"), std::string::npos) << r.str("response");
+    EXPECT_NE(r.str("response").find("+CMGS: 1\r\n\r\nOK\r\n"), std::string::npos) << r.str("response");
     EXPECT_EQ(r.num("data_sent"), 1);
-    EXPECT_EQ(fake_modem_log(m), "AT+CMGS=\"+15550100\"\rHello from the router\x1a");
+    EXPECT_EQ(fake_modem_log(m), "AT+CMGS=\"+15550100\"\rHello from the router, OK?\x1a");
     // Calls without data keep exactly their reply: no "data_sent".
     EXPECT_FALSE(sendat(port, "\"at_cmd\":\"AT\"").has("data_sent"));
 }

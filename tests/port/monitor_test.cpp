@@ -158,6 +158,23 @@ TEST_F(Repair, WatcherClosesAndReopensAsTheNodeComesAndGoes)
     EXPECT_EQ(state_reasons(pty.path), (std::vector<std::string>{"open+", "vanished-", "reopen+"}));
 }
 
+// A link re-pointed at another device in one step: the port lets go of the
+// old device and opens the new one.
+TEST_F(Repair, NodeReplacedInOneStepIsReopenedOnTheNewDevice)
+{
+    ASSERT_TRUE(open_with(DEFAULT_SETTINGS));
+    pty_port other;
+    std::string next = pty.path + ".next";
+    ASSERT_EQ(symlink(other.slave_name.c_str(), next.c_str()), 0);
+    ASSERT_EQ(rename(next.c_str(), pty.path.c_str()), 0);
+    ASSERT_TRUE(wait_event([&](const port_event &e) { return e.is_state && e.reason == std::string("reopen"); }));
+    port_op *op = sendat(entry, "AT");
+    EXPECT_EQ(other.read_until("\r\n"), "AT\r\n");
+    other.send("OK\r\n");
+    ASSERT_TRUE(wait_done(op));
+    EXPECT_EQ(op->outcome, AT_COMPLETED);
+}
+
 // A node may refuse opens for a moment after it appears; the reopen is
 // tried again for about two seconds. Here the new link points at a node
 // that is not there yet, and the node follows a little later.

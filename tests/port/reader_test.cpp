@@ -136,14 +136,32 @@ TEST(Reader, SendOnlyOwesOneAnswerPerCarriageReturn)
     EXPECT_EQ(p.lines(), lines{"OK"});
 }
 
-// An answer owed by a command whose end flags never matched (the modem
-// answered OK to a wait for READY) must not linger: once a later command
-// is answered, nothing older is still coming.
-TEST(Reader, AnsweredCommandSettlesOlderDebts)
+// The modem answered OK to a wait for READY: the answer came, in a shape
+// the end flags did not expect, so nothing is owed. A debt for "READY"
+// would take the next "+CPIN: READY" away from its command, and mark every
+// unsolicited line late meanwhile.
+TEST(Reader, TimeoutAfterTheModemsOwnFinalCodeOwesNothing)
 {
     bare_port p;
     p.arm("READY");
     p.feed("AT\r\nOK\r\n");
+    p.expire();
+    p.feed("RING\r\n");
+    p.arm();
+    p.feed("AT+CPIN?\r\n+CPIN: READY\r\nOK\r\n");
+    ASSERT_FALSE(p.waiting());
+    EXPECT_EQ(p.op.response, "AT+CPIN?\r\n+CPIN: READY\r\nOK\r\n");
+    EXPECT_EQ(p.lines(), lines{"RING"});
+}
+
+// An answer owed by a command whose end flags never matched anything must
+// not linger either: once a later command is answered, nothing older is
+// still coming.
+TEST(Reader, AnsweredCommandSettlesOlderDebts)
+{
+    bare_port p;
+    p.arm("READY");
+    p.feed("AT\r\n");
     p.expire();
     p.arm();
     p.feed("AT+CSQ\r\n+CSQ: 20,99\r\nOK\r\n");
@@ -164,4 +182,11 @@ TEST(Reader, LinesNoCommandCapturesArePublished)
     p.arm();
     p.feed("AT+CSQ\r\n+CSQ: 20,99\r\nOK\r\n");
     EXPECT_EQ(p.lines(), (lines{"RING", "+CMTI: \"SM\",3", long_line.substr(0, EVENT_LINE_MAX)}));
+
+    // A line read together with a command's final line is no part of its
+    // answer: published, whether or not it came in the same read.
+    p.arm();
+    p.feed("AT\r\nOK\r\n+CMTI: \"SM\",4\r\n");
+    EXPECT_EQ(p.op.response, "AT\r\nOK\r\n+CMTI: \"SM\",4\r\n");
+    EXPECT_EQ(p.lines(), lines{"+CMTI: \"SM\",4"});
 }

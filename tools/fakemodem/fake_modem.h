@@ -11,7 +11,8 @@
 //
 // Message commands (AT+CMGS=..., AT+CMGW=...) answer "> " after the echo and
 // take text until Ctrl-Z (then "+CMGS: <n>" or "+CMGW: <n>" and OK) or ESC
-// (cancelled, no answer); the prompt can be refused (ERROR) or withheld.
+// (cancelled, no answer), echoing the text as it comes when echo is on; the
+// prompt can be refused (ERROR) or withheld.
 //
 // Every function is safe to call from any thread while the modem serves.
 // Echoes and answer chunks leave the modem in the order they were queued,

@@ -54,6 +54,8 @@ void assemble(fake_modem *modem, server_state &s, const char *bytes, size_t n)
                 fake_modem_answer_text(modem, s.text_for);
             if (c == CTRL_Z || c == ESC)
                 s.text_for.clear();
+            else if (modem->echo)
+                modem->ready.push_back(c); // typed text comes back as it is typed
             continue;
         }
         if (c == ESC || c == CTRL_Z)
