@@ -21,8 +21,6 @@ struct rig {
     port_engine *engine = port_engine_create();
     port_entry *entry = port_entry_alloc(engine, "/dev/fuzz-lines");
     port_op op;
-    // The record's pages are its own mapping, which the leak checker does
-    // not search: what they point to must be freed before it looks.
     ~rig()
     {
         port_entry_free(entry);
