@@ -62,7 +62,6 @@ static void on_connection_lost(ubus_context *)
 // waiting is answered before the connection goes.
 static void stop_serving()
 {
-    g_daemon.engine_stopping = true;
     port_monitor_stop(g_daemon.engine);
     port_engine_stop(g_daemon.engine);
     drain_outbox(false);
@@ -76,6 +75,11 @@ static void stop_serving()
 static void serve()
 {
     g_daemon.engine = port_engine_create();
+    if (!g_daemon.engine) {
+        // Without its wake-up descriptor no call would ever be answered.
+        fprintf(stderr, "Failed to start the port engine\n");
+        return;
+    }
     g_daemon.connected = true;
     outbox_watch.fd = port_outbox_fd(g_daemon.engine);
     uloop_fd_add(&outbox_watch, ULOOP_READ);

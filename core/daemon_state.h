@@ -14,8 +14,6 @@ struct daemon_state {
     // never answered on the new one.
     uint32_t generation;
     bool connected;
-    // Set once the loop has seen SIGTERM or SIGINT: nothing new is placed.
-    bool engine_stopping;
 };
 
 extern daemon_state g_daemon;

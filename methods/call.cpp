@@ -62,7 +62,7 @@ static port_entry *record_for(port_call *call)
 
 static void place(port_call *call)
 {
-    if (g_daemon.engine_stopping) {
+    if (port_engine_stopping(g_daemon.engine)) {
         complete_error(call, "Daemon is stopping");
         return;
     }
@@ -72,8 +72,18 @@ static void place(port_call *call)
         complete_error(call, "Port busy");
 }
 
+port_call *call_new(const char *path, port_op_kind kind)
+{
+    port_call *call = new port_call();
+    call->path = path;
+    call->op.kind = kind;
+    return call;
+}
+
 int call_start(ubus_context *ctx, ubus_request_data *req, port_call *call)
 {
+    const port_op &op = call->op;
+    call->op.arg_bytes = call->path.size() + op.command.size() + op.end_flag.size() + op.data.size();
     call->op.owner = call;
     call->generation = g_daemon.generation;
     ubus_defer_request(ctx, req, &call->req);

@@ -19,6 +19,7 @@ struct port_call {
     port_op op;
 };
 
+port_call *call_new(const char *path, port_op_kind kind);
 // Defers the request and places the call on its port (creating the record
 // where the method does). Returns the handler's status.
 int call_start(ubus_context *ctx, ubus_request_data *req, port_call *call);

@@ -15,11 +15,7 @@ int handle_close(ubus_context *ctx, ubus_object *, ubus_request_data *req, const
     if (!path)
         return UBUS_STATUS_INVALID_ARGUMENT;
 
-    port_call *call = new port_call();
-    call->path = path;
-    call->op.kind = OP_CLOSE;
-    call->op.arg_bytes = call->path.size();
-    return call_start(ctx, req, call);
+    return call_start(ctx, req, call_new(path, OP_CLOSE));
 }
 
 void close_reply(blob_buf *b, const port_call &call)

@@ -21,12 +21,10 @@ int handle_open(ubus_context *ctx, ubus_object *, ubus_request_data *req, const 
     if (!path)
         return UBUS_STATUS_INVALID_ARGUMENT;
 
-    port_call *call = new port_call();
-    call->path = path;
-    call->op.kind = OP_OPEN;
-    call->op.settings = {int_arg(tb[OPEN_BAUDRATE], 115200), int_arg(tb[OPEN_DATABITS], 8), int_arg(tb[OPEN_PARITY], 0),
-                         int_arg(tb[OPEN_STOPBITS], 1)};
-    call->op.arg_bytes = call->path.size();
+    port_call *call = call_new(path, OP_OPEN);
+    const port_settings &d = DEFAULT_SETTINGS;
+    call->op.settings = {int_arg(tb[OPEN_BAUDRATE], d.baudrate), int_arg(tb[OPEN_DATABITS], d.databits),
+                         int_arg(tb[OPEN_PARITY], d.parity), int_arg(tb[OPEN_STOPBITS], d.stopbits)};
     return call_start(ctx, req, call);
 }
 

@@ -52,10 +52,8 @@ int handle_sendat(ubus_context *ctx, ubus_object *, ubus_request_data *req, cons
     if (tb[SENDAT_END_FLAG] && received_length(tb[SENDAT_END_FLAG]) > COMMAND_MAX)
         return reply_error(ctx, req, "End flag too long");
 
-    port_call *call = new port_call();
-    call->path = path;
+    port_call *call = call_new(path, OP_SENDAT);
     port_op &op = call->op;
-    op.kind = OP_SENDAT;
     op.command = blobmsg_get_string(source);
     op.is_hex = source != tb[SENDAT_AT_CMD];
     op.send_only = sendonly;
@@ -66,7 +64,6 @@ int handle_sendat(ubus_context *ctx, ubus_object *, ubus_request_data *req, cons
     op.has_data = data != nullptr;
     if (op.has_data)
         op.data = blobmsg_get_string(data);
-    op.arg_bytes = call->path.size() + op.command.size() + op.end_flag.size() + op.data.size();
     return call_start(ctx, req, call);
 }
 

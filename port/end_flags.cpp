@@ -54,6 +54,16 @@ void end_flags_set(end_flag_list *list, const char *spec)
         load_defaults(list);
 }
 
+const end_flag_list &default_end_flags()
+{
+    static const end_flag_list defaults = [] {
+        end_flag_list list;
+        load_defaults(&list);
+        return list;
+    }();
+    return defaults;
+}
+
 static bool is_line_space(char c)
 {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n';

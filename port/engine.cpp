@@ -7,15 +7,16 @@
 
 #include "port/port_internal.h"
 
-void registry_destroy_all(port_engine *engine);
-
 port_engine *port_engine_create()
 {
+    int wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (wake_fd < 0)
+        return nullptr;
     port_engine *engine = new port_engine();
     pthread_mutex_init(&engine->registry_lock, nullptr);
     pthread_mutex_init(&engine->open_lock, nullptr);
     pthread_mutex_init(&engine->outbox.lock, nullptr);
-    engine->outbox.wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    engine->outbox.wake_fd = wake_fd;
     engine->outbox.tokens = EVENTS_PER_SECOND_ALL;
     engine->outbox.tokens_ms = mono_ms();
     pthread_mutex_init(&engine->monitor.lock, nullptr);
@@ -40,12 +41,13 @@ void port_engine_stop(port_engine *engine)
     // Poke all first, so the ports end their commands together.
     for (port_entry *entry : entries)
         port_poke(entry, POKE_QUIT);
-    for (port_entry *entry : entries) {
-        if (entry->has_reader) {
-            pthread_join(entry->reader, nullptr);
-            entry->has_reader = false;
-        }
-    }
+    for (port_entry *entry : entries)
+        port_join_thread(entry);
+}
+
+bool port_engine_stopping(const port_engine *engine)
+{
+    return engine->stopping;
 }
 
 void port_engine_destroy(port_engine *engine)

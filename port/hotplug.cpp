@@ -91,7 +91,7 @@ void hotplug_unwatch(port_engine *engine, const char *path)
     hp.by_dir.erase(found);
 }
 
-static void tell_ports_in(port_engine *engine, const std::vector<std::string> &dirs, uint32_t what);
+static void poke_ports(port_engine *engine, const std::vector<std::string> &dirs, const char *name, uint32_t what);
 
 // A directory watched only now (it was not there before, or came back)
 // may already hold its nodes: its closed ports try them at once.
@@ -107,7 +107,7 @@ void hotplug_refresh(port_engine *engine)
             if (watch.wd < 0 && add_watch_locked(engine, dir, false))
                 watched_now.push_back(dir);
     }
-    tell_ports_in(engine, watched_now, POKE_BACK);
+    poke_ports(engine, watched_now, nullptr, POKE_BACK);
 }
 
 // The watch is gone with its directory; the monitor's refresh adds it again
@@ -135,11 +135,6 @@ static void poke_ports(port_engine *engine, const std::vector<std::string> &dirs
             if (dir == dir_of(entry->path))
                 port_poke(entry, what);
     }
-}
-
-static void tell_ports_in(port_engine *engine, const std::vector<std::string> &dirs, uint32_t what)
-{
-    poke_ports(engine, dirs, nullptr, what);
 }
 
 static void tell_ports(port_engine *engine, int wd, const char *name, uint32_t what)

@@ -124,17 +124,14 @@ static bool device_taken(port_entry *entry, dev_t rdev, open_failure *why)
     return false;
 }
 
-static void publish(port_entry *entry, int fd, dev_t rdev, bool is_open)
-{
-    mutex_guard guard(&entry->state_lock);
-    entry->fd = fd;
-    entry->rdev = rdev;
-    entry->is_open = is_open;
-}
-
+// Bytes of an unfinished line go with the descriptor they came from.
 void port_drop_descriptor(port_entry *entry)
 {
-    publish(entry, -1, 0, false);
+    {
+        mutex_guard guard(&entry->state_lock);
+        entry->fd = -1;
+        entry->rdev = 0;
+    }
     entry->line_length = 0;
     entry->line_buffer[0] = '\0';
 }
@@ -166,13 +163,10 @@ int port_open(port_entry *entry, const port_settings &settings, open_failure *wh
         return -1;
     }
     configure_line(fd, settings.baudrate, settings.databits, settings.parity, settings.stopbits);
-    {
-        mutex_guard state(&entry->state_lock);
-        entry->settings = settings;
-    }
-    entry->line_length = 0;
-    entry->line_buffer[0] = '\0';
-    publish(entry, fd, rdev, true);
+    mutex_guard state(&entry->state_lock);
+    entry->settings = settings;
+    entry->fd = fd;
+    entry->rdev = rdev;
     return 0;
 }
 

@@ -28,9 +28,7 @@ void owed_add(port_entry *entry, const end_flag_list &flags, bool late, int coun
 // sent next.
 void owed_send_only(port_entry *entry, const std::string &text)
 {
-    end_flag_list defaults;
-    end_flags_set(&defaults, nullptr);
-    owed_add(entry, defaults, false, static_cast<int>(std::count(text.begin(), text.end(), '\r')));
+    owed_add(entry, default_end_flags(), false, static_cast<int>(std::count(text.begin(), text.end(), '\r')));
 }
 
 void owed_reset(port_entry *entry)

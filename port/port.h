@@ -74,7 +74,6 @@ struct port_op {
 
     // Results.
     bool ok = false;            // OP_OPEN opened, OP_CLOSE closed, send-only wrote everything
-    bool stopped = false;       // never ran: the daemon is stopping
     bool remove_record = false; // the record is finished: the caller retires it
     at_outcome outcome = AT_SEND_FAILED;
     std::string response; // captured bytes (the reply reads up to the first NUL)
@@ -117,9 +116,10 @@ struct port_snapshot {
 
 // Engine life: create, start its monitor and hotplug watcher, serve, stop
 // (every port thread ends its running command and starts nothing more),
-// take what was left, destroy.
+// take what was left, destroy. nullptr when out of descriptors.
 port_engine *port_engine_create();
 void port_engine_stop(port_engine *engine);
+bool port_engine_stopping(const port_engine *engine);
 void port_engine_destroy(port_engine *engine);
 // The descriptor that becomes readable when the outbox holds something.
 int port_outbox_fd(port_engine *engine);
@@ -154,6 +154,7 @@ void port_monitor_stop(port_engine *engine);
 
 // End flags.
 void end_flags_set(end_flag_list *list, const char *spec);
+const end_flag_list &default_end_flags();
 bool end_flag_match(const end_flag_list *list, const char *line, char *matched);
 
 // Decodes hex text; *length receives the decoded byte count. nullptr on bad input.

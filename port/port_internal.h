@@ -18,14 +18,11 @@
 
 #include "port/port.h"
 
+// The capture area of the running command; its result goes to the port_op.
 struct at_response {
     char data[PORT_BUFFER_SIZE];
     int32_t length;
-    int32_t status; // 0 completed, -1 timed out or not sent
     char matched_flag[END_FLAG_SIZE];
-    timespec start;     // CLOCK_REALTIME
-    timespec end;       // CLOCK_REALTIME
-    int64_t elapsed_ms; // measured on the monotonic clock
 };
 
 // An answer the port is still owed by a command that no longer waits for it.
@@ -60,8 +57,7 @@ struct port_entry {
     // What other threads read ("list", other ports' open). Written by the
     // port's thread only, under state_lock.
     pthread_mutex_t state_lock;
-    int32_t fd;
-    bool is_open;
+    int32_t fd; // open while >= 0
     dev_t rdev; // of the open device, to refuse a second record for it
     port_settings settings;
     std::atomic<int64_t> last_check;      // wall clock seconds, reported by "list"
@@ -72,7 +68,6 @@ struct port_entry {
     pthread_mutex_t queue_lock;
     std::deque<port_op *> queue;
     bool running;
-    bool finished; // the thread has ended (or never started); nothing more runs
 
     pthread_t reader;
     bool has_reader;
@@ -192,8 +187,12 @@ port_settings saved_settings(const port_entry *entry);
 port_entry *port_entry_alloc(port_engine *engine, const char *path);
 void port_entry_free(port_entry *entry);
 
-// The port's thread and what it does.
+// The port's thread and what it does. Joining asks it to end first; one that
+// has ended already is simply joined.
 void *port_reader_main(void *entry);
+void port_join_thread(port_entry *entry);
+// Retires every record, joining threads still running.
+void registry_destroy_all(port_engine *engine);
 void port_poke(port_entry *entry, uint32_t what);
 void port_finish_op(port_entry *entry, port_op *op);
 

@@ -37,18 +37,6 @@ static bool is_echo(const port_entry *entry, const char *line)
     return line[0] == '>' && entry->current && entry->current->has_data;
 }
 
-// The modem's own final result codes: a line holding one means the modem
-// has answered, even when the caller asked for other end flags.
-static bool is_final_result(const char *line)
-{
-    static const end_flag_list defaults = [] {
-        end_flag_list list;
-        end_flags_set(&list, nullptr);
-        return list;
-    }();
-    return end_flag_match(&defaults, line, nullptr);
-}
-
 // `tail` is the number of bytes of the current chunk behind this line.
 // The line's text ends at its first NUL, so a stray zero byte only cuts that
 // one line short.
@@ -66,9 +54,10 @@ static void handle_line(port_entry *entry, const char *line, size_t tail)
         return;
     }
     if (entry->waiting && entry->chunk_captured) {
-        // A command that times out after this owes no answer: it came, in
-        // a shape its end flags did not expect.
-        if (!echo && is_final_result(line))
+        // One of the modem's own final codes: a command that times out after
+        // this owes no answer, which came in a shape its end flags did not
+        // expect.
+        if (!echo && !entry->final_seen && end_flag_match(&default_end_flags(), line, nullptr))
             entry->final_seen = true;
         owed_remember(entry, line);
         return;

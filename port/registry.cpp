@@ -150,7 +150,7 @@ static void take_queue(port_entry *entry, std::deque<port_op *> *leftovers)
     entry->queue.clear();
 }
 
-static void join_thread(port_entry *entry)
+void port_join_thread(port_entry *entry)
 {
     if (!entry->has_reader)
         return;
@@ -175,7 +175,7 @@ void port_retire(port_entry *entry, std::deque<port_op *> *leftovers)
 {
     unlink_entry(entry);
     hotplug_unwatch(entry->engine, entry->path);
-    join_thread(entry);
+    port_join_thread(entry);
     // The thread has ended: its descriptor is ours to close.
     port_close(entry);
     take_queue(entry, leftovers);
@@ -188,7 +188,7 @@ std::vector<port_snapshot> registry_snapshot(port_engine *engine)
     mutex_guard guard(&engine->registry_lock);
     for (port_entry *entry = engine->ports; entry; entry = entry->next) {
         mutex_guard state(&entry->state_lock);
-        ports.push_back({entry->path, entry->is_open, entry->fd, entry->settings, entry->last_check});
+        ports.push_back({entry->path, entry->fd >= 0, entry->fd, entry->settings, entry->last_check});
     }
     return ports;
 }
@@ -222,7 +222,7 @@ void port_engine_leftovers(port_engine *engine, std::deque<port_op *> *leftovers
         take_queue(entry, leftovers);
 }
 
-// Shutdown: every port's thread has been joined by port_engine_stop.
+// Operations still queued belong to their callers, who answered them before.
 void registry_destroy_all(port_engine *engine)
 {
     for (;;) {

@@ -26,9 +26,7 @@ void capture_arm(port_entry *entry)
     at_response &cap = entry->capture;
     cap.length = 0;
     cap.data[0] = '\0';
-    cap.status = 0;
     cap.matched_flag[0] = '\0';
-    clock_gettime(CLOCK_REALTIME, &cap.start);
     entry->mono_start = mono_now();
     entry->waiting = 1;
     entry->final_seen = false;
@@ -181,10 +179,7 @@ void at_start(port_entry *entry, port_op *op)
 
 void at_line_final(port_entry *entry, const char *matched)
 {
-    at_response &cap = entry->capture;
-    clock_gettime(CLOCK_REALTIME, &cap.end);
-    memcpy(cap.matched_flag, matched, END_FLAG_SIZE);
-    cap.status = 0;
+    memcpy(entry->capture.matched_flag, matched, END_FLAG_SIZE);
     entry->waiting = 0;
     entry->window.clear();
     // The modem answers in order: once it has answered this command, an

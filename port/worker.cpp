@@ -23,8 +23,6 @@ void port_finish_op(port_entry *entry, port_op *op)
     {
         mutex_guard guard(&entry->queue_lock);
         entry->running = false;
-        if (op->remove_record)
-            entry->finished = true;
     }
     outbox_push_op(entry->engine, op);
 }
@@ -152,7 +150,5 @@ void *port_reader_main(void *arg)
         }
         wait_and_serve(entry, now);
     }
-    mutex_guard guard(&entry->queue_lock);
-    entry->finished = true;
     return nullptr;
 }
