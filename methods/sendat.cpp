@@ -92,6 +92,8 @@ static void add_transaction_outcome(blob_buf *b, const port_op &op)
     case AT_COMPLETED:
         blobmsg_add_string(b, "status", "success");
         blobmsg_add_string(b, "response", op.response.c_str());
+        if (op.truncated)
+            blobmsg_add_u8(b, "truncated", 1);
         blobmsg_add_u32(b, "response_length", static_cast<uint32_t>(op.response.size()));
         blobmsg_add_string(b, "end_flag_matched", op.matched_flag);
         blobmsg_add_u32(b, "response_time_ms", response_time_ms);
@@ -102,6 +104,8 @@ static void add_transaction_outcome(blob_buf *b, const port_op &op)
         blobmsg_add_u32(b, "response_time_ms", response_time_ms);
         if (!op.response.empty())
             blobmsg_add_string(b, "partial_response", op.response.c_str());
+        if (op.truncated)
+            blobmsg_add_u8(b, "truncated", 1);
         break;
     case AT_SEND_FAILED:
         add_error(b, "Failed to send AT command");

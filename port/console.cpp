@@ -26,6 +26,11 @@ void console_read_failed(const char *path, const char *reason)
     fprintf(stderr, "Error reading from port %s: %s, marking as closed\n", path, reason);
 }
 
+void console_lines_cut(const char *path, uint32_t count, int limit)
+{
+    fprintf(stderr, "Port %s sent %u line(s) longer than %d bytes; each was cut to that length\n", path, count, limit);
+}
+
 void console_vanished(const char *path)
 {
     fprintf(stderr, "Port %s no longer exists, marking as closed\n", path);

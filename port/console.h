@@ -8,6 +8,7 @@
 void console_open_failed(const char *path, const open_failure &why);
 void console_thread_failed(const char *path);
 void console_read_failed(const char *path, const char *reason);
+void console_lines_cut(const char *path, uint32_t count, int limit);
 void console_vanished(const char *path);
 void console_fd_invalid(const char *path);
 void console_fd_reopened(const char *path, bool ok);

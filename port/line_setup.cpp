@@ -134,6 +134,8 @@ void port_drop_descriptor(port_entry *entry)
     }
     entry->line_length = 0;
     entry->line_buffer[0] = '\0';
+    entry->line_overflow = false;
+    entry->overflow_cr = false;
 }
 
 void port_close(port_entry *entry)
@@ -163,6 +165,8 @@ int port_open(port_entry *entry, const port_settings &settings, open_failure *wh
         return -1;
     }
     configure_line(fd, settings.baudrate, settings.databits, settings.parity, settings.stopbits);
+    entry->owed_rdev = rdev;
+    owed_adopt(entry);
     mutex_guard state(&entry->state_lock);
     entry->settings = settings;
     entry->fd = fd;

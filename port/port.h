@@ -76,7 +76,8 @@ struct port_op {
     bool ok = false;            // OP_OPEN opened, OP_CLOSE closed, send-only wrote everything
     bool remove_record = false; // the record is finished: the caller retires it
     at_outcome outcome = AT_SEND_FAILED;
-    std::string response; // captured bytes (the reply reads up to the first NUL)
+    std::string response;   // captured bytes, NUL bytes left out
+    bool truncated = false; // the answer outgrew CAPTURE_MAX: response holds its start
     char matched_flag[END_FLAG_SIZE] = {};
     int64_t elapsed_ms = 0;
     end_flag_list end_flags = {}; // the port's list after the call

@@ -27,9 +27,18 @@ struct at_response {
 
 // An answer the port is still owed by a command that no longer waits for it.
 struct owed_answer {
-    end_flag_list flags; // what its final result line looks like
+    end_flag_list flags; // what its final result line looks like, besides the modem's own
     bool late;           // a timed-out command's (its lines are published as late)
+    bool cancel;         // the acknowledgement of an ESC, which not every modem sends
 };
+
+// Answers owed on a device whose record was closed, kept for the next record
+// that opens the same device (st_rdev) within OWED_KEEP_MS.
+struct stashed_debts {
+    std::deque<owed_answer> owed;
+    int64_t until_ms;
+};
+constexpr int64_t OWED_KEEP_MS = 3 * 60 * 1000; // long enough for an operator scan
 
 // Where the running command stands.
 enum command_phase {
@@ -78,7 +87,8 @@ struct port_entry {
     char line_buffer[PORT_BUFFER_SIZE];
     int32_t line_length;
     at_response capture;
-    bool chunk_captured; // the chunk being cut into lines went into the capture
+    bool chunk_captured;    // the chunk being cut into lines went into the capture
+    bool capture_truncated; // a chunk did not fit: nothing later is captured
     end_flag_list end_flags;
     int32_t waiting; // 1 while a command awaits an end flag
     port_op *current;
@@ -93,8 +103,19 @@ struct port_entry {
     // received for a waiting command since the last final result line
     // (published as late if an owed answer turns out to end among them).
     std::deque<owed_answer> owed;
-    bool final_seen; // a final result line arrived since the command was written
+    dev_t owed_rdev;      // the device the debts were made on, kept across a close
+    int answers_due;      // final results the running command's bytes ask for
+    int finals_own;       // the modem's final results seen while it waits
+    int debts_paid;       // older debts paid while it waits
+    int64_t settle_until; // monotonic ms: after an ESC, wait this long for its answer
     std::deque<std::string> window;
+
+    // Thread: a line longer than the line buffer is cut; the rest of it, up
+    // to its CR LF, is dropped.
+    bool line_overflow;
+    bool overflow_cr; // the last byte dropped was a CR
+    uint32_t lines_cut;
+    int64_t cut_report_ms;
 
     // Thread: reopening after the node appeared, retried for a while.
     int retries_left;
@@ -116,7 +137,8 @@ struct port_engine {
     // step, so two spellings of one path cannot both win.
     pthread_mutex_t open_lock;
     std::atomic<bool> stopping;
-    size_t pending_arg_bytes; // event-loop thread only
+    size_t pending_arg_bytes;               // event-loop thread only
+    std::map<dev_t, stashed_debts> stashed; // open_lock
 
     struct {
         pthread_mutex_t lock;
@@ -208,7 +230,9 @@ void port_fail(port_entry *entry, const char *reason);
 void at_start(port_entry *entry, port_op *op);
 void at_write_ready(port_entry *entry);
 void at_tick(port_entry *entry, int64_t now_ms); // deadlines
-void at_line_final(port_entry *entry, const char *matched);
+void at_line_final(port_entry *entry, const char *matched, bool modem_final);
+// After an ESC, the next operation waits until this returns false.
+bool at_settling(port_entry *entry, int64_t now_ms);
 void at_prompt_seen(port_entry *entry);
 // The port was closed under the running command: it ends as a timeout, and
 // leaves its answer owed if `owes` (the device may still send it).
@@ -220,9 +244,19 @@ int64_t at_next_wake_ms(const port_entry *entry, int64_t now_ms);
 void capture_arm(port_entry *entry);
 
 // Owed answers.
-void owed_add(port_entry *entry, const end_flag_list &flags, bool late, int count);
+void owed_add(port_entry *entry, const end_flag_list &flags, bool late, int count, bool cancel = false);
+// How many commands the modem runs for these bytes: one per CR that ends
+// a non-blank command line.
+int commands_in(const std::string &bytes);
 void owed_send_only(port_entry *entry, const std::string &text);
 void owed_reset(port_entry *entry);
+// A record's debts go with its device when it is closed, and come back to
+// the next record that opens that device. Both run under open_lock.
+void owed_stash(port_entry *entry);
+void owed_adopt(port_entry *entry);
+// An ESC's acknowledgement did not come within the settle time.
+void owed_drop_cancels(port_entry *entry);
+bool owed_has_cancel(const port_entry *entry);
 // True when the line paid the oldest owed answer; it and the lines set aside
 // with it have been published, and the waiting command's text starts after.
 bool owed_pay(port_entry *entry, const char *line, size_t tail);

@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -18,11 +19,15 @@ constexpr int LINE_MAX_BYTES = PORT_BUFFER_SIZE - 1;
 static void capture_chunk(port_entry *entry, const char *chunk, int n)
 {
     at_response &cap = entry->capture;
-    // A chunk that does not fit is dropped whole rather than cut, so the
-    // capture never ends in the middle of a chunk the modem sent at once.
-    entry->chunk_captured = entry->waiting && cap.length + n <= CAPTURE_MAX;
-    if (!entry->chunk_captured)
+    // A chunk that does not fit ends the capture: a later, smaller chunk
+    // appended behind the gap would make a hole in the answer that nobody
+    // could see. The end flag is still looked for in every line.
+    entry->chunk_captured = entry->waiting && !entry->capture_truncated && cap.length + n <= CAPTURE_MAX;
+    if (!entry->chunk_captured) {
+        if (entry->waiting)
+            entry->capture_truncated = true;
         return;
+    }
     memcpy(cap.data + cap.length, chunk, n);
     cap.length += n;
     cap.data[cap.length] = '\0';
@@ -38,8 +43,6 @@ static bool is_echo(const port_entry *entry, const char *line)
 }
 
 // `tail` is the number of bytes of the current chunk behind this line.
-// The line's text ends at its first NUL, so a stray zero byte only cuts that
-// one line short.
 static void handle_line(port_entry *entry, const char *line, size_t tail)
 {
     if (line[0] == '\0')
@@ -48,17 +51,17 @@ static void handle_line(port_entry *entry, const char *line, size_t tail)
     if (!echo && owed_pay(entry, line, tail))
         return;
 
+    bool modem_final = !echo && end_flag_match(&default_end_flags(), line, nullptr);
     char matched[END_FLAG_SIZE];
     if (entry->waiting && !echo && end_flag_match(&entry->end_flags, line, matched)) {
-        at_line_final(entry, matched);
+        at_line_final(entry, matched, modem_final);
         return;
     }
-    if (entry->waiting && entry->chunk_captured) {
-        // One of the modem's own final codes: a command that times out after
-        // this owes no answer, which came in a shape its end flags did not
-        // expect.
-        if (!echo && !entry->final_seen && end_flag_match(&default_end_flags(), line, nullptr))
-            entry->final_seen = true;
+    if (entry->waiting) {
+        // One of the modem's own final codes that the caller's end flags
+        // did not expect: it still counts as an answer the modem gave.
+        if (modem_final)
+            entry->finals_own++;
         owed_remember(entry, line);
         return;
     }
@@ -84,36 +87,106 @@ static bool prompt_pending(const port_entry *entry)
     return true;
 }
 
-static void assemble_lines(port_entry *entry, const char *chunk, int n)
+// A zero byte from a confused modem must neither end a line early nor
+// hide what follows it.
+static void drop_nul_bytes(char *line, int *length)
+{
+    char *end = std::remove(line, line + *length, '\0');
+    *length = static_cast<int>(end - line);
+    *end = '\0';
+}
+
+// Cuts the lines complete in the buffer; `later` is the number of bytes of
+// the chunk not yet appended.
+static void cut_lines(port_entry *entry, int search_from, int later)
 {
     char *buf = entry->line_buffer;
-    if (n > LINE_MAX_BYTES - entry->line_length) {
-        entry->line_length = 0;
-        buf[0] = '\0';
-        return;
-    }
-    int old_length = entry->line_length;
-    memcpy(buf + old_length, chunk, n);
-    entry->line_length += n;
-    buf[entry->line_length] = '\0';
-
-    // Lines are cut by byte count, so NUL bytes never hide a CR LF. The
-    // buffered rest held no CR LF, so only its last byte can start one.
     int line_start = 0;
-    int search_from = old_length > 0 ? old_length - 1 : 0;
     for (;;) {
         void *crlf = memmem(buf + search_from, entry->line_length - search_from, "\r\n", 2);
         if (!crlf)
             break;
         int cr = static_cast<char *>(crlf) - buf;
-        buf[cr] = '\0';
-        handle_line(entry, buf + line_start, entry->line_length - (cr + 2));
+        int length = cr - line_start;
+        drop_nul_bytes(buf + line_start, &length);
+        handle_line(entry, buf + line_start, entry->line_length - (cr + 2) + later);
         line_start = search_from = cr + 2;
     }
     if (line_start > 0) {
         entry->line_length -= line_start;
         memmove(buf, buf + line_start, entry->line_length);
         buf[entry->line_length] = '\0';
+    }
+}
+
+static void note_line_cut(port_entry *entry)
+{
+    entry->lines_cut++;
+    int64_t now = mono_ms();
+    if (now < entry->cut_report_ms)
+        return;
+    console_lines_cut(entry->path, entry->lines_cut, LINE_MAX_BYTES);
+    entry->lines_cut = 0;
+    entry->cut_report_ms = now + 60000;
+}
+
+// Drops the rest of a line that was too long, up to its CR LF. Returns the
+// bytes of the chunk used up, or -1 when all were dropped.
+static int skip_overflow(port_entry *entry, const char *chunk, int n)
+{
+    int end;
+    if (entry->overflow_cr && chunk[0] == '\n') {
+        end = 1;
+    } else {
+        const void *crlf = memmem(chunk, n, "\r\n", 2);
+        if (!crlf) {
+            entry->overflow_cr = chunk[n - 1] == '\r';
+            return -1;
+        }
+        end = static_cast<const char *>(crlf) - chunk + 2;
+    }
+    entry->line_overflow = false;
+    entry->overflow_cr = false;
+    char *buf = entry->line_buffer;
+    int length = entry->line_length;
+    if (end == 1 && length > 0 && buf[length - 1] == '\r')
+        length--; // the CR of this CR LF was the buffer's last byte
+    drop_nul_bytes(buf, &length);
+    handle_line(entry, buf, n - end);
+    entry->line_length = 0;
+    buf[0] = '\0';
+    return end;
+}
+
+static void assemble_lines(port_entry *entry, const char *chunk, int n)
+{
+    char *buf = entry->line_buffer;
+    while (n > 0) {
+        if (entry->line_overflow) {
+            int used = skip_overflow(entry, chunk, n);
+            if (used < 0)
+                return;
+            chunk += used;
+            n -= used;
+            continue;
+        }
+        int take = std::min(n, LINE_MAX_BYTES - entry->line_length);
+        int old_length = entry->line_length;
+        memcpy(buf + old_length, chunk, take);
+        entry->line_length += take;
+        buf[entry->line_length] = '\0';
+        chunk += take;
+        n -= take;
+        // Lines are cut by byte count, so NUL bytes never hide a CR LF. The
+        // buffered rest held no CR LF, so only its last byte can start one.
+        cut_lines(entry, old_length > 0 ? old_length - 1 : 0, n);
+        if (entry->line_length == LINE_MAX_BYTES) {
+            // A line longer than the buffer keeps its first part; the rest
+            // is dropped, but its CR LF and what follows count as usual.
+            entry->line_overflow = true;
+            entry->overflow_cr = buf[LINE_MAX_BYTES - 1] == '\r';
+            note_line_cut(entry);
+        }
     }
 }
 

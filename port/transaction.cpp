@@ -29,7 +29,10 @@ void capture_arm(port_entry *entry)
     cap.matched_flag[0] = '\0';
     entry->mono_start = mono_now();
     entry->waiting = 1;
-    entry->final_seen = false;
+    entry->capture_truncated = false;
+    entry->answers_due = 1;
+    entry->finals_own = 0;
+    entry->debts_paid = 0;
     entry->window.clear();
 }
 
@@ -72,6 +75,8 @@ static void take_result(port_entry *entry, at_outcome outcome)
     const at_response &cap = entry->capture;
     op->outcome = outcome;
     op->response.assign(cap.data, cap.length);
+    std::erase(op->response, '\0');
+    op->truncated = entry->capture_truncated;
     memcpy(op->matched_flag, cap.matched_flag, END_FLAG_SIZE);
     op->elapsed_ms = mono_ms_between(entry->mono_start, mono_now());
     finish(entry);
@@ -86,14 +91,40 @@ static void send_failed(port_entry *entry)
     finish(entry);
 }
 
-// Ends a waiting command as a timeout. It leaves the port owing its answer
-// unless some final result line arrived meanwhile (that answer may have been
-// this one), or it was cancelled at the prompt (the modem answers nothing).
+// Ends a waiting command as a timeout. It leaves the port owing the answers
+// its bytes asked for, less the final result lines that arrived meanwhile
+// (a line that paid an older debt may have been this command's own answer,
+// the older one never coming).
 static void timed_out(port_entry *entry, bool owes)
 {
-    if (owes && !entry->final_seen)
-        owed_add(entry, entry->end_flags, true, 1);
+    int owed = entry->answers_due - entry->finals_own - entry->debts_paid;
+    if (owes && owed > 0)
+        owed_add(entry, entry->end_flags, true, owed);
     take_result(entry, AT_TIMED_OUT);
+}
+
+// After an ESC ends a prompt, some modems acknowledge it with a final result
+// and some say nothing: the next operation waits a moment so that such an
+// acknowledgement is taken as the cancelled command's.
+constexpr int64_t ESC_SETTLE_MS = 1000;
+
+static void cancel_prompt(port_entry *entry)
+{
+    (void)!write(entry->fd, &ESC, 1);
+    timed_out(entry, false);
+    owed_add(entry, default_end_flags(), true, 1, true);
+    entry->settle_until = mono_ms() + ESC_SETTLE_MS;
+}
+
+bool at_settling(port_entry *entry, int64_t now_ms)
+{
+    if (entry->settle_until == 0)
+        return false;
+    if (now_ms < entry->settle_until && owed_has_cancel(entry))
+        return true;
+    owed_drop_cancels(entry);
+    entry->settle_until = 0;
+    return false;
 }
 
 static void begin_write(port_entry *entry, std::string bytes, command_phase phase)
@@ -174,19 +205,31 @@ void at_start(port_entry *entry, port_op *op)
         send_failed(entry);
         return;
     }
+    // A CR inside the text starts another command at the modem, and each
+    // of them is answered.
+    entry->answers_due = std::max(1, commands_in(bytes));
     begin_write(entry, std::move(bytes), PHASE_WRITING);
 }
 
-void at_line_final(port_entry *entry, const char *matched)
+void at_line_final(port_entry *entry, const char *matched, bool modem_final)
 {
     memcpy(entry->capture.matched_flag, matched, END_FLAG_SIZE);
     entry->waiting = 0;
     entry->window.clear();
     // The modem answers in order: once it has answered this command, an
-    // older answer still owed is never coming (its end flags were wrong, or
-    // it was lost). Keeping the debt would one day take a line of a later
-    // answer for it.
+    // older answer still owed is never coming (it was lost). Keeping the
+    // debt would one day take a line of a later answer for it.
     entry->owed.clear();
+    // What the modem still sends for this command goes to nobody else: its
+    // final result when the caller's own end flag came first, and the
+    // answers to the further commands of a text with CRs inside. A caller
+    // that waits for the "> " prompt by hand sends the text with its next
+    // call and must get that call's own answer.
+    if (matched[0] != '>') {
+        int owed = entry->answers_due - entry->finals_own - (modem_final ? 1 : 0);
+        if (owed > 0)
+            owed_add(entry, default_end_flags(), false, owed);
+    }
     // While bytes are still going out, the reply waits for the last one.
     if (entry->phase == PHASE_WAIT_PROMPT || entry->phase == PHASE_WAIT_FINAL)
         take_result(entry, AT_COMPLETED);
@@ -211,8 +254,7 @@ void at_tick(port_entry *entry, int64_t now_ms)
         if (now_ms >= entry->deadline_ms) {
             // Out of text input, or the modem takes every later command as
             // message text.
-            (void)!write(entry->fd, &ESC, 1);
-            timed_out(entry, false);
+            cancel_prompt(entry);
         }
         break;
     case PHASE_WAIT_FINAL:
@@ -232,6 +274,8 @@ int64_t at_next_wake_ms(const port_entry *entry, int64_t now_ms)
     case PHASE_WAIT_FINAL: return std::max<int64_t>(0, entry->deadline_ms - now_ms);
     case PHASE_IDLE: break;
     }
+    if (entry->settle_until > 0)
+        return std::max<int64_t>(0, entry->settle_until - now_ms);
     return -1;
 }
 

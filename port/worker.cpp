@@ -39,7 +39,7 @@ static bool run_open(port_entry *entry, port_op *op)
     } else {
         console_open_failed(entry->path, why);
         if (was_open)
-            emit_state(entry, "open");
+            emit_state(entry, "error");
         // A record made for this call alone goes again; one that existed
         // before stays, closed, for the monitor to bring back.
         op->remove_record = op->created;
@@ -51,6 +51,12 @@ static bool run_open(port_entry *entry, port_op *op)
 
 static bool run_close(port_entry *entry, port_op *op)
 {
+    {
+        // A script that opens, sends and closes every time must not get
+        // the answer of its previous command in the next record.
+        mutex_guard guard(&entry->engine->open_lock);
+        owed_stash(entry);
+    }
     port_close(entry);
     emit_state(entry, "close");
     op->ok = true;
@@ -141,7 +147,7 @@ void *port_reader_main(void *arg)
         int64_t now = mono_ms();
         at_tick(entry, now);
         port_retry_reopen(entry, now);
-        if (entry->phase == PHASE_IDLE) {
+        if (entry->phase == PHASE_IDLE && !at_settling(entry, now)) {
             start_result started = start_next(entry);
             if (started == RECORD_DONE)
                 break;

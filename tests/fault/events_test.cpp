@@ -1,5 +1,8 @@
 // The modem's unsolicited lines and the ports' state changes as bus events,
 // seen by our CLI's "listen" exactly as a router script sees them.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "tests/fault/fault_env.h"
 
 using namespace std::chrono_literals;
@@ -57,6 +60,29 @@ TEST_F(FaultTest, StateChangesArePublishedInOrder)
     EXPECT_EQ(listener.lines(),
               (std::vector<std::string>{state(port, 1, "open"), state(port, 0, "vanished"), state(port, 1, "reopen"),
                                         state(port, 0, "error"), state(port, 0, "close")}));
+}
+
+// An "open" that fails on a port that was open leaves it closed: the event
+// says so as an error. The port's directory is switched under a symlink,
+// so no watcher closes the port first.
+TEST_F(FaultTest, FailedReopenOfAnOpenPortIsPublishedAsAnError)
+{
+    std::string a = env.dir.file("a"), b = env.dir.file("b"), dir = env.dir.file("d"), next = env.dir.file("d.new");
+    ASSERT_EQ(mkdir(a.c_str(), 0700), 0);
+    ASSERT_EQ(mkdir(b.c_str(), 0700), 0);
+    ASSERT_EQ(symlink(a.c_str(), dir.c_str()), 0);
+    fake_modem_ptr m(fake_modem_create(a + "/ttyUSB2"));
+    ASSERT_TRUE(m);
+    std::string port = dir + "/ttyUSB2";
+    event_listener listener;
+    ASSERT_TRUE(listener.start(env));
+    ASSERT_EQ(open_port(port).str("status"), "success");
+    ASSERT_EQ(symlink(b.c_str(), next.c_str()), 0);
+    ASSERT_EQ(rename(next.c_str(), dir.c_str()), 0);
+    EXPECT_EQ(open_port(port).str("message"), "Failed to open port");
+    ASSERT_TRUE(listener.wait_for("error"));
+    EXPECT_EQ(listener.lines(), (std::vector<std::string>{state(port, 1, "open"), state(port, 0, "error")}));
+    EXPECT_EQ(call("close", "{\"at_port\":" + json_str(port) + "}").str("status"), "success");
 }
 
 // A modem that floods lines must neither grow the daemon nor drown the bus:

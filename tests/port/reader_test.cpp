@@ -42,24 +42,32 @@ TEST(Reader, CaptureAndLineBufferStayWithinTheirLimits)
     std::string block(1000, 'x');
     for (int i = 0; i < 32; i++)
         p.feed(block + "\r\n");
-    // 32 chunks of 1002 bytes fill 32,064; the next does not fit and is left
-    // out whole, a smaller one still fits.
+    // 32 chunks of 1002 bytes fill 32,064; the next does not fit, and from
+    // there on nothing is captured, so the capture has no hole in it.
     p.feed(std::string(1000, 'y'));
     p.feed("z\r\n");
     p.expire();
     EXPECT_EQ(p.op.outcome, AT_TIMED_OUT);
-    EXPECT_EQ(p.op.response.size(), 32 * 1002u + 3);
-    EXPECT_EQ(p.op.response.substr(p.op.response.size() - 3), "z\r\n");
+    EXPECT_TRUE(p.op.truncated);
+    EXPECT_EQ(p.op.response.size(), 32 * 1002u);
+    owed_reset(p.entry); // no answer to that one is coming
 
-    // A line that would pass 32,767 bytes empties the line buffer: a flag in
-    // the chunk that overflowed is not seen, the next line is.
+    // A line longer than the line buffer is cut, and its CR LF and whatever
+    // follows it in the same chunk are handled as usual.
     p.arm();
-    for (int i = 0; i < 32; i++)
+    for (int i = 0; i < 40; i++)
         p.feed(block);
     p.feed(std::string(800, 'x') + "\r\nOK\r\n");
-    EXPECT_TRUE(p.waiting());
-    p.feed("\r\nOK\r\n");
     EXPECT_FALSE(p.waiting());
+    EXPECT_STREQ(p.op.matched_flag, "OK");
+    EXPECT_TRUE(p.op.truncated);
+
+    // Also when the cut line's CR is the last byte the buffer holds.
+    p.arm();
+    p.feed(std::string(PORT_BUFFER_SIZE - 2, 'x') + "\r");
+    p.feed("\nOK\r\n");
+    EXPECT_FALSE(p.waiting());
+    EXPECT_EQ(p.lines(), lines{});
 }
 
 // A modem that works one command at a time answers a timed-out command
@@ -154,23 +162,37 @@ TEST(Reader, TimeoutAfterTheModemsOwnFinalCodeOwesNothing)
     EXPECT_EQ(p.lines(), lines{"RING"});
 }
 
-// An answer owed by a command whose end flags never matched anything must
-// not linger either: once a later command is answered, nothing older is
-// still coming.
-TEST(Reader, AnsweredCommandSettlesOlderDebts)
+// The modem ends every answer with one of its own final results, whatever
+// end flags its caller waited for: such a line pays the debt, so a late
+// answer to a command that waited for "READY" never shifts later answers.
+TEST(Reader, ModemsOwnFinalResultPaysAnyDebt)
 {
     bare_port p;
     p.arm("READY");
-    p.feed("AT\r\n");
+    p.feed("AT+CSQ\r\n");
     p.expire();
     p.arm();
-    p.feed("AT+CSQ\r\n+CSQ: 20,99\r\nOK\r\n");
+    p.feed("+CSQ: 20,99\r\nOK\r\nAT+CGMI\r\n+CGMI: ACME\r\nOK\r\n");
+    ASSERT_FALSE(p.waiting());
+    EXPECT_EQ(p.op.response, "AT+CGMI\r\n+CGMI: ACME\r\nOK\r\n");
+    EXPECT_EQ(p.lines(), (lines{"+CSQ: 20,99 (late)", "OK (late)"}));
+
+    // A command that completed on a line of its own still has the modem's
+    // final result to come: it is owed, not handed to the next command.
+    p.arm("+CSQ:");
+    p.feed("AT+CSQ\r\n+CSQ: 20,99\r\n");
     ASSERT_FALSE(p.waiting());
     p.arm();
-    p.feed("AT+CPIN?\r\n+CPIN: READY\r\nOK\r\n");
-    ASSERT_FALSE(p.waiting());
-    EXPECT_EQ(p.op.response, "AT+CPIN?\r\n+CPIN: READY\r\nOK\r\n");
-    EXPECT_EQ(p.lines(), lines{});
+    p.feed("OK\r\nAT\r\nOK\r\n");
+    EXPECT_FALSE(p.waiting());
+    EXPECT_EQ(p.op.response, "AT\r\nOK\r\n");
+    EXPECT_EQ(p.lines(), lines{"OK"});
+
+    // Zero bytes never hide what follows them, nor reach the caller.
+    p.arm();
+    p.feed("AT\r\n\0O\0K\r\n"s);
+    EXPECT_FALSE(p.waiting());
+    EXPECT_EQ(p.op.response, "AT\r\nOK\r\n");
 }
 
 TEST(Reader, LinesNoCommandCapturesArePublished)

@@ -11,7 +11,7 @@
 //
 // Message commands (AT+CMGS=..., AT+CMGW=...) answer "> " after the echo and
 // take text until Ctrl-Z (then "+CMGS: <n>" or "+CMGW: <n>" and OK) or ESC
-// (cancelled, no answer), echoing the text as it comes when echo is on; the
+// (cancelled: the escape answer, nothing by default), echoing the text as it comes when echo is on; the
 // prompt can be refused (ERROR) or withheld.
 //
 // Every function is safe to call from any thread while the modem serves.
@@ -39,8 +39,9 @@ struct fake_modem_chunk {
 struct fake_modem_options {
     bool echo = true;
     bool echo_at_once = false;
-    int answer_delay_ms = 0; // before each built-in answer
-    bool keep_log = true;    // long-running tools turn it off to bound memory
+    int answer_delay_ms = 0;        // before each built-in answer
+    bool keep_log = true;           // long-running tools turn it off to bound memory
+    std::string escape_answer = {}; // sent when ESC cancels message text; many modems say "\r\nOK\r\n"
 };
 
 enum class fake_modem_prompt { show, refuse, withhold };

@@ -52,6 +52,8 @@ void assemble(fake_modem *modem, server_state &s, const char *bytes, size_t n)
         if (!s.text_for.empty()) {
             if (c == CTRL_Z)
                 fake_modem_answer_text(modem, s.text_for);
+            else if (c == ESC)
+                modem->ready += modem->escape_answer;
             if (c == CTRL_Z || c == ESC)
                 s.text_for.clear();
             else if (modem->echo)

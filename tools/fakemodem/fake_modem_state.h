@@ -43,6 +43,7 @@ struct fake_modem {
     bool echo = true;
     bool echo_at_once = false;
     int answer_delay_ms = 0;
+    std::string escape_answer;
     fake_modem_prompt prompt = fake_modem_prompt::show;
     int message_count = 0;
     bool keep_log = true;
