@@ -62,8 +62,7 @@ void reset_port(rig &r)
     port_entry *entry = r.entry;
     if (entry->phase != PHASE_IDLE)
         at_tick(entry, INT64_MAX);
-    entry->line_length = 0;
-    entry->line_buffer[0] = '\0';
+    port_drop_descriptor(entry); // and with it the unfinished line
     owed_reset(entry);
     drain(r);
 }
