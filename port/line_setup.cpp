@@ -3,13 +3,16 @@
 // the only one that opens, uses and closes its descriptor; what other
 // threads read of it is published under state_lock.
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "port/port_internal.h"
 
@@ -62,8 +65,8 @@ void line_attributes(termios *tio, int32_t baudrate, int32_t databits, int32_t p
     tio->c_cc[VTIME] = 1;
 }
 
-// Failures are ignored on purpose: a character device that is not a tty
-// still carries bytes, and the modem's ports sometimes refuse attributes.
+// Failures are ignored on purpose: the modem's ports sometimes refuse
+// attributes, and the line works at whatever it runs.
 static void configure_line(int fd, int32_t baudrate, int32_t databits, int32_t parity, int32_t stopbits)
 {
     termios tio;
@@ -73,31 +76,69 @@ static void configure_line(int fd, int32_t baudrate, int32_t databits, int32_t p
     (void)tcsetattr(fd, TCSANOW, &tio);
 }
 
-// Only character devices are opened: a mistyped path must never turn the
-// daemon into a writer of regular files, and opening a FIFO could block
-// the port. The device is checked before opening and again on the open
-// descriptor, in case the node was swapped in between.
-static int open_device(const char *path, dev_t *rdev, open_failure *why)
+// The last component of a symlink's target; empty when it is none.
+static std::string link_leaf(const std::string &link)
 {
+    char target[PATH_MAX];
+    ssize_t n = readlink(link.c_str(), target, sizeof(target) - 1);
+    if (n <= 0)
+        return {};
+    target[n] = '\0';
+    const char *slash = strrchr(target, '/');
+    return slash ? slash + 1 : target;
+}
+
+device_kind device_kind_of(const char *sysfs_root, dev_t rdev)
+{
+    std::string device =
+        std::string(sysfs_root) + "/dev/char/" + std::to_string(major(rdev)) + ":" + std::to_string(minor(rdev));
+    std::string device_class = link_leaf(device + "/subsystem");
+    // Pseudo-terminals have no entry; a system without sysfs has none at all.
+    // The terminal test on the open descriptor decides for them.
+    if (device_class.empty() || device_class == "tty")
+        return device_kind::TERMINAL;
+    if (device_class == "wwan")
+        return device_kind::AT_PORT;
+    // The class also holds HID and printer devices; only the modem's
+    // management port takes AT commands. The kernel's name counts, not a
+    // link's.
+    if (device_class == "usbmisc" && link_leaf(device).rfind("cdc-wdm", 0) == 0)
+        return device_kind::AT_PORT;
+    return device_kind::OTHER;
+}
+
+// Only a modem's ports are opened: any caller of the bus names the path, and
+// one "AT\r\n" into raw flash, memory or the kernel log can brick the
+// router. The class is decided from sysfs before opening, since opening
+// alone sets some devices off (a watchdog starts counting), and the
+// terminal test is made on the descriptor. A node swapped for another
+// between the checks is refused too.
+static int open_device(port_entry *entry, dev_t *rdev, device_kind *kind, open_failure *why)
+{
+    const char *path = entry->path;
     struct stat st;
     if (stat(path, &st) != 0) {
         why->kind = open_failure::OPEN_ERROR;
         why->err = errno;
         return -1;
     }
-    if (!S_ISCHR(st.st_mode)) {
-        why->kind = open_failure::NOT_CHAR;
+    *kind = S_ISCHR(st.st_mode) ? device_kind_of(entry->engine->sysfs_root.c_str(), st.st_rdev) : device_kind::OTHER;
+    if (*kind == device_kind::OTHER) {
+        why->kind = open_failure::NOT_SERIAL;
         return -1;
     }
+    dev_t checked = st.st_rdev;
     int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         why->kind = open_failure::OPEN_ERROR;
         why->err = errno;
         return -1;
     }
-    if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) {
+    termios tio;
+    if (fstat(fd, &st) != 0 || st.st_rdev != checked || !S_ISCHR(st.st_mode) ||
+        (*kind == device_kind::TERMINAL && tcgetattr(fd, &tio) != 0)) {
         close(fd);
-        why->kind = open_failure::NOT_CHAR;
+        why->kind = open_failure::NOT_SERIAL;
         return -1;
     }
     *rdev = st.st_rdev;
@@ -155,14 +196,17 @@ int port_open(port_entry *entry, const port_settings &settings, open_failure *wh
 
     mutex_guard guard(&entry->engine->open_lock);
     dev_t rdev = 0;
-    int fd = open_device(entry->path, &rdev, why);
+    device_kind kind;
+    int fd = open_device(entry, &rdev, &kind, why);
     if (fd < 0)
         return -1;
     if (device_taken(entry, rdev, why)) {
         close(fd);
         return -1;
     }
-    configure_line(fd, settings.baudrate, settings.databits, settings.parity, settings.stopbits);
+    // A WWAN or management port has no line to set up.
+    if (kind == device_kind::TERMINAL)
+        configure_line(fd, settings.baudrate, settings.databits, settings.parity, settings.stopbits);
     mutex_guard state(&entry->state_lock);
     entry->settings = settings;
     entry->fd = fd;

@@ -116,7 +116,8 @@ struct port_engine {
     // step, so two spellings of one path cannot both win.
     pthread_mutex_t open_lock;
     std::atomic<bool> stopping;
-    size_t pending_arg_bytes; // event-loop thread only
+    size_t pending_arg_bytes;        // event-loop thread only
+    std::string sysfs_root = "/sys"; // where device classes are looked up; tests point it elsewhere
 
     struct {
         pthread_mutex_t lock;
@@ -169,11 +170,16 @@ timespec mono_deadline(int64_t seconds);
 
 // Line setup (port's thread). Why an open failed, for the console.
 struct open_failure {
-    enum { NONE, MISSING, OPEN_ERROR, NOT_CHAR, IN_USE } kind = NONE;
+    enum { NONE, MISSING, OPEN_ERROR, NOT_SERIAL, IN_USE } kind = NONE;
     int err = 0;
     char other[PORT_PATH_MAX] = {}; // IN_USE: the record that has the device
 };
 int port_open(port_entry *entry, const port_settings &settings, open_failure *why);
+// What a character device is, by its class under sysfs_root: a terminal
+// candidate (class tty, or none known: it must pass tcgetattr once open), a
+// modem's AT port without a line (WWAN, USB management), or anything else.
+enum class device_kind { TERMINAL, AT_PORT, OTHER };
+device_kind device_kind_of(const char *sysfs_root, dev_t rdev);
 void port_close(port_entry *entry);
 // Forgets a descriptor that is no longer ours, without closing the number.
 void port_drop_descriptor(port_entry *entry);
@@ -205,7 +211,8 @@ void port_read_ready(port_entry *entry, short revents);
 void port_fail(port_entry *entry, const char *reason);
 
 // The command transaction ("sendat"), driven by the port's thread.
-void at_start(port_entry *entry, port_op *op);
+// True when the operation finished the record (a path that is no port).
+bool at_start(port_entry *entry, port_op *op);
 void at_write_ready(port_entry *entry);
 void at_tick(port_entry *entry, int64_t now_ms); // deadlines
 void at_line_final(port_entry *entry, const char *matched);

@@ -152,7 +152,7 @@ void at_write_ready(port_entry *entry)
     written(entry);
 }
 
-void at_start(port_entry *entry, port_op *op)
+bool at_start(port_entry *entry, port_op *op)
 {
     entry->current = op;
     entry->phase = PHASE_WRITING;
@@ -160,8 +160,12 @@ void at_start(port_entry *entry, port_op *op)
         open_failure why;
         if (port_open(entry, DEFAULT_SETTINGS, &why) != 0) {
             console_open_failed(entry->path, why);
+            // A path that is no port keeps no record; a missing device's
+            // record waits for its node to appear.
+            op->remove_record = op->created && why.kind == open_failure::NOT_SERIAL;
+            bool done = op->remove_record;
             send_failed(entry);
-            return;
+            return done;
         }
         emit_state(entry, "open");
     }
@@ -172,9 +176,10 @@ void at_start(port_entry *entry, port_op *op)
     std::string bytes;
     if (!command_bytes(op, &bytes)) {
         send_failed(entry);
-        return;
+        return false;
     }
     begin_write(entry, std::move(bytes), PHASE_WRITING);
+    return false;
 }
 
 void at_line_final(port_entry *entry, const char *matched)
