@@ -220,8 +220,12 @@ void at_prompt_seen(port_entry *entry);
 // The port was closed under the running command: it ends as a timeout, and
 // leaves its answer owed if `owes` (the device may still send it).
 void at_port_closed(port_entry *entry, bool owes);
-// The daemon stops: the running operation ends now, nothing more is written.
+// The daemon stops: the running operation ends now, nothing more is written
+// but the ESC that takes a modem out of an unfinished prompt.
 void at_abort(port_entry *entry);
+// Before the descriptor goes under a command at its prompt: ESC, if the
+// device still takes it.
+void at_cancel_prompt(port_entry *entry);
 // Milliseconds until the running command needs the thread, -1 for none.
 int64_t at_next_wake_ms(const port_entry *entry, int64_t now_ms);
 void capture_arm(port_entry *entry);

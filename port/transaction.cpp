@@ -4,6 +4,7 @@
 // end at the first line holding an end flag or at the deadline. With prompt
 // data the command goes out with CR alone, the data and Ctrl-Z follow the
 // modem's "> ", and one deadline covers the whole exchange.
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -77,8 +78,21 @@ static void take_result(port_entry *entry, at_outcome outcome)
     finish(entry);
 }
 
+// A modem at its "> " prompt takes every later command as message text,
+// and its text input ends only with Ctrl-Z (send) or ESC (cancel). The
+// unsent rest of the text would only hold the ESC up.
+void at_cancel_prompt(port_entry *entry)
+{
+    if (entry->fd < 0 || (entry->phase != PHASE_WAIT_PROMPT && entry->phase != PHASE_WRITING_DATA))
+        return;
+    if (entry->phase == PHASE_WRITING_DATA)
+        (void)tcflush(entry->fd, TCOFLUSH);
+    (void)!write(entry->fd, &ESC, 1);
+}
+
 static void send_failed(port_entry *entry)
 {
+    at_cancel_prompt(entry);
     port_op *op = entry->current;
     op->ok = false;
     op->outcome = AT_SEND_FAILED;
@@ -134,6 +148,10 @@ static void written(port_entry *entry)
 
 void at_write_ready(port_entry *entry)
 {
+    // Once the daemon stops, not even a prompt that arrives meanwhile gets
+    // its text: the thread's next round ends the command.
+    if (entry->engine->stopping)
+        return;
     while (entry->out_done < entry->out.size()) {
         ssize_t n = write(entry->fd, entry->out.data() + entry->out_done, entry->out.size() - entry->out_done);
         if (n > 0) {
@@ -214,9 +232,7 @@ void at_tick(port_entry *entry, int64_t now_ms)
         break;
     case PHASE_WAIT_PROMPT:
         if (now_ms >= entry->deadline_ms) {
-            // Out of text input, or the modem takes every later command as
-            // message text.
-            (void)!write(entry->fd, &ESC, 1);
+            at_cancel_prompt(entry);
             timed_out(entry, false);
         }
         break;
@@ -255,6 +271,8 @@ void at_abort(port_entry *entry)
 {
     if (entry->phase == PHASE_IDLE)
         return;
+    // The one byte still written once the daemon stops.
+    at_cancel_prompt(entry);
     if (entry->current->send_only)
         send_failed(entry);
     else
