@@ -4,6 +4,8 @@
 // threads read of it is published under state_lock.
 #include <fcntl.h>
 #include <limits.h>
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <termios.h>
@@ -177,12 +179,36 @@ void port_drop_descriptor(port_entry *entry)
     entry->line_buffer[0] = '\0';
 }
 
+// Output a modem no longer reads (flow control) would hold the close for
+// the tty's closing wait, 30 s by default: a "close", a hotplug repair or
+// the daemon's exit. What the line still takes goes out first (the last
+// command, the ESC that ends a prompt); once the queue stops shrinking, the
+// rest is discarded. Nothing queued, nothing flushed: a pseudo-terminal
+// reports nothing queued, and flushing it would drop bytes on their way.
+constexpr int OUTPUT_STALL_MS = 100;
+constexpr int OUTPUT_POLL_MS = 10;
+
+static void settle_output(int fd)
+{
+    int last = -1;
+    int still_ms = 0;
+    for (int queued; ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0; last = queued) {
+        still_ms = queued == last ? still_ms + OUTPUT_POLL_MS : 0;
+        if (still_ms >= OUTPUT_STALL_MS) {
+            (void)tcflush(fd, TCOFLUSH);
+            return;
+        }
+        (void)poll(nullptr, 0, OUTPUT_POLL_MS);
+    }
+}
+
 void port_close(port_entry *entry)
 {
     int fd = entry->fd;
     if (fd < 0)
         return;
     port_drop_descriptor(entry);
+    settle_output(fd);
     close(fd);
 }
 
