@@ -46,7 +46,6 @@ static port_entry *record_for(port_call *call)
             complete_error(call, "Port file does not exist");
             return nullptr;
         }
-        call->op.created = true;
         break;
     case OP_SENDAT: break;
     }
@@ -57,6 +56,8 @@ static port_entry *record_for(port_call *call)
     entry = port_create(engine, call->path.c_str());
     if (!entry)
         complete(call, nullptr, UBUS_STATUS_NO_DATA);
+    else
+        call->op.created = true;
     return entry;
 }
 

@@ -8,7 +8,7 @@ void console_open_failed(const char *path, const open_failure &why)
     switch (why.kind) {
     case open_failure::MISSING: fprintf(stderr, "Port file %s does not exist\n", path); break;
     case open_failure::OPEN_ERROR: fprintf(stderr, "Failed to open %s: %s\n", path, strerror(why.err)); break;
-    case open_failure::NOT_CHAR: fprintf(stderr, "Failed to open %s: not a character device\n", path); break;
+    case open_failure::NOT_SERIAL: fprintf(stderr, "Failed to open %s: not a serial port\n", path); break;
     case open_failure::IN_USE:
         fprintf(stderr, "Failed to open %s: device already open as %s\n", path, why.other);
         break;

@@ -3,13 +3,18 @@
 // the only one that opens, uses and closes its descriptor; what other
 // threads read of it is published under state_lock.
 #include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "port/port_internal.h"
 
@@ -62,8 +67,8 @@ void line_attributes(termios *tio, int32_t baudrate, int32_t databits, int32_t p
     tio->c_cc[VTIME] = 1;
 }
 
-// Failures are ignored on purpose: a character device that is not a tty
-// still carries bytes, and the modem's ports sometimes refuse attributes.
+// Failures are ignored on purpose: the modem's ports sometimes refuse
+// attributes, and the line works at whatever it runs.
 static void configure_line(int fd, int32_t baudrate, int32_t databits, int32_t parity, int32_t stopbits)
 {
     termios tio;
@@ -73,31 +78,69 @@ static void configure_line(int fd, int32_t baudrate, int32_t databits, int32_t p
     (void)tcsetattr(fd, TCSANOW, &tio);
 }
 
-// Only character devices are opened: a mistyped path must never turn the
-// daemon into a writer of regular files, and opening a FIFO could block
-// the port. The device is checked before opening and again on the open
-// descriptor, in case the node was swapped in between.
-static int open_device(const char *path, dev_t *rdev, open_failure *why)
+// The last component of a symlink's target; empty when it is none.
+static std::string link_leaf(const std::string &link)
 {
+    char target[PATH_MAX];
+    ssize_t n = readlink(link.c_str(), target, sizeof(target) - 1);
+    if (n <= 0)
+        return {};
+    target[n] = '\0';
+    const char *slash = strrchr(target, '/');
+    return slash ? slash + 1 : target;
+}
+
+device_kind device_kind_of(const char *sysfs_root, dev_t rdev)
+{
+    std::string device =
+        std::string(sysfs_root) + "/dev/char/" + std::to_string(major(rdev)) + ":" + std::to_string(minor(rdev));
+    std::string device_class = link_leaf(device + "/subsystem");
+    // Pseudo-terminals have no entry; a system without sysfs has none at all.
+    // The terminal test on the open descriptor decides for them.
+    if (device_class.empty() || device_class == "tty")
+        return device_kind::TERMINAL;
+    if (device_class == "wwan")
+        return device_kind::AT_PORT;
+    // The class also holds HID and printer devices; only the modem's
+    // management port takes AT commands. The kernel's name counts, not a
+    // link's.
+    if (device_class == "usbmisc" && link_leaf(device).rfind("cdc-wdm", 0) == 0)
+        return device_kind::AT_PORT;
+    return device_kind::OTHER;
+}
+
+// Only a modem's ports are opened: any caller of the bus names the path, and
+// one "AT\r\n" into raw flash, memory or the kernel log can brick the
+// router. The class is decided from sysfs before opening, since opening
+// alone sets some devices off (a watchdog starts counting), and the
+// terminal test is made on the descriptor. A node swapped for another
+// between the checks is refused too.
+static int open_device(port_entry *entry, dev_t *rdev, device_kind *kind, open_failure *why)
+{
+    const char *path = entry->path;
     struct stat st;
     if (stat(path, &st) != 0) {
         why->kind = open_failure::OPEN_ERROR;
         why->err = errno;
         return -1;
     }
-    if (!S_ISCHR(st.st_mode)) {
-        why->kind = open_failure::NOT_CHAR;
+    *kind = S_ISCHR(st.st_mode) ? device_kind_of(entry->engine->sysfs_root.c_str(), st.st_rdev) : device_kind::OTHER;
+    if (*kind == device_kind::OTHER) {
+        why->kind = open_failure::NOT_SERIAL;
         return -1;
     }
+    dev_t checked = st.st_rdev;
     int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         why->kind = open_failure::OPEN_ERROR;
         why->err = errno;
         return -1;
     }
-    if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) {
+    termios tio;
+    if (fstat(fd, &st) != 0 || st.st_rdev != checked || !S_ISCHR(st.st_mode) ||
+        (*kind == device_kind::TERMINAL && tcgetattr(fd, &tio) != 0)) {
         close(fd);
-        why->kind = open_failure::NOT_CHAR;
+        why->kind = open_failure::NOT_SERIAL;
         return -1;
     }
     *rdev = st.st_rdev;
@@ -138,12 +181,40 @@ void port_drop_descriptor(port_entry *entry)
     entry->overflow_cr = false;
 }
 
+// Output a modem no longer reads (flow control) would hold the close for
+// the tty's closing wait, 30 s by default: a "close", a hotplug repair or
+// the daemon's exit. What the line still takes goes out first (the last
+// command, the ESC that ends a prompt); once the queue stops shrinking, the
+// rest is discarded. Nothing queued, nothing flushed: a pseudo-terminal
+// reports nothing queued, and flushing it would drop bytes on their way.
+constexpr int OUTPUT_STALL_MS = 100;
+constexpr int OUTPUT_POLL_MS = 10;
+constexpr int OUTPUT_DRAIN_MAX_MS = 500;
+
+static void settle_output(int fd)
+{
+    int last = -1;
+    int still_ms = 0;
+    int waited_ms = 0;
+    for (int queued; ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0; last = queued) {
+        still_ms = queued == last ? still_ms + OUTPUT_POLL_MS : 0;
+        waited_ms += OUTPUT_POLL_MS;
+        // A slow line that still drains may not hold the close for long either.
+        if (still_ms >= OUTPUT_STALL_MS || waited_ms >= OUTPUT_DRAIN_MAX_MS) {
+            (void)tcflush(fd, TCOFLUSH);
+            return;
+        }
+        (void)poll(nullptr, 0, OUTPUT_POLL_MS);
+    }
+}
+
 void port_close(port_entry *entry)
 {
     int fd = entry->fd;
     if (fd < 0)
         return;
     port_drop_descriptor(entry);
+    settle_output(fd);
     close(fd);
 }
 
@@ -157,14 +228,17 @@ int port_open(port_entry *entry, const port_settings &settings, open_failure *wh
 
     mutex_guard guard(&entry->engine->open_lock);
     dev_t rdev = 0;
-    int fd = open_device(entry->path, &rdev, why);
+    device_kind kind;
+    int fd = open_device(entry, &rdev, &kind, why);
     if (fd < 0)
         return -1;
     if (device_taken(entry, rdev, why)) {
         close(fd);
         return -1;
     }
-    configure_line(fd, settings.baudrate, settings.databits, settings.parity, settings.stopbits);
+    // A WWAN or management port has no line to set up.
+    if (kind == device_kind::TERMINAL)
+        configure_line(fd, settings.baudrate, settings.databits, settings.parity, settings.stopbits);
     entry->owed_rdev = rdev;
     owed_adopt(entry);
     mutex_guard state(&entry->state_lock);

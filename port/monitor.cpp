@@ -37,6 +37,9 @@ static bool reopen_saved(port_entry *entry, bool quiet)
 static void close_vanished(port_entry *entry)
 {
     console_vanished(entry->path);
+    // Only the node may have gone (a link re-pointed), and the device with
+    // it may still be at its prompt.
+    at_cancel_prompt(entry);
     port_close(entry);
     // A node that vanished may still belong to a live device whose answer
     // comes once it is back: the command owes it as any timed-out one.

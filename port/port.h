@@ -60,7 +60,10 @@ struct port_op {
 
     // OP_OPEN
     port_settings settings = DEFAULT_SETTINGS;
-    bool created = false; // this open made the record: failing removes it again
+
+    // OP_OPEN, OP_SENDAT: this call made the record. An open that fails
+    // removes it again, a "sendat" when the path is no serial port.
+    bool created = false;
 
     // OP_SENDAT
     std::string command;

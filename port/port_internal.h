@@ -139,6 +139,7 @@ struct port_engine {
     std::atomic<bool> stopping;
     size_t pending_arg_bytes;               // event-loop thread only
     std::map<dev_t, stashed_debts> stashed; // open_lock
+    std::string sysfs_root = "/sys";        // where device classes are looked up; tests point it elsewhere
 
     struct {
         pthread_mutex_t lock;
@@ -191,11 +192,16 @@ timespec mono_deadline(int64_t seconds);
 
 // Line setup (port's thread). Why an open failed, for the console.
 struct open_failure {
-    enum { NONE, MISSING, OPEN_ERROR, NOT_CHAR, IN_USE } kind = NONE;
+    enum { NONE, MISSING, OPEN_ERROR, NOT_SERIAL, IN_USE } kind = NONE;
     int err = 0;
     char other[PORT_PATH_MAX] = {}; // IN_USE: the record that has the device
 };
 int port_open(port_entry *entry, const port_settings &settings, open_failure *why);
+// What a character device is, by its class under sysfs_root: a terminal
+// candidate (class tty, or none known: it must pass tcgetattr once open), a
+// modem's AT port without a line (WWAN, USB management), or anything else.
+enum class device_kind { TERMINAL, AT_PORT, OTHER };
+device_kind device_kind_of(const char *sysfs_root, dev_t rdev);
 void port_close(port_entry *entry);
 // Forgets a descriptor that is no longer ours, without closing the number.
 void port_drop_descriptor(port_entry *entry);
@@ -227,7 +233,8 @@ void port_read_ready(port_entry *entry, short revents);
 void port_fail(port_entry *entry, const char *reason);
 
 // The command transaction ("sendat"), driven by the port's thread.
-void at_start(port_entry *entry, port_op *op);
+// True when the operation finished the record (a path that is no port).
+bool at_start(port_entry *entry, port_op *op);
 void at_write_ready(port_entry *entry);
 void at_tick(port_entry *entry, int64_t now_ms); // deadlines
 void at_line_final(port_entry *entry, const char *matched, bool modem_final);
@@ -237,8 +244,12 @@ void at_prompt_seen(port_entry *entry);
 // The port was closed under the running command: it ends as a timeout, and
 // leaves its answer owed if `owes` (the device may still send it).
 void at_port_closed(port_entry *entry, bool owes);
-// The daemon stops: the running operation ends now, nothing more is written.
+// The daemon stops: the running operation ends now, nothing more is written
+// but the ESC that takes a modem out of an unfinished prompt.
 void at_abort(port_entry *entry);
+// Before the descriptor goes under a command at its prompt: ESC, if the
+// device still takes it.
+void at_cancel_prompt(port_entry *entry);
 // Milliseconds until the running command needs the thread, -1 for none.
 int64_t at_next_wake_ms(const port_entry *entry, int64_t now_ms);
 void capture_arm(port_entry *entry);

@@ -4,6 +4,7 @@
 // end at the first line holding an end flag or at the deadline. With prompt
 // data the command goes out with CR alone, the data and Ctrl-Z follow the
 // modem's "> ", and one deadline covers the whole exchange.
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -82,8 +83,29 @@ static void take_result(port_entry *entry, at_outcome outcome)
     finish(entry);
 }
 
+// After an ESC ends a prompt, some modems acknowledge it with a final result
+// and some say nothing: the next operation waits a moment so that such an
+// acknowledgement is taken as the cancelled command's.
+constexpr int64_t ESC_SETTLE_MS = 1000;
+
+// A modem at its "> " prompt takes every later command as message text,
+// and its text input ends only with Ctrl-Z (send) or ESC (cancel). The
+// unsent rest of the text would only hold the ESC up.
+void at_cancel_prompt(port_entry *entry)
+{
+    if (entry->fd < 0 || (entry->phase != PHASE_WAIT_PROMPT && entry->phase != PHASE_WRITING_DATA))
+        return;
+    if (entry->phase == PHASE_WRITING_DATA)
+        (void)tcflush(entry->fd, TCOFLUSH);
+    if (write(entry->fd, &ESC, 1) != 1)
+        return;
+    owed_add(entry, default_end_flags(), true, 1, true);
+    entry->settle_until = mono_ms() + ESC_SETTLE_MS;
+}
+
 static void send_failed(port_entry *entry)
 {
+    at_cancel_prompt(entry);
     port_op *op = entry->current;
     op->ok = false;
     op->outcome = AT_SEND_FAILED;
@@ -101,19 +123,6 @@ static void timed_out(port_entry *entry, bool owes)
     if (owes && owed > 0)
         owed_add(entry, entry->end_flags, true, owed);
     take_result(entry, AT_TIMED_OUT);
-}
-
-// After an ESC ends a prompt, some modems acknowledge it with a final result
-// and some say nothing: the next operation waits a moment so that such an
-// acknowledgement is taken as the cancelled command's.
-constexpr int64_t ESC_SETTLE_MS = 1000;
-
-static void cancel_prompt(port_entry *entry)
-{
-    (void)!write(entry->fd, &ESC, 1);
-    timed_out(entry, false);
-    owed_add(entry, default_end_flags(), true, 1, true);
-    entry->settle_until = mono_ms() + ESC_SETTLE_MS;
 }
 
 bool at_settling(port_entry *entry, int64_t now_ms)
@@ -165,6 +174,10 @@ static void written(port_entry *entry)
 
 void at_write_ready(port_entry *entry)
 {
+    // Once the daemon stops, not even a prompt that arrives meanwhile gets
+    // its text: the thread's next round ends the command.
+    if (entry->engine->stopping)
+        return;
     while (entry->out_done < entry->out.size()) {
         ssize_t n = write(entry->fd, entry->out.data() + entry->out_done, entry->out.size() - entry->out_done);
         if (n > 0) {
@@ -183,7 +196,7 @@ void at_write_ready(port_entry *entry)
     written(entry);
 }
 
-void at_start(port_entry *entry, port_op *op)
+bool at_start(port_entry *entry, port_op *op)
 {
     entry->current = op;
     entry->phase = PHASE_WRITING;
@@ -191,8 +204,12 @@ void at_start(port_entry *entry, port_op *op)
         open_failure why;
         if (port_open(entry, DEFAULT_SETTINGS, &why) != 0) {
             console_open_failed(entry->path, why);
+            // A path that is no port keeps no record; a missing device's
+            // record waits for its node to appear.
+            op->remove_record = op->created && why.kind == open_failure::NOT_SERIAL;
+            bool done = op->remove_record;
             send_failed(entry);
-            return;
+            return done;
         }
         emit_state(entry, "open");
     }
@@ -203,12 +220,13 @@ void at_start(port_entry *entry, port_op *op)
     std::string bytes;
     if (!command_bytes(op, &bytes)) {
         send_failed(entry);
-        return;
+        return false;
     }
     // A CR inside the text starts another command at the modem, and each
     // of them is answered.
     entry->answers_due = std::max(1, commands_in(bytes));
     begin_write(entry, std::move(bytes), PHASE_WRITING);
+    return false;
 }
 
 void at_line_final(port_entry *entry, const char *matched, bool modem_final)
@@ -254,7 +272,8 @@ void at_tick(port_entry *entry, int64_t now_ms)
         if (now_ms >= entry->deadline_ms) {
             // Out of text input, or the modem takes every later command as
             // message text.
-            cancel_prompt(entry);
+            at_cancel_prompt(entry);
+            timed_out(entry, false);
         }
         break;
     case PHASE_WAIT_FINAL:
@@ -294,6 +313,8 @@ void at_abort(port_entry *entry)
 {
     if (entry->phase == PHASE_IDLE)
         return;
+    // The one byte still written once the daemon stops.
+    at_cancel_prompt(entry);
     if (entry->current->send_only)
         send_failed(entry);
     else

@@ -81,7 +81,7 @@ static start_result start_next(port_entry *entry)
     switch (op->kind) {
     case OP_OPEN: return run_open(entry, op) ? RECORD_DONE : STARTED;
     case OP_CLOSE: return run_close(entry, op) ? RECORD_DONE : STARTED;
-    case OP_SENDAT: at_start(entry, op); return STARTED;
+    case OP_SENDAT: return at_start(entry, op) ? RECORD_DONE : STARTED;
     }
     return STARTED;
 }

@@ -6,6 +6,9 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <iterator>
+#include <sstream>
+#include <thread>
 
 #include "tests/daemon/daemon_with_modem.h"
 #include "tests/daemon/masked.h"
@@ -105,35 +108,79 @@ TEST_F(OpenClose, UnsupportedSpeedIsEchoedButTheLineRunsAt115200)
     EXPECT_NE(list().find("\"baudrate\":12345"), std::string::npos);
 }
 
-TEST_F(OpenClose, OpenRefusesWhatIsNotAnOpenableDevice)
+// CPU time the process has used, in clock ticks.
+static long cpu_ticks(int pid)
 {
-    // Missing node: no record is made.
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    // utime and stime are the 12th and 13th fields after the command's ")".
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string skip;
+    for (int i = 0; i < 11; i++)
+        fields >> skip;
+    long utime = 0, stime = 0;
+    fields >> utime >> stime;
+    return utime + stime;
+}
+
+// Any caller of the bus names the path the daemon writes to: whatever is no
+// modem port is refused before a byte goes out and leaves no record, also
+// when a waiting record's node turns up as something else. /dev/zero once
+// kept a port's thread reading it for ever.
+TEST_F(OpenClose, OnlySerialPortsAreOpened)
+{
     std::string missing = env_path(env, "ttyNONE");
     EXPECT_EQ(tarnel_call(env, "open", quoted_port(missing)).json,
               "{\"status\":\"error\",\"message\":\"Port file does not exist\"}");
 
-    // A regular file is never opened, let alone written to.
-    std::string file = env_path(env, "notatty");
+    std::string file = env_path(env, "notatty"), fifo = env_path(env, "fifo");
     std::ofstream(file) << "";
-    EXPECT_EQ(tarnel_call(env, "open", quoted_port(file)).json,
-              "{\"status\":\"error\",\"message\":\"Failed to open port\"}");
-    EXPECT_TRUE(child_wait_output(env.daemon, false, "Failed to open " + file + ": not a character device\n"));
-    EXPECT_EQ(tarnel_call(env, "sendat", "{\"at_port\":\"" + file + "\",\"at_cmd\":\"AT\",\"timeout\":0}").status, 0);
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::string null_link = env_path(env, "ttyNULL"), zero_link = env_path(env, "ttyZERO");
+    ASSERT_EQ(symlink("/dev/null", null_link.c_str()), 0);
+    ASSERT_EQ(symlink("/dev/zero", zero_link.c_str()), 0);
+    for (const std::string &path :
+         {std::string("/dev/null"), std::string("/dev/zero"), null_link, zero_link, file, fifo, env.dir.path()}) {
+        SCOPED_TRACE(path);
+        EXPECT_EQ(tarnel_call(env, "open", quoted_port(path)).json,
+                  "{\"status\":\"error\",\"message\":\"Failed to open port\"}");
+        bus_reply sent = tarnel_call(env, "sendat", "{\"at_port\":\"" + path + "\",\"at_cmd\":\"AT\",\"timeout\":1}");
+        EXPECT_EQ(masked(sent.json), "{\"port\":\"" + path +
+                                         "\",\"command\":\"AT\",\"is_raw\":0,\"sendonly\":0,\"timeout\":1,\"end_flag\":"
+                                         "\"default\",\"end_flags_used\":[],\"status\":\"error\",\"message\":"
+                                         "\"Failed to send AT command\",\"response_time_ms\":#}");
+        std::string line = "Failed to open " + path + ": not a serial port\n";
+        EXPECT_TRUE(child_wait_output(env.daemon, false, line + line));
+        EXPECT_EQ(list(), "{\"ports\":[]}");
+    }
     struct stat st;
     ASSERT_EQ(stat(file.c_str(), &st), 0);
     EXPECT_EQ(st.st_size, 0);
 
-    // A directory and a FIFO likewise.
-    std::string fifo = env_path(env, "fifo");
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    EXPECT_EQ(tarnel_call(env, "open", quoted_port(fifo)).json,
-              "{\"status\":\"error\",\"message\":\"Failed to open port\"}");
-    EXPECT_EQ(tarnel_call(env, "open", quoted_port(env.dir.path())).json,
-              "{\"status\":\"error\",\"message\":\"Failed to open port\"}");
+    // A pseudo-terminal, by its own name and through a link.
+    std::string pts = fake_modem_slave_name(modem.get());
+    EXPECT_NE(tarnel_call(env, "sendat", "{\"at_port\":\"" + pts + "\",\"at_cmd\":\"AT\"}").json.find("\"OK\""),
+              std::string::npos);
+    EXPECT_EQ(tarnel_call(env, "close", quoted_port(pts)).status, 0);
+    EXPECT_EQ(tarnel_call(env, "open", quoted_port(port)).status, 0);
+    EXPECT_EQ(tarnel_call(env, "close", quoted_port(port)).status, 0);
 
-    // Only the record "sendat" made for the file remains.
+    // A record kept for a missing node, which comes back as /dev/zero.
+    std::string later = env_path(env, "ttyUSB7");
+    tarnel_call(env, "sendat", "{\"at_port\":\"" + later + "\",\"at_cmd\":\"AT\",\"timeout\":1}");
+    ASSERT_EQ(symlink("/dev/zero", later.c_str()), 0);
+    EXPECT_TRUE(child_wait_output(env.daemon, false,
+                                  "Failed to open " + later + ": not a serial port\nFailed to reopen port " + later));
     EXPECT_EQ(list(),
-              "{\"ports\":[{\"port\":\"" + file + "\",\"is_open\":0,\"file_status\":\"exists\",\"last_check\":#}]}");
+              "{\"ports\":[{\"port\":\"" + later + "\",\"is_open\":0,\"file_status\":\"exists\",\"last_check\":#}]}");
+
+    // Idle again: a quarter of one core is far above an idle daemon and far
+    // below a thread reading /dev/zero, on any machine.
+    const std::chrono::seconds window = 2s;
+    long before = cpu_ticks(env.daemon.pid);
+    std::this_thread::sleep_for(window);
+    long used = cpu_ticks(env.daemon.pid) - before;
+    EXPECT_LT(used, sysconf(_SC_CLK_TCK) * window.count() / 4);
 }
 
 // A device node that exists but cannot be opened, even by root: the slave of

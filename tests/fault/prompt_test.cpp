@@ -80,3 +80,36 @@ TEST_F(Prompt, RefusedDataAndArgumentsWriteNothing)
     EXPECT_EQ(both.num("data_sent"), 1);
     EXPECT_EQ(fake_modem_log(m), "AT+CMGS=\"+1\"\rhi\x1a");
 }
+
+// A modem left at its prompt takes every later command as message text.
+// A command interrupted there (its node vanished, the daemon stopped)
+// leaves it with ESC, and after SIGTERM that is the last byte written.
+TEST_F(Prompt, InterruptedPromptIsLeftWithEsc)
+{
+    fake_modem_set_prompt(m, fake_modem_prompt::withhold);
+    const std::string command = "AT+CMGS=\"+15550100\"\r";
+    auto left_with_esc = [&](const std::string &log) { return log == command + "\x1b"; };
+    auto start = [&](pending_call &call) {
+        fake_modem_clear_log(m);
+        std::string args = "{\"at_port\":" + json_str(port) +
+                           ",\"at_cmd\":\"AT+CMGS=\\\"+15550100\\\"\",\"data\":\"never\",\"timeout\":60}";
+        ASSERT_TRUE(call_start(env.ctx, env.tarnel_id, "sendat", args, call));
+        ASSERT_TRUE(fake_modem_wait_log_contains(m, command, std::chrono::seconds(10)));
+    };
+
+    pending_call vanished;
+    start(vanished);
+    ASSERT_EQ(fake_modem_unplug(m), 0);
+    ASSERT_TRUE(call_finish(env.ctx, vanished, 10000));
+    EXPECT_EQ(vanished.reply.str("status"), "timeout");
+    EXPECT_EQ(vanished.reply.num("data_sent"), 0);
+    EXPECT_TRUE(fake_modem_wait_log(m, left_with_esc, std::chrono::seconds(10))) << fake_modem_log(m);
+
+    ASSERT_EQ(fake_modem_replug(m), 0);
+    pending_call stopped;
+    start(stopped);
+    expect_clean_exit();
+    ASSERT_TRUE(call_finish(env.ctx, stopped, 10000));
+    EXPECT_EQ(stopped.reply.str("status"), "timeout");
+    EXPECT_TRUE(fake_modem_wait_log(m, left_with_esc, std::chrono::seconds(10))) << fake_modem_log(m);
+}

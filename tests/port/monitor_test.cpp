@@ -73,8 +73,7 @@ TEST(Examination, FailedReopenWritesBothFailureLines)
     stream_capture out(1), err(2);
     port_check(p.entry);
     EXPECT_EQ(out.text(), "Port " + file + " exists but is closed, attempting to reopen...\n");
-    EXPECT_EQ(err.text(),
-              "Failed to open " + file + ": not a character device\n" + "Failed to reopen port " + file + "\n");
+    EXPECT_EQ(err.text(), "Failed to open " + file + ": not a serial port\n" + "Failed to reopen port " + file + "\n");
 }
 
 // A descriptor that went bad under an open port is replaced, without

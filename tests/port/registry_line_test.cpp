@@ -3,11 +3,13 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 
 #include "tests/port/port_test_util.h"
@@ -166,7 +168,7 @@ TEST_F(LineSetup, ReopenKeepsOneDescriptorAndCloseLetsItGo)
 
 // Nothing may ever be written to a path that is not a character device:
 // a mistyped path must not create or grow a file.
-TEST_F(LineSetup, OnlyCharacterDevicesAreOpened)
+TEST_F(LineSetup, OnlyDevicesAreOpened)
 {
     temp_dir tmp;
     const std::string &dir = tmp.path();
@@ -188,13 +190,62 @@ TEST_F(LineSetup, OnlyCharacterDevicesAreOpened)
         ASSERT_TRUE(wait_done(sent));
         EXPECT_FALSE(opened->ok || sent->ok);
         EXPECT_EQ(waited->outcome, AT_SEND_FAILED);
-        std::string line = "Failed to open " + path + ": not a character device\n";
+        std::string line = "Failed to open " + path + ": not a serial port\n";
         EXPECT_EQ(err.text(), line + line + line);
         EXPECT_FALSE(snapshot_of(path).is_open);
     }
     struct stat st;
     ASSERT_EQ(stat(file.c_str(), &st), 0);
     EXPECT_EQ(st.st_size, 0);
+}
+
+// What opens is decided by the device's class, looked up in a sysfs tree
+// made here for the pty: a WWAN or management port opens without any line
+// setup, anything else no terminal is refused. The pty starts at 9600 each
+// time, so the speed shows whether the line was set up.
+TEST_F(LineSetup, DeviceClassDecidesWhatOpens)
+{
+    struct device_class {
+        const char *cls, *name;
+        bool opens, set_up;
+    };
+    struct stat st;
+    ASSERT_EQ(fstat(pty.slave, &st), 0);
+    std::string id = std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev));
+    for (const device_class &c :
+         {device_class{nullptr, nullptr, true, true}, device_class{"tty", "ttyUSB2", true, true},
+          device_class{"wwan", "wwan0at0", true, false}, device_class{"usbmisc", "cdc-wdm0", true, false},
+          device_class{"usbmisc", "hiddev0", false, false}, device_class{"mem", "zero", false, false}}) {
+        SCOPED_TRACE(c.cls ? c.name : "no class");
+        temp_dir sysfs;
+        if (c.cls) {
+            std::string device = sysfs.file(std::string("devices/") + c.name);
+            std::filesystem::create_directories(device);
+            std::filesystem::create_directories(sysfs.file("dev/char"));
+            ASSERT_EQ(symlink((std::string("../../class/") + c.cls).c_str(), (device + "/subsystem").c_str()), 0);
+            ASSERT_EQ(symlink((std::string("../../devices/") + c.name).c_str(), sysfs.file("dev/char/" + id).c_str()),
+                      0);
+        }
+        engine->sysfs_root = sysfs.path();
+        termios tio = slave_attrs();
+        cfsetspeed(&tio, B9600);
+        ASSERT_EQ(tcsetattr(pty.slave, TCSANOW, &tio), 0);
+
+        stream_capture err(2);
+        EXPECT_EQ(open_with({57600, 8, 0, 1}), c.opens);
+        tio = slave_attrs();
+        EXPECT_EQ(cfgetospeed(&tio), c.set_up ? B57600 : B9600);
+        EXPECT_EQ(err.text(), c.opens ? "" : "Failed to open " + pty.path + ": not a serial port\n");
+        EXPECT_EQ(snapshot_of(pty.path).is_open, c.opens);
+    }
+
+    // Without a class to go by, the descriptor must be a terminal.
+    port_entry *null = create("/dev/null");
+    stream_capture err(2);
+    port_op *op = sendat(null, "AT", 1);
+    ASSERT_TRUE(wait_done(op));
+    EXPECT_EQ(op->outcome, AT_SEND_FAILED);
+    EXPECT_EQ(err.text(), "Failed to open /dev/null: not a serial port\n");
 }
 
 TEST_F(LineSetup, MissingNodeFailsWithItsConsoleLine)
