@@ -22,7 +22,7 @@ static void add_port(blob_buf *b, const port_snapshot &port)
     } else {
         blobmsg_add_string(b, "file_status", access(port.path.c_str(), F_OK) == 0 ? "exists" : "missing");
     }
-    blobmsg_add_u32(b, "last_check", static_cast<uint32_t>(port.last_check));
+    blobmsg_add_u32(b, "last_check", port.last_check);
     blobmsg_close_table(b, table);
 }
 

@@ -13,6 +13,11 @@ int64_t mono_seconds()
     return mono_now().tv_sec;
 }
 
+uint32_t engine_seconds(const port_engine *engine)
+{
+    return static_cast<uint32_t>(mono_seconds() - engine->mono_origin);
+}
+
 int64_t mono_ms()
 {
     timespec now = mono_now();

@@ -13,6 +13,7 @@ port_engine *port_engine_create()
     if (wake_fd < 0)
         return nullptr;
     port_engine *engine = new port_engine();
+    engine->mono_origin = mono_seconds();
     pthread_mutex_init(&engine->registry_lock, nullptr);
     pthread_mutex_init(&engine->open_lock, nullptr);
     pthread_mutex_init(&engine->outbox.lock, nullptr);

@@ -20,8 +20,8 @@ constexpr int REOPEN_RETRIES = sizeof(REOPEN_RETRY_MS) / sizeof(REOPEN_RETRY_MS[
 
 static void note_examined(port_entry *entry)
 {
-    entry->last_check_mono = mono_seconds();
-    entry->last_check = time(nullptr);
+    entry->last_check_mono = engine_seconds(entry->engine);
+    entry->last_check = static_cast<uint32_t>(time(nullptr));
 }
 
 static bool reopen_saved(port_entry *entry, bool quiet)
@@ -169,10 +169,12 @@ static void *port_monitor_main(void *arg)
     do {
         hotplug_refresh(engine);
         mutex_guard registry(&engine->registry_lock);
-        int64_t now = mono_seconds();
+        uint32_t now = engine_seconds(engine);
         for (port_entry *entry = engine->ports; entry; entry = entry->next) {
-            // Signed: a clock set back never makes a port due early.
-            if (now - entry->last_check_mono < entry->check_interval)
+            // The difference modulo 2^32 holds across the counter's wrap;
+            // signed, so a port its own thread examined after `now` was
+            // read is not taken as long overdue.
+            if (static_cast<int32_t>(now - entry->last_check_mono) < entry->check_interval)
                 continue;
             note_examined(entry);
             port_poke(entry, POKE_CHECK);

@@ -115,7 +115,7 @@ struct port_snapshot {
     bool is_open;
     int32_t fd;
     port_settings settings;
-    int64_t last_check;
+    uint32_t last_check; // wall clock seconds
 };
 
 // Engine life: create, start its monitor and hotplug watcher, serve, stop

@@ -69,8 +69,9 @@ struct port_entry {
     int32_t fd; // open while >= 0
     dev_t rdev; // of the open device, to refuse a second record for it
     port_settings settings;
-    std::atomic<int64_t> last_check;      // wall clock seconds, reported by "list"
-    std::atomic<int64_t> last_check_mono; // monotonic seconds, drives the interval
+    // 32 bits, so that a 32-bit router core updates them without a lock.
+    std::atomic<uint32_t> last_check;      // wall clock seconds, reported by "list"
+    std::atomic<uint32_t> last_check_mono; // engine_seconds(), drives the interval
     int32_t check_interval;
 
     // Pending operations; `running` counts the one in progress.
@@ -138,6 +139,7 @@ struct port_engine {
     pthread_mutex_t open_lock;
     std::atomic<bool> stopping;
     size_t pending_arg_bytes;               // event-loop thread only
+    int64_t mono_origin;                    // mono_seconds() at creation; set before any thread
     std::map<dev_t, stashed_debts> stashed; // open_lock
     std::string sysfs_root = "/sys";        // where device classes are looked up; tests point it elsewhere
 
@@ -185,6 +187,8 @@ struct mutex_guard {
 // nor stretch when the router's time is set.
 timespec mono_now();
 int64_t mono_seconds();
+// Monotonic seconds since the engine was created: wraps after 136 years.
+uint32_t engine_seconds(const port_engine *engine);
 int64_t mono_ms();
 int64_t mono_ms_between(const timespec &start, const timespec &end);
 void cond_init_monotonic(pthread_cond_t *cond);

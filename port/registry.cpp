@@ -93,8 +93,8 @@ port_entry *port_entry_alloc(port_engine *engine, const char *path)
     entry->engine = engine;
     strncpy(entry->path, path, PORT_PATH_MAX - 1);
     entry->fd = -1;
-    entry->last_check = time(nullptr);
-    entry->last_check_mono = mono_seconds();
+    entry->last_check = static_cast<uint32_t>(time(nullptr));
+    entry->last_check_mono = engine_seconds(engine);
     entry->check_interval = PORT_CHECK_INTERVAL;
     entry->tokens = EVENTS_PER_SECOND_PORT;
     entry->tokens_ms = mono_ms();

@@ -23,3 +23,6 @@ BUILD_PACKAGES=(g++ make cmake nlohmann-json3-dev)
 TEST_PACKAGES=("${BUILD_PACKAGES[@]}" libgtest-dev libgmock-dev)
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 FORMAT_PACKAGES=(clang-format git)
+# Building for big-endian MIPS and running the result under emulation;
+# GoogleTest is built for the target from its sources.
+CROSS_PACKAGES=("${BUILD_PACKAGES[@]}" g++-mips-linux-gnu qemu-user googletest)

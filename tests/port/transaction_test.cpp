@@ -158,6 +158,8 @@ TEST_F(Transaction, HangUpEndsTheWaitingCommandAtOnce)
     EXPECT_LT(op->elapsed_ms, 5000);
     EXPECT_EQ(err.text(), "Error reading from port " + pty.path + ": device hung up, marking as closed\n");
     EXPECT_FALSE(snapshot_of(pty.path).is_open);
+    // The port's state follows the answer through the outbox, maybe a pump later.
+    ASSERT_TRUE(wait_event([](const port_event &e) { return e.is_state && e.reason == std::string("error"); }));
     EXPECT_EQ(state_reasons(pty.path), (std::vector<std::string>{"open+", "error-"}));
 }
 

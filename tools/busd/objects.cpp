@@ -62,24 +62,25 @@ void send_ids(Busd &b, const Msg &m, uint32_t object, uint32_t type)
     queue_body(b, m.from, UBUS_MSG_DATA, m.hdr.seq, m.hdr.peer, body);
 }
 
-// Finds the type a new object gets: 0 for none, -1 when the request is
-// unusable. *created tells whether a new type was made.
-long object_type(Busd &b, const Msg &m, bool *created)
+// Finds the type a new object gets in *type, 0 for none; false when the
+// request is unusable. *created tells whether a new type was made.
+bool object_type(Busd &b, const Msg &m, uint32_t *type, bool *created)
 {
     *created = false;
+    *type = 0;
     if (const Attr &t = m.a.tb[UBUS_ATTR_OBJTYPE]) {
-        uint32_t id = attr_u32(t);
-        return b.types.count(id) ? long(id) : -1;
+        *type = attr_u32(t);
+        return b.types.count(*type) != 0;
     }
     const Attr &sig = m.a.tb[UBUS_ATTR_SIGNATURE];
     if (!sig)
-        return 0;
+        return true;
     if (!signature_ok(sig))
-        return -1;
-    uint32_t id = new_id(b, b.types);
-    b.types[id].signature.assign(sig.data, sig.data + sig.len);
+        return false;
+    *type = new_id(b, b.types);
+    b.types[*type].signature.assign(sig.data, sig.data + sig.len);
     *created = true;
-    return long(id);
+    return true;
 }
 
 } // namespace
@@ -93,13 +94,13 @@ int handle_add_object(Busd &b, const Msg &m)
             return UBUS_STATUS_INVALID_ARGUMENT;
     }
     bool created;
-    long type = object_type(b, m, &created);
-    if (type < 0)
+    uint32_t type;
+    if (!object_type(b, m, &type, &created))
         return UBUS_STATUS_INVALID_ARGUMENT;
     uint32_t id = new_id(b, b.objects);
     Object &o = b.objects[id];
     o.owner = m.from;
-    o.type = uint32_t(type);
+    o.type = type;
     o.path = path;
     if (o.type)
         b.types[o.type].refs++;
@@ -107,7 +108,7 @@ int handle_add_object(Busd &b, const Msg &m)
         b.paths[path] = id;
         event_object(b, "ubus.object.add", id, path);
     }
-    send_ids(b, m, id, created ? uint32_t(type) : 0);
+    send_ids(b, m, id, created ? type : 0);
     return UBUS_STATUS_OK;
 }
 

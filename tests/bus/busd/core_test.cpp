@@ -128,6 +128,23 @@ TEST(BusdCore, FramesSplitAnywhereGiveTheSameAnswers)
     }
 }
 
+// Ids are drawn from all 32 bits, so half of them have the top bit set;
+// they must name objects and types where a long is 32 bits wide as well.
+TEST(BusdCore, IdsWithTheTopBitSetAreUsable)
+{
+    Core c;
+    uint32_t id = busd_connect(c.b, "u", "g");
+    c.take(id);
+    c.next = 0x80000000;
+    ASSERT_TRUE(c.feed(id, hx(kAddMini)));
+    // The new type is drawn first, then the object.
+    std::map<std::string, uint32_t> ids = {{"T", 0x80000000}, {"O", 0x80000001}};
+    EXPECT_EQ(c.take(id), (std::vector<Bytes>{
+                              hx("00 02 00 01 00 00 00 00 00 00 00 14 03 00 00 08 {O} 05 00 00 08 {T}", ids),
+                              hx("00 01 00 01 00 00 00 00 00 00 00 0c 01 00 00 08 00 00 00 00"),
+                          }));
+}
+
 TEST(BusdCore, StalledClientsLoseMessagesNotTheBroker)
 {
     Core c;

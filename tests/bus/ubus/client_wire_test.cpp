@@ -247,6 +247,7 @@ static std::string event_seen;
 
 TEST_F(UbusWireTest, EventsRegisterListenAndSend)
 {
+    event_seen.clear(); // left over when the test is repeated
     ubus_event_handler ev = {};
     ev.cb = [](ubus_context *, ubus_event_handler *, const char *type, blob_attr *msg) {
         blob_attr *cur;
