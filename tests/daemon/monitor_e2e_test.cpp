@@ -7,6 +7,7 @@
 
 #include "tests/daemon/daemon_env.h"
 #include "tests/daemon/masked.h"
+#include "tests/support/wait_until.h"
 #include "tools/fakemodem/fake_modem.h"
 
 using namespace std::chrono_literals;
@@ -54,10 +55,12 @@ TEST(MonitorCycle, HealsWhatTheWatcherCannotSee)
     // The node vanishes from the port's path: closed at the next examination.
     switch_link(by_id, empty);
     EXPECT_TRUE(child_wait_output(env.daemon, false, "Port " + port + " no longer exists, marking as closed\n", 45s));
-    list = masked(tarnel_call(env, "list", "").json);
-    EXPECT_NE(list.find("{\"port\":\"" + port + "\",\"is_open\":0,\"file_status\":\"missing\",\"last_check\":#}"),
-              std::string::npos)
-        << list;
+    // The line comes before the close itself.
+    std::string closed = "{\"port\":\"" + port + "\",\"is_open\":0,\"file_status\":\"missing\",\"last_check\":#}";
+    EXPECT_TRUE(wait_until([&] {
+        list = masked(tarnel_call(env, "list", "").json);
+        return list.find(closed) != std::string::npos;
+    })) << list;
 
     // Idle shutdown does not wait out the monitor's pause.
     ASSERT_TRUE(child_stop(env.daemon, SIGTERM, 3s));
