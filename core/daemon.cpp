@@ -1,5 +1,7 @@
 #include "core/daemon.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <deque>
 
@@ -57,11 +59,40 @@ static void on_connection_lost(ubus_context *)
     uloop_timeout_set(&reconnect_timer, RECONNECT_MS);
 }
 
+// The daemon is gone within a second of SIGTERM whatever the broker does;
+// the margin is for closing the devices after the bus is let go.
+constexpr int STOP_WITHIN_MS = 1000;
+constexpr int CLOSE_MARGIN_MS = 200;
+
+// Losing the broker while stopping changes nothing: there is no reconnect.
+static void on_connection_lost_stopping(ubus_context *)
+{
+    g_daemon.connected = false;
+}
+
+// A broker may stop reading a client the moment it sees it hang up, and
+// throw away whatever it had not read yet: replies written just before
+// closing could all be lost. It answers a call on its own event object
+// itself, in order behind everything sent before, so that answer means
+// the replies were taken. "register" without arguments is refused and
+// changes nothing; any answer will do, and none within the time left
+// means the broker is stuck, which must not hold up the exit.
+static void wait_until_replies_taken(std::chrono::steady_clock::time_point stop_began)
+{
+    g_daemon.ctx->connection_lost = on_connection_lost_stopping;
+    if (!g_daemon.connected)
+        return;
+    auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - stop_began);
+    int left_ms = std::max(1, STOP_WITHIN_MS - CLOSE_MARGIN_MS - static_cast<int>(spent.count()));
+    ubus_invoke(g_daemon.ctx, UBUS_SYSTEM_OBJECT_EVENT, "register", nullptr, nullptr, nullptr, left_ms);
+}
+
 // Once the loop has seen SIGTERM or SIGINT: nothing more starts or is
 // written, the running commands end as timeouts, and every call still
 // waiting is answered before the connection goes.
 static void stop_serving()
 {
+    auto stop_began = std::chrono::steady_clock::now();
     port_monitor_stop(g_daemon.engine);
     port_engine_stop(g_daemon.engine);
     drain_outbox(false);
@@ -70,6 +101,7 @@ static void stop_serving()
     calls_stopping(&leftovers);
     uloop_fd_delete(&outbox_watch);
     uloop_timeout_cancel(&reconnect_timer);
+    wait_until_replies_taken(stop_began);
 }
 
 static void serve()

@@ -10,16 +10,16 @@ static bool current(const port_call *call)
     return call->generation == g_daemon.generation;
 }
 
+// A call from an earlier connection is dropped: its caller went with the
+// broker. The request's req_fd is never touched: the bus library closed
+// the caller's descriptor when the handler returned, and its number may
+// name one of our devices by now.
 static void complete(port_call *call, blob_buf *reply, int status)
 {
     if (current(call)) {
         if (reply)
             ubus_send_reply(g_daemon.ctx, &call->req, reply->head);
         ubus_complete_deferred_request(g_daemon.ctx, &call->req, status);
-    } else if (call->req.req_fd >= 0) {
-        // Its caller went with the old connection; a descriptor it passed
-        // along is ours to close, as completing would have done.
-        close(call->req.req_fd);
     }
     delete call;
 }

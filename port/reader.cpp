@@ -221,14 +221,13 @@ void port_read_ready(port_entry *entry, short revents)
             port_process_chunk(entry, chunk, static_cast<int>(n));
             continue;
         }
-        if ((n == 0 && (revents & POLLHUP)) || (n < 0 && errno == EIO)) {
+        if (n == 0 && (revents & POLLHUP)) {
             // A hung-up tty (modem reset, pty master gone) reads end of file
-            // for ever while its descriptor stays valid, or fails with EIO,
-            // depending on how far the hang-up got: the same event either
-            // way (the port is no controlling terminal of ours, so EIO can
-            // mean nothing else).
+            // for ever while its descriptor stays valid.
             port_fail(entry, "device hung up");
         } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            // Every failed read names its error, a tty hung up under the
+            // read included ("Input/output error"): log filters go by it.
             port_fail(entry, strerror(errno));
         } else if (n == 0) {
             // Some devices report readable and read nothing; don't spin.

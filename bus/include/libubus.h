@@ -127,7 +127,7 @@ struct ubus_request_data {
     struct ubus_acl_key acl;
     bool deferred;
     int fd;     /* sent back with the status, then closed */
-    int req_fd; /* came with the call */
+    int req_fd; /* came with the call; closed when the handler returns */
 };
 
 /* An outgoing request. */
@@ -257,13 +257,27 @@ static inline int ubus_invoke_async(struct ubus_context *ctx, uint32_t obj, cons
 /* Answering an incoming call: any number of replies, then one status. */
 int ubus_send_reply(struct ubus_context *ctx, struct ubus_request_data *req, struct blob_attr *msg);
 
-/* The handler's return value is then ignored; complete new_req later. */
+/*
+ * The handler's return value is then ignored; complete new_req later. The
+ * caller's descriptor is closed when the handler returns all the same:
+ * new_req's req_fd names a closed descriptor (whose number may soon belong
+ * to something else) and must never be used or closed.
+ */
 static inline void ubus_defer_request(struct ubus_context *ctx, struct ubus_request_data *req,
                                       struct ubus_request_data *new_req)
 {
     (void)ctx;
     *new_req = *req;
     req->deferred = true;
+}
+
+/* Inside the handler only: keeps the descriptor the caller passed (-1 if
+ * none), which is then the handler's to close. */
+static inline int ubus_request_get_caller_fd(struct ubus_request_data *req)
+{
+    int fd = req->req_fd;
+    req->req_fd = -1;
+    return fd;
 }
 
 void ubus_complete_deferred_request(struct ubus_context *ctx, struct ubus_request_data *req, int ret);

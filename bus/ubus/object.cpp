@@ -155,10 +155,13 @@ void process_invoke(ubus_context *ctx, ubus_msg_in *msg)
         ret = call_method(ctx, obj, &req, blob_get_string(tb[UBUS_ATTR_METHOD]), tb[UBUS_ATTR_DATA]);
     }
 
-    // A deferred request's copy owns both descriptors now.
+    // The caller's descriptor lives only as long as the handler, deferred or
+    // not, unless the handler took it. A router's library closes it here
+    // too, so no program may come to rely on the deferred copy's number.
+    ubus_close_fd(&req.req_fd);
+    // A deferred request's copy owns the reply descriptor now.
     if (req.deferred)
         return;
-    ubus_close_fd(&req.req_fd);
     if (no_reply)
         ubus_close_fd(&req.fd);
     else
@@ -282,5 +285,4 @@ int ubus_send_reply(struct ubus_context *ctx, struct ubus_request_data *req, str
 void ubus_complete_deferred_request(struct ubus_context *ctx, struct ubus_request_data *req, int ret)
 {
     send_status(ctx, req, ret);
-    ubus_close_fd(&req->req_fd);
 }

@@ -1,6 +1,7 @@
 // The broker goes away and comes back: the daemon keeps its ports and gets
 // back on the bus; and no reply may outgrow the bus's message limit.
 #include <signal.h>
+#include <sys/wait.h>
 
 #include "tests/fault/fault_env.h"
 
@@ -35,6 +36,29 @@ TEST_F(Broker, SigtermWhileTheBrokerIsGoneExitsAtOnce)
     ASSERT_TRUE(child_stop(env.broker, SIGKILL));
     ASSERT_TRUE(child_wait_output(env.daemon, false, "Lost connection to ubus, reconnecting\n"));
     expect_clean_exit(3000);
+}
+
+// On SIGTERM the daemon waits for the broker to take its last replies, but
+// a broker that answers nothing must not keep it from exiting.
+TEST_F(Broker, SigtermWithTheBrokerFrozenStillExits)
+{
+    fake_modem *m = add_modem("ttyUSB2");
+    fake_modem_set_answer(m, "AT+SLOW", {});
+    // Opened first: its event has been taken by the broker once the reply is
+    // here, and the command then makes none (sending one waits for the
+    // broker without a limit).
+    ASSERT_EQ(open_port(fake_modem_link_path(m)).str("status"), "success");
+    pending_call running;
+    context_ptr client(ubus_connect(env.sock.c_str()));
+    ASSERT_TRUE(start_on_line(client.get(), m, "AT+SLOW", 60, running));
+
+    ASSERT_TRUE(child_pause(env.broker));
+    kill(env.daemon.pid, SIGTERM);
+    bool exited = child_wait_exit(env.daemon, 3s);
+    child_resume(env.broker);
+    ASSERT_TRUE(exited);
+    EXPECT_TRUE(WIFEXITED(env.daemon.exit_status) && WEXITSTATUS(env.daemon.exit_status) == 0)
+        << env.daemon.exit_status;
 }
 
 // The reply echoes the command: one longer than 64 KiB is refused before

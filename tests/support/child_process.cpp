@@ -12,6 +12,8 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <string_view>
 
 extern char **environ;
@@ -196,6 +198,29 @@ bool child_stop(child_process &child, int sig, std::chrono::milliseconds deadlin
         return true;
     kill(child.pid, sig);
     return child_wait_exit(child, deadline);
+}
+
+// The state letter follows the command name, which may hold anything but
+// ends at the last ')'.
+static char process_state(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    size_t end = stat.rfind(')');
+    return end == std::string::npos || end + 2 >= stat.size() ? '?' : stat[end + 2];
+}
+
+bool child_pause(child_process &child, std::chrono::milliseconds deadline)
+{
+    if (child.pid < 0 || kill(child.pid, SIGSTOP) != 0)
+        return false;
+    return wait_until([&] { return process_state(child.pid) == 'T'; }, deadline);
+}
+
+void child_resume(child_process &child)
+{
+    if (child.pid > 0)
+        kill(child.pid, SIGCONT);
 }
 
 child_result child_run(const std::vector<std::string> &argv, const std::map<std::string, std::string> &env,

@@ -49,6 +49,12 @@ std::string child_stderr(child_process &child);
 // Sends sig and waits for the exit; false when it did not end in time.
 bool child_stop(child_process &child, int sig, std::chrono::milliseconds deadline = std::chrono::seconds(10));
 
+// Freezes the process (SIGSTOP) and waits until it is frozen: it takes no
+// step, reads nothing, until child_resume. False when it did not freeze in
+// time.
+bool child_pause(child_process &child, std::chrono::milliseconds deadline = std::chrono::seconds(10));
+void child_resume(child_process &child);
+
 // Waits for the process to end on its own, then for the last of its output.
 bool child_wait_exit(child_process &child, std::chrono::milliseconds deadline);
 

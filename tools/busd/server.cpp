@@ -137,7 +137,7 @@ void accept_all(Server &s)
         peer_names(fd, &user, &group);
         uint32_t id = busd_connect(s.core, user, group);
         s.conns[id] = Conn{fd, false};
-        watch(s, fd, id, EPOLLIN, EPOLL_CTL_ADD);
+        watch(s, fd, id, EPOLLIN | EPOLLRDHUP, EPOLL_CTL_ADD);
     }
 }
 
@@ -184,7 +184,7 @@ void flush(Server &s)
         bool want = busd_queued(c) > 0;
         if (want != conn->second.want_out) {
             conn->second.want_out = want;
-            watch(s, conn->second.fd, id, want ? EPOLLIN | EPOLLOUT : EPOLLIN, EPOLL_CTL_MOD);
+            watch(s, conn->second.fd, id, EPOLLIN | EPOLLRDHUP | (want ? uint32_t(EPOLLOUT) : 0u), EPOLL_CTL_MOD);
         }
     }
 }
@@ -205,7 +205,13 @@ void run(Server &s)
                 continue;
             }
             uint32_t id = uint32_t(tag);
-            if (evs[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR))
+            // A hang-up ends the client at once, unread messages and all,
+            // even when the same wake-up says it has more to read.
+            if (evs[i].events & (EPOLLHUP | EPOLLRDHUP | EPOLLERR)) {
+                drop(s, id);
+                continue;
+            }
+            if (evs[i].events & EPOLLIN)
                 read_client(s, id);
             if (evs[i].events & EPOLLOUT)
                 s.core.flush.insert(id);

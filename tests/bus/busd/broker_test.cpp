@@ -99,6 +99,32 @@ uint32_t listen_on(RawClient &c, const std::string &pattern)
     return obj;
 }
 
+// INVOKE of the event object's "send": event "foo.bar" {"x":1,"s":"hi"}.
+Bytes send_foo_bar(uint16_t seq)
+{
+    Bytes m = msg("00 05 00 00 00 00 00 01 00 00 00 54 03 00 00 08 00 00 00 01"
+                  " 04 00 00 09 73 65 6e 64 00 00 00 00 07 00 00 3c"
+                  " 83 00 00 14 00 02 69 64 00 00 00 00 66 6f 6f 2e 62 61 72 00"
+                  " 82 00 00 24 00 04 64 61 74 61 00 00 85 00 00 0c 00 01 78 00 00 00 00 01"
+                  " 83 00 00 0b 00 01 73 00 68 69 00 00");
+    m[2] = uint8_t(seq >> 8);
+    m[3] = uint8_t(seq);
+    return m;
+}
+
+// Names of the events a listener receives, up to the first removal of an
+// object (or the end of its stream).
+std::vector<std::string> events_until_removal(RawClient &listener)
+{
+    std::vector<std::string> names;
+    while (auto m = listener.recv()) {
+        names.push_back(m->size() > 24 ? reinterpret_cast<const char *>(m->data()) + 24 : "?");
+        if (names.back() == "ubus.object.remove")
+            break;
+    }
+    return names;
+}
+
 std::string my_user()
 {
     passwd *pw = getpwuid(getuid());
@@ -276,11 +302,7 @@ TEST_F(BusdBroker, EventsReachListenersOfOtherClients)
     uint32_t own = listen_on(sender, "foo.*");
     ASSERT_GE(own, 1024u);
 
-    sender.send(msg("00 05 00 01 00 00 00 01 00 00 00 54 03 00 00 08 00 00 00 01"
-                    " 04 00 00 09 73 65 6e 64 00 00 00 00 07 00 00 3c"
-                    " 83 00 00 14 00 02 69 64 00 00 00 00 66 6f 6f 2e 62 61 72 00"
-                    " 82 00 00 24 00 04 64 61 74 61 00 00 85 00 00 0c 00 01 78 00 00 00 00 01"
-                    " 83 00 00 0b 00 01 73 00 68 69 00 00"));
+    sender.send(send_foo_bar(1));
     EXPECT_EQ(sender.recv(), status(1, 1, 0));
     EXPECT_EQ(listener.recv(), hx("00 05 00 01 00 00 00 00 00 00 00 34 03 00 00 08 {L}"
                                   " 04 00 00 0c 66 6f 6f 2e 62 61 72 00 07 00 00 1c"
@@ -314,6 +336,34 @@ TEST_F(BusdBroker, EventsReachListenersOfOtherClients)
                                   " 07 00 00 28 85 00 00 10 00 02 69 64 00 00 00 00 {O}"
                                   " 83 00 00 11 00 04 70 61 74 68 00 00 6d 69 6e 69 00 00 00 00",
                                   {{"L", l}, {"O", obj}}));
+}
+
+// A client that writes and hangs up before the broker reads loses what it
+// wrote, as on a router; one that waits for the answer first loses nothing.
+// The broker is frozen meanwhile, so it wakes to the message and the
+// hang-up together.
+TEST_F(BusdBroker, HangUpDropsWhatWasNotReadYet)
+{
+    RawClient listener(broker.sock);
+    listen_on(listener, "*");
+    for (bool wait_for_answer : {false, true}) {
+        SCOPED_TRACE(wait_for_answer ? "answered" : "hung up at once");
+        RawClient quitter(broker.sock);
+        register_mini(quitter); // its removal marks the hang-up for the listener
+        if (!wait_for_answer) {
+            ASSERT_TRUE(child_pause(broker.child));
+        }
+        quitter.send(send_foo_bar(2));
+        if (wait_for_answer) {
+            EXPECT_EQ(quitter.recv(), status(2, 1, 0));
+        }
+        quitter.close_now();
+        child_resume(broker.child);
+        std::vector<std::string> expected = {"ubus.object.add", "ubus.object.remove"};
+        if (wait_for_answer)
+            expected.insert(expected.begin() + 1, "foo.bar");
+        EXPECT_EQ(events_until_removal(listener), expected);
+    }
 }
 
 TEST_F(BusdBroker, EventRegistrationIsChecked)

@@ -3,6 +3,13 @@
 // frames that arrive in pieces or do not hold together.
 #include "tests/bus/ubus/ubus_test_util.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+
 namespace
 {
 
@@ -16,6 +23,8 @@ struct {
     int open_calls, open_ret, status_calls;
     std::string args;
     ubus_request_data saved;
+    bool take_fd;
+    int taken_fd;
 } st;
 
 int handle_open(ubus_context *ctx, ubus_object *, ubus_request_data *req, const char *, blob_attr *msg)
@@ -41,6 +50,8 @@ int handle_open(ubus_context *ctx, ubus_object *, ubus_request_data *req, const 
 int handle_status(ubus_context *ctx, ubus_object *, ubus_request_data *req, const char *, blob_attr *)
 {
     st.status_calls++;
+    if (st.take_fd)
+        st.taken_fd = ubus_request_get_caller_fd(req);
     ubus_defer_request(ctx, req, &st.saved);
     return UBUS_STATUS_UNKNOWN_ERROR; // ignored once deferred
 }
@@ -79,6 +90,24 @@ bytes call_frame(const std::string &attrs)
     f.insert(f.end(), {0, 0, uint8_t(len >> 8), uint8_t(len)});
     f.insert(f.end(), body.begin(), body.end());
     return f;
+}
+
+// Writes frame with fd passed along, as a broker forwards a caller's.
+void send_with_fd(int sock, const bytes &frame, int fd)
+{
+    iovec iov = {const_cast<uint8_t *>(frame.data()), frame.size()};
+    alignas(cmsghdr) char cbuf[CMSG_SPACE(sizeof(int))] = {};
+    msghdr mh = {};
+    mh.msg_iov = &iov;
+    mh.msg_iovlen = 1;
+    mh.msg_control = cbuf;
+    mh.msg_controllen = sizeof cbuf;
+    cmsghdr *c = CMSG_FIRSTHDR(&mh);
+    c->cmsg_level = SOL_SOCKET;
+    c->cmsg_type = SCM_RIGHTS;
+    c->cmsg_len = CMSG_LEN(sizeof(int));
+    memcpy(CMSG_DATA(c), &fd, sizeof(int));
+    ASSERT_EQ(sendmsg(sock, &mh, 0), ssize_t(frame.size()));
 }
 
 class UbusOwnerTest : public UbusWireTest
@@ -198,6 +227,54 @@ TEST_F(UbusOwnerTest, DeferredRequestCompletesLater)
     EXPECT_EQ(to_hex(read_frame(conn)), to_hex(hex("00 02 00 02 ac 36 2f 04 00 00 00 20 03 00 00 08 14 5c ae 9e"
                                                    " 07 00 00 14 85 00 00 10 00 02 66 64 00 00 00 00 00 00 00 07")));
     EXPECT_EQ(to_hex(read_frame(conn)), owner_status("00 00 00 00"));
+}
+
+// A caller's descriptor lives as long as the handler that got it, deferred
+// or not, unless the handler took it. The deferred copy still names the
+// number, which may belong to something else by the time the call
+// completes: completing must leave it alone.
+TEST_F(UbusOwnerTest, CallersDescriptorEndsWithTheHandlerUnlessTaken)
+{
+    // Passes a pipe's writing end with a deferred call; returns the reading
+    // end, which reports a hang-up once no writing end is open anywhere.
+    auto deferred_call_with_pipe = [&] {
+        int fds[2] = {-1, -1};
+        EXPECT_EQ(pipe2(fds, O_CLOEXEC), 0);
+        send_with_fd(conn, call_frame("04 00 00 0b 73 74 61 74 75 73 00 00 07 00 00 04"), fds[1]);
+        close(fds[1]);
+        EXPECT_TRUE(wait_readable(ctx->sock.fd, 5000));
+        ubus_handle_event(ctx);
+        return fds[0];
+    };
+    auto hung_up = [](int fd) {
+        pollfd p = {fd, POLLIN, 0};
+        return poll(&p, 1, 0) == 1;
+    };
+
+    int left = deferred_call_with_pipe();
+    EXPECT_EQ(st.status_calls, 1);
+    EXPECT_TRUE(hung_up(left));
+    // Usually the number is the lowest free one, and taken again at once.
+    int stranger = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (stranger != st.saved.req_fd) {
+        ASSERT_EQ(dup2(stranger, st.saved.req_fd), st.saved.req_fd);
+        close(stranger);
+    }
+    ubus_complete_deferred_request(ctx, &st.saved, 0);
+    EXPECT_EQ(to_hex(read_frame(conn)), owner_status("00 00 00 00"));
+    EXPECT_EQ(close(st.saved.req_fd), 0) << "the stranger was closed";
+    close(left);
+
+    st.take_fd = true;
+    int taken = deferred_call_with_pipe();
+    ASSERT_GE(st.taken_fd, 0);
+    EXPECT_FALSE(hung_up(taken));
+    ubus_complete_deferred_request(ctx, &st.saved, 0);
+    EXPECT_EQ(to_hex(read_frame(conn)), owner_status("00 00 00 00"));
+    EXPECT_FALSE(hung_up(taken));
+    close(st.taken_fd);
+    EXPECT_TRUE(hung_up(taken));
+    close(taken);
 }
 
 TEST_F(UbusOwnerTest, CallDuringASyncWaitRunsAfterItFromUloop)
