@@ -90,7 +90,8 @@ struct checker {
     std::string misplaced(const call_record &c, const std::string &line, bool first, int *owner)
     {
         *owner = -1;
-        if (line.empty() || (c.prompt && bare_prompt(line)))
+        // A prompt cancelled with ESC can end its line during a later command.
+        if (line.empty() || bare_prompt(line))
             return "";
         long urc = urc_number(line);
         if (urc >= 0)
@@ -123,7 +124,7 @@ struct checker {
     {
         if (!rest.empty() && rest.back() == '\r')
             rest.pop_back();
-        if (rest.empty() || (c.prompt && bare_prompt(rest)) || (alone && urc_tail(c.port, rest)))
+        if (rest.empty() || bare_prompt(rest) || (alone && urc_tail(c.port, rest)))
             return true;
         if (starts_with("+URC: ", rest))
             return true;

@@ -76,7 +76,7 @@ struct call_record {
     std::vector<std::string> flags; // end flags in use
     std::string command;            // "at_cmd" or "raw_at_content" as sent
     int timeout = 0;
-    bool sendonly = false, prompt = false;
+    bool sendonly = false;
     oracle_time sent, replied;
     reply_fields reply;
 };

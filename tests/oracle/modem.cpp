@@ -221,20 +221,24 @@ void text_sent(sim_modem &m, oracle_time now)
     queue_answer(m, id, answer_lines(id, plan), "\r\n", plan.delay_ms, plan.pieces, now);
 }
 
-// ESC: out of text input. A prompt not yet shown is not shown any more.
+// ESC: out of text input. A prompt not yet shown is not shown any more; one
+// that was shown has its line ended.
 void text_cancelled(sim_modem &m, oracle_time now)
 {
     int id = m.text_for;
     m.text_for = -1;
-    for (size_t i = m.out_done > 0 ? 1 : 0; i < m.out.size(); i++) {
+    bool shown = true;
+    for (size_t i = m.out_done > 0 ? 1 : 0; i < m.out.size() && shown; i++) {
         if (m.out[i].prompt_of == id) {
             m.out.erase(m.out.begin() + i);
-            break;
+            shown = false;
         }
     }
     answer_plan plan = plan_of(m, id);
     if (plan.ack_escape)
         queue_answer(m, id, {"OK " + std::to_string(id)}, "\r\n", plan.ack_delay_ms, 1, now);
+    else if (shown && plan.prompt == prompt_mode::show)
+        push(m, tail_due(m, now), "\r\n");
 }
 
 // A command ends at CR; an LF before any of its bytes is the rest of a CR

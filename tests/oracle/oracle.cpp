@@ -162,6 +162,7 @@ call_spec random_sendat(run &r, client &c, int port)
         command += "\rAT+T=" + std::to_string(second);
         answer_plan next = plain_plan(rng, &s.faults);
         next.delay_ms = pick(rng, 20, 300);
+        next.pieces = 1;
         s.commands.push_back({second, next});
     } else if (kind < 24) {
         plan.unplug_ms = pick(rng, 100, 400);
@@ -189,13 +190,16 @@ call_spec random_sendat(run &r, client &c, int port)
         if (raw)
             command += "\r\n"; // sent as it is; an at_cmd gets its CR LF from the daemon
     }
+    // Fragments only while the caller waits: a partial line is given up
+    // with its descriptor, when the port is closed or reopened meanwhile.
+    if (sendonly || plan.unplug_ms > 0 || plan.delay_ms > 1000)
+        plan.pieces = 1;
     s.faults += (kind < 28) + raw + (custom >= 0) + plan.never + (plan.delay_ms > 1000);
     s.commands.insert(s.commands.begin(), {id, plan});
 
     call_record &rec = s.rec;
     rec.command = raw ? hex_of(command) : command;
     rec.sendonly = sendonly;
-    rec.prompt = !data.empty();
     rec.timeout = timeout;
     rec.flags = custom < 0 ? DEFAULT_FLAGS : CUSTOM_FLAGS[custom].flags;
     std::string args = raw ? ",\"raw_at_content\":\"" + rec.command + "\"" : ",\"at_cmd\":" + json_str(command);
