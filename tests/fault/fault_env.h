@@ -1,63 +1,21 @@
-// Fault tests drive the daemon through the bus and watch it from outside:
-// replies are decoded field by field (raw bytes kept, unlike JSON), calls
-// can be left in flight on connections of their own, and the daemon's
-// descriptors, threads and resident memory are compared with a baseline.
+// Fault tests drive the daemon through the bus and watch it from outside
+// (tests/daemon/bus_calls.h): replies decoded field by field, calls left in
+// flight, and the daemon's descriptors, threads and resident memory compared
+// with a baseline.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
-#include <map>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "tests/daemon/daemon_env.h"
+#include "tests/daemon/bus_calls.h"
 #include "tools/fakemodem/fake_modem.h"
 
-// One reply, flattened: strings keep every byte up to their NUL.
-struct reply_fields {
-    int status = -1;
-    bool replied = false;
-    std::map<std::string, std::string> text;
-    std::map<std::string, int64_t> number;
-
-    bool has(const std::string &key) const { return text.count(key) || number.count(key); }
-    std::string str(const std::string &key) const;
-    int64_t num(const std::string &key) const; // -1 when absent
-};
-
-// A call that stays in flight until finished; not movable once started.
-struct pending_call {
-    ubus_request req{};
-    reply_fields reply;
-};
-
-bool call_start(ubus_context *ctx, uint32_t object, const char *method, const std::string &json, pending_call &call);
-// Waits for the call's end; false when it did not end in time.
-bool call_finish(ubus_context *ctx, pending_call &call, int timeout_ms);
-reply_fields call_now(ubus_context *ctx, uint32_t object, const char *method, const std::string &json,
-                      int timeout_ms = 30000);
-
-struct proc_usage {
-    int fds = -1;
-    int threads = -1;
-    long rss_kb = -1;
-};
-proc_usage usage_of(int pid);
 // Resident memory may exceed the reference by 1 MB at most (not checked
 // under sanitizers).
 void expect_memory_flat(const proc_usage &now, const proc_usage &reference);
-
-// JSON text of a string value, for building call arguments.
-std::string json_str(const std::string &s);
-// Arguments of a waiting "sendat" of command on port.
-std::string sendat_args(const std::string &port, const std::string &command, int timeout = 5);
-
-struct context_deleter {
-    void operator()(ubus_context *ctx) const { ubus_free(ctx); }
-};
-using context_ptr = std::unique_ptr<ubus_context, context_deleter>;
 
 // Seconds a test floods a port, and whether sanitizers are built in; both
 // set by CMake.

@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# The randomized oracle run (tests/oracle): the daemon driven by many clients
+# at once against simulated modems that answer late or never, in fragments,
+# with prompts, unsolicited lines, long answers and vanishing device nodes;
+# every reply is checked against the rule that no caller ever gets another
+# command's answer. Runs on the AddressSanitizer build of scripts/test.sh,
+# building what it needs first.
+#   ./scripts/oracle.sh [SECONDS] [SEED]    default 60 s and a fresh seed
+# The seed is printed first, each violation with the calls that show it, and
+# one line at the end; the exit status is non-zero on any violation. Run a
+# seed again to see the same calls and faults (the timing differs).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+. scripts/deps.sh
+ensure_packages "${TEST_PACKAGES[@]}"
+
+dir=build-test-asan
+cmake -S . -B "$dir" -DTARNEL_SANITIZE=address -DTARNEL_SYSTEM_UBUS=OFF -DTARNEL_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$dir" -j "$(nproc 2>/dev/null || echo 2)" --target tarnel-oracle
+
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+args=(--seconds "${1:-60}")
+[ -n "${2:-}" ] && args+=(--seed "$2")
+exec "$dir"/tests/oracle/tarnel-oracle "${args[@]}"

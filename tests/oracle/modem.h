@@ -1,0 +1,27 @@
+// The randomized run's simulated modem: a pseudo-terminal whose slave is
+// reached through a symlink, served by a thread of its own that answers each
+// command as the caller planned it (oracle_ledger::commands), in the order
+// the commands arrived, like a modem that works one command at a time.
+//
+// Between commands it sends unsolicited lines at random moments, always at a
+// line boundary and never while it takes message text, and turns its echo
+// on and off or to "at once" (echoed as it arrives, ahead of answers still
+// due). Everything it makes is written down in the ledger.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "tests/oracle/ledger.h"
+
+struct sim_modem;
+
+// nullptr when the pty or the link could not be made.
+sim_modem *modem_start(oracle_ledger &ledger, int port, uint64_t seed);
+// Stops the thread, removes the link, closes the pty.
+void modem_stop(sim_modem *modem);
+// What the modem still has to do (answers queued, message text awaited),
+// empty once it is idle.
+std::string modem_pending(sim_modem *modem);
+// Stops the unsolicited lines and echo changes, so the modem can go idle.
+void modem_quiet(sim_modem *modem);
