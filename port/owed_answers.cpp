@@ -18,10 +18,10 @@ constexpr size_t OWED_MAX = 64;   // a port that never answers must not grow us
 constexpr size_t WINDOW_MAX = 64; // lines held back for one waiting command
 constexpr size_t STASH_MAX = REGISTRY_MAX;
 
-void owed_add(port_entry *entry, const end_flag_list &flags, bool late, int count, bool cancel)
+void owed_add(port_entry *entry, const end_flag_list &flags, bool late, int count, bool provisional)
 {
     for (int i = 0; i < count; i++) {
-        entry->owed.push_back({flags, late, cancel});
+        entry->owed.push_back({flags, late, provisional});
         if (entry->owed.size() > OWED_MAX)
             entry->owed.pop_front();
     }
@@ -95,7 +95,7 @@ bool owed_pay(port_entry *entry, const char *line, size_t tail)
         for (const std::string &held : entry->window)
             emit_line(entry, held.c_str(), late);
         entry->window.clear();
-        entry->debts_paid++;
+        entry->paid_debt = true;
         // Keep only the bytes of this chunk behind the paying line.
         at_response &cap = entry->capture;
         size_t keep = entry->chunk_captured && tail <= size_t(cap.length) ? tail : 0;
@@ -107,14 +107,14 @@ bool owed_pay(port_entry *entry, const char *line, size_t tail)
     return true;
 }
 
-bool owed_has_cancel(const port_entry *entry)
+bool owed_has_provisional(const port_entry *entry)
 {
-    return std::any_of(entry->owed.begin(), entry->owed.end(), [](const owed_answer &a) { return a.cancel; });
+    return std::any_of(entry->owed.begin(), entry->owed.end(), [](const owed_answer &a) { return a.provisional; });
 }
 
-void owed_drop_cancels(port_entry *entry)
+void owed_drop_provisional(port_entry *entry)
 {
-    std::erase_if(entry->owed, [](const owed_answer &a) { return a.cancel; });
+    std::erase_if(entry->owed, [](const owed_answer &a) { return a.provisional; });
 }
 
 void owed_stash(port_entry *entry)
@@ -122,7 +122,7 @@ void owed_stash(port_entry *entry)
     std::map<dev_t, stashed_debts> &stashed = entry->engine->stashed;
     int64_t now = mono_ms();
     std::erase_if(stashed, [now](const auto &item) { return item.second.until_ms <= now; });
-    owed_drop_cancels(entry);
+    owed_drop_provisional(entry);
     if (entry->owed.empty() || entry->owed_rdev == 0 || stashed.size() >= STASH_MAX)
         return;
     stashed[entry->owed_rdev] = {std::move(entry->owed), now + OWED_KEEP_MS};

@@ -29,7 +29,11 @@ struct at_response {
 struct owed_answer {
     end_flag_list flags; // what its final result line looks like, besides the modem's own
     bool late;           // a timed-out command's (its lines are published as late)
-    bool cancel;         // the acknowledgement of an ESC, which not every modem sends
+    // An answer that may never come: the acknowledgement of an ESC (not
+    // every modem sends one), or the answer of a command that timed out
+    // after a line paid an older debt (that line may have been its own).
+    // Dropped when the port's settle time passes unpaid.
+    bool provisional;
 };
 
 // Answers owed on a device whose record was closed, kept for the next record
@@ -107,8 +111,8 @@ struct port_entry {
     dev_t owed_rdev;      // the device the debts were made on, kept across a close
     int answers_due;      // final results the running command's bytes ask for
     int finals_own;       // the modem's final results seen while it waits
-    int debts_paid;       // older debts paid while it waits
-    int64_t settle_until; // monotonic ms: after an ESC, wait this long for its answer
+    bool paid_debt;       // a line paid an older debt while it waited
+    int64_t settle_until; // monotonic ms: the next operation waits this long for a provisional answer
     std::deque<std::string> window;
 
     // Thread: a line longer than the line buffer is cut; the rest of it, up
@@ -242,7 +246,8 @@ bool at_start(port_entry *entry, port_op *op);
 void at_write_ready(port_entry *entry);
 void at_tick(port_entry *entry, int64_t now_ms); // deadlines
 void at_line_final(port_entry *entry, const char *matched, bool modem_final);
-// After an ESC, the next operation waits until this returns false.
+// After an ESC or a doubtful timeout, the next operation waits until this
+// returns false.
 bool at_settling(port_entry *entry, int64_t now_ms);
 void at_prompt_seen(port_entry *entry);
 // The port was closed under the running command: it ends as a timeout, and
@@ -259,7 +264,7 @@ int64_t at_next_wake_ms(const port_entry *entry, int64_t now_ms);
 void capture_arm(port_entry *entry);
 
 // Owed answers.
-void owed_add(port_entry *entry, const end_flag_list &flags, bool late, int count, bool cancel = false);
+void owed_add(port_entry *entry, const end_flag_list &flags, bool late, int count, bool provisional = false);
 // How many commands the modem runs for these bytes: one per CR that ends
 // a non-blank command line.
 int commands_in(const std::string &bytes);
@@ -269,9 +274,9 @@ void owed_reset(port_entry *entry);
 // the next record that opens that device. Both run under open_lock.
 void owed_stash(port_entry *entry);
 void owed_adopt(port_entry *entry);
-// An ESC's acknowledgement did not come within the settle time.
-void owed_drop_cancels(port_entry *entry);
-bool owed_has_cancel(const port_entry *entry);
+// Provisional answers that did not come within the settle time.
+void owed_drop_provisional(port_entry *entry);
+bool owed_has_provisional(const port_entry *entry);
 // True when the line paid the oldest owed answer; it and the lines set aside
 // with it have been published, and the waiting command's text starts after.
 bool owed_pay(port_entry *entry, const char *line, size_t tail);

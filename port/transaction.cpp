@@ -33,7 +33,7 @@ void capture_arm(port_entry *entry)
     entry->capture_truncated = false;
     entry->answers_due = 1;
     entry->finals_own = 0;
-    entry->debts_paid = 0;
+    entry->paid_debt = false;
     entry->window.clear();
 }
 
@@ -114,14 +114,25 @@ static void send_failed(port_entry *entry)
 }
 
 // Ends a waiting command as a timeout. It leaves the port owing the answers
-// its bytes asked for, less the final result lines that arrived meanwhile
-// (a line that paid an older debt may have been this command's own answer,
-// the older one never coming).
+// its bytes asked for, less the modem's final results that arrived meanwhile.
+//
+// A line that paid an older debt while it waited may have been the older
+// answer, late, or its own answer, the older one never coming. In the first
+// case its own answer is still to come and must not reach the next caller;
+// in the second nothing more comes, and a debt kept for ever would leave
+// the port one answer behind, each command paying for the one before. So
+// the debt is provisional: the next operation waits up to DOUBT_SETTLE_MS
+// for it, and then it is given up.
+constexpr int64_t DOUBT_SETTLE_MS = 2000;
+
 static void timed_out(port_entry *entry, bool owes)
 {
-    int owed = entry->answers_due - entry->finals_own - entry->debts_paid;
-    if (owes && owed > 0)
-        owed_add(entry, entry->end_flags, true, owed);
+    int owed = entry->answers_due - entry->finals_own;
+    if (owes && owed > 0) {
+        owed_add(entry, entry->end_flags, true, owed, entry->paid_debt);
+        if (entry->paid_debt)
+            entry->settle_until = std::max(entry->settle_until, mono_ms() + DOUBT_SETTLE_MS);
+    }
     take_result(entry, AT_TIMED_OUT);
 }
 
@@ -129,9 +140,9 @@ bool at_settling(port_entry *entry, int64_t now_ms)
 {
     if (entry->settle_until == 0)
         return false;
-    if (now_ms < entry->settle_until && owed_has_cancel(entry))
+    if (now_ms < entry->settle_until && owed_has_provisional(entry))
         return true;
-    owed_drop_cancels(entry);
+    owed_drop_provisional(entry);
     entry->settle_until = 0;
     return false;
 }
