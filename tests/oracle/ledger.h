@@ -1,7 +1,8 @@
 // The randomized run's record of what really happened: every command the
 // callers sent and how the simulated modem was told to answer it, every line
-// the modem sent and when, every call and its reply, every event. The checks
-// read it to judge each reply; the modems and the driver write it.
+// the modem made for it and when its answer was out, every call and its
+// reply, every event. The checks read it to judge each reply; the modems and
+// the driver write it.
 //
 // Every line the modem makes names the command it belongs to: the command
 // AT+T=<id> is echoed as itself and answered "+T: <id>,..." and "OK <id>"
