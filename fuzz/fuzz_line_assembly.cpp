@@ -62,8 +62,7 @@ void reset_port(rig &r)
     port_entry *entry = r.entry;
     if (entry->phase != PHASE_IDLE)
         at_tick(entry, INT64_MAX);
-    port_drop_descriptor(entry); // and with it the unfinished line
-    owed_reset(entry);
+    port_forget_stream(entry);
     drain(r);
 }
 

@@ -167,18 +167,25 @@ static bool device_taken(port_entry *entry, dev_t rdev, open_failure *why)
     return false;
 }
 
-// Bytes of an unfinished line go with the descriptor they came from.
 void port_drop_descriptor(port_entry *entry)
 {
-    {
-        mutex_guard guard(&entry->state_lock);
-        entry->fd = -1;
-        entry->rdev = 0;
-    }
+    mutex_guard guard(&entry->state_lock);
+    entry->fd = -1;
+    entry->rdev = 0;
+}
+
+void line_reset(port_entry *entry)
+{
     entry->line_length = 0;
     entry->line_buffer[0] = '\0';
     entry->line_overflow = false;
     entry->overflow_cr = false;
+}
+
+void port_forget_stream(port_entry *entry)
+{
+    line_reset(entry);
+    owed_reset(entry);
 }
 
 // Output a modem no longer reads (flow control) would hold the close for
@@ -239,6 +246,11 @@ int port_open(port_entry *entry, const port_settings &settings, open_failure *wh
     // A WWAN or management port has no line to set up.
     if (kind == device_kind::TERMINAL)
         configure_line(fd, settings.baudrate, settings.databits, settings.parity, settings.stopbits);
+    // Bytes of an unfinished line go with the device they came from. The
+    // same device, reopened ("open" again, a node that came back), goes on
+    // where it was: the rest of that line is still on its way.
+    if (rdev != entry->owed_rdev)
+        line_reset(entry);
     entry->owed_rdev = rdev;
     owed_adopt(entry);
     mutex_guard state(&entry->state_lock);

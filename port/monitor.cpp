@@ -57,7 +57,7 @@ void port_check_descriptor(port_entry *entry)
     // someone else has opened since.
     port_drop_descriptor(entry);
     at_port_closed(entry, false);
-    owed_reset(entry);
+    port_forget_stream(entry);
     bool ok = reopen_saved(entry, false);
     console_fd_reopened(entry->path, ok);
     emit_state(entry, ok ? "reopen" : "error");

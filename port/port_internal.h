@@ -213,6 +213,11 @@ device_kind device_kind_of(const char *sysfs_root, dev_t rdev);
 void port_close(port_entry *entry);
 // Forgets a descriptor that is no longer ours, without closing the number.
 void port_drop_descriptor(port_entry *entry);
+// Empties the line buffer.
+void line_reset(port_entry *entry);
+// The device's byte stream is over (hung up, failed): its unfinished line
+// and the answers owed on it go too.
+void port_forget_stream(port_entry *entry);
 // Applies the requested framing and raw mode to attributes read from the
 // device; every flag not named keeps its value.
 void line_attributes(termios *tio, int32_t baudrate, int32_t databits, int32_t parity, int32_t stopbits);

@@ -206,7 +206,7 @@ void port_fail(port_entry *entry, const char *reason)
     port_close(entry);
     // The device is gone for good: a new one will not finish its answers.
     at_port_closed(entry, false);
-    owed_reset(entry);
+    port_forget_stream(entry);
     emit_state(entry, "error");
 }
 
