@@ -91,6 +91,7 @@ fake_modem *fake_modem_create(const std::string &link_path, const fake_modem_opt
     modem->echo_at_once = options.echo_at_once;
     modem->answer_delay_ms = options.answer_delay_ms;
     modem->keep_log = options.keep_log;
+    modem->on_message = options.on_message;
 
     modem->wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (modem->wake < 0 || open_pty(modem) < 0 || place_link(modem) < 0) {
