@@ -106,7 +106,7 @@ TEST_F(FaultTest, SubscribersGetEveryEventAsANotification)
 
         // The subscriber came in late: its lines are the events' last ones.
         std::vector<std::string> events = listener.lines(), notes = printed_lines(sub);
-        ASSERT_GE(notes.size(), 7u) << child_stdout(sub); // open, RING, AT+CGMI, Tarnel, OK, vanished, reopen
+        ASSERT_GE(notes.size(), 4u) << child_stdout(sub); // open, OK, vanished and reopen at least
         ASSERT_LE(notes.size(), events.size());
         for (size_t i = 0; i < notes.size(); i++) {
             std::string event = events[events.size() - notes.size() + i];

@@ -157,7 +157,7 @@ std::string login(gateway *gw, const json &id, const json &args)
         std::lock_guard guard(gw->lock);
         auto now = std::chrono::steady_clock::now();
         std::erase_if(gw->sessions, [&](const auto &s) { return s.second.expires <= now; });
-        gw->sessions[sid] = {user, &account->second, std::chrono::steady_clock::now() + std::chrono::seconds(timeout)};
+        gw->sessions[sid] = {user, &account->second, now + std::chrono::seconds(timeout)};
     }
     json acls = json::object();
     for (const auto &[object, methods] : grants_of(gw, account->second))
