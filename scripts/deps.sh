@@ -19,8 +19,10 @@ ensure_packages() {
     fi
 }
 
-BUILD_PACKAGES=(g++ make cmake nlohmann-json3-dev)
-TEST_PACKAGES=("${BUILD_PACKAGES[@]}" libgtest-dev libgmock-dev)
+BUILD_PACKAGES=(g++ make cmake pkg-config nlohmann-json3-dev libcpp-httplib-dev)
+# The console page in a real browser: headless Chromium through Selenium.
+BROWSER_PACKAGES=(chromium chromium-driver python3-selenium)
+TEST_PACKAGES=("${BUILD_PACKAGES[@]}" libgtest-dev libgmock-dev "${BROWSER_PACKAGES[@]}")
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 FORMAT_PACKAGES=(clang-format git)
 # Building for big-endian MIPS and running the result under emulation;

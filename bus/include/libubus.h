@@ -30,6 +30,7 @@ struct ubus_context;
 struct ubus_object;
 struct ubus_object_data;
 struct ubus_event_handler;
+struct ubus_subscriber;
 struct ubus_request;
 struct ubus_request_data;
 
@@ -49,6 +50,8 @@ typedef void (*ubus_event_handler_t)(struct ubus_context *ctx, struct ubus_event
                                      struct blob_attr *msg);
 /* An object's subscriber count went from zero to some, or back. */
 typedef void (*ubus_state_handler_t)(struct ubus_context *ctx, struct ubus_object *obj);
+/* An object the subscriber followed went away (id is that object's). */
+typedef void (*ubus_remove_handler_t)(struct ubus_context *ctx, struct ubus_subscriber *sub, uint32_t id);
 
 /*
  * Static tables of methods and types. The initialisers name every field in
@@ -102,6 +105,17 @@ struct ubus_object {
 struct ubus_event_handler {
     struct ubus_object obj;
     ubus_event_handler_t cb;
+};
+
+/*
+ * Follows other objects' notifications: an anonymous object of our own
+ * whose every method is a notification type; cb gets each one as a call
+ * (its return value is the answer a waiting notifier counts).
+ */
+struct ubus_subscriber {
+    struct ubus_object obj;
+    ubus_handler_t cb;
+    ubus_remove_handler_t remove_cb;
 };
 
 /* What ubus_lookup() reports per object; only valid during the callback. */
@@ -285,6 +299,11 @@ void ubus_complete_deferred_request(struct ubus_context *ctx, struct ubus_reques
 /* timeout < 0: sent without waiting; else waits for every subscriber. */
 int ubus_notify(struct ubus_context *ctx, struct ubus_object *obj, const char *type, struct blob_attr *msg,
                 int timeout);
+
+/* Registers sub's object; then subscribe to (or leave) object ids. */
+int ubus_register_subscriber(struct ubus_context *ctx, struct ubus_subscriber *sub);
+int ubus_subscribe(struct ubus_context *ctx, struct ubus_subscriber *sub, uint32_t id);
+int ubus_unsubscribe(struct ubus_context *ctx, struct ubus_subscriber *sub, uint32_t id);
 
 /* Events go through the broker's event object; listening takes an
  * anonymous object of our own, added by the first registration. */

@@ -1,5 +1,5 @@
-// Local objects: registration with the broker, and serving the calls and
-// subscription changes the broker forwards to them.
+// Local objects: registration with the broker, and serving the calls,
+// notifications and subscription changes the broker forwards to them.
 #include "bus/ubus/ubus_internal.h"
 
 #include <climits>
@@ -168,6 +168,27 @@ void process_invoke(ubus_context *ctx, ubus_msg_in *msg)
         send_status(ctx, &req, ret);
 }
 
+// Notifications reach a subscriber as calls of their type.
+int deliver_notification(ubus_context *ctx, ubus_object *obj, ubus_request_data *req, const char *method,
+                         blob_attr *msg)
+{
+    auto *sub = container_of(obj, ubus_subscriber, obj);
+    return sub->cb ? sub->cb(ctx, obj, req, method, msg) : 0;
+}
+
+// The broker drops the subscriptions to an object that went away and says
+// so to each subscriber.
+void process_unsubscribe(ubus_context *ctx, ubus_msg_in *msg)
+{
+    ubus_object *obj = find_object(ctx, msg->tb[UBUS_ATTR_OBJID]);
+
+    if (!obj || obj->methods != &ubus_subscriber_method || !msg->tb[UBUS_ATTR_TARGET])
+        return;
+    auto *sub = container_of(obj, ubus_subscriber, obj);
+    if (sub->remove_cb)
+        sub->remove_cb(ctx, sub, blob_get_u32(msg->tb[UBUS_ATTR_TARGET]));
+}
+
 void process_notify(ubus_context *ctx, ubus_msg_in *msg)
 {
     ubus_object *obj = find_object(ctx, msg->tb[UBUS_ATTR_OBJID]);
@@ -181,12 +202,16 @@ void process_notify(ubus_context *ctx, ubus_msg_in *msg)
 
 } // namespace
 
+const struct ubus_method ubus_subscriber_method = UBUS_METHOD_NOARG(nullptr, deliver_notification);
+
 void ubus_process_obj_msg(struct ubus_context *ctx, struct ubus_msg_in *msg)
 {
     if (msg->hdr.type == UBUS_MSG_INVOKE)
         process_invoke(ctx, msg);
     else if (msg->hdr.type == UBUS_MSG_NOTIFY)
         process_notify(ctx, msg);
+    else if (msg->hdr.type == UBUS_MSG_UNSUBSCRIBE)
+        process_unsubscribe(ctx, msg);
 }
 
 int ubus_add_object(struct ubus_context *ctx, struct ubus_object *obj)
@@ -247,6 +272,15 @@ int ubus_add_objects_again(struct ubus_context *ctx)
         objs[i]->avl.key = &objs[i]->id;
         if (avl_insert(&ctx->objects, &objs[i]->avl) < 0)
             objs[i]->id = 0;
+    }
+    // A new broker knows no subscriptions: notifying would be wasted, and
+    // whoever followed an object must subscribe again.
+    for (ubus_object *o : objs) {
+        if (!o->has_subscribers)
+            continue;
+        o->has_subscribers = false;
+        if (o->subscribe_cb)
+            o->subscribe_cb(ctx, o);
     }
     return 0;
 }

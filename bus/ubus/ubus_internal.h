@@ -6,8 +6,8 @@
 //   request.cpp  outgoing requests: sequence numbers, pairing answers with
 //                requests (a notification's too), synchronous waits;
 //   object.cpp   local objects: registration and serving incoming calls;
-//   event.cpp,   events and notifications, built from the two above;
-//   notify.cpp
+//   event.cpp,   events, notifications and subscriptions, built from the
+//   notify.cpp   two above;
 //   connect.cpp  the connection: connect and reconnect, the socket callback
 //                that reads and dispatches frames, calls queued during a
 //                synchronous wait, connection loss.
@@ -62,6 +62,8 @@ struct ubus_notify_request {
 };
 
 // object.cpp
+// The one method of every subscriber object, which also marks it as one.
+extern const struct ubus_method ubus_subscriber_method;
 void ubus_process_obj_msg(struct ubus_context *ctx, struct ubus_msg_in *msg);
 // Registers every object of ctx with a new broker; 0 or the first failure.
 int ubus_add_objects_again(struct ubus_context *ctx);

@@ -11,7 +11,9 @@
 
 #include <cerrno>
 #include <chrono>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "tests/support/temp_dir.h"
 
@@ -146,6 +148,35 @@ TEST_F(FakeModem, LogHoldsEveryByteReceived)
     EXPECT_TRUE(fake_modem_wait_log_contains(modem.get(), "\r\n", DEADLINE));
     EXPECT_EQ(fake_modem_log(modem.get()), "AT+CGMI\r\n");
     EXPECT_FALSE(fake_modem_wait_log_contains(modem.get(), "never sent", 50ms));
+}
+
+// What a script watching the modem is told: each text sent with Ctrl-Z,
+// with its command, never a cancelled one or a plain command.
+TEST(FakeModemMessages, SentTextsAreToldWithTheirCommand)
+{
+    modem_dir dir;
+    std::mutex lock;
+    std::vector<std::string> told;
+    fake_modem_options options;
+    options.echo = false;
+    options.on_message = [&](const std::string &command, const std::string &text) {
+        std::lock_guard guard(lock);
+        told.push_back(command + "|" + text);
+    };
+    fake_modem_ptr modem{fake_modem_create(dir.link(), options)};
+    ASSERT_TRUE(modem);
+    client c(dir.link());
+
+    c.send("AT+CMGS=\"+15550100\"\r");
+    EXPECT_EQ(c.read_until("> "), "\r\n> ");
+    c.send("first\x1b");
+    c.send("AT\r\nAT+CMGW=\"+15550101\"\r");
+    EXPECT_EQ(c.read_until("> "), "OK\r\n\r\n> ");
+    c.send("second, with\r\nlines\x1a");
+    EXPECT_EQ(c.read_until("OK\r\n"), "\r\n+CMGW: 1\r\n\r\nOK\r\n");
+
+    std::lock_guard guard(lock);
+    EXPECT_EQ(told, std::vector<std::string>{"AT+CMGW=\"+15550101\"|second, with\r\nlines"});
 }
 
 TEST_F(FakeModem, UnplugAndReplugMoveOnlyTheLink)

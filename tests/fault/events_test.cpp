@@ -1,5 +1,7 @@
 // The modem's unsolicited lines and the ports' state changes as bus events,
-// seen by our CLI's "listen" exactly as a router script sees them.
+// seen by our CLI's "listen" exactly as a router script sees them, and as
+// notifications of the object, seen by its "subscribe" as a web page's
+// server sees them.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -83,6 +85,60 @@ TEST_F(FaultTest, FailedReopenOfAnOpenPortIsPublishedAsAnError)
     ASSERT_TRUE(listener.wait_for("error"));
     EXPECT_EQ(listener.lines(), (std::vector<std::string>{state(port, 1, "open"), state(port, 0, "error")}));
     EXPECT_EQ(call("close", "{\"at_port\":" + json_str(port) + "}").str("status"), "success");
+}
+
+// Lines printed by "subscribe": each notification, "{ "urc": {...} }".
+static std::vector<std::string> printed_lines(child_process &cli)
+{
+    std::vector<std::string> out;
+    std::string all = child_stdout(cli);
+    for (size_t at = 0, end; (end = all.find('\n', at)) != std::string::npos; at = end + 1)
+        out.push_back(all.substr(at, end - at));
+    return out;
+}
+
+// Every notification carries the table of the event published with it,
+// under the event's name without "tarnel.", and a subscriber that left and
+// came back is served again.
+TEST_F(FaultTest, SubscribersGetEveryEventAsANotification)
+{
+    std::string port = path_of("ttyUSB2");
+    fake_modem *m = add_modem("ttyUSB2");
+    event_listener listener;
+    ASSERT_TRUE(listener.start(env));
+
+    for (int round = 0; round < 2; round++) {
+        child_process sub;
+        ASSERT_TRUE(child_start(sub, {TARNEL_CLI_PATH, "-s", env.sock, "subscribe", "tarnel"}));
+        // Subscribed once an open shows up; each open notifies.
+        ASSERT_TRUE(wait_until([&] {
+            EXPECT_EQ(open_port(port).str("status"), "success");
+            return child_wait_output(sub, true, "\"open\"", std::chrono::milliseconds(100));
+        }));
+        fake_modem_inject(m, "\r\nRING\r\n");
+        EXPECT_EQ(sendat(port, "\"at_cmd\":\"AT+CGMI\\r\",\"sendonly\":true").str("status"), "success");
+        ASSERT_TRUE(child_wait_output(sub, true, "\"line\":\"OK\""));
+        ASSERT_EQ(fake_modem_unplug(m), 0);
+        ASSERT_TRUE(child_wait_output(sub, true, "\"vanished\""));
+        ASSERT_EQ(fake_modem_replug(m), 0);
+        ASSERT_TRUE(child_wait_output(sub, true, "\"reopen\""));
+        ASSERT_TRUE(wait_until([&] {
+            std::vector<std::string> lines = listener.lines();
+            return std::count_if(lines.begin(), lines.end(), [](const std::string &l) {
+                       return l.find("\"reopen\"") != std::string::npos;
+                   }) == round + 1;
+        }));
+        ASSERT_TRUE(child_stop(sub, SIGTERM));
+
+        // The subscriber came in late: its lines are the events' last ones.
+        std::vector<std::string> events = listener.lines(), notes = printed_lines(sub);
+        ASSERT_GE(notes.size(), 4u) << child_stdout(sub); // open, OK, vanished and reopen at least
+        ASSERT_LE(notes.size(), events.size());
+        for (size_t i = 0; i < notes.size(); i++) {
+            std::string event = events[events.size() - notes.size() + i];
+            EXPECT_EQ(notes[i], "{ \"" + event.substr(10)) << "notification " << i;
+        }
+    }
 }
 
 // A modem that floods lines must neither grow the daemon nor drown the bus:

@@ -1,13 +1,15 @@
 #!/bin/sh
 # Checks the distribution package against the tree: the service script
 # parses and starts the binary where the build installs it, the recipe's
-# version is the project's, and every file the recipe installs exists.
+# version is the project's, every file the recipe installs exists, and the
+# console page goes to /www/tarnel/ whole.
 # The ACL file is checked against the daemon's method table by acl_test.
-#   check_packaging.sh PACKAGE_DIR PROJECT_VERSION SBINDIR
+#   check_packaging.sh PACKAGE_DIR PROJECT_VERSION SBINDIR PAGE_DIR
 set -eu
 pkg=$1
 version=$2
 sbindir=$3
+page=$4
 init=$pkg/files/ubus-tarnel.init
 recipe=$pkg/Makefile
 binary=/usr/$sbindir/ubus-tarnel
@@ -49,4 +51,11 @@ done
 for f in "$pkg"/files/*; do
     echo "$refs" | grep -qx "./files/${f##*/}" || fail "files/${f##*/} is never installed"
 done
+# The page: every file of it, from the source tree, into /www/tarnel/.
+grep -q '$(INSTALL_DIR) $(1)/www/tarnel$' "$recipe" || fail "recipe does not make /www/tarnel"
+page_refs=$(grep -o '(PKG_BUILD_DIR)/www/tarnel/[A-Za-z0-9._-]*' "$recipe" | sed 's|.*/||' | sort -u)
+page_files=$(cd "$page" && find . -type f | sed 's|^\./||' | sort)
+[ -n "$page_files" ] || fail "no page in $page"
+[ "$page_refs" = "$page_files" ] || fail "recipe installs page files [$page_refs], the page has [$page_files]"
+grep -q '$(1)/www/tarnel/$' "$recipe" || fail "page files do not go to /www/tarnel/"
 echo "packaging ok"

@@ -23,6 +23,7 @@ struct cli_opts {
 int cmd_list(ubus_context *ctx, const cli_opts &o, int argc, char **argv);
 int cmd_call(ubus_context *ctx, const cli_opts &o, int argc, char **argv);
 int cmd_listen(ubus_context *ctx, const cli_opts &o, int argc, char **argv);
+int cmd_subscribe(ubus_context *ctx, const cli_opts &o, int argc, char **argv);
 int cmd_send(ubus_context *ctx, const cli_opts &o, int argc, char **argv);
 int cmd_wait_for(ubus_context *ctx, const cli_opts &o, int argc, char **argv);
 

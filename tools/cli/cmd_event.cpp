@@ -1,6 +1,6 @@
-// Event commands: send, listen and wait_for. listen and wait_for run the
-// event loop until their condition, a signal, the -t limit or the loss of
-// the broker ends it.
+// Event commands: send, listen, subscribe and wait_for. listen, subscribe
+// and wait_for run the event loop until their condition, a signal, the -t
+// limit or the loss of the broker ends it.
 #include <libubus.h>
 
 #include <cstdio>
@@ -43,10 +43,21 @@ void run_loop(ubus_context *ctx, int seconds)
     uloop_timeout_cancel(&limit);
 }
 
-void on_event(ubus_context *, ubus_event_handler *, const char *type, blob_attr *msg)
+void print_message(const char *type, blob_attr *msg)
 {
     printf("{ %s: %s }\n", json_quote(type ? type : "").c_str(), blobmsg_format_json(msg, false).c_str());
     fflush(stdout);
+}
+
+void on_event(ubus_context *, ubus_event_handler *, const char *type, blob_attr *msg)
+{
+    print_message(type, msg);
+}
+
+int on_notification(ubus_context *, ubus_object *, ubus_request_data *, const char *type, blob_attr *msg)
+{
+    print_message(type, msg);
+    return 0;
 }
 
 struct waiter {
@@ -101,6 +112,26 @@ int cmd_listen(ubus_context *ctx, const cli_opts &o, int argc, char **argv)
             return ret;
     }
     // Like the router's tool: the loop just ends when the broker goes away.
+    run_loop(ctx, o.timeout_given ? o.timeout : 0);
+    return 0;
+}
+
+// Notifications of the named objects, printed as listen prints events.
+int cmd_subscribe(ubus_context *ctx, const cli_opts &o, int argc, char **argv)
+{
+    if (argc < 1)
+        return CLI_USAGE;
+    ubus_subscriber sub = {};
+    sub.cb = on_notification;
+    int ret = ubus_register_subscriber(ctx, &sub);
+    for (int i = 0; i < argc && !ret; i++) {
+        uint32_t id = 0;
+        ret = ubus_lookup_id(ctx, argv[i], &id);
+        if (!ret)
+            ret = id ? ubus_subscribe(ctx, &sub, id) : UBUS_STATUS_NOT_FOUND;
+    }
+    if (ret)
+        return ret;
     run_loop(ctx, o.timeout_given ? o.timeout : 0);
     return 0;
 }

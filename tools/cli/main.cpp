@@ -23,7 +23,7 @@ void usage(const char *prog)
             "Options:\n"
             "  -s <socket>     bus socket to connect to\n"
             "  -t <seconds>    time limit for call and wait_for (default 30; 0: none for call),\n"
-            "                  run time of listen (default: until interrupted)\n"
+            "                  run time of listen and subscribe (default: until interrupted)\n"
             "  -S              compact output for scripts, no error messages\n"
             "  -v              list: show each object's methods and arguments\n"
             "\n"
@@ -31,6 +31,7 @@ void usage(const char *prog)
             "  list [<path>]                    list objects (a trailing * matches a prefix)\n"
             "  call <path> <method> [<json>]    call a method, print each reply\n"
             "  listen [<pattern>...]            print events until interrupted (default: all)\n"
+            "  subscribe <path>...              print the objects' notifications until interrupted\n"
             "  send <event> [<json>]            send an event\n"
             "  wait_for <path>...               wait until all objects exist\n",
             prog);
@@ -59,7 +60,8 @@ int dispatch(ubus_context *ctx, const cli_opts &o, int argc, char **argv)
         int (*run)(ubus_context *, const cli_opts &, int, char **);
     };
     static const command commands[] = {
-        {"list", cmd_list}, {"call", cmd_call}, {"listen", cmd_listen}, {"send", cmd_send}, {"wait_for", cmd_wait_for},
+        {"list", cmd_list},           {"call", cmd_call}, {"listen", cmd_listen},
+        {"subscribe", cmd_subscribe}, {"send", cmd_send}, {"wait_for", cmd_wait_for},
     };
     if (argc < 1)
         return CLI_USAGE;

@@ -92,6 +92,7 @@ fake_modem *fake_modem_create(const std::string &link_path, const fake_modem_opt
     modem->answer_delay_ms = options.answer_delay_ms;
     modem->keep_log = options.keep_log;
     modem->escape_answer = options.escape_answer;
+    modem->on_message = options.on_message;
 
     modem->wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (modem->wake < 0 || open_pty(modem) < 0 || place_link(modem) < 0) {

@@ -42,6 +42,9 @@ struct fake_modem_options {
     int answer_delay_ms = 0;        // before each built-in answer
     bool keep_log = true;           // long-running tools turn it off to bound memory
     std::string escape_answer = {}; // sent when ESC cancels message text; many modems say "\r\nOK\r\n"
+    // Told each message text taken after the prompt and ended with Ctrl-Z,
+    // with its command ("AT+CMGS=..."); runs on the serving thread.
+    std::function<void(const std::string &command, const std::string &text)> on_message = nullptr;
 };
 
 enum class fake_modem_prompt { show, refuse, withhold };

@@ -17,6 +17,8 @@ const std::map<std::string, std::string, std::less<>> builtin_answers = {
     {"AT+CGMI", "Tarnel\r\nOK\r\n"},
     {"AT+CSQ", "+CSQ: 20,99\r\nOK\r\n"},
     {"AT+CPIN?", "+CPIN: READY\r\nOK\r\n"},
+    {"AT+CREG?", "+CREG: 0,1\r\nOK\r\n"},
+    {"AT+CMGL=\"ALL\"", "OK\r\n"},
     {"AT+CMGF=0", "OK\r\n"},
     {"AT+CMGF=1", "OK\r\n"},
 };

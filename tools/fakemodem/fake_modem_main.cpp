@@ -21,8 +21,10 @@ void usage(FILE *out)
                  "  -e, --no-echo   do not echo commands back\n"
                  "  -d, --delay MS  answer each command MS milliseconds after it arrives\n"
                  "  -h, --help      show this help\n"
-                 "Known commands: AT, ATI, AT+CGMI, AT+CSQ, AT+CPIN?; AT+CMGS=... and\n"
-                 "AT+CMGW=... prompt with \"> \" and take text up to Ctrl-Z; others get ERROR.\n"
+                 "Known commands: AT, ATI, AT+CGMI, AT+CSQ, AT+CPIN?, AT+CREG?,\n"
+                 "AT+CMGL=\"ALL\"; AT+CMGS=... and\n"
+                 "AT+CMGW=... prompt with \"> \" and take text up to Ctrl-Z, printing\n"
+                 "\"message COMMAND: TEXT\"; others get ERROR.\n"
                  "SIGUSR1 sends an unsolicited RING. Stops on SIGINT or SIGTERM and\n"
                  "removes the link.\n");
 }
@@ -33,6 +35,10 @@ int main(int argc, char **argv)
 {
     fake_modem_options options;
     options.keep_log = false;
+    // A script can see what was sent as a message (line-buffered below).
+    options.on_message = [](const std::string &command, const std::string &text) {
+        printf("message %s: %s\n", command.c_str(), text.c_str());
+    };
     const char *path = nullptr;
     for (int i = 1; i < argc; ++i) {
         std::string_view arg = argv[i];
@@ -63,12 +69,12 @@ int main(int argc, char **argv)
     sigaddset(&stop_signals, SIGUSR1);
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
+    setvbuf(stdout, nullptr, _IOLBF, 0);
     fake_modem *modem = fake_modem_create(path, options);
     if (!modem) {
         fprintf(stderr, "tarnel-fakemodem: cannot create modem at %s: %s\n", path, strerror(errno));
         return 1;
     }
-    setvbuf(stdout, nullptr, _IOLBF, 0);
     printf("fake modem ready on %s -> %s\n", path, fake_modem_slave_name(modem).c_str());
 
     int signal_number = 0;

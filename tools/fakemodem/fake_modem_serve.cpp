@@ -20,7 +20,8 @@ constexpr size_t IO_CHUNK = 4096;
 // State only the serving thread touches.
 struct server_state {
     std::string command;
-    std::string text_for; // taking message text for this answer ("+CMGS")
+    std::string text_for;                      // taking message text for this answer ("+CMGS")
+    std::string message_command, message_text; // what text_for was answered to, and the text so far
     bool master_usable = true;
     uint64_t noise_seed = 0x9e3779b97f4a7c15ULL;
     char noise[IO_CHUNK];
@@ -50,13 +51,20 @@ void assemble(fake_modem *modem, server_state &s, const char *bytes, size_t n)
     for (size_t i = 0; i < n; ++i) {
         char c = bytes[i];
         if (!s.text_for.empty()) {
-            if (c == CTRL_Z)
+            if (c == CTRL_Z) {
                 fake_modem_answer_text(modem, s.text_for);
-            else if (c == ESC)
+                if (modem->on_message)
+                    modem->on_message(s.message_command, s.message_text);
+            }
+            if (c == ESC)
                 modem->ready += modem->escape_answer;
-            if (c == CTRL_Z || c == ESC)
+            if (c == CTRL_Z || c == ESC) {
                 s.text_for.clear();
-            else if (modem->echo)
+                continue;
+            }
+            if (s.message_text.size() < COMMAND_MAX)
+                s.message_text.push_back(c);
+            if (modem->echo)
                 modem->ready.push_back(c); // typed text comes back as it is typed
             continue;
         }
@@ -65,6 +73,10 @@ void assemble(fake_modem *modem, server_state &s, const char *bytes, size_t n)
         if (c == '\r') {
             if (!s.command.empty())
                 s.text_for = fake_modem_answer(modem, s.command);
+            if (!s.text_for.empty()) {
+                s.message_command = s.command;
+                s.message_text.clear();
+            }
             s.command.clear();
         } else if (c == '\n' && s.command.empty()) {
             continue;

@@ -36,6 +36,7 @@ struct fake_modem {
     int slave_hold = -1; // keeps the slave's settings and input queue alive
     int wake = -1;       // eventfd: tells the thread something changed
     std::thread server;
+    std::function<void(const std::string &, const std::string &)> on_message;
 
     std::mutex lock;
     std::condition_variable changed; // log grew, or the hangup finished
