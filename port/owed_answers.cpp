@@ -71,14 +71,13 @@ void owed_remember(port_entry *entry, const char *line)
     entry->window.emplace_back(line);
 }
 
-bool owed_pay(port_entry *entry, const char *line, size_t tail)
+bool owed_pay(port_entry *entry, const char *line, size_t tail, bool modem_final)
 {
     if (entry->owed.empty())
         return false;
     owed_answer &debt = entry->owed.front();
     // Whatever the caller waited for, the modem ends every answer with one
     // of its own final results.
-    bool modem_final = end_flag_match(&default_end_flags(), line, nullptr);
     char matched[END_FLAG_SIZE];
     if (!modem_final && !end_flag_match(&debt.flags, line, matched))
         return false;

@@ -284,7 +284,8 @@ void owed_drop_provisional(port_entry *entry);
 bool owed_has_provisional(const port_entry *entry);
 // True when the line paid the oldest owed answer; it and the lines set aside
 // with it have been published, and the waiting command's text starts after.
-bool owed_pay(port_entry *entry, const char *line, size_t tail);
+// `modem_final`: the line holds one of the modem's own final results.
+bool owed_pay(port_entry *entry, const char *line, size_t tail, bool modem_final);
 void owed_remember(port_entry *entry, const char *line);
 bool owed_late(const port_entry *entry);
 

@@ -48,10 +48,13 @@ static void handle_line(port_entry *entry, const char *line, size_t tail)
     if (line[0] == '\0')
         return;
     bool echo = is_echo(entry, line);
-    if (!echo && owed_pay(entry, line, tail))
+    // Whether it is one of the modem's own final results matters only to a
+    // waiting command or a debt: an idle port's lines are not matched.
+    bool modem_final =
+        !echo && (entry->waiting || !entry->owed.empty()) && end_flag_match(&default_end_flags(), line, nullptr);
+    if (!echo && owed_pay(entry, line, tail, modem_final))
         return;
 
-    bool modem_final = !echo && end_flag_match(&default_end_flags(), line, nullptr);
     char matched[END_FLAG_SIZE];
     if (entry->waiting && !echo && end_flag_match(&entry->end_flags, line, matched)) {
         at_line_final(entry, matched, modem_final);
