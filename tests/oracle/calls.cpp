@@ -1,5 +1,7 @@
 #include "tests/oracle/calls.h"
 
+#include <algorithm>
+
 #include "tests/daemon/daemon_env.h"
 
 namespace
@@ -12,8 +14,9 @@ const struct {
 } CUSTOM_FLAGS[] = {
     {"READY", {"READY"}},
     {" READY, FAIL", {"READY", "FAIL"}},
-    {"OK,BUSY,NO ANSWER,NO DIALTONE,NO CARRIER,CONNECT,ERROR",
-     {"OK", "BUSY", "NO ANSWER", "NO DIALTONE", "NO CARRIER", "CONNECT", "ERROR"}},
+    // A dialling caller's, five at most.
+    {"OK,BUSY,NO ANSWER,NO DIALTONE,NO CARRIER", {"OK", "BUSY", "NO ANSWER", "NO DIALTONE", "NO CARRIER"}},
+    {"CONNECT, BUSY, NO CARRIER, NO DIALTONE, ERROR", {"CONNECT", "BUSY", "NO CARRIER", "NO DIALTONE", "ERROR"}},
 };
 constexpr int DIAL_FLAGS = 2;
 constexpr int STALLED_COMMAND_BYTES = 30000; // more than a pty takes while its reader stalls
@@ -94,8 +97,9 @@ void message_read(rng_t &rng, int id, modem_command &cmd)
         cmd.plan.gap_ms = pick(rng, 5, 60);
 }
 
-// A voice dial, a data dial or an answer, ended by one of their results.
-void dial(rng_t &rng, int id, modem_command &cmd)
+// A voice dial, a data dial or an answer, ended by one of their results;
+// the flags a caller that names them gives.
+const char *dial(rng_t &rng, int id, modem_command &cmd)
 {
     static const char *const voice[] = {"OK", "BUSY", "NO ANSWER", "NO DIALTONE", "NO CARRIER"};
     static const char *const data[] = {"CONNECT", "BUSY", "NO CARRIER", "NO DIALTONE"};
@@ -106,6 +110,7 @@ void dial(rng_t &rng, int id, modem_command &cmd)
     cmd.text = form == 0 ? "ATD+1555" + tag + ";" : form == 1 ? "ATD*99***" + tag + "#" : tagged("ATA", id);
     cmd.plan.answer = {final_line(id, word)};
     cmd.plan.delay_ms = pick(rng, 0, 300);
+    return word;
 }
 
 // The answer comes after the caller gave up.
@@ -130,7 +135,7 @@ call_spec port_call(const oracle_ledger &l, const char *method, int port, const 
 call_spec random_sendat(const oracle_ledger &l, rng_t &rng, id_maker &ids, int port)
 {
     int kind = pick(rng, 0, 99);
-    if (kind >= 39 && kind < 45 && !dials_on(port))
+    if (kind >= 39 && kind < 44 && !dials_on(port))
         port = pick(rng, 0, PORTS - 1) % 2;
     call_spec s = port_call(l, "sendat", port, "");
     int id = ids.next();
@@ -155,7 +160,7 @@ call_spec random_sendat(const oracle_ledger &l, rng_t &rng, id_maker &ids, int p
         int mode = pick(rng, 0, 99);
         cmd.plan.prompt = mode < 45   ? prompt_mode::show
                           : mode < 60 ? prompt_mode::refuse
-                          : mode < 75 ? prompt_mode::withhold
+                          : mode < 80 ? prompt_mode::withhold
                                       : prompt_mode::late;
         if (cmd.plan.prompt == prompt_mode::refuse)
             cmd.plan.answer = {final_line(id, "ERROR")};
@@ -187,9 +192,9 @@ call_spec random_sendat(const oracle_ledger &l, rng_t &rng, id_maker &ids, int p
         cmd.plan.answer.push_back(final_line(id, "OK"));
         cmd.plan.gap_ms = 0;
         timeout = MAX_TIMEOUT;
-        if (!long_line && chance(rng, 0.4))
+        if (!long_line && chance(rng, 0.25))
             make_late(rng, cmd.plan, &timeout);
-    } else if (kind < 26) {
+    } else if (kind < 26 && chance(rng, 0.5)) {
         cmd.text = command = cmd.text + "," + std::string(STALLED_COMMAND_BYTES, 'z');
         cmd.plan.stall_ms = pick(rng, 2500, 3500);
         cmd.plan.fragment_answer = {{tagged("ERROR", tag_of(id, TAG_FRAGMENT)), line_role::final}};
@@ -197,20 +202,23 @@ call_spec random_sendat(const oracle_ledger &l, rng_t &rng, id_maker &ids, int p
         cmd.plan = answer_plan();
         message_read(rng, id, cmd);
         command = cmd.text;
-        if (chance(rng, 0.2))
+        if (chance(rng, 0.1))
             make_late(rng, cmd.plan, &timeout);
     } else if (kind < 39) {
         cmd.text = command = std::string("AT") + owned_prefix(port) + "=" + tag;
         cmd.plan = plain_plan(rng, id, owned_prefix(port), &s.faults);
-        if (chance(rng, 0.3))
+        if (chance(rng, 0.1))
             make_late(rng, cmd.plan, &timeout);
-    } else if (kind < 45) {
+    } else if (kind < 44) {
         cmd.plan = answer_plan();
-        dial(rng, id, cmd);
+        std::string word = dial(rng, id, cmd);
         command = cmd.text;
         if (chance(rng, 0.4))
-            custom = DIAL_FLAGS;
-        if (chance(rng, 0.3))
+            custom = cmd.text[3] == '+' ? DIAL_FLAGS : DIAL_FLAGS + 1;
+        const std::vector<std::string> &flags = custom < 0 ? DEFAULT_FLAGS : CUSTOM_FLAGS[custom].flags;
+        // A caller that does not name the result waits in vain, but not long.
+        timeout = std::find(flags.begin(), flags.end(), word) == flags.end() ? 1 : 2;
+        if (chance(rng, 0.2))
             make_late(rng, cmd.plan, &timeout);
     } else {
         raw = chance(rng, 0.1);
@@ -223,9 +231,9 @@ call_spec random_sendat(const oracle_ledger &l, rng_t &rng, id_maker &ids, int p
                 timeout = 1;
         }
         int late = pick(rng, 0, 99);
-        if (late < 8) {
+        if (late < 5) {
             make_late(rng, cmd.plan, &timeout);
-        } else if (late < 10 && custom < 0) {
+        } else if (late < 7 && custom < 0) {
             // A custom end flag would let a later answer's line pay it.
             timeout = 1;
             cmd.plan.answer.clear();
@@ -237,7 +245,7 @@ call_spec random_sendat(const oracle_ledger &l, rng_t &rng, id_maker &ids, int p
     // with its descriptor, when the port is closed or reopened meanwhile.
     if (sendonly || cmd.plan.delay_ms > 1000)
         cmd.plan.pieces = 1;
-    s.faults += (kind < 45) + raw + (custom >= 0) + cmd.plan.answer.empty() + (cmd.plan.delay_ms > 1000);
+    s.faults += (kind < 44) + raw + (custom >= 0) + cmd.plan.answer.empty() + (cmd.plan.delay_ms > 1000);
     s.commands.insert(s.commands.begin(), {id, cmd});
 
     call_record &rec = s.rec;

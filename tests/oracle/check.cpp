@@ -322,6 +322,19 @@ struct checker {
         return c.reply.str("status") != "success" || c.sendonly || c.ids.size() > 1 || c.flags != DEFAULT_FLAGS;
     }
 
+    const modem_command *arrived_before(const modem_command &cmd)
+    {
+        return cmd.seq > 0 ? &l.commands[l.arrival_order[cmd.port][cmd.seq - 1]] : nullptr;
+    }
+
+    // A send-only command the modem never answered came before: the answer
+    // after it pays that debt, as unsolicited lines.
+    bool unanswered_before(const modem_command &cmd)
+    {
+        const modem_command *before = arrived_before(cmd);
+        return before && l.calls[before->call].sendonly && before->plan.answer.empty();
+    }
+
     void check_event(const bus_event &e)
     {
         if (e.state) {
@@ -351,8 +364,9 @@ struct checker {
         if (!e.late) {
             if (o && it->second.port != port)
                 fail("a line of another port's command published for this port", where);
-            else if (o && o->role == line_role::text)
-                fail("a message text read by a command published as an unsolicited line", where);
+            else if (o && o->role == line_role::text && !unanswered_before(it->second))
+                fail("a message text read by a command published as an unsolicited line",
+                     where + "; " + describe(l, it->second.call));
             return;
         }
         if (e.line.empty() || e.line[0] == '>' || (o && o->role == line_role::echo && sent_here))
@@ -429,11 +443,6 @@ struct checker {
                          " unsolicited lines the daemon could read were never published (" +
                          std::to_string(dropped[port]) + " lines counted in \"dropped\")",
                      "for instance" + examples[port]);
-    }
-
-    const modem_command *arrived_before(const modem_command &cmd)
-    {
-        return cmd.seq > 0 ? &l.commands[l.arrival_order[cmd.port][cmd.seq - 1]] : nullptr;
     }
 
     // Anything between that may leave the daemon owing or make a command

@@ -44,7 +44,7 @@ using std::chrono::seconds;
 namespace
 {
 
-constexpr int CLIENTS = 12;
+constexpr int CLIENTS = 16;
 constexpr long RSS_TOLERANCE_KB = 1024;
 
 struct client {
@@ -261,8 +261,16 @@ void settle(run &r)
     while (!idle() && oracle_clock::now() < end)
         pump(r, 20);
     for (int port = 0; port < PORTS; port++)
-        if (std::string what = modem_pending(r.modems[port]); !what.empty())
-            report(r.l, "15 s after the last call, the modem of port " + std::to_string(port) + " still " + what);
+        if (std::string what = modem_pending(r.modems[port]); !what.empty()) {
+            int call = -1;
+            {
+                std::lock_guard guard(r.l.lock);
+                auto waiting = r.l.commands.find(int(line_id(what)));
+                call = waiting == r.l.commands.end() ? -1 : waiting->second.call;
+            }
+            report(r.l, "15 s after the last call, the modem of port " + std::to_string(port) + " still " + what,
+                   call >= 0 ? describe(r.l, call) : "");
+        }
     // The last events on their way.
     for (oracle_time quiet = oracle_clock::now() + milliseconds(500); oracle_clock::now() < quiet;)
         pump(r, 20);
