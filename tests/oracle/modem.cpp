@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <cstdio>
 #include <deque>
 #include <map>
 #include <thread>
@@ -355,10 +354,12 @@ void receive(sim_modem &m, oracle_time now)
     maybe_stall(m, now);
 }
 
-// Unplugged: the modem resets. What it had to send and what it had half
-// received are gone.
-void reset(sim_modem &m)
+// Unplugged: the modem resets. What it had to send and what it had
+// received, in part or not yet read, is gone.
+void reset(sim_modem &m, oracle_time now)
 {
+    (void)tcflush(m.master, TCIFLUSH);
+    m.stalled_until = now;
     std::erase_if(m.out, [](const out_item &item) { return item.action == out_item::WRITE; });
     m.line_start = true;
     m.command.clear();
@@ -371,14 +372,16 @@ void plug(sim_modem &m, bool in, oracle_time now)
 {
     std::lock_guard guard(m.ledger.lock);
     if (in) {
-        // Whatever the daemon had not read of the modem before it went.
+        // What the daemon had not read of the modem before it went, and
+        // what it wrote to the modem that was away.
         (void)tcflush(m.slave_hold, TCIFLUSH);
+        (void)tcflush(m.master, TCIFLUSH);
         (void)!symlink(m.slave.c_str(), m.link().c_str());
         m.ledger.unplugged[m.port].back().second = now;
     } else {
         (void)!unlink(m.link().c_str());
         m.ledger.unplugged[m.port].push_back({now, NOT_YET});
-        reset(m);
+        reset(m, now);
     }
     m.linked = in;
 }
@@ -484,8 +487,7 @@ void chatter(sim_modem &m, oracle_time now)
         if (insert_line(m, std::move(item), now)) {
             std::lock_guard guard(m.ledger.lock);
             for (const std::string &line : u.lines)
-                if (!own_line(m.ledger, line, {-1, n, line_role::info}))
-                    printf("oracle: an unsolicited line made twice: %s\n", shown(line).c_str());
+                own_line(m.ledger, line, {-1, n, line_role::info});
             m.ledger.urcs[n] = std::move(u);
             m.ledger.faults++;
         }
