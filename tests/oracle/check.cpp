@@ -521,7 +521,8 @@ struct checker {
             return;
         auto took = std::chrono::duration_cast<milliseconds>(cmd.answered_at - cmd.arrival).count();
         fail("timed out although its answer, ending in " + shown(*ending) + ", was complete " + std::to_string(took) +
-             " ms after the command arrived, on a port that owed nothing");
+                 " ms after the command arrived, on a port that owed nothing",
+             fresh ? "the modem had reset before it" : "before it at the modem: " + describe(l, before->call));
     }
 };
 
