@@ -19,7 +19,8 @@
 namespace
 {
 
-constexpr int RECONNECT_MS = 1000;
+// Until the first connection, the broker is looked for this often.
+constexpr int CONNECT_RETRY_MS = 1000;
 // A reader this far behind is cut off; it reconnects and starts afresh.
 constexpr size_t STREAM_BACKLOG_MAX = 256;
 
@@ -215,7 +216,7 @@ void try_connect(uloop_timeout *t)
     bus_link *link = the_link;
     link->ctx = ubus_connect(link->socket.empty() ? nullptr : link->socket.c_str());
     if (!link->ctx) {
-        uloop_timeout_set(t, RECONNECT_MS);
+        uloop_timeout_set(t, CONNECT_RETRY_MS);
         return;
     }
     link->connected = true;
