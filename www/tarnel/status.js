@@ -143,7 +143,7 @@ function showBars(bars) {
 function renderLive(live) {
   const s = live.signal;
   show('signal-dbm', s && s.text, live.csq === null ? '' : `+CSQ: ${live.csq}`);
-  show('signal-words', s && s.words);
+  $('signal-words').textContent = s ? s.words : '';
   showBars(s ? s.bars : null);
   const lte = live.lte ? [live.lte.rsrp && `RSRP ${live.lte.rsrp}`, live.lte.rsrq && `RSRQ ${live.lte.rsrq}`] : [];
   $('signal-lte').textContent = lte.filter(Boolean).join(' · ');
@@ -168,11 +168,10 @@ function note(text) {
 }
 
 function clearCard(message) {
-  for (const id of ['signal-dbm', 'signal-words', 'st-network', 'st-operator', 'st-tech', 'st-sim', 'st-model',
+  for (const id of ['signal-dbm', 'st-network', 'st-operator', 'st-tech', 'st-sim', 'st-model',
                     'st-firmware', 'st-imei', 'st-iccid'])
     show(id, '', '');
-  $('signal-lte').textContent = '';
-  $('st-network-detail').textContent = '';
+  for (const id of ['signal-words', 'signal-lte', 'st-network-detail']) $(id).textContent = '';
   showBars(null);
   $('status-card').dataset.state = 'idle';
   note(message);

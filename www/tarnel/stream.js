@@ -69,11 +69,13 @@ async function readStream(res, connection) {
       let events;
       [events, buffer] = takeEvents(buffer.replace(/\r\n?/g, '\n'));
       for (const [type, data] of events) {
+        let table;
         try {
-          handlers.onMessage(type, JSON.parse(data));
+          table = JSON.parse(data);
         } catch (e) {
-          // A malformed message is skipped; the stream goes on.
+          continue; // a malformed message is skipped; the stream goes on
         }
+        handlers.onMessage(type, table);
       }
     }
   } finally {
@@ -120,6 +122,7 @@ function pause(ms, signal) {
     const done = () => {
       clearTimeout(timer);
       busEvents.removeEventListener('reachable', back);
+      signal.removeEventListener('abort', done);
       resolve();
     };
     const back = (e) => e.detail.ok && done();
