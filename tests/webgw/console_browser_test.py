@@ -453,6 +453,10 @@ def run(args, work):
             status = p.stop()
             if status != 0 and p.argv[0] in (args.daemon, args.webgw, args.busd):
                 failed.append(f"{os.path.basename(p.argv[0])} exited with {status}: {p.lines[-20:]}")
+        # Said even when the page failed first: a program that died is the
+        # likelier cause.
+        for f in failed:
+            print(f)
     if failed:
         raise AssertionError("; ".join(failed))
 

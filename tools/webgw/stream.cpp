@@ -1,16 +1,16 @@
 #include "tools/webgw/stream.h"
 
-#include <arpa/inet.h>
 #include <dirent.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
+#include <string>
 
 namespace
 {
@@ -21,38 +21,50 @@ using clock_type = std::chrono::steady_clock;
 // whether the server is stopping.
 constexpr auto LOOK_EVERY = std::chrono::milliseconds(500);
 
-// Whether fd is the connected TCP socket from peer_addr:peer_port to our
-// local_port.
-bool is_connection(int fd, const std::string &peer_addr, int peer_port, int local_port)
+// The inode of the TCP connection from the reader's port to ours, from the
+// kernel's table of connections; 0 when it is not there.
+unsigned long connection_inode(int local_port, int peer_port)
 {
-    sockaddr_in local{}, peer{};
-    socklen_t local_len = sizeof local, peer_len = sizeof peer;
-    if (getsockname(fd, reinterpret_cast<sockaddr *>(&local), &local_len) != 0 || local.sin_family != AF_INET ||
-        ntohs(local.sin_port) != local_port)
-        return false;
-    if (getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &peer_len) != 0 || ntohs(peer.sin_port) != peer_port)
-        return false;
-    char text[INET_ADDRSTRLEN];
-    return inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text) && peer_addr == text;
+    for (const char *table : {"/proc/self/net/tcp", "/proc/self/net/tcp6"}) {
+        FILE *f = fopen(table, "re");
+        if (!f)
+            continue;
+        char line[512], local[64], remote[64];
+        unsigned long inode = 0, found = 0;
+        while (!found && fgets(line, sizeof line, f)) {
+            // sl local rem st tx:rx tr:when retrnsmt uid timeout inode
+            if (sscanf(line, " %*s %63s %63s %*s %*s %*s %*s %*s %*s %lu", local, remote, &inode) != 3)
+                continue;
+            const char *lp = strrchr(local, ':'), *rp = strrchr(remote, ':');
+            if (lp && rp && strtol(lp + 1, nullptr, 16) == local_port && strtol(rp + 1, nullptr, 16) == peer_port)
+                found = inode;
+        }
+        fclose(f);
+        if (found)
+            return found;
+    }
+    return 0;
 }
 
-// The descriptor of the request's connection, found by its addresses among
-// our own: the HTTP library does not hand it out, and a stream that writes
-// nothing needs it to see its reader leave. -1 when not found.
+// The descriptor of the request's connection: the HTTP library does not
+// hand it out, and a stream that writes nothing needs it to see its reader
+// leave. Found by the connection's inode among our descriptors' links,
+// which leaves the other connections' descriptors untouched. -1 when not
+// found.
 int connection_fd(const httplib::Request &req)
 {
-    DIR *dir = opendir("/proc/self/fd");
+    unsigned long inode = connection_inode(req.local_port, req.remote_port);
+    DIR *dir = inode ? opendir("/proc/self/fd") : nullptr;
     if (!dir)
         return -1;
+    std::string want = "socket:[" + std::to_string(inode) + "]";
     int found = -1;
     while (dirent *entry = readdir(dir)) {
-        char *end;
-        long fd = strtol(entry->d_name, &end, 10);
-        struct stat st;
-        if (*end || fd == dirfd(dir) || fstat(int(fd), &st) != 0 || !S_ISSOCK(st.st_mode))
-            continue;
-        if (is_connection(int(fd), req.remote_addr, req.remote_port, req.local_port)) {
-            found = int(fd);
+        char link[64];
+        std::string path = std::string("/proc/self/fd/") + entry->d_name;
+        ssize_t n = readlink(path.c_str(), link, sizeof link);
+        if (n > 0 && std::string(link, size_t(n)) == want) {
+            found = atoi(entry->d_name);
             break;
         }
     }
