@@ -210,16 +210,24 @@ def bus_call(base, sid, obj, method, args):
 
 def check_answer_readings(driver, rng):
     """The page's reading of status answers against an oracle, on random
-    answers: signal, ICCID, registration, and which final results are the
-    modem's errors."""
+    answers: signal, ICCID, registration, which final results are the
+    modem's errors, and which lines of a status query's answer came
+    unsolicited (those before the final line; the ones after it are
+    published by the daemon anyway)."""
     iccids = ["89" + "".join(rng.choice("0123456789") for _ in range(rng.randint(16, 18))) for _ in range(100)]
     crsm = ["144,0,\"" + "".join(b + a for a, b in zip(*[iter(i.ljust(20, "F"))] * 2)) + "\"" for i in iccids]
     regs = [{p: rng.choice([None, 0, 1, 2, 3, 4, 5]) for p in ("+CREG:", "+CGREG:", "+CEREG:", "+C5GREG:")}
             for _ in range(300)]
     flags = [rng.choice(["OK", "CONNECT", "READY", "ERROR", "NO CARRIER", "BUSY", "NO ANSWER", "NO DIALTONE",
                          "+CME ERROR:", "+CMS ERROR:"]) for _ in range(100)]
+    urcs = ["RING", '+CMTI: "SM",3', "+CREG: 1", "^MODE: 3,5"]
+    answers = []
+    for _ in range(100):
+        before = rng.sample(urcs + ["+CSQ: 20,99"], rng.randint(0, 5))
+        answers.append((before, rng.sample(urcs, rng.randint(0, 2))))
+    replies = ["\r\n".join(["AT+CSQ"] + b + ["OK"] + a) + "\r\n" for b, a in answers]
     got = driver.execute_async_script("""
-        const [crsm, regs, flags, done] = arguments;
+        const [crsm, regs, flags, replies, done] = arguments;
         import('./modem.js').then((m) => done({
           csq: [...Array(33).keys()].map((r) => m.signalFromCsq(`${r},99`)).concat([m.signalFromCsq('99,99')])
               .map((s) => s && s.dbm),
@@ -230,8 +238,10 @@ def check_answer_readings(driver, rng):
                                                    response: `AT+X\\r\\n${f} 10\\r\\n`}) !== null),
           cme10: m.modemFailure({status: 'success', end_flag_matched: 'ERROR',
                                  response: 'AT+CPIN?\\r\\n+CME ERROR: 10\\r\\n'}).text,
+          foreign: replies.map((r) => m.foreignLines({status: 'success', end_flag_matched: 'OK', response: r},
+                                                     '+CSQ:')),
         }), (e) => done({error: String(e)}));
-    """, crsm, regs, flags)
+    """, crsm, regs, flags, replies)
     assert "error" not in got, got
     assert got["csq"] == [-113 + 2 * r for r in range(32)] + [None, None], got["csq"]
     assert got["iccid"] == iccids, [(a, b) for a, b in zip(iccids, got["iccid"]) if a != b][:3]
@@ -244,6 +254,8 @@ def check_answer_readings(driver, rng):
     errors = {"ERROR", "NO CARRIER", "BUSY", "NO ANSWER", "NO DIALTONE", "+CME ERROR:", "+CMS ERROR:"}
     assert got["failed"] == [f in errors for f in flags], list(zip(flags, got["failed"]))
     assert got["cme10"] == "SIM not inserted", got["cme10"]
+    want = [[line for line in b if line in urcs] for b, _ in answers]
+    assert got["foreign"] == want, [(r, f) for r, f, w in zip(replies, got["foreign"], want) if f != w][:3]
 
 
 def check_status_card(page, driver):
@@ -307,6 +319,9 @@ def check_dead_stream(page, daemon, modem, gateway):
     finally:
         os.kill(daemon.proc.pid, signal.SIGCONT)
     page.wait("live again", lambda: page.live_state() == "live")
+    # The status card reads the modem again now; a RING that came while
+    # one of its queries waited would be that query's (the daemon's rule).
+    page.wait("the status card current", lambda: page.el("#status-card").get_attribute("data-state") == "current")
     before = page.text("#log-lines").count("RING")
     modem.proc.send_signal(signal.SIGUSR1)
     page.wait("RING after the reconnect", lambda: page.text("#log-lines").count("RING") > before)

@@ -97,8 +97,9 @@ protected:
         std::filesystem::copy_file(TARNEL_ACL_DIR "/ubus-tarnel.acl.json", acl + "/ubus-tarnel.json");
         std::ofstream(acl + "/viewer.json")
             << R"({"viewer": {"description": "", "read": {"ubus": {"tarnel": ["list"]}}}})";
-        start_gateway({});
+        start_gateway(gateway_options());
     }
+    virtual std::vector<std::string> gateway_options() { return {}; }
     void TearDown() override { EXPECT_TRUE(child_stop(gw, SIGTERM)); }
 
     void start_gateway(const std::vector<std::string> &more)
@@ -311,13 +312,18 @@ TEST_F(Gateway, StreamsFollowTheObjectAndEndWithIt)
     }
 }
 
-// After a notification, a stream that gets no other within the network
-// timeout (1 s here) loses its subscription but is neither ended nor
-// closed: a later RING reaches a new stream and not that one.
-TEST_F(Gateway, QuietStreamsLoseTheirSubscriptionAndStayOpen)
+// A gateway with a network timeout of 1 s.
+class QuickGateway : public Gateway
 {
-    ASSERT_TRUE(child_stop(gw, SIGTERM));
-    start_gateway({"-n", "1"});
+protected:
+    std::vector<std::string> gateway_options() override { return {"-n", "1"}; }
+};
+
+// After a notification, a stream that gets no other within the network
+// timeout loses its subscription but is neither ended nor closed: a later
+// RING reaches a new stream and not that one.
+TEST_F(QuickGateway, QuietStreamsLoseTheirSubscriptionAndStayOpen)
+{
     std::string root = login("root", "secret");
     stream_reader quiet, fresh;
     start_stream(quiet, port, root);

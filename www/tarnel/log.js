@@ -11,7 +11,8 @@ function tag(text, className) {
   return span;
 }
 
-// One "urc" notification: {port, line, late?, dropped?}.
+// One "urc" notification: {port, line, late?, dropped?}; or a line found
+// in the answer of the status card's query `during`.
 export function addLogLine(note) {
   const item = document.createElement('li');
   const time = document.createElement('time');
@@ -23,6 +24,7 @@ export function addLogLine(note) {
   item.append(time, ' ', line);
   if (note.late) item.append(' ', tag('late answer', 'tag'));
   if (note.dropped) item.append(' ', tag(`${note.dropped} lines dropped before this one`, 'tag bad'));
+  if (note.during) item.append(' ', tag(`came with the answer to ${note.during}`, 'tag'));
   item.append(' ', tag(note.port, 'port'));
   const list = $('log-lines');
   list.append(item);

@@ -82,6 +82,19 @@ export function valueOf(reply, prefix) {
   return line === undefined ? null : line.slice(prefix.length).trim();
 }
 
+// Unsolicited lines a query's answer took in: lines before the final one
+// (those the command kept, and nobody was told of) that are neither the
+// echo nor the query's own (prefix, "+CSQ:"), and look like result codes
+// (RING, +NAME: ..., ^NAME: ...). Lines after the final one went out as
+// unsolicited lines already.
+export function foreignLines(reply, prefix) {
+  if (!reply || reply.status !== 'success') return [];
+  const lines = answerLines(reply.response);
+  const final = lines.findIndex((l) => l.includes(reply.end_flag_matched));
+  return lines.slice(0, final < 0 ? lines.length : final)
+      .filter((l) => !l.startsWith(prefix) && /^(RING$|[+^][A-Z0-9]+:)/.test(l));
+}
+
 // An identity answer: its one information line, any "+CGMR:" style prefix
 // or quotes dropped; null when there is none.
 export function infoOf(reply, prefix) {

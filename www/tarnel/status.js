@@ -1,5 +1,6 @@
 // The modem status card: signal, network, operator, SIM and device of the port in use, read one query at a time every 30 s while the page is visible, with the signal of the last 30 minutes.
 import {tarnel} from './bus.js';
+import {addLogLine} from './log.js';
 import * as modem from './modem.js';
 import {onPortsChanged, portIsOpen, portsReachable} from './ports.js';
 import {$, currentPort} from './ui.js';
@@ -10,9 +11,11 @@ const CHART_MIN_SPAN_MS = 60 * 1000;
 const QUERY_TIMEOUT = 5;
 const NOT_REPORTED = 'not reported';
 
-// Asked at every refresh, in this order.
-const LIVE_QUERIES = ['AT+CSQ', 'AT+CESQ', 'AT+CREG?', 'AT+CGREG?', 'AT+CEREG?', 'AT+C5GREG?', 'AT+COPS?',
-                      'AT+CPIN?'];
+// Asked at every refresh, in this order, with the prefix of their answers.
+const LIVE_QUERIES = {
+  'AT+CSQ': '+CSQ:', 'AT+CESQ': '+CESQ:', 'AT+CREG?': '+CREG:', 'AT+CGREG?': '+CGREG:', 'AT+CEREG?': '+CEREG:',
+  'AT+C5GREG?': '+C5GREG:', 'AT+COPS?': '+COPS:', 'AT+CPIN?': '+CPIN:',
+};
 // Where EF_ICCID cannot be read, modems have their own commands.
 const ICCID_COMMANDS = ['AT+CCID', 'AT+QCCID', 'AT+ICCID'];
 
@@ -60,9 +63,19 @@ async function readIdentity(port) {
   return id;
 }
 
+// A line the modem sent on its own while a query waited is that query's
+// (the service's rule): it goes to the live log, where it would have gone.
+function rescueUnsolicited(port, command, reply) {
+  for (const line of modem.foreignLines(reply, LIVE_QUERIES[command]))
+    addLogLine({port, line, during: command});
+}
+
 async function readLive(port) {
   const r = {};
-  for (const command of LIVE_QUERIES) r[command] = await ask(port, command);
+  for (const command of Object.keys(LIVE_QUERIES)) {
+    r[command] = await ask(port, command);
+    rescueUnsolicited(port, command, r[command]);
+  }
   return {
     signal: modem.signalFromCsq(modem.valueOf(r['AT+CSQ'], '+CSQ:')),
     csq: modem.valueOf(r['AT+CSQ'], '+CSQ:'),
