@@ -190,7 +190,7 @@ call_spec random_sendat(const oracle_ledger &l, rng_t &rng, id_maker &ids, int p
         timeout = MAX_TIMEOUT;
         if (!long_line && chance(rng, 0.25))
             make_late(rng, cmd.plan, &timeout);
-    } else if (kind < 26 && chance(rng, 0.5)) {
+    } else if (kind < 26 && chance(rng, 0.5)) { // rarer: it holds its port up for seconds
         cmd.text = command = cmd.text + "," + std::string(STALLED_COMMAND_BYTES, 'z');
         cmd.plan.stall_ms = pick(rng, 2500, 3500);
         cmd.plan.fragment_answer = {{tagged("ERROR", tag_of(id, TAG_FRAGMENT)), line_role::final}};

@@ -327,6 +327,21 @@ struct checker {
         return cmd.seq > 0 ? &l.commands[l.arrival_order[cmd.port][cmd.seq - 1]] : nullptr;
     }
 
+    // When a command and the one before it reached the modem and had their
+    // answers out, in ms from the start of the call being judged.
+    std::string history(const modem_command &cmd)
+    {
+        oracle_time start = l.calls[cmd.call].sent;
+        auto moments = [&](const modem_command &c) {
+            auto ms = [&](oracle_time t) { return std::to_string((t - start) / milliseconds(1)); };
+            return std::string(c.arrived ? "arrived at " + ms(c.arrival) : "never arrived") +
+                   (c.answered ? ", answered at " + ms(c.answered_at) : ", not answered") + " ms";
+        };
+        const modem_command *before = arrived_before(cmd);
+        return "it " + moments(cmd) +
+               (before ? "; before it at the modem: " + describe(l, before->call) + ", " + moments(*before) : "");
+    }
+
     // A send-only command the modem never answered came before: the answer
     // after it pays that debt, as unsolicited lines.
     bool unanswered_before(const modem_command &cmd)
@@ -366,7 +381,7 @@ struct checker {
                 fail("a line of another port's command published for this port", where);
             else if (o && o->role == line_role::text && !unanswered_before(it->second))
                 fail("a message text read by a command published as an unsolicited line",
-                     where + "; " + describe(l, it->second.call));
+                     where + "; " + describe(l, it->second.call) + "; " + history(it->second));
             return;
         }
         if (e.line.empty() || e.line[0] == '>' || (o && o->role == line_role::echo && sent_here))
@@ -522,7 +537,7 @@ struct checker {
         auto took = std::chrono::duration_cast<milliseconds>(cmd.answered_at - cmd.arrival).count();
         fail("timed out although its answer, ending in " + shown(*ending) + ", was complete " + std::to_string(took) +
                  " ms after the command arrived, on a port that owed nothing",
-             fresh ? "the modem had reset before it" : "before it at the modem: " + describe(l, before->call));
+             fresh ? "the modem had reset before it" : history(cmd));
     }
 };
 
