@@ -342,12 +342,16 @@ struct checker {
                (before ? "; before it at the modem: " + describe(l, before->call) + ", " + moments(*before) : "");
     }
 
-    // A send-only command the modem never answered came before: the answer
-    // after it pays that debt, as unsolicited lines.
+    // A send-only command the modem never answered came before it, with
+    // only send-only commands between: each answer after it pays the debt
+    // of the one before, as unsolicited lines.
     bool unanswered_before(const modem_command &cmd)
     {
-        const modem_command *before = arrived_before(cmd);
-        return before && l.calls[before->call].sendonly && before->plan.answer.empty();
+        for (const modem_command *before = arrived_before(cmd); before && l.calls[before->call].sendonly;
+             before = arrived_before(*before))
+            if (before->plan.answer.empty())
+                return true;
+        return false;
     }
 
     void check_event(const bus_event &e)
