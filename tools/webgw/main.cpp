@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -214,9 +215,19 @@ int main(int argc, char **argv)
         serve_stream(bus, stream, res);
     });
 
+    // The library's own options add SO_REUSEPORT, with which a second
+    // gateway on the same port listens too and takes half of the logins.
+    // SO_REUSEADDR alone still lets a restarted gateway have its port back.
+    server.set_socket_options([](socket_t sock) {
+        int yes = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
+    errno = 0;
     int bound = port ? (server.bind_to_port("127.0.0.1", port) ? port : -1) : server.bind_to_any_port("127.0.0.1");
     if (bound < 0) {
-        fprintf(stderr, "tarnel-webgw: cannot listen on 127.0.0.1:%d\n", port);
+        int err = errno;
+        fprintf(stderr, "tarnel-webgw: cannot listen on 127.0.0.1:%d: %s\n", port,
+                err ? strerror(err) : "refused");
         return 1;
     }
     std::thread http([&server] { server.listen_after_bind(); });
