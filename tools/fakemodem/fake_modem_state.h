@@ -5,6 +5,7 @@
 #pragma once
 
 #include "tools/fakemodem/fake_modem.h"
+#include "tools/fakemodem/fake_modem_messages.h"
 
 #include <sys/stat.h>
 
@@ -47,6 +48,7 @@ struct fake_modem {
     std::string escape_answer;
     fake_modem_prompt prompt = fake_modem_prompt::show;
     int message_count = 0;
+    fake_modem_store store;
     bool keep_log = true;
     std::string log;
     std::string ready;                        // goes out as soon as possible
@@ -64,5 +66,7 @@ void fake_modem_wake(fake_modem *modem);
 // Queues the echo and answer of one command. Caller holds `lock`. Returns
 // the answer that waits for message text ("+CMGS" or "+CMGW"), or empty.
 std::string fake_modem_answer(fake_modem *modem, const std::string &command);
-// Answers message text that ended with Ctrl-Z. Caller holds `lock`.
-void fake_modem_answer_text(fake_modem *modem, const std::string &kind);
+// Answers message text that ended with Ctrl-Z, given to `command`. Caller
+// holds `lock`.
+void fake_modem_answer_text(fake_modem *modem, const std::string &kind, const std::string &command,
+                            const std::string &text);
