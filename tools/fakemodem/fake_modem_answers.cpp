@@ -67,6 +67,10 @@ std::string fake_modem_answer(fake_modem *modem, const std::string &command)
         case fake_modem_prompt::show: schedule(modem, 0, "\r\n> "); return kind;
         case fake_modem_prompt::refuse: schedule(modem, modem->answer_delay_ms, "\r\nERROR\r\n"); return {};
         case fake_modem_prompt::withhold: return kind;
+        case fake_modem_prompt::late:
+            schedule(modem, modem->prompt_late_ms, "\r\n> ");
+            modem->busy_until = modem->scheduled.back().due;
+            return kind;
         }
     }
     auto builtin = builtin_answers.find(command);

@@ -47,6 +47,9 @@ struct fake_modem {
     int answer_delay_ms = 0;
     std::string escape_answer;
     fake_modem_prompt prompt = fake_modem_prompt::show;
+    int prompt_late_ms = 0;
+    fake_modem_clock::time_point busy_until; // a late prompt's modem ignores ESC and Ctrl-Z till then
+    bool reading_paused = false;
     int message_count = 0;
     fake_modem_store store;
     bool keep_log = true;
