@@ -26,6 +26,7 @@ import argparse
 import os
 import queue
 import re
+import shutil
 import signal
 import subprocess
 import sys
@@ -67,7 +68,7 @@ def blocks(path):
             current = []
         else:
             current.append("")  # a blank line inside a block
-    return [[l for l in b] for b in found]
+    return found
 
 
 def sessions(doc):
@@ -93,9 +94,9 @@ def without_comment(command):
 class Background:
     """A command left running; its lines are read on a thread."""
 
-    def __init__(self, argv, env):
+    def __init__(self, argv):
         self.proc = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
-                                     env=env, start_new_session=True)
+                                     start_new_session=True)
         self.lines = queue.Queue()
         threading.Thread(target=self._read, daemon=True).start()
 
@@ -124,7 +125,8 @@ class Stack:
     """run-local.sh in a directory of its own, on a free web port."""
 
     def __init__(self, build):
-        self.dir = tempfile.mkdtemp(prefix="tarnel-ex.")
+        # Short: a port's path is at most 63 characters.
+        self.dir = tempfile.mkdtemp(prefix="tarnel-ex.", dir="/tmp")
         env = dict(os.environ, TARNEL_BUILD_DIR=build, TARNEL_RUN_DIR=self.dir, TARNEL_WEB_PORT="0",
                    TARNEL_WEB_PASSWORD="examples")
         self.log = open(os.path.join(self.dir, "run-local.log"), "w+")
@@ -157,7 +159,7 @@ class Stack:
             except subprocess.TimeoutExpired:
                 os.killpg(self.proc.pid, signal.SIGKILL)
                 self.proc.wait()
-        subprocess.run(["rm", "-rf", self.dir])
+        shutil.rmtree(self.dir, ignore_errors=True)
 
 
 def settle(stack, listener, command):
@@ -191,7 +193,7 @@ def run_session(stack, steps, report):
         for command, expected in steps:
             command = without_comment(command)
             if command.endswith("&"):
-                background.append(Background(stack.argv(command[:-1]), os.environ))
+                background.append(Background(stack.argv(command[:-1])))
                 if not settle(stack, background[-1], command):
                     report(command, False, "a listener in place", "nothing heard")
                 continue
@@ -216,7 +218,7 @@ def run_message_loop(stack, doc, report):
     # Only an open port reports what its modem says.
     subprocess.run(stack.argv("C call tarnel open '{\"at_port\":\"%s/ttyUSB2\"}'" % DOC_DIR), check=True,
                    capture_output=True, timeout=30)
-    reader = Background(stack.argv("\n".join(loop)), os.environ)
+    reader = Background(stack.argv("\n".join(loop)))
     try:
         # The loop's listener is in place once it has read a message and
         # printed the reply: until then, messages may go unheard.
