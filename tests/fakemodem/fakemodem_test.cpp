@@ -394,8 +394,8 @@ TEST(FakeModemMessages, StoreFollowsAModel)
         case 4: {
             bool all = random() % 2;
             ASSERT_TRUE(fake_modem_store_answer(store, all ? "AT+CMGL=\"ALL\"" : "AT+CMGL", &answer));
-            size_t unread = size_t(std::count_if(model.begin(), model.end(),
-                                                 [](const auto &m) { return m.second == "REC UNREAD"; }));
+            size_t unread = size_t(
+                std::count_if(model.begin(), model.end(), [](const auto &m) { return m.second == "REC UNREAD"; }));
             ASSERT_EQ(occurrences(answer, "+CMGL: "), all ? model.size() : unread) << answer;
             for (auto &[i, stat] : model)
                 if (stat == "REC UNREAD")

@@ -100,7 +100,9 @@ std::string delete_messages(fake_modem_store &store, const std::string &args)
         store.messages.erase(index);
         return framed_ok("");
     }
-    const char *gone[][4] = {{"REC READ"}, {"REC READ", "STO SENT"}, {"REC READ", "STO SENT", "STO UNSENT"},
+    const char *gone[][4] = {{"REC READ"},
+                             {"REC READ", "STO SENT"},
+                             {"REC READ", "STO SENT", "STO UNSENT"},
                              {"REC READ", "STO SENT", "STO UNSENT", "REC UNREAD"}};
     std::erase_if(store.messages, [&](const auto &entry) {
         for (const char *stat : gone[flag - 1])

@@ -226,8 +226,7 @@ int main(int argc, char **argv)
     int bound = port ? (server.bind_to_port("127.0.0.1", port) ? port : -1) : server.bind_to_any_port("127.0.0.1");
     if (bound < 0) {
         int err = errno;
-        fprintf(stderr, "tarnel-webgw: cannot listen on 127.0.0.1:%d: %s\n", port,
-                err ? strerror(err) : "refused");
+        fprintf(stderr, "tarnel-webgw: cannot listen on 127.0.0.1:%d: %s\n", port, err ? strerror(err) : "refused");
         return 1;
     }
     std::thread http([&server] { server.listen_after_bind(); });
