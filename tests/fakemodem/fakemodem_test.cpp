@@ -10,13 +10,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <algorithm>
 #include <map>
 #include <mutex>
 #include <random>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -288,6 +288,22 @@ TEST(FakeModemLink, ASuccessorsLinkWithTheSameTargetIsNotOurs)
 
 } // namespace
 
+// Each time stamp of a received message ("26/12/09,02:30:00+00") becomes
+// "yy/MM/dd,hh:mm:ss+00"; anything else in its place is left as it is.
+std::string stamps_masked(std::string text)
+{
+    const std::string shape = "00/00/00,00:00:00+00";
+    for (size_t at = text.find(",,\""); at != std::string::npos; at = text.find(",,\"", at + 1)) {
+        std::string_view stamp = std::string_view(text).substr(at + 3, shape.size());
+        bool fits = stamp.size() == shape.size();
+        for (size_t i = 0; fits && i < shape.size(); i++)
+            fits = shape[i] == '0' ? isdigit(static_cast<unsigned char>(stamp[i])) : stamp[i] == shape[i];
+        if (fits)
+            text.replace(at + 3, shape.size(), "yy/MM/dd,hh:mm:ss+00");
+    }
+    return text;
+}
+
 // The message store as a script reading messages sees it: an arriving
 // message is announced and listed unread, reading marks it read, what
 // AT+CMGS sent is kept as sent, deleting empties the index; every answer
@@ -309,17 +325,12 @@ TEST(FakeModemMessages, StoreAnswersTheReadingCommands)
     EXPECT_EQ(c.read_until("OK\r\n"), "\r\n+CMGS: 1\r\n\r\nOK\r\n");
 
     c.send("AT+CMGL=\"ALL\"\r");
-    std::string all = c.read_until("\r\nOK\r\n");
-    std::string stamp = "\"[0-9]{2}/[0-9]{2}/[0-9]{2},[0-9]{2}:[0-9]{2}:[0-9]{2}\\+00\"";
-    EXPECT_TRUE(std::regex_match(all, std::regex("\r\n\\+CMGL: 1,\"REC UNREAD\",\"\\+15550123\",," + stamp +
-                                                 "\r\nSee you at 8\r\n"
-                                                 "\\+CMGL: 2,\"STO SENT\",\"\\+15550100\",\r\nHello\r\n\r\nOK\r\n")))
-        << all;
+    EXPECT_EQ(stamps_masked(c.read_until("\r\nOK\r\n")),
+              "\r\n+CMGL: 1,\"REC UNREAD\",\"+15550123\",,\"yy/MM/dd,hh:mm:ss+00\"\r\nSee you at 8\r\n"
+              "+CMGL: 2,\"STO SENT\",\"+15550100\",\r\nHello\r\n\r\nOK\r\n");
     c.send("AT+CMGR=1\r");
-    std::string one = c.read_until("\r\nOK\r\n");
-    EXPECT_TRUE(std::regex_match(
-        one, std::regex("\r\n\\+CMGR: \"REC READ\",\"\\+15550123\",," + stamp + "\r\nSee you at 8\r\n\r\nOK\r\n")))
-        << one;
+    EXPECT_EQ(stamps_masked(c.read_until("\r\nOK\r\n")),
+              "\r\n+CMGR: \"REC READ\",\"+15550123\",,\"yy/MM/dd,hh:mm:ss+00\"\r\nSee you at 8\r\n\r\nOK\r\n");
     c.send("AT+CMGL\r"); // the unread ones: none left
     EXPECT_EQ(c.read_until("OK\r\n"), "\r\nOK\r\n");
     c.send("AT+CMGD=1\rAT+CMGR=1\r");
