@@ -227,6 +227,9 @@ int main(int argc, char **argv)
     if (bound < 0) {
         int err = errno;
         fprintf(stderr, "tarnel-webgw: cannot listen on 127.0.0.1:%d: %s\n", port, err ? strerror(err) : "refused");
+        bus_link_stop(bus);
+        gateway_free(gw);
+        bus_link_free(bus);
         return 1;
     }
     std::thread http([&server] { server.listen_after_bind(); });
