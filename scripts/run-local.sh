@@ -61,21 +61,21 @@ pids+=($!)
 wait_for "${pids[1]}" test -e "$modem" -a -p "$control" || fail "the simulated modem did not start"
 # Helper scripts beside the modem, each writing one line to its control FIFO.
 helper() {
-    local name=$1 usage=$2 line=$3 check=$4
+    local name=$1 what=$2 line=$3 check=${4:-}
     cat >"$run_dir/$name" <<SCRIPT
 #!/bin/sh
-# $name $usage: tells the simulated modem at $modem
+# $name: $what (the simulated modem at $modem)
 $check
 [ -p "$control" ] || { echo "$name: the simulated modem is not running" >&2; exit 1; }
 echo $line >"$control"
 SCRIPT
     chmod +x "$run_dir/$name"
 }
-helper ring "" ring ""
+helper ring "it rings" ring
 helper sms "FROM TEXT...: a text message arrives" '"sms $*"' \
     '[ $# -ge 2 ] || { echo "usage: sms FROM TEXT..." >&2; exit 2; }'
-helper unplug "" unplug ""
-helper replug "" replug ""
+helper unplug "its port vanishes, as when a modem resets" unplug
+helper replug "its port returns" replug
 
 UBUS_SOCKET=$sock "$build"/core/ubus-tarnel &
 pids+=($!)
