@@ -309,8 +309,13 @@ void at_line_final(port_entry *entry, const char *matched, bool modem_final)
     // call and must get that call's own answer.
     if (matched[0] != '>') {
         int owed = entry->answers_due - entry->finals_own - (modem_final ? 1 : 0);
+        // A line that paid an older debt while it waited may have been one
+        // of its own answers (the older one never coming): what it still
+        // owes is in doubt, as for a timeout.
         if (owed > 0)
-            owed_add(entry, default_end_flags(), false, owed);
+            owed_add(entry, default_end_flags(), false, owed, entry->paid_debt);
+        if (owed > 0 && entry->paid_debt)
+            entry->settle_until = std::max(entry->settle_until, mono_ms() + DOUBT_SETTLE_MS);
     }
     // While bytes are still going out, the reply waits for the last one.
     if (entry->phase == PHASE_WAIT_PROMPT || entry->phase == PHASE_WAIT_FINAL)

@@ -91,6 +91,7 @@ fake_modem *fake_modem_create(const std::string &link_path, const fake_modem_opt
     modem->echo_at_once = options.echo_at_once;
     modem->answer_delay_ms = options.answer_delay_ms;
     modem->keep_log = options.keep_log;
+    modem->signal_moves = options.moving_signal;
     modem->escape_answer = options.escape_answer;
     modem->on_message = options.on_message;
 

@@ -45,6 +45,7 @@ struct fake_modem_options {
     bool echo_at_once = false;
     int answer_delay_ms = 0;        // before each built-in answer
     bool keep_log = true;           // long-running tools turn it off to bound memory
+    bool moving_signal = false;     // each AT+CSQ a small step away from the last (else 20)
     std::string escape_answer = {}; // sent when ESC cancels message text; many modems say "\r\nOK\r\n"
     // Told each message text taken after the prompt and ended with Ctrl-Z,
     // with its command ("AT+CMGS=..."); runs on the serving thread.

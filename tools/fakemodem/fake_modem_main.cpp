@@ -24,16 +24,19 @@ namespace
 
 void usage(FILE *out)
 {
-    fprintf(out, "usage: tarnel-fakemodem [-e] [-d MS] [-c FIFO] PATH\n"
+    fprintf(out, "usage: tarnel-fakemodem [-e] [-d MS] [-m] [-c FIFO] PATH\n"
                  "Creates a pseudo-terminal that answers AT commands like a modem and\n"
                  "links PATH to it (an existing symlink at PATH is replaced).\n"
-                 "  -e, --no-echo       do not echo commands back\n"
-                 "  -d, --delay MS      answer each command MS milliseconds after it arrives\n"
-                 "  -c, --control FIFO  make FIFO and carry out each line written to it:\n"
-                 "                      ring, sms FROM TEXT, urc LINE, unplug, replug\n"
-                 "  -h, --help          show this help\n"
-                 "Known commands: AT, ATI, AT+CGMI, AT+CSQ, AT+CPIN?, AT+CREG?; a message\n"
-                 "store (text mode) for AT+CMGF, AT+CMGR, AT+CMGL, AT+CMGD; AT+CMGS=... and\n"
+                 "  -e, --no-echo         do not echo commands back\n"
+                 "  -d, --delay MS        answer each command MS milliseconds after it arrives\n"
+                 "  -m, --moving-signal   each AT+CSQ a small step away from the last\n"
+                 "  -c, --control FIFO    make FIFO and carry out each line written to it:\n"
+                 "                        ring, sms FROM TEXT, urc LINE, unplug, replug\n"
+                 "  -h, --help            show this help\n"
+                 "Known commands: AT, ATI, AT+CSQ, AT+CESQ, AT+CREG?, AT+CGREG?, AT+CEREG?,\n"
+                 "AT+COPS?, AT+CGMI, AT+CGMM, AT+CGMR, AT+CGSN, AT+CPIN?,\n"
+                 "AT+CRSM=176,12258,0,0,10, AT+CCID; a message store (text mode) for\n"
+                 "AT+CMGF, AT+CMGR, AT+CMGL, AT+CMGD; AT+CMGS=... and\n"
                  "AT+CMGW=... prompt with \"> \" and take text up to Ctrl-Z, printing\n"
                  "\"message COMMAND: TEXT\"; others get ERROR.\n"
                  "SIGUSR1 sends an unsolicited RING. Stops on SIGINT or SIGTERM and\n"
@@ -89,6 +92,8 @@ int main(int argc, char **argv)
             return 0;
         } else if (arg == "-e" || arg == "--no-echo") {
             options.echo = false;
+        } else if (arg == "-m" || arg == "--moving-signal") {
+            options.moving_signal = true;
         } else if ((arg == "-d" || arg == "--delay") && i + 1 < argc) {
             options.answer_delay_ms = atoi(argv[++i]);
         } else if ((arg == "-c" || arg == "--control") && i + 1 < argc) {

@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -53,6 +54,9 @@ struct fake_modem {
     int message_count = 0;
     fake_modem_store store;
     bool keep_log = true;
+    bool signal_moves = false;
+    int signal_rssi = 20; // +CSQ's first number
+    uint32_t signal_seed = 0x2545f491;
     std::string log;
     std::string ready;                        // goes out as soon as possible
     std::deque<fake_modem_pending> scheduled; // due times never decrease
@@ -69,6 +73,9 @@ void fake_modem_wake(fake_modem *modem);
 // Queues the echo and answer of one command. Caller holds `lock`. Returns
 // the answer that waits for message text ("+CMGS" or "+CMGW"), or empty.
 std::string fake_modem_answer(fake_modem *modem, const std::string &command);
+// The answer (lines, OK included) to a status or identity query, or empty
+// when command is none. Caller holds `lock`.
+std::string fake_modem_status_answer(fake_modem *modem, std::string_view command);
 // Answers message text that ended with Ctrl-Z, given to `command`. Caller
 // holds `lock`.
 void fake_modem_answer_text(fake_modem *modem, const std::string &kind, const std::string &command,
