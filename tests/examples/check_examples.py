@@ -92,7 +92,7 @@ def without_comment(command):
 
 
 class Background:
-    """A command left running; its lines are read on a thread."""
+    """A command and its output (standard error too), read on a thread."""
 
     def __init__(self, argv):
         self.proc = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
@@ -103,14 +103,33 @@ class Background:
     def _read(self):
         for line in self.proc.stdout:
             self.lines.put(line.rstrip("\n"))
+        self.lines.put(None)  # the end of its output
 
     def take(self, count, deadline):
         got = []
         while len(got) < count:
             try:
-                got.append(self.lines.get(timeout=max(0.01, deadline - time.monotonic())))
+                line = self.lines.get(timeout=max(0.01, deadline - time.monotonic()))
             except queue.Empty:
                 break
+            if line is None:
+                self.lines.put(None)
+                break
+            got.append(line)
+        return got
+
+    def output(self, expected, deadline):
+        """All it prints until it ends; one that goes on (a subscriber) is
+        stopped once it printed the expected number of lines and then
+        paused, or at the deadline."""
+        got = []
+        while time.monotonic() < deadline:
+            pause = 0.5 if len(got) >= expected else deadline - time.monotonic()
+            more = self.take(1, time.monotonic() + pause)
+            if not more:
+                break
+            got += more
+        self.stop()
         return got
 
     def stop(self):
@@ -197,14 +216,14 @@ def run_session(stack, steps, report):
                 if not settle(stack, background[-1], command):
                     report(command, False, "a listener in place", "nothing heard")
                 continue
-            done = subprocess.run(stack.argv(command), capture_output=True, text=True, timeout=60)
-            lines = done.stdout.splitlines()
+            # A heartbeat comes within 20 s.
+            lines = Background(stack.argv(command)).output(len(expected), time.monotonic() + 30)
             deadline = time.monotonic() + LINE_WAIT
             for b in background:
                 lines += b.take(len(expected) - len(lines), deadline)
             actual = masked("\n".join(lines), stack.dir)
             want = masked("\n".join(expected), stack.dir)
-            report(command, matches(want, actual), want, actual + (done.stderr and "\n(stderr) " + done.stderr))
+            report(command, matches(want, actual), want, actual)
     finally:
         for b in background:
             b.stop()
