@@ -104,13 +104,14 @@ static void stop_serving()
     wait_until_replies_taken(stop_began);
 }
 
-static void serve()
+// Returns false when serving could not begin.
+static bool serve()
 {
     g_daemon.engine = port_engine_create();
     if (!g_daemon.engine) {
         // Without its wake-up descriptor no call would ever be answered.
         fprintf(stderr, "Failed to start the port engine\n");
-        return;
+        return false;
     }
     g_daemon.connected = true;
     outbox_watch.fd = port_outbox_fd(g_daemon.engine);
@@ -119,6 +120,7 @@ static void serve()
     printf("ubus-tarnel started\n");
     uloop_run();
     stop_serving();
+    return true;
 }
 
 int daemon_run()
@@ -131,20 +133,21 @@ int daemon_run()
     if (!g_daemon.ctx) {
         fprintf(stderr, "Failed to connect to ubus\n");
         uloop_done();
-        return 0;
+        return 1;
     }
     g_daemon.ctx->connection_lost = on_connection_lost;
     ubus_add_uloop(g_daemon.ctx);
     int ret = ubus_add_object(g_daemon.ctx, &tarnel_object);
+    bool served = false;
     if (ret != 0)
         fprintf(stderr, "Failed to add object: %s\n", ubus_strerror(ret));
     else
-        serve();
+        served = serve();
     ubus_free(g_daemon.ctx);
     g_daemon.ctx = nullptr;
     uloop_done();
     // Closes every device; the port threads were joined when serving ended.
     port_engine_destroy(g_daemon.engine);
     g_daemon.engine = nullptr;
-    return 0;
+    return served ? 0 : 1;
 }
