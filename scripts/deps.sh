@@ -24,6 +24,8 @@ BUILD_PACKAGES=(g++ make cmake pkg-config nlohmann-json3-dev libcpp-httplib-dev)
 BROWSER_PACKAGES=(chromium chromium-driver python3-selenium)
 TEST_PACKAGES=("${BUILD_PACKAGES[@]}" libgtest-dev libgmock-dev "${BROWSER_PACKAGES[@]}")
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
+# CPU per command, counted in instructions and system calls.
+COST_PACKAGES=(valgrind strace)
 FORMAT_PACKAGES=(clang-format git)
 # Building for big-endian MIPS and running the result under emulation;
 # GoogleTest is built for the target from its sources.
