@@ -85,13 +85,38 @@ static void add_end_flags_used(blob_buf *b, const end_flag_list &flags)
     blobmsg_close_array(b, array);
 }
 
+static bool is_default_list(const end_flag_list &flags)
+{
+    const end_flag_list &defaults = default_end_flags();
+    if (flags.count != defaults.count)
+        return false;
+    for (int i = 0; i < flags.count; i++)
+        if (strcmp(flags.flags[i], defaults.flags[i]) != 0)
+            return false;
+    return true;
+}
+
+// "end_flag": "default" and "end_flags_used" with the default list, as
+// most replies have them: built once, and copied into each such reply.
+static void add_default_flags(blob_buf *b)
+{
+    static const blob_buf part = [] {
+        blob_buf built{};
+        blob_buf_init(&built, 0);
+        blobmsg_add_string(&built, "end_flag", "default");
+        add_end_flags_used(&built, default_end_flags());
+        return built;
+    }();
+    blob_put_raw(b, blob_data(part.head), static_cast<unsigned int>(blob_len(part.head)));
+}
+
 static void add_transaction_outcome(blob_buf *b, const port_op &op)
 {
     uint32_t response_time_ms = static_cast<uint32_t>(op.elapsed_ms);
     switch (op.outcome) {
     case AT_COMPLETED:
         blobmsg_add_string(b, "status", "success");
-        blobmsg_add_string(b, "response", op.response.c_str());
+        add_string(b, "response", op.response);
         if (op.truncated)
             blobmsg_add_u8(b, "truncated", 1);
         blobmsg_add_u32(b, "response_length", static_cast<uint32_t>(op.response.size()));
@@ -103,7 +128,7 @@ static void add_transaction_outcome(blob_buf *b, const port_op &op)
         blobmsg_add_string(b, "message", "AT command timed out");
         blobmsg_add_u32(b, "response_time_ms", response_time_ms);
         if (!op.response.empty())
-            blobmsg_add_string(b, "partial_response", op.response.c_str());
+            add_string(b, "partial_response", op.response);
         if (op.truncated)
             blobmsg_add_u8(b, "truncated", 1);
         break;
@@ -114,11 +139,13 @@ static void add_transaction_outcome(blob_buf *b, const port_op &op)
     }
 }
 
+// The command, the path and the answer hold no NUL byte (the answer's are
+// left out as it is captured), so their known lengths are the lengths.
 void sendat_reply(blob_buf *b, const port_call &call)
 {
     const port_op &op = call.op;
-    blobmsg_add_string(b, "port", call.path.c_str());
-    blobmsg_add_string(b, "command", op.command.c_str());
+    add_string(b, "port", call.path);
+    add_string(b, "command", op.command);
     blobmsg_add_u32(b, "is_raw", op.is_hex ? 1 : 0);
     blobmsg_add_u32(b, "sendonly", op.send_only ? 1 : 0);
     if (op.send_only) {
@@ -126,8 +153,12 @@ void sendat_reply(blob_buf *b, const port_call &call)
         return;
     }
     blobmsg_add_u32(b, "timeout", static_cast<uint32_t>(op.timeout));
-    blobmsg_add_string(b, "end_flag", op.has_end_flag ? op.end_flag.c_str() : "default");
-    add_end_flags_used(b, op.end_flags);
+    if (!op.has_end_flag && is_default_list(op.end_flags)) {
+        add_default_flags(b);
+    } else {
+        add_string(b, "end_flag", op.has_end_flag ? op.end_flag : std::string("default"));
+        add_end_flags_used(b, op.end_flags);
+    }
     add_transaction_outcome(b, op);
     if (op.has_data)
         blobmsg_add_u32(b, "data_sent", op.data_sent ? 1 : 0);
