@@ -194,14 +194,14 @@ bool ubus_put_data(struct blob_buf *b, int id, const struct blob_attr *msg)
     return blob_put(b, id, blob_data(msg), blob_len(msg)) != nullptr;
 }
 
-// 0, INVALID_ARGUMENT for a body over the size limit, CONNECTION_FAILED if
-// the connection is gone. A failed write shuts the socket down so that the
-// next read reports the loss: a partly written frame leaves the stream
-// unusable anyway.
-int ubus_send_msg(struct ubus_context *ctx, uint16_t seq, struct blob_attr *body, int type, uint32_t peer, int fd)
+namespace
 {
-    if (!body || blob_pad_len(body) > UBUS_MAX_MSGLEN)
-        return UBUS_STATUS_INVALID_ARGUMENT;
+
+// The frame header goes in front of the body's pieces in iov[1..]; a failed
+// write shuts the socket down so that the next read reports the loss: a
+// partly written frame leaves the stream unusable anyway.
+int send_frame(ubus_context *ctx, uint16_t seq, int type, uint32_t peer, iovec *iov, int iovcnt, int fd)
+{
     if (ctx->lost || ctx->sock.fd < 0)
         return UBUS_STATUS_CONNECTION_FAILED;
 
@@ -210,13 +210,63 @@ int ubus_send_msg(struct ubus_context *ctx, uint16_t seq, struct blob_attr *body
     hdr.type = static_cast<uint8_t>(type);
     hdr.seq = cpu_to_be16(seq);
     hdr.peer = cpu_to_be32(peer);
-
-    iovec iov[2] = {{&hdr, sizeof(hdr)}, {body, blob_raw_len(body)}};
-    if (!write_all(ctx->sock.fd, iov, 2, fd)) {
+    iov[0] = {&hdr, sizeof(hdr)};
+    if (!write_all(ctx->sock.fd, iov, iovcnt, fd)) {
         shutdown(ctx->sock.fd, SHUT_RDWR);
         return UBUS_STATUS_CONNECTION_FAILED;
     }
     return 0;
+}
+
+uint32_t attr_word(int id, size_t raw_len)
+{
+    return cpu_to_be32((uint32_t(id) << BLOB_ATTR_ID_SHIFT) | uint32_t(raw_len));
+}
+
+} // namespace
+
+// 0, INVALID_ARGUMENT for a body over the size limit, CONNECTION_FAILED if
+// the connection is gone.
+int ubus_send_msg(struct ubus_context *ctx, uint16_t seq, struct blob_attr *body, int type, uint32_t peer, int fd)
+{
+    if (!body || blob_pad_len(body) > UBUS_MAX_MSGLEN)
+        return UBUS_STATUS_INVALID_ARGUMENT;
+    iovec iov[2] = {{}, {body, blob_raw_len(body)}};
+    return send_frame(ctx, seq, type, peer, iov, 2, fd);
+}
+
+void ubus_u32_attr(uint32_t out[2], int id, uint32_t value)
+{
+    out[0] = attr_word(id, 2 * sizeof(uint32_t));
+    out[1] = cpu_to_be32(value);
+}
+
+// The same bytes as building the body in a blob_buf (attrs, then
+// ubus_put_data(b, data_id, msg)) and sending it, without copying msg.
+int ubus_send_attrs(struct ubus_context *ctx, uint16_t seq, int type, uint32_t peer, const uint32_t *attrs,
+                    size_t attrs_len, int data_id, const struct blob_attr *msg, int fd)
+{
+    static const char zeros[BLOB_ATTR_ALIGN] = {};
+    size_t data_len = msg ? blob_len(msg) : 0;
+    size_t data_pad = attr_walk::padded(data_len) - data_len;
+    if (msg && blob_pad_len(msg) > UBUS_MAX_MSGLEN)
+        return UBUS_STATUS_INVALID_ARGUMENT;
+
+    size_t body_len = sizeof(blob_attr) + attrs_len;
+    if (data_id > 0)
+        body_len += sizeof(blob_attr) + data_len + data_pad;
+    if (body_len > UBUS_MAX_MSGLEN)
+        return UBUS_STATUS_INVALID_ARGUMENT;
+
+    uint32_t body_word = attr_word(0, body_len);
+    uint32_t data_word = attr_word(data_id, sizeof(blob_attr) + data_len);
+    iovec iov[6] = {{},
+                    {&body_word, sizeof(body_word)},
+                    {const_cast<uint32_t *>(attrs), attrs_len},
+                    {&data_word, sizeof(data_word)},
+                    {msg ? blob_data(msg) : nullptr, data_len},
+                    {const_cast<char *>(zeros), data_pad}};
+    return send_frame(ctx, seq, type, peer, iov, data_id > 0 ? 6 : 3, fd);
 }
 
 // Reads until a whole frame is buffered (FRAME), the socket has nothing
