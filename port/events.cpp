@@ -23,14 +23,14 @@ static bool take_token(double *tokens, int64_t *last_ms, int rate, int64_t now)
     return true;
 }
 
-// Caller holds outbox.lock. True when the outbox was empty: the caller then
-// wakes the loop, but only once it has let go of the lock. Woken at once on
-// another core, the loop would otherwise block on the lock it still holds.
-static bool push_locked(port_engine *engine, outbox_item &&item)
+// Caller holds outbox.lock: a new item at the end of the outbox, filled in
+// place. *wake tells whether the outbox was empty: the caller then wakes the
+// loop, but only once it has let go of the lock. Woken at once on another
+// core, the loop would otherwise block on the lock it still holds.
+static outbox_item &push_locked(port_engine *engine, bool *wake)
 {
-    bool was_empty = engine->outbox.items.empty();
-    engine->outbox.items.push_back(std::move(item));
-    return was_empty;
+    *wake = engine->outbox.items.empty();
+    return engine->outbox.items.emplace_back();
 }
 
 // Every write is news to a loop that watches the descriptor edge-triggered,
@@ -60,7 +60,7 @@ void emit_line(port_entry *entry, const char *line, bool late)
         entry->tokens = port_tokens;
         entry->tokens_ms = port_ms;
 
-        outbox_item item;
+        outbox_item &item = push_locked(engine, &wake);
         item.event.port = entry->path;
         item.event.line.assign(line, strnlen(line, EVENT_LINE_MAX));
         item.event.late = late;
@@ -68,7 +68,6 @@ void emit_line(port_entry *entry, const char *line, bool late)
         item.backlog_of = entry;
         entry->dropped = 0;
         entry->backlog++;
-        wake = push_locked(engine, std::move(item));
     }
     if (wake)
         wake_loop(engine);
@@ -85,12 +84,11 @@ void emit_state(port_entry *entry, const char *reason)
         take_token(&entry->tokens, &entry->tokens_ms, EVENTS_PER_SECOND_PORT, now);
         take_token(&engine->outbox.tokens, &engine->outbox.tokens_ms, EVENTS_PER_SECOND_ALL, now);
 
-        outbox_item item;
+        outbox_item &item = push_locked(engine, &wake);
         item.event.is_state = true;
         item.event.port = entry->path;
         item.event.is_open = entry->fd >= 0 ? 1 : 0;
         item.event.reason = reason;
-        wake = push_locked(engine, std::move(item));
     }
     if (wake)
         wake_loop(engine);
@@ -98,12 +96,10 @@ void emit_state(port_entry *entry, const char *reason)
 
 void outbox_push_op(port_engine *engine, port_op *op)
 {
-    outbox_item item;
-    item.op = op;
     bool wake;
     {
         mutex_guard guard(&engine->outbox.lock);
-        wake = push_locked(engine, std::move(item));
+        push_locked(engine, &wake).op = op;
     }
     if (wake)
         wake_loop(engine);

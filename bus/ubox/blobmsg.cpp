@@ -166,11 +166,13 @@ int blobmsg_parse(const struct blobmsg_policy *policy, int policy_len, struct bl
         const char *attr_name = (const char *)hdr->name;
         size_t namelen = blobmsg_namelen(hdr);
         for (int i = 0; i < policy_len; i++) {
-            if (!policy[i].name || tb[i])
+            const char *name = policy[i].name;
+            // The first byte settles most pairs (the name ends with a NUL).
+            if (!name || name[0] != attr_name[0] || tb[i])
                 continue;
             if (!policy_type_matches(policy[i].type, blobmsg_type(attr)))
                 continue;
-            if (name_matches(attr_name, namelen, policy[i].name))
+            if (name_matches(attr_name, namelen, name))
                 tb[i] = attr;
         }
     }
