@@ -1,3 +1,4 @@
+#include <array>
 #include <cstring>
 
 #include "methods/call.h"
@@ -85,13 +86,20 @@ static void add_end_flags_used(blob_buf *b, const end_flag_list &flags)
     blobmsg_close_array(b, array);
 }
 
+// Each default flag compared with its NUL, a known number of bytes.
 static bool is_default_list(const end_flag_list &flags)
 {
-    const end_flag_list &defaults = default_end_flags();
+    static const end_flag_list &defaults = default_end_flags();
+    static const std::array<size_t, END_FLAG_SLOTS> sizes = [] {
+        std::array<size_t, END_FLAG_SLOTS> s{};
+        for (int i = 0; i < defaults.count; i++)
+            s[i] = strlen(defaults.flags[i]) + 1;
+        return s;
+    }();
     if (flags.count != defaults.count)
         return false;
     for (int i = 0; i < flags.count; i++)
-        if (strcmp(flags.flags[i], defaults.flags[i]) != 0)
+        if (memcmp(flags.flags[i], defaults.flags[i], sizes[i]) != 0)
             return false;
     return true;
 }
