@@ -92,23 +92,29 @@ int call_start(ubus_context *ctx, ubus_request_data *req, port_call *call)
     return UBUS_STATUS_OK;
 }
 
-void call_finished(port_op *op)
+static void answer(port_call *call)
 {
-    port_call *call = static_cast<port_call *>(op->owner);
-    // Calls queued behind a close (or behind an open that removed the record
-    // it made) run as if they had arrived after it.
-    std::deque<port_op *> leftovers;
-    if (op->remove_record)
-        port_retire(op->entry, &leftovers);
-
     reply_buf r;
-    switch (op->kind) {
+    switch (call->op.kind) {
     case OP_OPEN: open_reply(&r.b, *call); break;
     case OP_CLOSE: close_reply(&r.b, *call); break;
     case OP_SENDAT: sendat_reply(&r.b, *call); break;
     }
     complete(call, &r.b, UBUS_STATUS_OK);
+}
 
+void call_finished(port_op *op)
+{
+    port_call *call = static_cast<port_call *>(op->owner);
+    if (!op->remove_record) {
+        answer(call);
+        return;
+    }
+    // Calls queued behind a close (or behind an open that removed the record
+    // it made) run as if they had arrived after it.
+    std::deque<port_op *> leftovers;
+    port_retire(op->entry, &leftovers);
+    answer(call);
     for (port_op *left : leftovers)
         place(static_cast<port_call *>(left->owner));
 }

@@ -1,3 +1,4 @@
+#include <array>
 #include <cstring>
 
 #include "methods/call.h"
@@ -85,13 +86,87 @@ static void add_end_flags_used(blob_buf *b, const end_flag_list &flags)
     blobmsg_close_array(b, array);
 }
 
-static void add_transaction_outcome(blob_buf *b, const port_op &op)
+// Each default flag compared with its NUL, a known number of bytes.
+static bool is_default_list(const end_flag_list &flags)
+{
+    static const end_flag_list &defaults = default_end_flags();
+    static const std::array<size_t, END_FLAG_SLOTS> sizes = [] {
+        std::array<size_t, END_FLAG_SLOTS> s{};
+        for (int i = 0; i < defaults.count; i++)
+            s[i] = strlen(defaults.flags[i]) + 1;
+        return s;
+    }();
+    if (flags.count != defaults.count)
+        return false;
+    for (int i = 0; i < flags.count; i++)
+        if (memcmp(flags.flags[i], defaults.flags[i], sizes[i]) != 0)
+            return false;
+    return true;
+}
+
+// The middle of most replies, from "is_raw" to "end_flags_used" with the
+// default list (and on to "status": "success" for a completed command):
+// built once with the same calls as any other reply, copied in whole, and
+// its two values that vary written in place.
+struct reply_middle {
+    blob_buf built{};
+    size_t is_raw_at = 0, timeout_at = 0; // value offsets in the copy
+};
+
+static size_t value_offset(const blob_buf &b, const char *name)
+{
+    blob_attr *attr;
+    size_t rem;
+    blobmsg_for_each_attr(attr, b.head, rem)
+    {
+        if (strcmp(blobmsg_name(attr), name) == 0)
+            return static_cast<char *>(blobmsg_data(attr)) - static_cast<char *>(blob_data(b.head));
+    }
+    return 0;
+}
+
+static reply_middle build_middle(bool completed)
+{
+    reply_middle m;
+    blob_buf_init(&m.built, 0);
+    blobmsg_add_u32(&m.built, "is_raw", 0);
+    blobmsg_add_u32(&m.built, "sendonly", 0);
+    blobmsg_add_u32(&m.built, "timeout", 0);
+    blobmsg_add_string(&m.built, "end_flag", "default");
+    add_end_flags_used(&m.built, default_end_flags());
+    if (completed)
+        blobmsg_add_string(&m.built, "status", "success");
+    m.is_raw_at = value_offset(m.built, "is_raw");
+    m.timeout_at = value_offset(m.built, "timeout");
+    return m;
+}
+
+static void put_u32_at(blob_attr *copy, size_t offset, uint32_t value)
+{
+    value = cpu_to_be32(value);
+    memcpy(reinterpret_cast<char *>(copy) + offset, &value, sizeof value);
+}
+
+static void add_default_middle(blob_buf *b, const port_op &op, bool completed)
+{
+    static const reply_middle plain = build_middle(false), with_success = build_middle(true);
+    const reply_middle &m = completed ? with_success : plain;
+    blob_attr *copy = blob_put_raw(b, blob_data(m.built.head), static_cast<unsigned int>(blob_len(m.built.head)));
+    if (!copy)
+        return;
+    put_u32_at(copy, m.is_raw_at, op.is_hex ? 1 : 0);
+    put_u32_at(copy, m.timeout_at, static_cast<uint32_t>(op.timeout));
+}
+
+// `status_written`: "status": "success" came with the middle.
+static void add_transaction_outcome(blob_buf *b, const port_op &op, bool status_written)
 {
     uint32_t response_time_ms = static_cast<uint32_t>(op.elapsed_ms);
     switch (op.outcome) {
     case AT_COMPLETED:
-        blobmsg_add_string(b, "status", "success");
-        blobmsg_add_string(b, "response", op.response.c_str());
+        if (!status_written)
+            blobmsg_add_string(b, "status", "success");
+        add_string(b, "response", op.response);
         if (op.truncated)
             blobmsg_add_u8(b, "truncated", 1);
         blobmsg_add_u32(b, "response_length", static_cast<uint32_t>(op.response.size()));
@@ -103,7 +178,7 @@ static void add_transaction_outcome(blob_buf *b, const port_op &op)
         blobmsg_add_string(b, "message", "AT command timed out");
         blobmsg_add_u32(b, "response_time_ms", response_time_ms);
         if (!op.response.empty())
-            blobmsg_add_string(b, "partial_response", op.response.c_str());
+            add_string(b, "partial_response", op.response);
         if (op.truncated)
             blobmsg_add_u8(b, "truncated", 1);
         break;
@@ -114,21 +189,29 @@ static void add_transaction_outcome(blob_buf *b, const port_op &op)
     }
 }
 
+// The command, the path and the answer hold no NUL byte (the answer's are
+// left out as it is captured), so their known lengths are the lengths.
 void sendat_reply(blob_buf *b, const port_call &call)
 {
     const port_op &op = call.op;
-    blobmsg_add_string(b, "port", call.path.c_str());
-    blobmsg_add_string(b, "command", op.command.c_str());
-    blobmsg_add_u32(b, "is_raw", op.is_hex ? 1 : 0);
-    blobmsg_add_u32(b, "sendonly", op.send_only ? 1 : 0);
-    if (op.send_only) {
-        add_send_only_outcome(b, op.ok);
-        return;
+    add_string(b, "port", call.path);
+    add_string(b, "command", op.command);
+    bool completed = op.outcome == AT_COMPLETED;
+    bool middle = !op.send_only && !op.has_end_flag && is_default_list(op.end_flags);
+    if (middle) {
+        add_default_middle(b, op, completed);
+    } else {
+        blobmsg_add_u32(b, "is_raw", op.is_hex ? 1 : 0);
+        blobmsg_add_u32(b, "sendonly", op.send_only ? 1 : 0);
+        if (op.send_only) {
+            add_send_only_outcome(b, op.ok);
+            return;
+        }
+        blobmsg_add_u32(b, "timeout", static_cast<uint32_t>(op.timeout));
+        add_string(b, "end_flag", op.has_end_flag ? op.end_flag : std::string("default"));
+        add_end_flags_used(b, op.end_flags);
     }
-    blobmsg_add_u32(b, "timeout", static_cast<uint32_t>(op.timeout));
-    blobmsg_add_string(b, "end_flag", op.has_end_flag ? op.end_flag.c_str() : "default");
-    add_end_flags_used(b, op.end_flags);
-    add_transaction_outcome(b, op);
+    add_transaction_outcome(b, op, middle && completed);
     if (op.has_data)
         blobmsg_add_u32(b, "data_sent", op.data_sent ? 1 : 0);
 }

@@ -126,9 +126,14 @@ port_engine *port_engine_create();
 void port_engine_stop(port_engine *engine);
 bool port_engine_stopping(const port_engine *engine);
 void port_engine_destroy(port_engine *engine);
-// The descriptor that becomes readable when the outbox holds something.
+// The outbox's wake-up: an eventfd written each time the outbox goes from
+// empty to holding something, and never read by the engine. Watch it
+// edge-triggered (epoll's EPOLLET, ULOOP_EDGE_TRIGGER) and take everything
+// at each wake-up; a level-triggered watcher reads it before taking.
 int port_outbox_fd(port_engine *engine);
-// Takes everything in the outbox, in the order it was put there.
+// Takes everything in the outbox, in the order it was put there, after what
+// *items already holds. An empty *items keeps its storage for the engine,
+// and gets the outbox's.
 void port_outbox_take(port_engine *engine, std::deque<outbox_item> *items);
 
 // Registry. Records are created and retired on the event-loop thread only.

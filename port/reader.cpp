@@ -252,7 +252,9 @@ void port_fail(port_entry *entry, const char *reason)
 }
 
 // Reads until the device has nothing more (a few chunks at most, so a
-// flooding modem cannot starve the port's other work).
+// flooding modem cannot starve the port's other work). A read that returns
+// less than it asked for has emptied what the kernel held: the next poll
+// says when more comes, so no read is spent on learning it is empty.
 void port_read_ready(port_entry *entry, short revents)
 {
     char chunk[READ_CHUNK + 1];
@@ -260,6 +262,8 @@ void port_read_ready(port_entry *entry, short revents)
         ssize_t n = read(entry->fd, chunk, READ_CHUNK);
         if (n > 0) {
             port_process_chunk(entry, chunk, static_cast<int>(n));
+            if (n < READ_CHUNK)
+                return;
             continue;
         }
         if (n == 0 && (revents & POLLHUP)) {

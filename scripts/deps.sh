@@ -25,6 +25,8 @@ BROWSER_PACKAGES=(chromium chromium-driver python3-selenium)
 # python3 runs the browser test and the README's examples (tests/examples).
 TEST_PACKAGES=("${BUILD_PACKAGES[@]}" libgtest-dev libgmock-dev python3 "${BROWSER_PACKAGES[@]}")
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
+# CPU per command, counted in instructions and system calls.
+COST_PACKAGES=(valgrind strace)
 FORMAT_PACKAGES=(clang-format git)
 # Building for big-endian MIPS and running the result under emulation;
 # GoogleTest is built for the target from its sources.
