@@ -32,11 +32,11 @@ static void load_defaults(end_flag_list *list)
 
 void end_flags_set(end_flag_list *list, const char *spec)
 {
-    list->count = 0;
     if (!spec || !*spec) {
-        load_defaults(list);
+        *list = default_end_flags();
         return;
     }
+    list->count = 0;
 
     char work[SPEC_MAX + 1];
     size_t spec_length = strnlen(spec, SPEC_MAX);
@@ -54,7 +54,7 @@ void end_flags_set(end_flag_list *list, const char *spec)
             store_flag(list, field, length);
     }
     if (list->count == 0)
-        load_defaults(list);
+        *list = default_end_flags();
 }
 
 const end_flag_list &default_end_flags()

@@ -3,36 +3,39 @@
 #include "port/grammar.h"
 
 #include <cstring>
+#include <string_view>
 
 namespace
 {
 
+using namespace std::string_view_literals;
+
 struct named_code {
-    const char *text;
+    std::string_view text;
     final_code code;
     bool prefix; // the line starts with it, rather than being it
 };
 
 // "CONNECT" is both: the line is "CONNECT" or starts with "CONNECT ".
 constexpr named_code FINAL_CODES[] = {
-    {"OK", FINAL_OK, false},
-    {"ERROR", FINAL_ERROR, false},
-    {"NO CARRIER", FINAL_NO_CARRIER, false},
-    {"BUSY", FINAL_BUSY, false},
-    {"NO ANSWER", FINAL_NO_ANSWER, false},
-    {"NO DIALTONE", FINAL_NO_DIALTONE, false},
-    {"CONNECT", FINAL_CONNECT, false},
-    {"+CME ERROR:", FINAL_CME_ERROR, true},
-    {"+CMS ERROR:", FINAL_CMS_ERROR, true},
+    {"OK"sv, FINAL_OK, false},
+    {"ERROR"sv, FINAL_ERROR, false},
+    {"NO CARRIER"sv, FINAL_NO_CARRIER, false},
+    {"BUSY"sv, FINAL_BUSY, false},
+    {"NO ANSWER"sv, FINAL_NO_ANSWER, false},
+    {"NO DIALTONE"sv, FINAL_NO_DIALTONE, false},
+    {"CONNECT"sv, FINAL_CONNECT, false},
+    {"+CME ERROR:"sv, FINAL_CME_ERROR, true},
+    {"+CMS ERROR:"sv, FINAL_CMS_ERROR, true},
 };
 
 // Unsolicited result codes a router's modem sends, by the start of the
 // line. Calls, messages, network state, USSD answers and indicators; each
 // may arrive at any moment, between the lines of an answer too. NO CARRIER
 // joins them when no dial is due (judged apart: it is also a final result).
-constexpr const char *URC_PREFIXES[] = {
-    "RING",  "+CRING:", "+CLIP:",  "+CCWA:",  "+CMTI:",   "+CMT:",  "+CDSI:", "+CDS:",
-    "+CBM:", "+CREG:",  "+CGREG:", "+CEREG:", "+C5GREG:", "+CUSD:", "+CGEV:", "+CIEV:",
+constexpr std::string_view URC_PREFIXES[] = {
+    "RING"sv,  "+CRING:"sv, "+CLIP:"sv,  "+CCWA:"sv,  "+CMTI:"sv,   "+CMT:"sv,  "+CDSI:"sv, "+CDS:"sv,
+    "+CBM:"sv, "+CREG:"sv,  "+CGREG:"sv, "+CEREG:"sv, "+C5GREG:"sv, "+CUSD:"sv, "+CGEV:"sv, "+CIEV:"sv,
 };
 constexpr int URC_COUNT = sizeof(URC_PREFIXES) / sizeof(URC_PREFIXES[0]);
 static_assert(URC_COUNT <= 32, "command_traits::owns holds one bit per prefix");
@@ -42,10 +45,9 @@ bool is_blank(char c)
     return c == ' ' || c == '\t' || c == '\r' || c == '\n';
 }
 
-bool starts_with(const char *s, size_t length, const char *prefix)
+bool starts_with(const char *s, size_t length, std::string_view prefix)
 {
-    size_t n = strlen(prefix);
-    return length >= n && memcmp(s, prefix, n) == 0;
+    return length >= prefix.size() && memcmp(s, prefix.data(), prefix.size()) == 0;
 }
 
 char upper(char c)
@@ -53,13 +55,13 @@ char upper(char c)
     return c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c;
 }
 
-// Case-blind comparison of a command's name with a prefix's "NAME".
-bool same_name(const char *name, size_t length, const char *prefix_name, size_t prefix_length)
+// Case-blind comparison of a command's name with an upper-case NAME.
+bool same_name(const char *name, size_t length, std::string_view upper_name)
 {
-    if (length != prefix_length)
+    if (length != upper_name.size())
         return false;
     for (size_t i = 0; i < length; i++)
-        if (upper(name[i]) != prefix_name[i])
+        if (upper(name[i]) != upper_name[i])
             return false;
     return true;
 }
@@ -68,11 +70,8 @@ bool same_name(const char *name, size_t length, const char *prefix_name, size_t 
 uint32_t owned_bit(const char *name, size_t length)
 {
     for (int i = 0; i < URC_COUNT; i++) {
-        const char *p = URC_PREFIXES[i];
-        if (p[0] != '+')
-            continue;
-        size_t n = strlen(p) - 2; // without '+' and ':'
-        if (same_name(name, length, p + 1, n))
+        std::string_view p = URC_PREFIXES[i];
+        if (p[0] == '+' && same_name(name, length, p.substr(1, p.size() - 2)))
             return 1u << i;
     }
     return 0;
@@ -104,7 +103,7 @@ void note_command_line(const char *s, size_t length, command_traits *traits)
         const char *name = s + i + 1;
         size_t name_length = end - i - 1;
         traits->owns |= owned_bit(name, name_length);
-        if (same_name(name, name_length, "CGDATA", 6))
+        if (same_name(name, name_length, "CGDATA"sv))
             traits->dial = true;
         // Only the next ';' starts another extended command: a '+' inside
         // the arguments ("+15550100") names nothing.
@@ -169,11 +168,13 @@ final_code final_code_of(const char *line, size_t length)
     while (end > line && is_blank(end[-1]))
         end--;
     size_t n = size_t(end - line);
-    if (n < 2)
+    // Every code starts with one of these: most lines are judged by their
+    // first byte alone.
+    if (n < 2 || !memchr("OENBC+", line[0], 6))
         return FINAL_NONE;
     for (const named_code &c : FINAL_CODES) {
-        size_t code_length = strlen(c.text);
-        if (n < code_length || memcmp(line, c.text, code_length) != 0)
+        size_t code_length = c.text.size();
+        if (n < code_length || memcmp(line, c.text.data(), code_length) != 0)
             continue;
         if (n == code_length || c.prefix || (c.code == FINAL_CONNECT && line[code_length] == ' '))
             return c.code;
@@ -184,7 +185,7 @@ final_code final_code_of(const char *line, size_t length)
 final_code final_code_named(const char *flag)
 {
     for (const named_code &c : FINAL_CODES)
-        if (strcmp(flag, c.text) == 0)
+        if (c.text == flag)
             return c.code;
     return FINAL_NONE;
 }
@@ -218,15 +219,23 @@ bool is_unsolicited(const char *line, size_t length, const command_traits *judge
         return false;
     if (line[0] == 'N')
         return final_code_of(line, length) == FINAL_NO_CARRIER && !(judge && judge->dial);
-    if (line[0] != '+' && line[0] != 'R')
+    // Only prefixes as long as the line's name (up to its ':') can match.
+    size_t name_length = 4; // "RING"
+    if (line[0] == '+') {
+        const void *colon = memchr(line, ':', length < 9 ? length : 9);
+        if (!colon)
+            return false;
+        name_length = size_t(static_cast<const char *>(colon) - line) + 1;
+    } else if (line[0] != 'R') {
         return false;
+    }
     for (int i = 0; i < URC_COUNT; i++) {
-        if (!starts_with(line, length, URC_PREFIXES[i]))
+        std::string_view prefix = URC_PREFIXES[i];
+        if (prefix.size() != name_length || memcmp(line, prefix.data(), name_length) != 0)
             continue;
         if (judge && (judge->owns & (1u << i)))
             return false;
-        if (starts_with(line, length, "+CMT:") || starts_with(line, length, "+CBM:") ||
-            (starts_with(line, length, "+CDS:") && cds_with_pdu(line, length)))
+        if (prefix == "+CMT:"sv || prefix == "+CBM:"sv || (prefix == "+CDS:"sv && cds_with_pdu(line, length)))
             *next = TEXT_UNSOLICITED;
         return true;
     }
@@ -236,9 +245,11 @@ bool is_unsolicited(const char *line, size_t length, const command_traits *judge
 bool announces_message_text(const char *line, size_t length)
 {
     int stat;
-    if (starts_with(line, length, "+CMGR:"))
+    if (length < 6 || line[0] != '+' || line[3] != 'G')
+        return false;
+    if (starts_with(line, length, "+CMGR:"sv))
         stat = 0;
-    else if (starts_with(line, length, "+CMGL:"))
+    else if (starts_with(line, length, "+CMGL:"sv))
         stat = 1;
     else
         return false;

@@ -46,14 +46,13 @@ const command_traits *owed_judge(const port_entry *entry)
 int commands_in(const std::string &bytes)
 {
     int count = 0;
-    bool blank = true;
-    for (char c : bytes) {
-        if (c == '\r') {
-            count += blank ? 0 : 1;
-            blank = true;
-        } else if (c != '\n' && c != ' ' && c != '\t') {
-            blank = false;
-        }
+    const char *line = bytes.data();
+    const char *end = line + bytes.size();
+    for (const char *cr; (cr = static_cast<const char *>(memchr(line, '\r', size_t(end - line)))); line = cr + 1) {
+        const char *c = line;
+        while (c < cr && (*c == '\n' || *c == ' ' || *c == '\t'))
+            c++;
+        count += c < cr ? 1 : 0;
     }
     return count;
 }

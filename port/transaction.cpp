@@ -76,7 +76,8 @@ static void take_result(port_entry *entry, at_outcome outcome)
     const at_response &cap = entry->capture;
     op->outcome = outcome;
     op->response.assign(cap.data, cap.length);
-    std::erase(op->response, '\0');
+    if (memchr(cap.data, '\0', size_t(cap.length)))
+        std::erase(op->response, '\0');
     op->truncated = entry->capture_truncated;
     memcpy(op->matched_flag, cap.matched_flag, END_FLAG_SIZE);
     op->elapsed_ms = mono_ms_between(entry->mono_start, mono_now());
