@@ -124,6 +124,10 @@ struct port_snapshot {
 port_engine *port_engine_create();
 void port_engine_stop(port_engine *engine);
 bool port_engine_stopping(const port_engine *engine);
+// After port_engine_stop: closes every device, all at the same time, each
+// waiting at most drain_max_ms (capped at the usual 500) for output its line
+// has not sent. Destroying the engine closes what is left the same way.
+void port_engine_close_devices(port_engine *engine, int drain_max_ms);
 void port_engine_destroy(port_engine *engine);
 // The descriptor that becomes readable when the outbox holds something.
 int port_outbox_fd(port_engine *engine);
