@@ -99,7 +99,7 @@ struct port_event {
     bool late = false;       // set aside as an earlier command's late answer
     uint32_t dropped = 0;    // lines of this port dropped since its last event
     int32_t is_open = 0;     // state events
-    const char *reason = ""; // "open", "close", "vanished", "error", "reopen"
+    const char *reason = ""; // "open", "close", "vanished", "error", "reopen", "replaced"
 };
 
 // What the outbox hands to the event loop: a finished operation or an event.
