@@ -264,17 +264,17 @@ static int open_device(int node, const struct stat &st, device_kind kind, const 
                        open_failure *why)
 {
     int fd = open_checked(node, st, why);
+    // A WWAN or management port has no line to set up.
+    if (fd < 0 || kind != device_kind::TERMINAL)
+        return fd;
     termios tio;
-    if (fd >= 0 && kind == device_kind::TERMINAL && tcgetattr(fd, &tio) != 0) {
+    if (tcgetattr(fd, &tio) != 0) {
         close(fd);
         why->kind = open_failure::NOT_SERIAL;
         return -1;
     }
-    // A WWAN or management port has no line to set up.
-    if (fd >= 0 && kind == device_kind::TERMINAL) {
-        no_closing_wait(fd);
-        configure_line(fd, settings.baudrate, settings.databits, settings.parity, settings.stopbits);
-    }
+    no_closing_wait(fd);
+    configure_line(fd, settings.baudrate, settings.databits, settings.parity, settings.stopbits);
     return fd;
 }
 
