@@ -55,12 +55,10 @@ static uloop_timeout reconnect_timer = {.list = {}, .pending = false, .cb = try_
 static void on_connection_lost(ubus_context *)
 {
     g_daemon.connected = false;
-    // Cut off at the stop's deadline, or lost while the stop signal is on
-    // its way: the loop ends (unless it already has), nothing reconnects.
-    if (stop_guard_signalled()) {
-        uloop_end();
+    // Cut off at the stop's deadline, or lost once the stop signal came
+    // (which ends the loop): nothing reconnects.
+    if (stop_guard_signalled())
         return;
-    }
     fprintf(stderr, "Lost connection to ubus, reconnecting\n");
     g_daemon.generation++;
     uloop_timeout_set(&reconnect_timer, RECONNECT_MS);
