@@ -6,7 +6,6 @@
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -99,6 +98,15 @@ bool talks_to_broker(int fd)
            memcmp(&peer, &guard.broker, len) == 0;
 }
 
+// Told by the descriptor's name in /proc rather than by fstat: the
+// descriptors belong to other threads, which may be closing them.
+bool is_socket(int fd_dir, const char *name)
+{
+    char target[64];
+    ssize_t n = readlinkat(fd_dir, name, target, sizeof target - 1);
+    return n > 0 && strncmp(target, "socket:", 7) == 0;
+}
+
 // Caller holds guard.lock, so the connection is not freed meanwhile.
 void cut_bus_connection()
 {
@@ -108,11 +116,8 @@ void cut_bus_connection()
         return;
     }
     while (dirent *e = readdir(fds)) {
-        int fd = atoi(e->d_name);
-        struct stat st;
-        if (e->d_name[0] != '.' && fd != dirfd(fds) && fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode) &&
-            talks_to_broker(fd))
-            (void)shutdown(fd, SHUT_RDWR);
+        if (e->d_name[0] != '.' && is_socket(dirfd(fds), e->d_name) && talks_to_broker(atoi(e->d_name)))
+            (void)shutdown(atoi(e->d_name), SHUT_RDWR);
     }
     closedir(fds);
 }

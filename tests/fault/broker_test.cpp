@@ -93,7 +93,8 @@ TEST_F(Broker, SigtermWhilePublishingToAFrozenBrokerExitsWithinASecond)
     ASSERT_TRUE(publishing);
     ASSERT_TRUE(exited);
     EXPECT_TRUE(WIFEXITED(env.daemon.exit_status) && WEXITSTATUS(env.daemon.exit_status) == 0)
-        << env.daemon.exit_status;
+        << env.daemon.exit_status << "\n"
+        << child_stderr(env.daemon);
     // Sanitizers slow the exit itself (their reports at the end).
     EXPECT_LT(took, sanitized_build() ? 2s : 1s);
     EXPECT_EQ(child_stderr(env.daemon).find("Lost connection"), std::string::npos) << child_stderr(env.daemon);
