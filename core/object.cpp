@@ -1,5 +1,6 @@
 #include "core/object.h"
 
+#include "core/alive.h"
 #include "methods/methods.h"
 
 static const ubus_method tarnel_methods[] = {
@@ -19,7 +20,7 @@ ubus_object tarnel_object = {
     .id = 0,
     .path = nullptr,
     .type = &tarnel_object_type,
-    .subscribe_cb = nullptr,
+    .subscribe_cb = alive_subscribers_changed,
     .has_subscribers = false,
     .methods = tarnel_methods,
     .n_methods = ARRAY_SIZE(tarnel_methods),

@@ -1,8 +1,10 @@
-// End flags: the per-port list of final result strings and the rule that
-// ends a command at the first line containing one of them.
+// End flags: the per-port list of what ends a command, and the rule that
+// ends it at the first line that matches one of them: a final result code
+// matches only that whole line, any other flag a line that contains it.
 #include <cstring>
 
-#include "port/port.h"
+#include "port/grammar.h"
+#include "port/port_internal.h"
 
 static const char *const DEFAULT_END_FLAGS[END_FLAG_SLOTS] = {
     "OK", "ERROR", "+CMS ERROR:", "+CME ERROR:", "NO CARRIER",
@@ -15,9 +17,10 @@ static void store_flag(end_flag_list *list, const char *text, size_t length)
 {
     if (length > END_FLAG_SIZE - 1)
         length = END_FLAG_SIZE - 1;
-    char *slot = list->flags[list->count++];
+    char *slot = list->flags[list->count];
     memcpy(slot, text, length);
     slot[length] = '\0';
+    list->codes[list->count++] = final_code_named(slot);
 }
 
 static void load_defaults(end_flag_list *list)
@@ -69,29 +72,31 @@ static bool is_line_space(char c)
     return c == ' ' || c == '\t' || c == '\r' || c == '\n';
 }
 
-bool end_flag_match(const end_flag_list *list, const char *line, char *matched)
+bool end_flag_match_line(const end_flag_list *list, const char *line, size_t length, uint8_t code, char *matched)
 {
-    char work[MATCH_LINE_MAX + 1];
-    size_t length = strnlen(line, MATCH_LINE_MAX);
-    memcpy(work, line, length);
-    work[length] = '\0';
-
-    char *text = work;
-    while (is_line_space(*text))
+    // Containment looks at the first MATCH_LINE_MAX bytes, blanks around
+    // them left out.
+    const char *text = line;
+    const char *end = line + (length < MATCH_LINE_MAX ? length : MATCH_LINE_MAX);
+    while (text < end && is_line_space(*text))
         text++;
-    char *end = text + strlen(text);
     while (end > text + 1 && is_line_space(end[-1]))
         end--;
-    *end = '\0';
-
-    // Containment covers equality and prefix, so one test per flag is enough;
-    // list order decides which flag is reported.
     for (int i = 0; i < list->count; i++) {
-        if (strstr(text, list->flags[i])) {
+        const char *flag = list->flags[i];
+        bool hit = list->codes[i] != FINAL_NONE ? final_code_fits(final_code(list->codes[i]), final_code(code))
+                                                : memmem(text, size_t(end - text), flag, strlen(flag)) != nullptr;
+        if (hit) {
             if (matched)
-                memcpy(matched, list->flags[i], END_FLAG_SIZE);
+                memcpy(matched, flag, END_FLAG_SIZE);
             return true;
         }
     }
     return false;
+}
+
+bool end_flag_match(const end_flag_list *list, const char *line, char *matched)
+{
+    size_t length = strlen(line);
+    return end_flag_match_line(list, line, length, final_code_of(line, length), matched);
 }

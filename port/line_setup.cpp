@@ -165,9 +165,19 @@ void line_reset(port_entry *entry)
     entry->overflow_cr = false;
 }
 
-void port_forget_stream(port_entry *entry)
+// What the bytes read so far announced: a message text to come, a prompt
+// given up, a fragment of a command to end. A new stream starts clean.
+static void stream_reset(port_entry *entry)
 {
     line_reset(entry);
+    entry->next_text = TEXT_NONE;
+    entry->prompt_abandoned = false;
+    entry->fragment_out = false;
+}
+
+void port_forget_stream(port_entry *entry)
+{
+    stream_reset(entry);
     owed_reset(entry);
 }
 
@@ -310,7 +320,7 @@ int port_open(port_entry *entry, const port_settings &settings, open_failure *wh
     // same device, reopened ("open" again, a node that came back), goes on
     // where it was: the rest of that line is still on its way.
     if (st.st_rdev != entry->owed_rdev)
-        line_reset(entry);
+        stream_reset(entry);
     entry->owed_rdev = st.st_rdev;
     owed_adopt(entry);
     mutex_guard state(&entry->state_lock);

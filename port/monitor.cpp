@@ -38,9 +38,10 @@ static void close_vanished(port_entry *entry)
     // it may still be at its prompt.
     at_cancel_prompt(entry);
     port_close(entry);
-    // A node that vanished may still belong to a live device whose answer
-    // comes once it is back: the command owes it as any timed-out one.
-    at_port_closed(entry, true);
+    // A USB modem whose node vanished has reset: the answers it owed are
+    // not coming, and what comes back starts afresh.
+    at_port_closed(entry, false);
+    port_forget_stream(entry);
     emit_state(entry, "vanished");
 }
 

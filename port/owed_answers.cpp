@@ -2,13 +2,13 @@
 // waiting before its final result line arrived (a timeout; a send-only
 // command; a command that completed on a line of its own before the modem's
 // final result; an extra command behind a CR inside the text) leaves the
-// port owing that answer. While anything is owed, the next line that is a
-// final result line for the oldest debt pays it: that line and the lines
-// since the previous final result line are set aside and published (as
-// late, for a timed-out command), never handed to the command now waiting,
-// whose text starts after them. So an answer that never comes costs at most
-// one later command, and a late one is never taken for another command's
-// answer.
+// port owing that answer. While anything is owed, every line belongs to the
+// oldest debt until a final result line for it pays it: those lines are set
+// aside and published (as late, for a timed-out command), never handed to
+// the command now waiting, whose text starts after them. So an answer that
+// never comes costs at most one later command, and a late one is never
+// taken for another command's answer. Unsolicited lines are no answer's:
+// the reader publishes them before they get here.
 #include <algorithm>
 #include <cstring>
 
@@ -18,13 +18,29 @@ constexpr size_t OWED_MAX = 64;   // a port that never answers must not grow us
 constexpr size_t WINDOW_MAX = 64; // lines held back for one waiting command
 constexpr size_t STASH_MAX = REGISTRY_MAX;
 
+void owed_push(port_entry *entry, const owed_answer &debt)
+{
+    entry->owed.push_back(debt);
+    if (entry->owed.size() > OWED_MAX)
+        entry->owed.pop_front();
+}
+
 void owed_add(port_entry *entry, const end_flag_list &flags, bool late, int count, bool provisional)
 {
-    for (int i = 0; i < count; i++) {
-        entry->owed.push_back({flags, late, provisional});
-        if (entry->owed.size() > OWED_MAX)
-            entry->owed.pop_front();
-    }
+    for (int i = 0; i < count; i++)
+        owed_push(entry, {flags, entry->traits, entry->command_seq, late, provisional});
+}
+
+void owed_drop_after(port_entry *entry, uint32_t seq)
+{
+    std::erase_if(entry->owed, [seq](const owed_answer &a) { return a.seq > seq; });
+}
+
+const command_traits *owed_judge(const port_entry *entry)
+{
+    if (!entry->owed.empty())
+        return &entry->owed.front().traits;
+    return entry->current ? &entry->traits : nullptr;
 }
 
 int commands_in(const std::string &bytes)
@@ -71,7 +87,26 @@ void owed_remember(port_entry *entry, const char *line)
     entry->window.emplace_back(line);
 }
 
-bool owed_pay(port_entry *entry, const char *line, size_t tail, bool modem_final)
+void owed_release_window(port_entry *entry)
+{
+    for (const std::string &held : entry->window)
+        emit_line(entry, held.c_str(), owed_late(entry));
+    entry->window.clear();
+}
+
+// The waiting command's text starts again behind the line that paid: with
+// the bytes of this chunk that follow it, and room for a whole answer.
+static void restart_capture(port_entry *entry, size_t tail)
+{
+    at_response &cap = entry->capture;
+    size_t keep = entry->chunk && tail <= size_t(entry->chunk_size) ? tail : 0;
+    memcpy(cap.data, entry->chunk + entry->chunk_size - keep, keep);
+    cap.length = static_cast<int32_t>(keep);
+    cap.data[cap.length] = '\0';
+    entry->capture_truncated = false;
+}
+
+bool owed_pay(port_entry *entry, const char *line, size_t length, size_t tail, bool modem_final)
 {
     if (entry->owed.empty())
         return false;
@@ -79,28 +114,24 @@ bool owed_pay(port_entry *entry, const char *line, size_t tail, bool modem_final
     // Whatever the caller waited for, the modem ends every answer with one
     // of its own final results.
     char matched[END_FLAG_SIZE];
-    if (!modem_final && !end_flag_match(&debt.flags, line, matched))
+    if (!modem_final && !end_flag_match_line(&debt.flags, line, length, FINAL_NONE, matched))
         return false;
     bool late = debt.late;
+    if (entry->waiting) {
+        owed_release_window(entry);
+        entry->paid_debt = true;
+        restart_capture(entry, tail);
+    }
+    // The modem has answered the command with the abandoned prompt, or one
+    // written after it: that prompt is not coming any more.
+    if (modem_final && debt.seq >= entry->abandoned_seq)
+        entry->prompt_abandoned = false;
     if (modem_final || matched[0] == '>') {
         entry->owed.pop_front();
     } else {
         // A line of the answer the caller waited for; the modem's final
         // result is still to come, and is owed in its place.
         debt.flags = default_end_flags();
-    }
-
-    if (entry->waiting) {
-        for (const std::string &held : entry->window)
-            emit_line(entry, held.c_str(), late);
-        entry->window.clear();
-        entry->paid_debt = true;
-        // Keep only the bytes of this chunk behind the paying line.
-        at_response &cap = entry->capture;
-        size_t keep = entry->chunk_captured && tail <= size_t(cap.length) ? tail : 0;
-        memmove(cap.data, cap.data + cap.length - keep, keep);
-        cap.length = static_cast<int32_t>(keep);
-        cap.data[cap.length] = '\0';
     }
     emit_line(entry, line, late);
     return true;
@@ -137,6 +168,8 @@ void owed_adopt(port_entry *entry)
     if (found->second.until_ms > mono_ms()) {
         // Owed before anything this record sent.
         std::deque<owed_answer> older = std::move(found->second.owed);
+        for (owed_answer &debt : older)
+            debt.seq = 0;
         older.insert(older.end(), entry->owed.begin(), entry->owed.end());
         entry->owed = std::move(older);
         while (entry->owed.size() > OWED_MAX)

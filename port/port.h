@@ -48,6 +48,7 @@ constexpr port_settings DEFAULT_SETTINGS = {115200, 8, 0, 1};
 struct end_flag_list {
     char flags[END_FLAG_SLOTS][END_FLAG_SIZE];
     int32_t count;
+    uint8_t codes[END_FLAG_SLOTS]; // the final result code a flag names (port/grammar.h), or none
 };
 
 enum port_op_kind { OP_OPEN, OP_CLOSE, OP_SENDAT };
@@ -163,6 +164,9 @@ void port_monitor_stop(port_engine *engine);
 // End flags.
 void end_flags_set(end_flag_list *list, const char *spec);
 const end_flag_list &default_end_flags();
+// A flag naming a final result code ("OK", "ERROR", "+CME ERROR:", ...)
+// matches only a line that is that final result; any other flag matches a
+// line that contains it. The first flag of the list that matches wins.
 bool end_flag_match(const end_flag_list *list, const char *line, char *matched);
 
 // Decodes hex text; *length receives the decoded byte count. nullptr on bad input.

@@ -17,6 +17,7 @@
 #include <string>
 
 #include "port/device.h"
+#include "port/grammar.h"
 #include "port/port.h"
 
 // The capture area of the running command; its result goes to the port_op.
@@ -28,8 +29,10 @@ struct at_response {
 
 // An answer the port is still owed by a command that no longer waits for it.
 struct owed_answer {
-    end_flag_list flags; // what its final result line looks like, besides the modem's own
-    bool late;           // a timed-out command's (its lines are published as late)
+    end_flag_list flags;   // what its final result line looks like, besides the modem's own
+    command_traits traits; // which lines of its answer look unsolicited but are its own
+    uint32_t seq;          // the command_seq of the command that owes it
+    bool late;             // a timed-out command's (its lines are published as late)
     // An answer that may never come: the acknowledgement of an ESC (not
     // every modem sends one), or the answer of a command that timed out
     // after a line paid an older debt (that line may have been its own).
@@ -93,11 +96,15 @@ struct port_entry {
     char line_buffer[PORT_BUFFER_SIZE];
     int32_t line_length;
     at_response capture;
-    bool chunk_captured;    // the chunk being cut into lines went into the capture
     bool capture_truncated; // a chunk did not fit: nothing later is captured
+    const char *chunk;      // the chunk being cut into lines, while it is
+    int chunk_size;
+    text_line next_text; // what the next line is, by the header before it
     end_flag_list end_flags;
     int32_t waiting; // 1 while a command awaits an end flag
     port_op *current;
+    command_traits traits; // of the running command's bytes
+    uint32_t command_seq;  // counts the commands written, the running one last
     command_phase phase;
     timespec mono_start;
     int64_t deadline_ms; // monotonic; the command's wait ends here
@@ -115,6 +122,15 @@ struct port_entry {
     bool paid_debt;       // a line paid an older debt while it waited
     int64_t settle_until; // monotonic ms: the next operation waits this long for a provisional answer
     std::deque<std::string> window;
+    // A command with prompt data gave up waiting for its "> ": a prompt that
+    // comes later is that command's, and takes whatever was written since
+    // as message text.
+    bool prompt_abandoned;
+    uint32_t abandoned_seq;
+    bool swallowed; // the running command's bytes went into such a text
+    // A command whose write was given up may have left a fragment of its
+    // line at the modem: the next command is preceded by a CR that ends it.
+    bool fragment_out;
 
     // Thread: a line longer than the line buffer is cut; the rest of it, up
     // to its CR LF, is dropped.
@@ -255,6 +271,9 @@ void registry_close_all(port_engine *engine, int drain_max_ms);
 void port_poke(port_entry *entry, uint32_t what);
 void port_finish_op(port_entry *entry, port_op *op);
 
+// End flags, for a line of known length and final result code.
+bool end_flag_match_line(const end_flag_list *list, const char *line, size_t length, uint8_t code, char *matched);
+
 // Reading: everything done with one chunk read from the device (capture,
 // line assembly, end flags, owed answers, unsolicited lines, the prompt).
 void port_process_chunk(port_entry *entry, const char *chunk, int n);
@@ -273,6 +292,10 @@ void at_line_final(port_entry *entry, const char *matched, bool modem_final);
 // returns false.
 bool at_settling(port_entry *entry, int64_t now_ms);
 void at_prompt_seen(port_entry *entry);
+// A "> " after a command with prompt data gave up waiting for it.
+void at_late_prompt(port_entry *entry);
+// Before the next command: ends a fragment a given-up write left behind.
+void at_end_fragment(port_entry *entry);
 // The port was closed under the running command: it ends as a timeout, and
 // leaves its answer owed if `owes` (the device may still send it).
 void at_port_closed(port_entry *entry, bool owes);
@@ -287,11 +310,20 @@ int64_t at_next_wake_ms(const port_entry *entry, int64_t now_ms);
 void capture_arm(port_entry *entry);
 
 // Owed answers.
+// `count` answers owed by the running command (or the one that just ended),
+// ended by `flags` or the modem's own final results.
 void owed_add(port_entry *entry, const end_flag_list &flags, bool late, int count, bool provisional = false);
+void owed_push(port_entry *entry, const owed_answer &debt);
 // How many commands the modem runs for these bytes: one per CR that ends
 // a non-blank command line.
 int commands_in(const std::string &bytes);
 void owed_send_only(port_entry *entry, const std::string &text);
+// The commands written since the command numbered `seq` went into message
+// text: their answers are not coming.
+void owed_drop_after(port_entry *entry, uint32_t seq);
+// The command whose answer is due first: the oldest owed, else the waiting
+// one; nullptr when none is.
+const command_traits *owed_judge(const port_entry *entry);
 void owed_reset(port_entry *entry);
 // A record's debts go with its device when it is closed, and come back to
 // the next record that opens that device. Both run under open_lock.
@@ -302,9 +334,12 @@ void owed_drop_provisional(port_entry *entry);
 bool owed_has_provisional(const port_entry *entry);
 // True when the line paid the oldest owed answer; it and the lines set aside
 // with it have been published, and the waiting command's text starts after.
-// `modem_final`: the line holds one of the modem's own final results.
-bool owed_pay(port_entry *entry, const char *line, size_t tail, bool modem_final);
+// `modem_final`: the line is one of the modem's own final results.
+bool owed_pay(port_entry *entry, const char *line, size_t length, size_t tail, bool modem_final);
 void owed_remember(port_entry *entry, const char *line);
+// A wait ends while an older answer is still coming: what was set aside
+// for it is published now, and none of it is the waiting command's.
+void owed_release_window(port_entry *entry);
 bool owed_late(const port_entry *entry);
 
 // Events: admitted under the rate limits and queued for the event loop.

@@ -1,14 +1,18 @@
 // Reading a port: every chunk read from the device is captured for the
-// waiting command, then cut into lines at CR LF. Each line may end the
-// command (an end flag), pay an answer owed by an earlier command, or be an
-// unsolicited line that is published as an event. All of it runs on the
-// port's own thread, so none of it needs a lock.
+// waiting command, then cut into lines at CR LF. Each line is judged by the
+// modem's grammar (port/grammar.h): it may be a message's text, an
+// unsolicited line (published at once), part of an answer an earlier
+// command still owes (set aside, and published once that answer is
+// complete), or a line of the waiting command's answer, which ends at its
+// end flag. All of it runs on the port's own thread, so none of it needs a
+// lock.
 #include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "port/console.h"
 #include "port/port_internal.h"
@@ -19,13 +23,13 @@ constexpr int LINE_MAX_BYTES = PORT_BUFFER_SIZE - 1;
 static void capture_chunk(port_entry *entry, const char *chunk, int n)
 {
     at_response &cap = entry->capture;
+    if (!entry->waiting || entry->capture_truncated)
+        return;
     // A chunk that does not fit ends the capture: a later, smaller chunk
     // appended behind the gap would make a hole in the answer that nobody
     // could see. The end flag is still looked for in every line.
-    entry->chunk_captured = entry->waiting && !entry->capture_truncated && cap.length + n <= CAPTURE_MAX;
-    if (!entry->chunk_captured) {
-        if (entry->waiting)
-            entry->capture_truncated = true;
+    if (cap.length + n > CAPTURE_MAX) {
+        entry->capture_truncated = true;
         return;
     }
     memcpy(cap.data + cap.length, chunk, n);
@@ -42,41 +46,66 @@ static bool is_echo(const port_entry *entry, const char *line)
     return line[0] == '>' && entry->current && entry->current->has_data;
 }
 
-// `tail` is the number of bytes of the current chunk behind this line.
-static void handle_line(port_entry *entry, const char *line, size_t tail)
+// A line that neither ends a command nor pays an owed answer: with the
+// waiting command's text (and set aside with an older answer still owed),
+// or, while nobody waits, published.
+static void keep_line(port_entry *entry, const char *line)
 {
-    if (line[0] == '\0')
-        return;
-    bool echo = is_echo(entry, line);
-    // Whether it is one of the modem's own final results matters only to a
-    // waiting command or a debt: an idle port's lines are not matched.
-    bool modem_final =
-        !echo && (entry->waiting || !entry->owed.empty()) && end_flag_match(&default_end_flags(), line, nullptr);
-    if (!echo && owed_pay(entry, line, tail, modem_final))
-        return;
-
-    char matched[END_FLAG_SIZE];
-    if (entry->waiting && !echo && end_flag_match(&entry->end_flags, line, matched)) {
-        at_line_final(entry, matched, modem_final);
-        return;
-    }
-    if (entry->waiting) {
-        // One of the modem's own final codes that the caller's end flags
-        // did not expect: it still counts as an answer the modem gave.
-        if (modem_final)
-            entry->finals_own++;
+    if (entry->waiting)
         owed_remember(entry, line);
+    else
+        emit_line(entry, line, owed_late(entry));
+}
+
+// `tail` is the number of bytes of the current chunk behind this line.
+static void handle_line(port_entry *entry, const char *line, size_t length, size_t tail)
+{
+    text_line text = std::exchange(entry->next_text, TEXT_NONE);
+    if (text == TEXT_UNSOLICITED) {
+        // A message delivered to the port: its text is news, whatever it says.
+        emit_line(entry, line, false);
         return;
     }
-    // Lines behind the final line in the chunk that completed a command are
-    // in its capture, but no part of its answer: they are published too, so
-    // a listener's view does not depend on how the bytes were read.
-    emit_line(entry, line, owed_late(entry));
+    if (length == 0)
+        return;
+    if (entry->prompt_abandoned && is_prompt_line(line, length))
+        at_late_prompt(entry);
+    if (text == TEXT_ANSWER || is_echo(entry, line)) {
+        keep_line(entry, line);
+        return;
+    }
+    text_line next;
+    if (is_unsolicited(line, length, owed_judge(entry), &next)) {
+        entry->next_text = next;
+        emit_line(entry, line, false);
+        return;
+    }
+    if (announces_message_text(line, length))
+        entry->next_text = TEXT_ANSWER;
+    final_code code = final_code_of(line, length);
+    if (owed_pay(entry, line, length, tail, code != FINAL_NONE))
+        return;
+    // While an older answer is owed, every line up to its end is that
+    // answer's: nothing older completes a newer command.
+    if (!entry->waiting || !entry->owed.empty()) {
+        keep_line(entry, line);
+        return;
+    }
+    char matched[END_FLAG_SIZE];
+    if (end_flag_match_line(&entry->end_flags, line, length, code, matched)) {
+        at_line_final(entry, matched, code != FINAL_NONE);
+        return;
+    }
+    // One of the modem's own final results that the caller's end flags did
+    // not expect: it still counts as an answer the modem gave.
+    if (code != FINAL_NONE)
+        entry->finals_own++;
 }
 
 // Looks at the unfinished rest of the line buffer for a "> " prompt: '>'
-// and nothing but spaces behind it, after any line-end bytes.
-static bool prompt_pending(const port_entry *entry)
+// after any line-end bytes, and behind it nothing but spaces, or with
+// `typed` the echo of text already typed.
+static bool prompt_pending(const port_entry *entry, bool typed)
 {
     const char *p = entry->line_buffer;
     const char *end = p + entry->line_length;
@@ -84,7 +113,7 @@ static bool prompt_pending(const port_entry *entry)
         p++;
     if (p == end || *p != '>')
         return false;
-    for (p++; p < end; p++)
+    for (p++; p < end && !typed; p++)
         if (*p != ' ')
             return false;
     return true;
@@ -112,7 +141,7 @@ static void cut_lines(port_entry *entry, int search_from, int later)
         int cr = static_cast<char *>(crlf) - buf;
         int length = cr - line_start;
         drop_nul_bytes(buf + line_start, &length);
-        handle_line(entry, buf + line_start, entry->line_length - (cr + 2) + later);
+        handle_line(entry, buf + line_start, size_t(length), entry->line_length - (cr + 2) + later);
         line_start = search_from = cr + 2;
     }
     if (line_start > 0) {
@@ -155,7 +184,7 @@ static int skip_overflow(port_entry *entry, const char *chunk, int n)
     if (end == 1 && length > 0 && buf[length - 1] == '\r')
         length--; // the CR of this CR LF was the buffer's last byte
     drop_nul_bytes(buf, &length);
-    handle_line(entry, buf, n - end);
+    handle_line(entry, buf, size_t(length), n - end);
     entry->line_length = 0;
     buf[0] = '\0';
     return end;
@@ -196,9 +225,18 @@ static void assemble_lines(port_entry *entry, const char *chunk, int n)
 void port_process_chunk(port_entry *entry, const char *chunk, int n)
 {
     capture_chunk(entry, chunk, n);
+    entry->chunk = chunk;
+    entry->chunk_size = n;
     assemble_lines(entry, chunk, n);
-    if (entry->phase == PHASE_WAIT_PROMPT && prompt_pending(entry))
+    entry->chunk = nullptr;
+    if (entry->prompt_abandoned && prompt_pending(entry, true)) {
+        // Handled, the prompt is gone: a later command must not take it
+        // for its own.
+        at_late_prompt(entry);
+        line_reset(entry);
+    } else if (entry->phase == PHASE_WAIT_PROMPT && !entry->swallowed && prompt_pending(entry, false)) {
         at_prompt_seen(entry);
+    }
 }
 
 void port_fail(port_entry *entry, const char *reason)

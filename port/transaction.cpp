@@ -103,8 +103,41 @@ void at_cancel_prompt(port_entry *entry)
     entry->settle_until = mono_ms() + ESC_SETTLE_MS;
 }
 
+static void send_failed(port_entry *entry);
+
+void at_late_prompt(port_entry *entry)
+{
+    entry->prompt_abandoned = false;
+    if (entry->fd < 0)
+        return;
+    // Everything written since the prompt's command gave up went into the
+    // text: the commands since are answered by nobody, and the rest of one
+    // still going out would reach the modem after the ESC as a command of
+    // its own.
+    if (entry->current)
+        entry->swallowed = true;
+    bool writing = entry->phase == PHASE_WRITING;
+    if (writing)
+        (void)tcflush(entry->fd, TCOFLUSH);
+    if (write(entry->fd, &ESC, 1) == 1) {
+        owed_drop_after(entry, entry->abandoned_seq);
+        owed_push(entry, {default_end_flags(), {}, entry->abandoned_seq, true, true});
+        entry->settle_until = mono_ms() + ESC_SETTLE_MS;
+    }
+    if (writing)
+        send_failed(entry);
+}
+
 static void send_failed(port_entry *entry)
 {
+    if (entry->phase == PHASE_WRITING && entry->out_done < entry->out.size() && entry->fd >= 0) {
+        // The rest of the command must not reach the modem when the line
+        // moves again, and join whatever is written next. A USB driver may
+        // have a few buffers in flight that no flush reaches: a fragment
+        // that got out is ended before the next command.
+        (void)tcflush(entry->fd, TCOFLUSH);
+        entry->fragment_out = entry->out_done > 0 && !entry->swallowed;
+    }
     at_cancel_prompt(entry);
     port_op *op = entry->current;
     op->ok = false;
@@ -127,7 +160,16 @@ constexpr int64_t DOUBT_SETTLE_MS = 2000;
 
 static void timed_out(port_entry *entry, bool owes)
 {
-    int owed = entry->answers_due - entry->finals_own;
+    if (!entry->owed.empty() && entry->owed.front().seq < entry->command_seq) {
+        // An older answer was still coming: everything since the last
+        // answer paid was its, none of it this command's.
+        owed_release_window(entry);
+        entry->capture.length = 0;
+        entry->capture.data[0] = '\0';
+        entry->capture_truncated = false;
+    }
+    // A command that went into message text is answered by nobody.
+    int owed = entry->swallowed ? 0 : entry->answers_due - entry->finals_own;
     if (owes && owed > 0) {
         owed_add(entry, entry->end_flags, true, owed, entry->paid_debt);
         if (entry->paid_debt)
@@ -233,6 +275,17 @@ bool at_start(port_entry *entry, port_op *op)
         send_failed(entry);
         return false;
     }
+    if (entry->fragment_out) {
+        // A CR first ends what a given-up write left at the modem. Its
+        // answer is owed, provisionally: if nothing had got out, the CR
+        // makes an empty line, which gets none.
+        bytes.insert(0, 1, '\r');
+        owed_add(entry, default_end_flags(), true, 1, true);
+        entry->fragment_out = false;
+    }
+    entry->command_seq++;
+    entry->traits = command_traits_of(bytes.data(), bytes.size());
+    entry->swallowed = false;
     // A CR inside the text starts another command at the modem, and each
     // of them is answered.
     entry->answers_due = std::max(1, commands_in(bytes));
@@ -245,10 +298,8 @@ void at_line_final(port_entry *entry, const char *matched, bool modem_final)
     memcpy(entry->capture.matched_flag, matched, END_FLAG_SIZE);
     entry->waiting = 0;
     entry->window.clear();
-    // The modem answers in order: once it has answered this command, an
-    // older answer still owed is never coming (it was lost). Keeping the
-    // debt would one day take a line of a later answer for it.
-    entry->owed.clear();
+    // The modem answers in order: it is past any prompt given up earlier.
+    entry->prompt_abandoned = false;
     // What the modem still sends for this command goes to nobody else: its
     // final result when the caller's own end flag came first, and the
     // answers to the further commands of a text with CRs inside. A caller
@@ -256,8 +307,13 @@ void at_line_final(port_entry *entry, const char *matched, bool modem_final)
     // call and must get that call's own answer.
     if (matched[0] != '>') {
         int owed = entry->answers_due - entry->finals_own - (modem_final ? 1 : 0);
+        // A line that paid an older debt while it waited may have been one
+        // of its own answers (the older one never coming): what it still
+        // owes is in doubt, as for a timeout.
         if (owed > 0)
-            owed_add(entry, default_end_flags(), false, owed);
+            owed_add(entry, default_end_flags(), false, owed, entry->paid_debt);
+        if (owed > 0 && entry->paid_debt)
+            entry->settle_until = std::max(entry->settle_until, mono_ms() + DOUBT_SETTLE_MS);
     }
     // While bytes are still going out, the reply waits for the last one.
     if (entry->phase == PHASE_WAIT_PROMPT || entry->phase == PHASE_WAIT_FINAL)
@@ -282,8 +338,13 @@ void at_tick(port_entry *entry, int64_t now_ms)
     case PHASE_WAIT_PROMPT:
         if (now_ms >= entry->deadline_ms) {
             // Out of text input, or the modem takes every later command as
-            // message text.
+            // message text. A modem busy with the command may ignore the
+            // ESC and prompt later: that prompt is watched for.
             at_cancel_prompt(entry);
+            if (!entry->swallowed) {
+                entry->prompt_abandoned = true;
+                entry->abandoned_seq = entry->command_seq;
+            }
             timed_out(entry, false);
         }
         break;

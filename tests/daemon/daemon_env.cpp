@@ -23,7 +23,9 @@ bool env_restart_broker(daemon_env &env)
 
 bool env_start_daemon(daemon_env &env)
 {
-    if (!child_start(env.daemon, {TARNEL_DAEMON_PATH}, {{"UBUS_SOCKET", env.sock}}))
+    std::map<std::string, std::string> vars = env.daemon_vars;
+    vars["UBUS_SOCKET"] = env.sock;
+    if (!child_start(env.daemon, {TARNEL_DAEMON_PATH}, vars))
         return false;
     return child_wait_output(env.daemon, true, "ubus-tarnel started\n");
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 
 #include "core/bus_api.h"
@@ -20,6 +21,7 @@ struct daemon_env {
     std::string sock = dir.file("ubus.sock");
     child_process broker;
     child_process daemon;
+    std::map<std::string, std::string> daemon_vars; // more environment for the daemon
     ubus_context *ctx = nullptr;
     uint32_t tarnel_id = 0;
 

@@ -9,8 +9,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -177,6 +180,37 @@ TEST(FakeModemMessages, SentTextsAreToldWithTheirCommand)
 
     std::lock_guard guard(lock);
     EXPECT_EQ(told, std::vector<std::string>{"AT+CMGW=\"+15550101\"|second, with\r\nlines"});
+}
+
+// A moving signal walks in small steps within a usable range, and +CESQ
+// follows it; the rest of the status answers stay put.
+TEST(FakeModemStatus, MovingSignalWalksAndCesqFollows)
+{
+    modem_dir dir;
+    fake_modem_options options;
+    options.echo = false;
+    options.moving_signal = true;
+    fake_modem_ptr modem{fake_modem_create(dir.link(), options)};
+    ASSERT_TRUE(modem);
+    client c(dir.link());
+    std::vector<int> seen;
+    for (int i = 0; i < 40; i++) {
+        c.send("AT+CSQ\rAT+CESQ\r");
+        std::string answer;
+        for (int reads = 0; reads < 2 && answer.find("OK", answer.find("+CESQ")) == std::string::npos; reads++)
+            answer += c.read_until("OK\r\n");
+        int rssi = -1, rsrq = -1, rsrp = -1;
+        ASSERT_EQ(sscanf(answer.c_str(), "+CSQ: %d,99\r\nOK\r\n+CESQ: 99,99,255,255,%d,%d", &rssi, &rsrq, &rsrp), 3)
+            << answer;
+        EXPECT_TRUE(rssi >= 6 && rssi <= 28) << rssi;
+        EXPECT_TRUE(seen.empty() || std::abs(rssi - seen.back()) <= 2) << rssi;
+        EXPECT_EQ(rsrq, rssi);
+        EXPECT_EQ(rsrp, -113 + 2 * rssi - 22 + 141);
+        seen.push_back(rssi);
+    }
+    EXPECT_GT(*std::max_element(seen.begin(), seen.end()), *std::min_element(seen.begin(), seen.end()));
+    c.send("AT+CEREG?\rAT+CREG?\r");
+    EXPECT_EQ(c.read_until("+CREG: 0,0\r\nOK\r\n"), "+CEREG: 0,1\r\nOK\r\n+CREG: 0,0\r\nOK\r\n");
 }
 
 TEST_F(FakeModem, UnplugAndReplugMoveOnlyTheLink)

@@ -145,6 +145,26 @@ TEST_F(Answers, OwedAnswerThatNeverComesCostsOneCommand)
     EXPECT_EQ(sendat(port, "\"at_cmd\":\"AT+CSQ\"").str("response"), "AT+CSQ\r\n+CSQ: 20,99\r\nOK\r\n");
 }
 
+// Two commands in one call after an answer that never came: the first
+// one's final result paid the lost answer (or was the late one), and the
+// second completed the call. What the call still owes is in doubt: it must
+// not be a debt that the next caller's own answer pays.
+TEST_F(Answers, TwoCommandsAfterALostAnswerLeaveNoPhantomDebt)
+{
+    int n = 0;
+    for (const char *lost : {"\"at_cmd\":\"AT+NEVER\",\"timeout\":1", "\"at_cmd\":\"AT+NEVER\\r\",\"sendonly\":true"}) {
+        SCOPED_TRACE(lost);
+        std::string port = path_of("tty" + std::to_string(n++));
+        fake_modem_ptr m(fake_modem_create(port));
+        ASSERT_TRUE(m);
+        fake_modem_set_answer(m.get(), "AT+NEVER", {});
+        EXPECT_NE(sendat(port, lost).str("status"), "error");
+        EXPECT_EQ(sendat(port, "\"at_cmd\":\"AT+CSQ\\rAT+CGMI\"").str("status"), "success");
+        reply_fields next = sendat(port, "\"at_cmd\":\"AT+CGMI\",\"timeout\":3");
+        EXPECT_EQ(next.str("response"), "AT+CGMI\r\nTarnel\r\nOK\r\n") << next.str("partial_response");
+    }
+}
+
 TEST_F(Answers, OneDeviceIsOpenUnderOneRecordOnly)
 {
     std::string port = path_of("ttyUSB2");

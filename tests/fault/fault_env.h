@@ -52,6 +52,20 @@ protected:
     void expect_clean_exit(int deadline_ms = 10000);
 };
 
+// One simulated modem at <dir>/ttyUSB2, for tests about a single port.
+class OneModemTest : public FaultTest
+{
+protected:
+    std::string port;
+    fake_modem *m = nullptr;
+    void SetUp() override
+    {
+        FaultTest::SetUp();
+        port = path_of("ttyUSB2");
+        m = add_modem("ttyUSB2");
+    }
+};
+
 // A scripted answer carrying tag, so a reply shows whose answer it holds.
 std::string tagged_answer(const std::string &tag);
 

@@ -1,16 +1,12 @@
 // Commands that ask for more: the "> " prompt of message commands.
 #include "tests/fault/fault_env.h"
 
-class Prompt : public FaultTest
+class Prompt : public OneModemTest
 {
 protected:
-    std::string port;
-    fake_modem *m = nullptr;
     void SetUp() override
     {
-        FaultTest::SetUp();
-        port = path_of("ttyUSB2");
-        m = add_modem("ttyUSB2");
+        OneModemTest::SetUp();
         ASSERT_EQ(sendat(port, "\"at_cmd\":\"AT+CMGF=1\"").str("status"), "success");
         fake_modem_clear_log(m);
     }

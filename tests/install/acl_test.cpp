@@ -3,10 +3,13 @@
 // one grants nothing. Only "list" may be granted as read, since every other
 // method opens, writes to or closes a device; and ":subscribe", the web
 // server's own pseudo-method for following the object's notifications,
-// which the console page needs.
+// which the console page needs. Beyond "tarnel" a group grants only
+// logging out ("session" "destroy"): the web server passes the caller's own
+// session, so a user can end no other.
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <map>
 #include <set>
 #include <string>
 
@@ -80,6 +83,21 @@ TEST(AclFile, GrantsExactlyTheRegisteredMethods)
     EXPECT_EQ(all, registered_methods());
     EXPECT_EQ(pseudo, method_set{":subscribe"});
     EXPECT_EQ(read, (method_set{"list", ":subscribe"}));
+}
+
+TEST(AclFile, GrantsNothingElseButLoggingOut)
+{
+    nlohmann::json acl = load_acl();
+    ASSERT_FALSE(acl.is_discarded());
+    std::map<std::string, method_set> others;
+    for (const auto &[group, grant] : acl.items())
+        for (const char *access : {"read", "write"})
+            if (grant.contains(access) && grant[access].contains("ubus"))
+                for (const auto &[object, methods] : grant[access]["ubus"].items())
+                    if (object != "tarnel")
+                        for (const auto &m : methods)
+                            others[object].insert(m.get<std::string>());
+    EXPECT_EQ(others, (std::map<std::string, method_set>{{"session", {"destroy"}}}));
 }
 
 } // namespace

@@ -47,23 +47,36 @@ static std::string match(const char *spec, const std::string &line)
     return hit ? matched : "";
 }
 
-TEST(EndFlags, MatchingIsContainmentInListOrder)
+// Final result codes match only the whole line they are; other flags match
+// a line that contains them. The first flag of the list that matches wins.
+TEST(EndFlags, FinalResultsAreWholeLinesOtherFlagsAreContained)
 {
     EXPECT_EQ(match(nullptr, "OK"), "OK");
-    EXPECT_EQ(match(nullptr, " OK\r"), "OK");
-    EXPECT_EQ(match(nullptr, "BOOK"), "OK");
+    EXPECT_EQ(match(nullptr, " OK\t\r"), "OK");
+    EXPECT_EQ(match(nullptr, "BOOK"), "");
+    EXPECT_EQ(match(nullptr, "OK, see you at 5"), "");
     EXPECT_EQ(match(nullptr, "ok"), "");
     EXPECT_EQ(match(nullptr, "+CME ERROR: 10"), "ERROR");
+    EXPECT_EQ(match(nullptr, "+CMS ERROR: 500"), "ERROR");
+    EXPECT_EQ(match(nullptr, "+CPIN: ERROR"), "");
+    EXPECT_EQ(match(nullptr, "NO CARRIER"), "NO CARRIER");
     EXPECT_EQ(match(nullptr, "+CSQ: 20,99"), "");
+    EXPECT_EQ(match("+CME ERROR:,ERROR", "+CME ERROR: 10"), "+CME ERROR:");
+    EXPECT_EQ(match("READY,ERROR", "+CPIN: READY"), "READY");
+    EXPECT_EQ(match("READY,ERROR", "+CME ERROR: 10"), "ERROR");
+    EXPECT_EQ(match("BUSY,NO ANSWER,CONNECT", "CONNECT 115200"), "CONNECT");
+    EXPECT_EQ(match("BUSY,NO ANSWER,CONNECT", "CONNECTED"), "");
+    EXPECT_EQ(match("BUSY,NO ANSWER,CONNECT", "NO ANSWER"), "NO ANSWER");
     EXPECT_EQ(match("+CMGS:", "+CMGS: 12"), "+CMGS:");
     EXPECT_EQ(match("X,Y", " \t\r\n"), "");
 }
 
-TEST(EndFlags, OnlyTheFirst1023CharactersOfALineAreTested)
+TEST(EndFlags, OnlyTheFirst1023CharactersOfALineAreSearched)
 {
-    std::string line(1021, 'x');
-    EXPECT_EQ(match(nullptr, line + "OK"), "OK");
-    EXPECT_EQ(match(nullptr, line + "xOK"), "");
+    std::string line(1019, 'x');
+    EXPECT_EQ(match("READY", line + "READY"), "");
+    EXPECT_EQ(match("READY", line.substr(1) + "READY"), "READY");
+    EXPECT_EQ(match(nullptr, std::string(2000, ' ') + "OK"), "OK");
 }
 
 static bool decodes_to(const char *text, const std::string &expected)

@@ -4,16 +4,27 @@
 Starts our broker, the simulated modem, the daemon and the web gateway in a
 private directory, then drives the page in headless Chromium (Selenium) as
 a user of the packaged access group would: log in, open the port and see it
-listed, ask for the signal, watch a RING arrive in the live log, send a
-text message and find it at the modem, hit a missing port, and see the port
-list follow the modem away and back. Saves a desktop and a phone-sized
-screenshot of the page.
+listed, read the modem's status card, ask for the signal, see an ERROR
+shown as the modem's error with the command box and the answer in view at
+1280x800, watch a RING arrive in the live log, send a text message and find
+it at the modem, hit a missing port, see the port list follow the modem
+away and back, see the live log declared dead and reconnected when the
+gateway silently drops its subscription, see the ports reported unknown
+while the daemon is away, and log out for good. Saves desktop, phone and
+status card screenshots.
+
+The daemon's heartbeat (TARNEL_ALIVE_MS), the gateway's network timeout
+(-n) and the page's dead-stream limit (?dead-after=) are shortened so that
+nothing waits for their real 20, 30 and 45 seconds.
 
 Exit status 0 on success, 1 on a failure, 77 when the browser is missing.
 """
 
 import argparse
+import json
 import os
+import random
+import re
 import shutil
 import signal
 import subprocess
@@ -21,6 +32,7 @@ import sys
 import tempfile
 import threading
 import time
+import urllib.request
 
 try:
     from selenium import webdriver
@@ -39,6 +51,10 @@ DEADLINE = 15  # seconds for anything that should happen at once
 RING_DEADLINE = 2  # a RING must show within this, as the console promises
 NUMBER = "+15550100"
 TEXT = "Hello from the browser, 42 % sure"
+ALIVE_MS = 1000  # the daemon's heartbeat
+NETWORK_TIMEOUT = 2  # the gateway drops a subscription silent this long
+DEAD_AFTER = 4  # the page gives a silent stream up after this long
+ICCID = "8949020000123456789"  # the simulated modem's SIM
 
 
 class Program:
@@ -121,12 +137,31 @@ class Console:
         return self.wait(f"the answer to {command}", done)
 
     def port_row(self, port):
-        """The cells of the port's row: path, state, settings, last check."""
+        """The cells of the port's row: path, state, settings."""
         for row in self.d.find_elements(By.CSS_SELECTOR, "#port-table tbody tr"):
             cells = [td.text for td in row.find_elements(By.TAG_NAME, "td")]
             if cells and cells[0] == port:
                 return cells
-        return [None] * 4
+        return [None] * 3
+
+    def live_state(self):
+        return self.el("#live-state").get_attribute("data-state")
+
+    def quick(self, label):
+        self.d.find_element(By.XPATH, f"//div[@class='quick']/button[text()='{label}']").click()
+
+    def in_view(self, element):
+        """Whether the element is wholly in view with the page unscrolled:
+        inside the window and inside every box around it that scrolls."""
+        return self.d.execute_script(
+            "const r = arguments[0].getBoundingClientRect();"
+            "if (window.scrollY !== 0 || r.height === 0 || r.top < 0 || r.bottom > window.innerHeight) return false;"
+            "for (let p = arguments[0].parentElement; p; p = p.parentElement) {"
+            "  if (getComputedStyle(p).overflowY === 'visible') continue;"
+            "  const b = p.getBoundingClientRect();"
+            "  if (r.top < b.top - 1 || r.bottom > b.bottom + 1) return false;"
+            "}"
+            "return true;", element)
 
     def port_state(self, port):
         return self.port_row(port)[1]
@@ -152,12 +187,171 @@ def screenshot(driver, path, width, phone):
     """The whole page from the top at the given width, as tall as its content."""
     metrics = {"width": width, "height": 800, "deviceScaleFactor": 1, "mobile": phone}
     driver.execute_cdp_cmd("Emulation.setDeviceMetricsOverride", metrics)
+    # The transcript is as tall as an 800-pixel window leaves room for; it
+    # keeps that height when the window is made as tall as the page.
+    driver.execute_script("const t = document.getElementById('transcript');"
+                          "t.style.height = t.getBoundingClientRect().height + 'px';")
     metrics["height"] = driver.execute_script("return document.documentElement.scrollHeight")
     driver.execute_cdp_cmd("Emulation.setDeviceMetricsOverride", metrics)
-    driver.execute_script("window.scrollTo(0, 0)")
+    driver.execute_script("window.scrollTo(0, 0);"
+                          "const t = document.getElementById('transcript'); t.scrollTop = t.scrollHeight;")
     driver.save_screenshot(path)
+    driver.execute_script("document.getElementById('transcript').style.height = ''")
     print(f"screenshot: {path}")
     return driver.execute_script("return document.documentElement.scrollWidth <= window.innerWidth")
+
+
+def bus_call(base, sid, obj, method, args):
+    """A JSON-RPC call at the gateway, as a script on the router's origin would make it."""
+    body = json.dumps({"jsonrpc": "2.0", "id": 1, "method": "call", "params": [sid, obj, method, args]}).encode()
+    with urllib.request.urlopen(urllib.request.Request(base + "ubus", body), timeout=DEADLINE) as res:
+        return json.load(res)
+
+
+def check_answer_readings(driver, rng):
+    """The page's reading of status answers against an oracle, on random
+    answers: signal, ICCID, registration, which final results are the
+    modem's errors, and which lines of a status query's answer came
+    unsolicited (those before the final line; the ones after it are
+    published by the daemon anyway)."""
+    iccids = ["89" + "".join(rng.choice("0123456789") for _ in range(rng.randint(16, 18))) for _ in range(100)]
+    crsm = ["144,0,\"" + "".join(b + a for a, b in zip(*[iter(i.ljust(20, "F"))] * 2)) + "\"" for i in iccids]
+    regs = [{p: rng.choice([None, 0, 1, 2, 3, 4, 5]) for p in ("+CREG:", "+CGREG:", "+CEREG:", "+C5GREG:")}
+            for _ in range(300)]
+    flags = [rng.choice(["OK", "CONNECT", "READY", "ERROR", "NO CARRIER", "BUSY", "NO ANSWER", "NO DIALTONE",
+                         "+CME ERROR:", "+CMS ERROR:"]) for _ in range(100)]
+    urcs = ["RING", '+CMTI: "SM",3', "+CREG: 1", "^MODE: 3,5"]
+    answers = []
+    for _ in range(100):
+        before = rng.sample(urcs + ["+CSQ: 20,99"], rng.randint(0, 5))
+        answers.append((before, rng.sample(urcs, rng.randint(0, 2))))
+    replies = ["\r\n".join(["AT+CSQ"] + b + ["OK"] + a) + "\r\n" for b, a in answers]
+    got = driver.execute_async_script("""
+        const [crsm, regs, flags, replies, done] = arguments;
+        import('./modem.js').then((m) => done({
+          csq: [...Array(33).keys()].map((r) => m.signalFromCsq(`${r},99`)).concat([m.signalFromCsq('99,99')])
+              .map((s) => s && s.dbm),
+          iccid: crsm.map((v) => m.iccidFromCrsm(v)),
+          reg: regs.map((r) => m.registration(Object.fromEntries(
+              Object.entries(r).map(([k, v]) => [k, v === null ? null : `0,${v}`])))),
+          failed: flags.map((f) => m.modemFailure({status: 'success', end_flag_matched: f,
+                                                   response: `AT+X\\r\\n${f} 10\\r\\n`}) !== null),
+          cme10: m.modemFailure({status: 'success', end_flag_matched: 'ERROR',
+                                 response: 'AT+CPIN?\\r\\n+CME ERROR: 10\\r\\n'}).text,
+          foreign: replies.map((r) => m.foreignLines({status: 'success', end_flag_matched: 'OK', response: r},
+                                                     '+CSQ:')),
+        }), (e) => done({error: String(e)}));
+    """, crsm, regs, flags, replies)
+    assert "error" not in got, got
+    assert got["csq"] == [-113 + 2 * r for r in range(32)] + [None, None], got["csq"]
+    assert got["iccid"] == iccids, [(a, b) for a, b in zip(iccids, got["iccid"]) if a != b][:3]
+    for r, shown in zip(regs, got["reg"]):
+        stats = [v for v in r.values() if v is not None]
+        want = (None if not stats else "Registered, home network" if 1 in stats else "Registered, roaming"
+                if 5 in stats else "Searching for a network" if 2 in stats else "Registration denied"
+                if 3 in stats else "Not registered")
+        assert (shown and shown["text"]) == want, (r, shown)
+    errors = {"ERROR", "NO CARRIER", "BUSY", "NO ANSWER", "NO DIALTONE", "+CME ERROR:", "+CMS ERROR:"}
+    assert got["failed"] == [f in errors for f in flags], list(zip(flags, got["failed"]))
+    assert got["cme10"] == "SIM not inserted", got["cme10"]
+    want = [[line for line in b if line in urcs] for b, _ in answers]
+    assert got["foreign"] == want, [(r, f) for r, f, w in zip(replies, got["foreign"], want) if f != w][:3]
+
+
+def check_status_card(page, driver):
+    """The card reads the simulated modem: signal in dBm and bars from
+    +CSQ, RSRP and RSRQ from +CESQ, registered through +CEREG although
+    +CREG says 0, the operator, SIM, ICCID and device; Refresh adds a
+    reading to the chart."""
+    page.wait("the status card", lambda: page.el("#status-card").get_attribute("data-state") == "current")
+    csq = page.el("#signal-dbm").get_attribute("title")
+    rssi = int(re.fullmatch(r"\+CSQ: (\d+),99", csq).group(1))
+    assert page.text("#signal-dbm") == f"{-113 + 2 * rssi} dBm", (csq, page.text("#signal-dbm"))
+    bars = int(page.el("#signal-bars").get_attribute("data-bars"))
+    assert bars == (4 if rssi >= 20 else 3 if rssi >= 15 else 2 if rssi >= 10 else 1), (rssi, bars)
+    assert re.fullmatch(r"RSRP -\d+ dBm · RSRQ -[\d.]+ dB", page.text("#signal-lte")), page.text("#signal-lte")
+    expected = {
+        "#st-network": "Registered, home network", "#st-network-detail": "on LTE",
+        "#st-operator": "Tarnel Mobile", "#st-tech": "LTE", "#st-sim": "Ready", "#st-iccid": f"ICCID {ICCID}",
+        "#st-model": "Tarnel Simulated Modem", "#st-firmware": "Firmware 1.0", "#st-imei": "IMEI 350000000000001",
+    }
+    shown = {css: page.text(css) for css in expected}
+    assert shown == expected, shown
+    refresh_status(page)
+
+
+def refresh_status(page):
+    """Refresh: one more reading on the chart."""
+    points = int(page.el("#signal-chart").get_attribute("data-points"))
+    page.el("#status-refresh").click()
+    page.wait("one more signal reading", lambda: int(page.el("#signal-chart").get_attribute("data-points")) > points)
+    page.wait("the card current again", lambda: page.el("#status-card").get_attribute("data-state") == "current")
+
+
+def check_commands(page, driver):
+    """A success, and an ERROR shown as the modem's error, with the command
+    box and the latest answer in view at 1280x800."""
+    page.quick("Signal")
+    entry = page.wait_answer("AT+CSQ")
+    assert re.search(r"\+CSQ: \d+,99", entry.text), entry.text
+    assert 'Success: end flag "OK"' in entry.text, entry.text
+    for _ in range(2):  # enough answers to fill the transcript
+        page.quick("Operator")
+        page.wait_answer("AT+COPS?")
+    page.type_into("#command", "AT+CFUN=9")
+    page.el("#command").send_keys(Keys.ENTER)
+    entry = page.wait_answer("AT+CFUN=9")
+    assert "Modem error: ERROR: the modem did not accept the command" in entry.text, entry.text
+    assert "Success" not in entry.text and "failed" in entry.get_attribute("class"), entry.text
+    answer = entry.find_element(By.CSS_SELECTOR, ".answer")
+    assert page.in_view(page.el("#command")) and page.in_view(answer), "the command box or the answer is out of view"
+
+
+def check_dead_stream(page, daemon, modem, gateway):
+    """The daemon frozen: its heartbeat stops, the gateway drops the
+    subscription and leaves the stream open; the page calls it dead,
+    reconnects, and the next RING arrives."""
+    os.kill(daemon.proc.pid, signal.SIGSTOP)
+    try:
+        gateway.wait_line(lambda l: "lost its subscription" in l)
+        page.wait("the stream declared dead",
+                  lambda: page.live_state() == "down" and "Interrupted" in page.text("#live-state"))
+    finally:
+        os.kill(daemon.proc.pid, signal.SIGCONT)
+    page.wait("live again", lambda: page.live_state() == "live")
+    # The status card reads the modem again now; a RING that came while
+    # one of its queries waited would be that query's (the daemon's rule).
+    page.wait("the status card current", lambda: page.el("#status-card").get_attribute("data-state") == "current")
+    before = page.text("#log-lines").count("RING")
+    modem.proc.send_signal(signal.SIGUSR1)
+    page.wait("RING after the reconnect", lambda: page.text("#log-lines").count("RING") > before)
+
+
+def check_daemon_away(page, daemon_argv, port, programs):
+    """The daemon stopped: the banner and the port table say the service
+    cannot be reached; once it answers again the table is read again."""
+    programs[2].stop()
+    page.wait("the ports unknown", lambda: page.el("#ports-unreachable").is_displayed()
+              and not page.el("#port-table").is_displayed())
+    assert "cannot be reached" in page.text("#notice"), page.text("#notice")
+    programs[2] = Program(*daemon_argv)
+    programs[2].wait_line(lambda l: l == "ubus-tarnel started")
+    # The new daemon knows no port: opening it is the first call to answer,
+    # and the live log tries again at once.
+    page.el("#open-form button[type=submit]").click()
+    page.wait("the port open again", lambda: page.port_state(port) == "open")
+    page.wait("the banner gone", lambda: not page.el("#notice").is_displayed())
+    page.wait("the live log back", lambda: page.live_state() == "live")
+
+
+def check_logout(page, driver, base):
+    """Logging out ends the session at the server, not only in the page."""
+    sid = driver.execute_script("return sessionStorage.getItem('tarnel.sid')")
+    assert bus_call(base, sid, "tarnel", "list", {})["result"][0] == 0
+    page.el("#logout").click()
+    page.wait("the login form", lambda: page.el("#login-view").is_displayed())
+    assert page.text("#login-error") == "Logged out.", page.text("#login-error")
+    assert bus_call(base, sid, "tarnel", "list", {})["error"]["code"] == -32002
 
 
 def run(args, work):
@@ -169,23 +363,26 @@ def run(args, work):
         busd = Program([args.busd, "-s", sock])
         programs.append(busd)
         wait_socket(sock)
-        modem = Program([args.fakemodem, port])
+        modem = Program([args.fakemodem, "--moving-signal", port])
         programs.append(modem)
         modem.wait_line(lambda l: l.startswith("fake modem ready"))
-        daemon = Program([args.daemon], {"UBUS_SOCKET": sock})
-        programs.append(daemon)
-        daemon.wait_line(lambda l: l == "ubus-tarnel started")
+        daemon_argv = ([args.daemon], {"UBUS_SOCKET": sock, "TARNEL_ALIVE_MS": str(ALIVE_MS)})
+        programs.append(Program(*daemon_argv))
+        programs[2].wait_line(lambda l: l == "ubus-tarnel started")
         # A user with the packaged access group only: what the page needs
-        # must be in it, ":subscribe" included.
-        gateway = Program([args.webgw, "-s", sock, "-l", "0", "-w", args.www, "-p", "rootpw",
-                           "-a", args.acl_dir, "-u", "modem:modempw:ubus-tarnel"])
+        # must be in it, ":subscribe" and logging out included.
+        gateway = Program([args.webgw, "-s", sock, "-l", "0", "-w", args.www, "-p", "rootpw", "-a", args.acl_dir,
+                           "-u", "modem:modempw:ubus-tarnel", "-n", str(NETWORK_TIMEOUT)])
         programs.append(gateway)
         url = gateway.wait_line(lambda l: "http://" in l).split(" ")[-1]
+        base = url[:url.index("/tarnel/")] + "/"
 
-        driver = make_driver(1280, 1000)
+        driver = make_driver(1280, 800)
         try:
+            driver.execute_cdp_cmd("Emulation.setDeviceMetricsOverride",
+                                   {"width": 1280, "height": 800, "deviceScaleFactor": 1, "mobile": False})
             page = Console(driver)
-            driver.get(url)
+            driver.get(f"{url}?dead-after={DEAD_AFTER}")
 
             # Login; the session is the tab's.
             page.wait("the login form", lambda: page.el("#login-view").is_displayed())
@@ -196,7 +393,7 @@ def run(args, work):
             page.type_into("#login-password", "modempw")
             page.el("#login-password").send_keys(Keys.ENTER)
             page.wait("the console", lambda: page.el("#console-view").is_displayed())
-            page.wait("live updates", lambda: page.el("#live-state").get_attribute("data-state") == "live")
+            page.wait("live updates", lambda: page.live_state() == "live")
 
             # Open the port with its settings: it is listed, open, 115200 8N1.
             page.type_into("#port", port)
@@ -205,11 +402,11 @@ def run(args, work):
             row = page.wait("the port listed", lambda: page.port_state(port) == "open" and page.port_row(port))
             assert row[2] == "115200 8N1", row
 
-            # One click asks for the signal.
-            driver.find_element(By.XPATH, "//div[@class='quick']/button[text()='Signal']").click()
-            entry = page.wait_answer("AT+CSQ")
-            assert "+CSQ: 20,99" in entry.text, entry.text
-            assert 'Success: end flag "OK"' in entry.text, entry.text
+            seed = int(os.environ.get("TARNEL_TEST_SEED", time.time_ns() % 1000000))
+            print(f"answer readings with seed {seed} (TARNEL_TEST_SEED={seed} repeats them)")
+            check_answer_readings(driver, random.Random(seed))
+            check_status_card(page, driver)
+            check_commands(page, driver)
 
             # The modem rings: the live log has it at once.
             rang = time.monotonic()
@@ -237,20 +434,32 @@ def run(args, work):
             page.type_into("#port", port)
             modem.stop()
             page.wait("the port closed", lambda: page.port_state(port) == "closed")
-            modem = Program([args.fakemodem, port])
+            modem = Program([args.fakemodem, "--moving-signal", port])
             programs.append(modem)
             page.wait("the port reopened", lambda: page.port_state(port) == "open")
-            driver.find_element(By.XPATH, "//div[@class='quick']/button[text()='SIM']").click()
+            page.quick("SIM")
             page.wait_answer("AT+CPIN?")
+
+            check_dead_stream(page, programs[2], modem, gateway)
+            check_daemon_away(page, daemon_argv, port, programs)
 
             errors = page_errors(driver)
             assert not errors, f"the page raised errors: {errors}"
             if args.screenshots:
+                for _ in range(2):  # a few more readings for the chart
+                    refresh_status(page)
                 page.el("#command").clear()
                 driver.execute_script("document.activeElement.blur()")
+                page.el("#status-card").screenshot(os.path.join(args.screenshots, "web-console-status.png"))
                 screenshot(driver, os.path.join(args.screenshots, "web-console.png"), 1280, False)
                 fits = screenshot(driver, os.path.join(args.screenshots, "web-console-phone.png"), 390, True)
                 assert fits, "the page is wider than a phone screen"
+            check_logout(page, driver, base)
+        except AssertionError:
+            # What the page showed when it went wrong.
+            if args.screenshots:
+                driver.save_screenshot(os.path.join(args.screenshots, "failure.png"))
+            raise
         finally:
             driver.quit()
     finally:
@@ -259,6 +468,10 @@ def run(args, work):
             status = p.stop()
             if status != 0 and p.argv[0] in (args.daemon, args.webgw, args.busd):
                 failed.append(f"{os.path.basename(p.argv[0])} exited with {status}: {p.lines[-20:]}")
+        # Said even when the page failed first: a program that died is the
+        # likelier cause.
+        for f in failed:
+            print(f)
     if failed:
         raise AssertionError("; ".join(failed))
 

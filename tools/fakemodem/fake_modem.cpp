@@ -91,6 +91,7 @@ fake_modem *fake_modem_create(const std::string &link_path, const fake_modem_opt
     modem->echo_at_once = options.echo_at_once;
     modem->answer_delay_ms = options.answer_delay_ms;
     modem->keep_log = options.keep_log;
+    modem->signal_moves = options.moving_signal;
     modem->escape_answer = options.escape_answer;
     modem->on_message = options.on_message;
 
@@ -150,10 +151,18 @@ void fake_modem_set_echo(fake_modem *modem, bool on)
     modem->echo = on;
 }
 
-void fake_modem_set_prompt(fake_modem *modem, fake_modem_prompt mode)
+void fake_modem_set_prompt(fake_modem *modem, fake_modem_prompt mode, int late_ms)
 {
     std::lock_guard guard(modem->lock);
     modem->prompt = mode;
+    modem->prompt_late_ms = late_ms;
+}
+
+void fake_modem_pause_reading(fake_modem *modem, bool paused)
+{
+    std::lock_guard guard(modem->lock);
+    modem->reading_paused = paused;
+    fake_modem_wake(modem);
 }
 
 void fake_modem_inject(fake_modem *modem, std::string_view bytes)

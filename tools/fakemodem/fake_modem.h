@@ -11,8 +11,10 @@
 //
 // Message commands (AT+CMGS=..., AT+CMGW=...) answer "> " after the echo and
 // take text until Ctrl-Z (then "+CMGS: <n>" or "+CMGW: <n>" and OK) or ESC
-// (cancelled: the escape answer, nothing by default), echoing the text as it comes when echo is on; the
-// prompt can be refused (ERROR) or withheld.
+// (cancelled: the escape answer, nothing by default), echoing the text as it
+// comes when echo is on; the prompt can be refused (ERROR), withheld, or
+// shown late: the modem is busy for a while, ignores ESC and Ctrl-Z, and
+// takes what it received meanwhile as text once it prompts.
 //
 // Every function is safe to call from any thread while the modem serves.
 // Echoes and answer chunks leave the modem in the order they were queued,
@@ -41,13 +43,14 @@ struct fake_modem_options {
     bool echo_at_once = false;
     int answer_delay_ms = 0;        // before each built-in answer
     bool keep_log = true;           // long-running tools turn it off to bound memory
+    bool moving_signal = false;     // each AT+CSQ a small step away from the last (else 20)
     std::string escape_answer = {}; // sent when ESC cancels message text; many modems say "\r\nOK\r\n"
     // Told each message text taken after the prompt and ended with Ctrl-Z,
     // with its command ("AT+CMGS=..."); runs on the serving thread.
     std::function<void(const std::string &command, const std::string &text)> on_message = nullptr;
 };
 
-enum class fake_modem_prompt { show, refuse, withhold };
+enum class fake_modem_prompt { show, refuse, withhold, late };
 
 // Opens a pty in raw mode, points link_path at its slave (replacing any
 // symlink already there, refusing anything else) and starts serving.
@@ -67,9 +70,12 @@ const std::string &fake_modem_link_path(const fake_modem *modem);
 // Scripts the answer of one command; an empty list makes the modem silent.
 void fake_modem_set_answer(fake_modem *modem, const std::string &command, std::vector<fake_modem_chunk> chunks);
 void fake_modem_set_echo(fake_modem *modem, bool on);
-// How message commands answer: "> " (show), ERROR (refuse), or nothing while
-// still taking text (withhold).
-void fake_modem_set_prompt(fake_modem *modem, fake_modem_prompt mode);
+// How message commands answer: "> " (show), ERROR (refuse), nothing while
+// still taking text (withhold), or "> " after `late_ms` (late).
+void fake_modem_set_prompt(fake_modem *modem, fake_modem_prompt mode, int late_ms = 0);
+// A modem that stops reading: what the daemon writes stays in the line
+// until reading goes on.
+void fake_modem_pause_reading(fake_modem *modem, bool paused);
 // Sends bytes now, ahead of chunks still waiting for their delay.
 void fake_modem_inject(fake_modem *modem, std::string_view bytes);
 // Random bytes (NUL and 0xFF among them) as fast as the reader takes them.

@@ -1,5 +1,6 @@
-// What the simulated modem says back: the built-in answer table and the
-// queueing of an echo plus answer behind whatever is still on its way out.
+// What the simulated modem says back: the built-in answer table (status
+// queries in fake_modem_status.cpp) and the queueing of an echo plus answer
+// behind whatever is still on its way out.
 #include "tools/fakemodem/fake_modem_state.h"
 
 #include <algorithm>
@@ -14,10 +15,6 @@ const std::map<std::string, std::string, std::less<>> builtin_answers = {
     {"AT", "OK\r\n"},
     {"ATI", "Manufacturer: Tarnel\r\nModel: Simulated Modem\r\nRevision: 1.0\r\n"
             "IMEI: 350000000000001\r\nOK\r\n"},
-    {"AT+CGMI", "Tarnel\r\nOK\r\n"},
-    {"AT+CSQ", "+CSQ: 20,99\r\nOK\r\n"},
-    {"AT+CPIN?", "+CPIN: READY\r\nOK\r\n"},
-    {"AT+CREG?", "+CREG: 0,1\r\nOK\r\n"},
     {"AT+CMGL=\"ALL\"", "OK\r\n"},
     {"AT+CMGF=0", "OK\r\n"},
     {"AT+CMGF=1", "OK\r\n"},
@@ -65,10 +62,17 @@ std::string fake_modem_answer(fake_modem *modem, const std::string &command)
         case fake_modem_prompt::show: schedule(modem, 0, "\r\n> "); return kind;
         case fake_modem_prompt::refuse: schedule(modem, modem->answer_delay_ms, "\r\nERROR\r\n"); return {};
         case fake_modem_prompt::withhold: return kind;
+        case fake_modem_prompt::late:
+            schedule(modem, modem->prompt_late_ms, "\r\n> ");
+            modem->busy_until = modem->scheduled.back().due;
+            return kind;
         }
     }
+    std::string status = fake_modem_status_answer(modem, command);
     auto builtin = builtin_answers.find(command);
-    schedule(modem, modem->answer_delay_ms, builtin != builtin_answers.end() ? builtin->second : "ERROR\r\n");
+    if (status.empty())
+        status = builtin != builtin_answers.end() ? builtin->second : "ERROR\r\n";
+    schedule(modem, modem->answer_delay_ms, status);
     return {};
 }
 

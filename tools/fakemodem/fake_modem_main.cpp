@@ -15,14 +15,16 @@ namespace
 
 void usage(FILE *out)
 {
-    fprintf(out, "usage: tarnel-fakemodem [-e] [-d MS] PATH\n"
+    fprintf(out, "usage: tarnel-fakemodem [-e] [-d MS] [-m] PATH\n"
                  "Creates a pseudo-terminal that answers AT commands like a modem and\n"
                  "links PATH to it (an existing symlink at PATH is replaced).\n"
                  "  -e, --no-echo   do not echo commands back\n"
                  "  -d, --delay MS  answer each command MS milliseconds after it arrives\n"
+                 "  -m, --moving-signal  each AT+CSQ a small step away from the last\n"
                  "  -h, --help      show this help\n"
-                 "Known commands: AT, ATI, AT+CGMI, AT+CSQ, AT+CPIN?, AT+CREG?,\n"
-                 "AT+CMGL=\"ALL\"; AT+CMGS=... and\n"
+                 "Known commands: AT, ATI, AT+CSQ, AT+CESQ, AT+CREG?, AT+CGREG?, AT+CEREG?,\n"
+                 "AT+COPS?, AT+CGMI, AT+CGMM, AT+CGMR, AT+CGSN, AT+CPIN?,\n"
+                 "AT+CRSM=176,12258,0,0,10, AT+CCID, AT+CMGL=\"ALL\"; AT+CMGS=... and\n"
                  "AT+CMGW=... prompt with \"> \" and take text up to Ctrl-Z, printing\n"
                  "\"message COMMAND: TEXT\"; others get ERROR.\n"
                  "SIGUSR1 sends an unsolicited RING. Stops on SIGINT or SIGTERM and\n"
@@ -47,6 +49,8 @@ int main(int argc, char **argv)
             return 0;
         } else if (arg == "-e" || arg == "--no-echo") {
             options.echo = false;
+        } else if (arg == "-m" || arg == "--moving-signal") {
+            options.moving_signal = true;
         } else if ((arg == "-d" || arg == "--delay") && i + 1 < argc) {
             options.answer_delay_ms = atoi(argv[++i]);
         } else if (arg.starts_with("-") || path) {

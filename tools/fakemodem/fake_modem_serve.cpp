@@ -51,6 +51,11 @@ void assemble(fake_modem *modem, server_state &s, const char *bytes, size_t n)
     for (size_t i = 0; i < n; ++i) {
         char c = bytes[i];
         if (!s.text_for.empty()) {
+            // Still busy with the command: ESC and Ctrl-Z are lost, and
+            // what else comes is read as text once it prompts.
+            bool busy = fake_modem_clock::now() < modem->busy_until;
+            if (busy && (c == CTRL_Z || c == ESC))
+                continue;
             if (c == CTRL_Z) {
                 fake_modem_answer_text(modem, s.text_for);
                 if (modem->on_message)
@@ -64,7 +69,7 @@ void assemble(fake_modem *modem, server_state &s, const char *bytes, size_t n)
             }
             if (s.message_text.size() < COMMAND_MAX)
                 s.message_text.push_back(c);
-            if (modem->echo)
+            if (modem->echo && !busy)
                 modem->ready.push_back(c); // typed text comes back as it is typed
             continue;
         }
@@ -154,7 +159,7 @@ void fake_modem_serve(fake_modem *modem)
     server_state s;
     for (;;) {
         int timeout;
-        bool want_write;
+        bool want_write, want_read;
         {
             std::lock_guard guard(modem->lock);
             if (modem->stop)
@@ -165,13 +170,14 @@ void fake_modem_serve(fake_modem *modem)
             }
             timeout = release_due(modem);
             want_write = !modem->ready.empty() || modem->flood;
+            want_read = !modem->reading_paused;
         }
         if (!s.master_usable)
             timeout = -1;
 
         pollfd fds[2] = {
             {modem->wake, POLLIN, 0},
-            {modem->master, static_cast<short>(POLLIN | (want_write ? POLLOUT : 0)), 0},
+            {modem->master, static_cast<short>((want_read ? POLLIN : 0) | (want_write ? POLLOUT : 0)), 0},
         };
         if (poll(fds, s.master_usable ? 2 : 1, timeout) < 0)
             continue; // EINTR; anything else would repeat forever either way

@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -46,8 +47,14 @@ struct fake_modem {
     int answer_delay_ms = 0;
     std::string escape_answer;
     fake_modem_prompt prompt = fake_modem_prompt::show;
+    int prompt_late_ms = 0;
+    fake_modem_clock::time_point busy_until; // a late prompt's modem ignores ESC and Ctrl-Z till then
+    bool reading_paused = false;
     int message_count = 0;
     bool keep_log = true;
+    bool signal_moves = false;
+    int signal_rssi = 20; // +CSQ's first number
+    uint32_t signal_seed = 0x2545f491;
     std::string log;
     std::string ready;                        // goes out as soon as possible
     std::deque<fake_modem_pending> scheduled; // due times never decrease
@@ -64,5 +71,8 @@ void fake_modem_wake(fake_modem *modem);
 // Queues the echo and answer of one command. Caller holds `lock`. Returns
 // the answer that waits for message text ("+CMGS" or "+CMGW"), or empty.
 std::string fake_modem_answer(fake_modem *modem, const std::string &command);
+// The answer (lines, OK included) to a status or identity query, or empty
+// when command is none. Caller holds `lock`.
+std::string fake_modem_status_answer(fake_modem *modem, std::string_view command);
 // Answers message text that ended with Ctrl-Z. Caller holds `lock`.
 void fake_modem_answer_text(fake_modem *modem, const std::string &kind);

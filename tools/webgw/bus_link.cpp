@@ -5,6 +5,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <functional>
 #include <future>
@@ -18,7 +19,8 @@
 namespace
 {
 
-constexpr int RECONNECT_MS = 1000;
+// Until the first connection, the broker is looked for this often.
+constexpr int CONNECT_RETRY_MS = 1000;
 // A reader this far behind is cut off; it reconnects and starts afresh.
 constexpr size_t STREAM_BACKLOG_MAX = 256;
 
@@ -28,11 +30,10 @@ using bus_job = std::function<void(ubus_context *ctx)>;
 
 struct call_job;
 
-// A subscriber of ours, registered on the connection of one generation.
+// A subscriber of ours.
 struct sub_hook {
     ubus_subscriber sub;
     notification_stream *stream;
-    uint32_t generation;
 };
 
 } // namespace
@@ -46,12 +47,13 @@ struct bus_link {
     bool stopping = false;
     int wake_fd = -1;
 
+    std::atomic<bool> connected{false};
+    std::promise<void> first_try; // kept once the first connection was tried
+
     // Bus thread only.
     uloop_fd wake = {};
     uloop_timeout retry = {};
     ubus_context *ctx = nullptr;
-    bool lost = false;
-    uint32_t generation = 0;
     std::set<call_job *> calls;
     std::map<sub_hook *, std::shared_ptr<notification_stream>> subs;
 };
@@ -172,7 +174,6 @@ bool subscribe(ubus_context *ctx, const std::shared_ptr<notification_stream> &st
     hook->sub.cb = deliver;
     hook->sub.remove_cb = target_gone;
     hook->stream = stream.get();
-    hook->generation = the_link->generation;
     if (ubus_register_subscriber(ctx, &hook->sub) != 0) {
         delete hook;
         return false;
@@ -192,9 +193,9 @@ void unsubscribe(ubus_context *ctx, notification_stream *stream)
     auto *hook = static_cast<sub_hook *>(stream->hook);
     if (!hook || !the_link->subs.count(hook))
         return;
-    // Removing our object drops its subscription with it. An object of an
-    // earlier connection went with that connection.
-    if (ctx && hook->generation == the_link->generation)
+    // Removing our object drops its subscription with it. After a lost
+    // connection there is nothing left to remove.
+    if (ctx)
         ubus_remove_object(ctx, &hook->sub.obj);
     stream->hook = nullptr;
     the_link->subs.erase(hook);
@@ -203,42 +204,29 @@ void unsubscribe(ubus_context *ctx, notification_stream *stream)
 
 // ---- the connection ----
 
-void end_all_streams()
-{
-    for (auto &[hook, stream] : the_link->subs)
-        end_stream(*stream);
-}
-
 void on_connection_lost(ubus_context *)
 {
-    // Open calls already ended (as failed connections). The context is
-    // freed from the timer: the library still uses it after this returns.
-    the_link->lost = true;
-    end_all_streams();
-    uloop_timeout_set(&the_link->retry, 0);
+    // Open calls already ended (as failed connections). Streams stay open
+    // and hear nothing more; the context is freed when the link stops.
+    the_link->connected = false;
 }
 
 void try_connect(uloop_timeout *t)
 {
     bus_link *link = the_link;
-    if (link->ctx) {
-        ubus_free(link->ctx);
-        link->ctx = nullptr;
-    }
     link->ctx = ubus_connect(link->socket.empty() ? nullptr : link->socket.c_str());
     if (!link->ctx) {
-        uloop_timeout_set(t, RECONNECT_MS);
+        uloop_timeout_set(t, CONNECT_RETRY_MS);
         return;
     }
-    link->lost = false;
-    link->generation++;
+    link->connected = true;
     link->ctx->connection_lost = on_connection_lost;
     ubus_add_uloop(link->ctx);
 }
 
 ubus_context *usable_ctx(bus_link *link)
 {
-    return link->lost ? nullptr : link->ctx;
+    return link->connected ? link->ctx : nullptr;
 }
 
 void run_jobs(uloop_fd *, unsigned int)
@@ -264,6 +252,7 @@ void bus_main(bus_link *link)
     uloop_fd_add(&link->wake, ULOOP_READ);
     link->retry.cb = try_connect;
     try_connect(&link->retry);
+    link->first_try.set_value();
     uloop_run();
 
     // Stopping: nothing is left waiting on the bus. The subscribers go
@@ -378,8 +367,15 @@ bus_link *bus_link_start(const std::string &socket)
         delete link;
         return nullptr;
     }
+    std::future<void> tried = link->first_try.get_future();
     link->thread = std::thread(bus_main, link);
+    tried.wait();
     return link;
+}
+
+bool bus_link_connected(bus_link *link)
+{
+    return link->connected;
 }
 
 void bus_link_stop(bus_link *link)
@@ -408,6 +404,14 @@ call_outcome bus_link_call(bus_link *link, const std::string &object, const std:
         delete job;
     });
     return result.get();
+}
+
+bool bus_link_exists(bus_link *link, const std::string &object)
+{
+    return on_bus<bool>(link, [&](ubus_context *ctx) {
+        uint32_t id = 0;
+        return ctx && ubus_lookup_id(ctx, object.c_str(), &id) == 0 && id != 0;
+    });
 }
 
 std::vector<std::string> bus_link_objects(bus_link *link)

@@ -1,7 +1,9 @@
 // The gateway's one bus connection, on a thread of its own that runs the
 // event loop: every other thread asks it for work and waits for the answer.
-// A lost broker is looked for again every second; until it is back, every
-// object counts as missing.
+// Until the first connection the broker is looked for every second. A
+// connection once lost is never made again, as the router's web server
+// does not reconnect either: from then on every object counts as missing,
+// and open streams stay open but silent.
 #pragma once
 
 #include <chrono>
@@ -14,8 +16,11 @@
 
 struct bus_link;
 
-// Starts the thread; socket empty: the library's default.
+// Starts the thread; socket empty: the library's default. Returns once the
+// first connection was tried.
 bus_link *bus_link_start(const std::string &socket);
+// Whether the connection is up: made, and not lost since.
+bool bus_link_connected(bus_link *link);
 // Ends every stream and call and joins the thread; from then on every
 // request is answered at once, as if there were no broker.
 void bus_link_stop(bus_link *link);
@@ -39,6 +44,8 @@ struct call_outcome {
 call_outcome bus_link_call(bus_link *link, const std::string &object, const std::string &method,
                            const std::string &args_json, std::chrono::milliseconds wait);
 
+// Whether the broker knows object.
+bool bus_link_exists(bus_link *link, const std::string &object);
 // Every object's path, in the broker's order.
 std::vector<std::string> bus_link_objects(bus_link *link);
 // One JSON member per object found, "path":{"method":{"arg":"type",...},...},
@@ -46,8 +53,8 @@ std::vector<std::string> bus_link_objects(bus_link *link);
 std::string bus_link_signatures(bus_link *link, const std::vector<std::string> &paths);
 
 // The notifications of one object, as server-sent event text, for one
-// reader. Ends when the object or the broker goes, when the reader falls
-// too far behind, or when the link stops.
+// reader. Ends when the object goes, when the reader falls too far behind,
+// or when the link stops; a lost broker only silences it.
 struct notification_stream {
     std::mutex lock;
     std::condition_variable changed;
@@ -61,5 +68,6 @@ std::shared_ptr<notification_stream> bus_link_subscribe(bus_link *link, const st
 // Takes the stream's messages, waiting up to wait for one; false once the
 // stream has ended and nothing is left.
 bool notification_stream_take(notification_stream &s, std::string *text, std::chrono::milliseconds wait);
-// The reader is gone: the subscription is dropped.
+// The reader is gone, or idle too long: the subscription is dropped. The
+// stream itself is left alone, and never hears more.
 void bus_link_unsubscribe(bus_link *link, const std::shared_ptr<notification_stream> &stream);

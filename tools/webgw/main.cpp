@@ -1,8 +1,11 @@
 // tarnel-webgw: a development stand-in for the router's web server and its
 // bus endpoint. Serves the pages under a directory, takes JSON-RPC calls at
 // POST /ubus and streams an object's notifications at
-// GET /ubus/subscribe/OBJECT, all over our bus library. Listens on the
-// loopback address only: it is for a developer's own browser.
+// GET /ubus/subscribe/OBJECT, all over our bus library, answering as the
+// router's web server and session daemon do (errors, streams that lose
+// their subscription after the network timeout, no reconnecting to a
+// restarted broker). Listens on the loopback address only: it is for a
+// developer's own browser.
 #include <httplib.h>
 #include <signal.h>
 #include <unistd.h>
@@ -17,6 +20,7 @@
 
 #include "tools/webgw/bus_link.h"
 #include "tools/webgw/rpc.h"
+#include "tools/webgw/stream.h"
 
 namespace
 {
@@ -24,15 +28,13 @@ namespace
 // Sized for a few pages at once: each open stream and each call waiting
 // for a modem holds a thread, and a browser keeps several connections.
 constexpr size_t HTTP_THREADS = 32;
-// A stream with nothing to say still writes this often, so a reader that
-// went away is noticed.
-constexpr auto STREAM_KEEPALIVE = std::chrono::seconds(15);
 
 void usage(FILE *out)
 {
     fprintf(out,
             "usage: tarnel-webgw [-s SOCKET] [-l PORT] [-w DIR] [-p PASSWORD] [-a ACL_DIR]\n"
             "                    [-u USER:PASSWORD:GROUP[,GROUP...]] [-A] [-T SECONDS] [-c SECONDS]\n"
+            "                    [-n SECONDS]\n"
             "Development web gateway: serves DIR at http://127.0.0.1:PORT/ and the bus\n"
             "at /ubus (JSON-RPC) and /ubus/subscribe/OBJECT (server-sent events).\n"
             "  -s SOCKET    bus socket (default: $UBUS_SOCKET, else the system's)\n"
@@ -43,7 +45,11 @@ void usage(FILE *out)
             "  -u ...       another user, granted those access groups\n"
             "  -A           accept calls without logging in\n"
             "  -T SECONDS   session timeout without use (default 300)\n"
-            "  -c SECONDS   how long a call may wait for its reply (default 60)\n",
+            "  -c SECONDS   how long a call may wait for its reply (default 60)\n"
+            "  -n SECONDS   network timeout: a stream with no notification for this long\n"
+            "               after one loses its subscription, as on a router (default 30)\n"
+            "Like the router's web server it does not reconnect to a restarted broker:\n"
+            "restart it too.\n",
             TARNEL_WWW_DIR);
 }
 
@@ -92,24 +98,6 @@ std::string bearer(const httplib::Request &req)
     return auth.rfind(prefix, 0) == 0 ? auth.substr(prefix.size()) : std::string();
 }
 
-void serve_stream(bus_link *bus, const std::shared_ptr<notification_stream> &stream, httplib::Response &res)
-{
-    res.set_header("Cache-Control", "no-cache");
-    res.set_chunked_content_provider(
-        "text/event-stream",
-        [stream](size_t, httplib::DataSink &sink) {
-            std::string text;
-            if (!notification_stream_take(*stream, &text, STREAM_KEEPALIVE)) {
-                sink.done();
-                return true;
-            }
-            if (text.empty())
-                text = ":\n\n"; // a comment line: readers skip it
-            return sink.write(text.data(), text.size());
-        },
-        [bus, stream](bool) { bus_link_unsubscribe(bus, stream); });
-}
-
 } // namespace
 
 int main(int argc, char **argv)
@@ -118,8 +106,9 @@ int main(int argc, char **argv)
     std::vector<std::string> user_specs;
     int port = 8080;
     gateway_config config;
+    std::chrono::milliseconds network_timeout = std::chrono::seconds(30);
     int ch;
-    while ((ch = getopt(argc, argv, "s:l:w:p:a:u:AT:c:h")) != -1) {
+    while ((ch = getopt(argc, argv, "s:l:w:p:a:u:AT:c:n:h")) != -1) {
         switch (ch) {
         case 's': socket = optarg; break;
         case 'l':
@@ -135,7 +124,8 @@ int main(int argc, char **argv)
         case 'u': user_specs.push_back(optarg); break;
         case 'A': config.anonymous_everything = true; break;
         case 'T':
-        case 'c': {
+        case 'c':
+        case 'n': {
             int v = positive(optarg);
             if (v < 0) {
                 usage(stderr);
@@ -143,8 +133,10 @@ int main(int argc, char **argv)
             }
             if (ch == 'T')
                 config.session_timeout_s = v;
-            else
+            else if (ch == 'c')
                 config.call_wait = std::chrono::seconds(v);
+            else
+                network_timeout = std::chrono::seconds(v);
             break;
         }
         case 'h': usage(stdout); return 0;
@@ -200,19 +192,20 @@ int main(int argc, char **argv)
     server.Post("/ubus", [gw](const httplib::Request &req, httplib::Response &res) {
         res.set_content(rpc_answer(gw, req.body), "application/json");
     });
-    server.Get(R"(/ubus/subscribe/([^/]+))", [gw, bus](const httplib::Request &req, httplib::Response &res) {
-        std::string object = req.matches[1], refusal;
-        if (!may_subscribe(gw, bearer(req), object, &refusal)) {
-            res.set_content(refusal, "application/json");
-            return;
-        }
-        std::shared_ptr<notification_stream> stream = bus_link_subscribe(bus, object);
-        if (!stream) {
-            res.set_content(object_not_found_answer(), "application/json");
-            return;
-        }
-        serve_stream(bus, stream, res);
-    });
+    server.Get(R"(/ubus/subscribe/([^/]+))",
+               [gw, bus, network_timeout](const httplib::Request &req, httplib::Response &res) {
+                   std::string object = req.matches[1], refusal;
+                   if (!may_subscribe(gw, bearer(req), object, &refusal)) {
+                       res.set_content(refusal, "application/json");
+                       return;
+                   }
+                   std::shared_ptr<notification_stream> stream = bus_link_subscribe(bus, object);
+                   if (!stream) {
+                       res.set_content(object_not_found_answer(), "application/json");
+                       return;
+                   }
+                   stream_serve(bus, stream, req, res, network_timeout);
+               });
 
     int bound = port ? (server.bind_to_port("127.0.0.1", port) ? port : -1) : server.bind_to_any_port("127.0.0.1");
     if (bound < 0) {

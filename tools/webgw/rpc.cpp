@@ -20,12 +20,14 @@ const std::string ANONYMOUS_SID(32, '0');
 
 // Bus statuses the answers carry.
 constexpr int STATUS_OK = 0;
+constexpr int STATUS_INVALID_ARGUMENT = 2;
 constexpr int STATUS_METHOD_NOT_FOUND = 3;
 constexpr int STATUS_PERMISSION_DENIED = 6;
 
 struct session {
     std::string user;
     const user_account *account;
+    int timeout_s; // renewed by this much on each use
     std::chrono::steady_clock::time_point expires;
 };
 
@@ -113,7 +115,7 @@ const user_account *live_account(gateway *gw, const std::string &sid)
         gw->sessions.erase(it);
         return nullptr;
     }
-    it->second.expires = now + std::chrono::seconds(gw->config.session_timeout_s);
+    it->second.expires = now + std::chrono::seconds(it->second.timeout_s);
     return it->second.account;
 }
 
@@ -143,23 +145,43 @@ std::string error_answer(const json &id, int code, const char *message)
     return e.dump();
 }
 
+// The groups a user's login grants, as "access-group" lists them: root
+// has every group there is.
+json access_groups(const gateway *gw, const user_account &account)
+{
+    json groups = json::object();
+    auto add = [&](const std::string &name) { groups[name] = json::array({"read", "write"}); };
+    if (account.everything)
+        for (const auto &[name, grants] : gw->config.groups)
+            add(name);
+    for (const std::string &name : account.groups)
+        if (gw->config.groups.count(name))
+            add(name);
+    return groups;
+}
+
 std::string login(gateway *gw, const json &id, const json &args)
 {
-    std::string user = args.value("username", json()).is_string() ? args["username"].get<std::string>() : "";
-    std::string password = args.value("password", json()).is_string() ? args["password"].get<std::string>() : "";
+    if (!args.contains("username") || !args["username"].is_string() || !args.contains("password") ||
+        !args["password"].is_string())
+        return status_answer(id, STATUS_INVALID_ARGUMENT);
+    std::string user = args["username"], password = args["password"];
     auto account = gw->config.users.find(user);
     if (account == gw->config.users.end() || account->second.password != password)
         return status_answer(id, STATUS_PERMISSION_DENIED);
 
     std::string sid = new_session_id();
     int timeout = gw->config.session_timeout_s;
+    if (args.contains("timeout") && args["timeout"].is_number_integer() && args["timeout"].get<int64_t>() > 0 &&
+        args["timeout"].get<int64_t>() <= 86400)
+        timeout = args["timeout"].get<int>();
     {
         std::lock_guard guard(gw->lock);
         auto now = std::chrono::steady_clock::now();
         std::erase_if(gw->sessions, [&](const auto &s) { return s.second.expires <= now; });
-        gw->sessions[sid] = {user, &account->second, now + std::chrono::seconds(timeout)};
+        gw->sessions[sid] = {user, &account->second, timeout, now + std::chrono::seconds(timeout)};
     }
-    json acls = json::object();
+    json acls = {{"access-group", access_groups(gw, account->second)}};
     for (const auto &[object, methods] : grants_of(gw, account->second))
         acls["ubus"][object] = methods;
     json table = {{"ubus_rpc_session", sid},
@@ -170,14 +192,20 @@ std::string login(gateway *gw, const json &id, const json &args)
     return status_answer(id, STATUS_OK, table.dump());
 }
 
-// The session daemon's object, kept here: log in, and log out again.
+// The session daemon's object, kept here: log in, and log out again. As on
+// a router, logging out needs "destroy" on "session" in one of the
+// session's access groups, and ends the caller's own session only.
 std::string session_call(gateway *gw, const json &id, const std::string &sid, const std::string &method,
                          const json &args)
 {
+    // The session daemon is reached over the bus too.
+    if (!bus_link_connected(gw->bus))
+        return error_answer(id, -32000, "Object not found");
     if (method == "login")
         return login(gw, id, args);
     std::lock_guard guard(gw->lock);
-    if (!live_account(gw, sid))
+    const user_account *account = live_account(gw, sid);
+    if (!account || !granted(grants_of(gw, *account), "session", method))
         return error_answer(id, -32002, "Access denied");
     if (method != "destroy")
         return status_answer(id, STATUS_METHOD_NOT_FOUND);
@@ -187,13 +215,22 @@ std::string session_call(gateway *gw, const json &id, const std::string &sid, co
 
 std::string call(gateway *gw, const json &id, const json &params)
 {
-    if (params.size() != 4 || !params[0].is_string() || !params[1].is_string() || !params[2].is_string() ||
-        !params[3].is_object())
+    if (params.size() < 3 || params.size() > 4 || !params[0].is_string() || !params[1].is_string() ||
+        !params[2].is_string())
         return error_answer(id, -32602, "Invalid parameters");
+    // The router's server reads the arguments as an object, and fails to
+    // parse anything else.
+    if (params.size() < 4 || !params[3].is_object())
+        return error_answer(id, -32700, "Parse error");
     std::string sid = params[0], object = params[1], method = params[2];
     json args = params[3];
+    if (args.contains("ubus_rpc_session"))
+        return error_answer(id, -32602, "Invalid parameters");
     if (object == "session")
         return session_call(gw, id, sid, method, args);
+    // The object is looked up before the session is checked.
+    if (!bus_link_exists(gw->bus, object))
+        return error_answer(id, -32000, "Object not found");
     if (!allowed(gw, sid, object, method))
         return error_answer(id, -32002, "Access denied");
 
@@ -225,8 +262,9 @@ std::string list(gateway *gw, const json &id, const json &params)
 std::string answer_one(gateway *gw, const json &req)
 {
     json id = req.is_object() && req.contains("id") ? req["id"] : json();
-    if (!req.is_object() || req.value("jsonrpc", json()) != "2.0" || !req.contains("method") ||
-        !req["method"].is_string())
+    if (req.is_object() && req.contains("jsonrpc") && req["jsonrpc"] != "2.0")
+        return error_answer(id, -32700, "Parse error");
+    if (!req.is_object() || !req.contains("jsonrpc") || !req.contains("method") || !req["method"].is_string())
         return error_answer(id, -32600, "Invalid request");
     std::string method = req["method"];
     json params = req.contains("params") ? req["params"] : json::array();
@@ -282,7 +320,7 @@ std::string rpc_answer(gateway *gw, const std::string &body)
     json req = json::parse(body, nullptr, false);
     if (req.is_discarded())
         return error_answer(json(), -32700, "Parse error");
-    if (!req.is_array() || req.empty())
+    if (!req.is_array())
         return answer_one(gw, req);
     std::string out = "[";
     for (const json &one : req)
@@ -294,11 +332,12 @@ bool may_subscribe(gateway *gw, const std::string &sid, const std::string &objec
 {
     if (allowed(gw, sid.empty() ? ANONYMOUS_SID : sid, object, ":subscribe"))
         return true;
-    *refusal = error_answer(json(), -32002, "Access denied");
+    // A bare error, without the JSON-RPC envelope of the calls.
+    *refusal = R"({"code":-13,"message":"Permission denied"})";
     return false;
 }
 
 std::string object_not_found_answer()
 {
-    return error_answer(json(), -32000, "Object not found");
+    return R"({"code":4,"message":"Not found"})";
 }

@@ -22,9 +22,9 @@ struct user_account {
 
 struct gateway_config {
     std::map<std::string, user_account> users;
-    std::map<std::string, grant_map> groups; // from the access list files
-    bool anonymous_everything = false;       // calls need no login
-    int session_timeout_s = 300;
+    std::map<std::string, grant_map> groups;    // from the access list files
+    bool anonymous_everything = false;          // calls need no login
+    int session_timeout_s = 300;                // unless a login asks for its own
     std::chrono::milliseconds call_wait{60000}; // the server's own wait for a reply
 };
 
@@ -42,7 +42,8 @@ void gateway_free(gateway *gw);
 std::string rpc_answer(gateway *gw, const std::string &body);
 
 // Whether the session (empty: anonymous) may follow object's notifications;
-// when not, the JSON error answer to send instead of the stream.
+// when not, the error to send instead of the stream, a bare JSON object
+// {"code":-13,...} as the router's server sends it.
 bool may_subscribe(gateway *gw, const std::string &sid, const std::string &object, std::string *refusal);
-// The answer when the object to follow does not exist.
+// The answer when the object to follow does not exist ({"code":4,...}).
 std::string object_not_found_answer();

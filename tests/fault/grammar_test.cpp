@@ -1,0 +1,166 @@
+// The modem's grammar as callers meet it: final results are whole lines,
+// message texts are data, unsolicited lines are published wherever they
+// arrive, and nothing an earlier command is still owed completes a later one.
+#include "tests/fault/fault_env.h"
+
+using namespace std::chrono_literals;
+
+class Grammar : public OneModemTest
+{
+protected:
+    void expect_own_csq()
+    {
+        EXPECT_EQ(sendat(port, "\"at_cmd\":\"AT+CSQ\"").str("response"), "AT+CSQ\r\n+CSQ: 20,99\r\nOK\r\n");
+    }
+};
+
+static std::string urc(const std::string &port, const std::string &line)
+{
+    return "{ \"tarnel.urc\": {\"port\":" + json_str(port) + ",\"line\":" + json_str(line) + "} }";
+}
+
+// A text that says "OK" (or is nothing but "OK" or "ERROR") is the
+// message's, not the modem's final result; a status report has no text.
+TEST_F(Grammar, MessageTextsNeverEndARead)
+{
+    const std::string header = "\"REC READ\",\"+15550100\",,\"26/12/09,10:00:00+04\"\r\n";
+    // Each answer's last line comes a moment after the rest, as from a
+    // modem that reads the message from its memory.
+    const std::vector<std::pair<std::string, std::string>> reads = {
+        {"AT+CMGR=1", "+CMGR: " + header + "OK, see you at 5\r\n"},
+        {"AT+CMGL", "+CMGL: 1," + header + "OK\r\n+CMGL: 2," + header + "ERROR\r\n"},
+        {"AT+CMGR=5", "+CMGR: \"REC READ\",6,77,\"+15550100\",129\r\n"},
+    };
+    for (const auto &[command, answer] : reads) {
+        SCOPED_TRACE(command);
+        fake_modem_set_answer(m, command, {{0, answer}, {50, "OK\r\n"}});
+        reply_fields r = sendat(port, "\"at_cmd\":" + json_str(command));
+        EXPECT_EQ(r.str("status"), "success");
+        EXPECT_EQ(r.str("response"), command + "\r\n" + answer + "OK\r\n");
+        expect_own_csq();
+    }
+}
+
+// A message delivered to the port, a ring and a call that ended, all in the
+// middle of another command's answer: each is published at once (never as
+// late), none ends the command, and the next caller gets its own answer.
+TEST_F(Grammar, UnsolicitedLinesInsideAnAnswerArePublishedAndEndNothing)
+{
+    event_listener listener;
+    ASSERT_TRUE(listener.start(env));
+    const std::string cmt = "+CMT: \"+15550100\",,\"26/12/09,10:00:00+04\"";
+    fake_modem_set_answer(m, "AT+COPS?",
+                          {{0, cmt + "\r\nOK\r\n"},
+                           {20, "RING\r\n+CMTI: \"SM\",3\r\nNO CARRIER\r\n"},
+                           {20, "+COPS: 0,0,\"Tarnel\",7\r\nOK\r\n"}});
+    reply_fields cops = sendat(port, "\"at_cmd\":\"AT+COPS?\"");
+    EXPECT_EQ(cops.str("status"), "success");
+    EXPECT_NE(cops.str("response").find("+COPS: 0,0,\"Tarnel\",7\r\nOK\r\n"), std::string::npos);
+    expect_own_csq();
+
+    // A new message while a timed-out answer is still owed is news too.
+    fake_modem_set_answer(m, "AT+SLOW", {{1500, "+SLOW: 1\r\nOK\r\n"}});
+    EXPECT_EQ(sendat(port, "\"at_cmd\":\"AT+SLOW\",\"timeout\":1").str("status"), "timeout");
+    fake_modem_inject(m, "+CMTI: \"SM\",4\r\n");
+    ASSERT_TRUE(listener.wait_for("+SLOW: 1"));
+    std::vector<std::string> lines = listener.lines();
+    for (const std::string &line : {cmt, std::string("OK"), std::string("RING"), std::string("+CMTI: \"SM\",3"),
+                                    std::string("NO CARRIER"), std::string("+CMTI: \"SM\",4")})
+        EXPECT_NE(std::find(lines.begin(), lines.end(), urc(port, line)), lines.end()) << line;
+    expect_own_csq();
+}
+
+// An answer still owed is set aside up to its own final result, even where
+// its lines match the waiting command's end flag.
+TEST_F(Grammar, OlderAnswerNeverCompletesANewerCommand)
+{
+    fake_modem_set_answer(m, "AT+CSQ", {{1500, "+CSQ: 5,99\r\nOK\r\n"}});
+    EXPECT_EQ(sendat(port, "\"at_cmd\":\"AT+CSQ\",\"timeout\":1").str("status"), "timeout");
+    fake_modem_set_answer(m, "AT+CSQ", {{0, "+CSQ: 20,99\r\nOK\r\n"}});
+    reply_fields r = sendat(port, "\"at_cmd\":\"AT+CSQ\",\"end_flag\":\"+CSQ:\"");
+    EXPECT_EQ(r.str("status"), "success");
+    EXPECT_EQ(r.str("response").find("5,99"), std::string::npos) << r.str("response");
+    EXPECT_NE(r.str("response").find("+CSQ: 20,99"), std::string::npos) << r.str("response");
+}
+
+// BUSY, NO ANSWER, NO DIALTONE and CONNECT end a dial that names them, and
+// count as its answer when it does not; NO CARRIER ends a dial by default.
+TEST_F(Grammar, DialResultsAreTheDialsAnswer)
+{
+    fake_modem_set_answer(m, "ATD+15550100;", {{0, "BUSY\r\n"}});
+    EXPECT_EQ(sendat(port, "\"at_cmd\":\"ATD+15550100;\",\"timeout\":1").str("status"), "timeout");
+    auto start = std::chrono::steady_clock::now();
+    expect_own_csq();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s) << "the dial's BUSY was not taken for its answer";
+
+    reply_fields named = sendat(port, "\"at_cmd\":\"ATD+15550100;\",\"end_flag\":\"OK,BUSY,NO ANSWER,NO CARRIER\"");
+    EXPECT_EQ(named.str("end_flag_matched"), "BUSY");
+    fake_modem_set_answer(m, "atd+15550100;", {{0, "NO CARRIER\r\n"}});
+    reply_fields dropped = sendat(port, "\"at_cmd\":\"atd+15550100;\"");
+    EXPECT_EQ(dropped.str("status"), "success");
+    EXPECT_EQ(dropped.str("end_flag_matched"), "NO CARRIER");
+    expect_own_csq();
+}
+
+// A modem busy with a message command ignores the ESC of a caller who gave
+// up, and prompts later: that prompt gets ESC at once, so neither the
+// command written meanwhile nor a later message's text is sent with it.
+TEST_F(Grammar, LatePromptIsCancelled)
+{
+    std::vector<std::string> sent;
+    std::mutex sent_lock;
+    modems.clear();
+    fake_modem_options options;
+    options.echo = false;
+    options.escape_answer = "\r\nOK\r\n";
+    options.on_message = [&](const std::string &command, const std::string &text) {
+        std::lock_guard guard(sent_lock);
+        sent.push_back(command + "|" + text);
+    };
+    modems.emplace_back(fake_modem_create(port, options));
+    m = modems.back().get();
+    ASSERT_TRUE(m);
+    fake_modem_set_prompt(m, fake_modem_prompt::late, 2500);
+    reply_fields first = sendat(port, "\"at_cmd\":\"AT+CMGS=\\\"+15550100\\\"\",\"data\":\"first\",\"timeout\":1");
+    EXPECT_EQ(first.str("status"), "timeout");
+    // Written after the first gave up, before its prompt: message text.
+    EXPECT_EQ(sendat(port, "\"at_cmd\":\"AT+CGMI\",\"timeout\":3").str("status"), "timeout");
+    fake_modem_set_prompt(m, fake_modem_prompt::show);
+    reply_fields code =
+        sendat(port, "\"at_cmd\":\"AT+CMGS=\\\"+15550200\\\"\",\"data\":\"Your code is 4711\",\"timeout\":5");
+    EXPECT_EQ(code.str("status"), "success");
+    EXPECT_EQ(sendat(port, "\"at_cmd\":\"AT+CSQ\"").str("response"), "+CSQ: 20,99\r\nOK\r\n");
+    std::lock_guard guard(sent_lock);
+    EXPECT_EQ(sent, std::vector<std::string>{"AT+CMGS=\"+15550200\"|Your code is 4711"});
+}
+
+// Once an owed answer is set aside, the waiting command's capture starts
+// again whole, however long that answer was.
+TEST_F(Grammar, LongLateAnswerLeavesTheNextAnswerWhole)
+{
+    std::string list;
+    for (int i = 1; i <= 60; i++)
+        list += "+CMGL: " + std::to_string(i) + ",\"REC READ\",\"+15550100\"\r\n" + std::string(650, 'a') + "\r\n";
+    fake_modem_set_answer(m, "AT+CMGL", {{1500, list + "OK\r\n"}});
+    EXPECT_EQ(sendat(port, "\"at_cmd\":\"AT+CMGL\",\"timeout\":1").str("status"), "timeout");
+    reply_fields r = sendat(port, "\"at_cmd\":\"AT+CSQ\"");
+    EXPECT_EQ(r.str("status"), "success");
+    EXPECT_EQ(r.str("response"), "AT+CSQ\r\n+CSQ: 20,99\r\nOK\r\n");
+    EXPECT_FALSE(r.has("truncated"));
+}
+
+// A command that the line would not take within its time is reported not
+// sent, and nothing of it is left to join the next command.
+TEST_F(Grammar, GivenUpWriteLeavesNothingBehind)
+{
+    ASSERT_EQ(sendat(port, "\"at_cmd\":\"AT\"").str("status"), "success");
+    fake_modem_pause_reading(m, true);
+    reply_fields big = sendat(port, "\"at_cmd\":\"AT+" + std::string(60000, 'X') + "\"");
+    EXPECT_EQ(big.str("status"), "error");
+    fake_modem_clear_log(m);
+    fake_modem_pause_reading(m, false);
+    EXPECT_EQ(sendat(port, "\"at_cmd\":\"AT\"").str("response"), "AT\r\nOK\r\n");
+    std::string log = fake_modem_log(m);
+    EXPECT_LT(std::count(log.begin(), log.end(), 'X'), 8192) << "the unsent rest reached the modem";
+    EXPECT_NE(log.find("\rAT\r\n"), std::string::npos) << "the next command joined the fragment";
+}
