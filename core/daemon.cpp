@@ -107,13 +107,14 @@ static void stop_serving()
     wait_until_replies_taken();
 }
 
-static void serve()
+// Returns false when serving could not begin.
+static bool serve()
 {
     g_daemon.engine = port_engine_create();
     if (!g_daemon.engine) {
         // Without its wake-up descriptor no call would ever be answered.
         fprintf(stderr, "Failed to start the port engine\n");
-        return;
+        return false;
     }
     g_daemon.connected = true;
     outbox_watch.fd = port_outbox_fd(g_daemon.engine);
@@ -125,6 +126,7 @@ static void serve()
     if (!stop_guard_signalled())
         uloop_run();
     stop_serving();
+    return true;
 }
 
 int daemon_run()
@@ -137,16 +139,17 @@ int daemon_run()
     if (!g_daemon.ctx) {
         fprintf(stderr, "Failed to connect to ubus\n");
         uloop_done();
-        return 0;
+        return 1;
     }
     stop_guard_start(g_daemon.ctx->sock.fd);
     g_daemon.ctx->connection_lost = on_connection_lost;
     ubus_add_uloop(g_daemon.ctx);
     int ret = ubus_add_object(g_daemon.ctx, &tarnel_object);
-    if (ret != 0)
+    bool served = false;
+    if (ret == 0)
+        served = serve();
+    else if (!stop_guard_signalled())
         fprintf(stderr, "Failed to add object: %s\n", ubus_strerror(ret));
-    else
-        serve();
     stop_guard_release();
     ubus_free(g_daemon.ctx);
     g_daemon.ctx = nullptr;
@@ -158,5 +161,6 @@ int daemon_run()
         port_engine_close_devices(g_daemon.engine, stop_guard_left_ms(STOP_WITHIN_MS) - EXIT_MARGIN_MS);
     port_engine_destroy(g_daemon.engine);
     g_daemon.engine = nullptr;
-    return 0;
+    // A stop signal that cut the registration short is no failure.
+    return served || stop_guard_signalled() ? 0 : 1;
 }

@@ -257,9 +257,11 @@ bool at_start(port_entry *entry, port_op *op)
         open_failure why;
         if (port_open(entry, DEFAULT_SETTINGS, &why) != 0) {
             console_open_failed(entry->path, why);
-            // A path that is no port keeps no record; a missing device's
-            // record waits for its node to appear.
-            op->remove_record = op->created && why.kind == open_failure::NOT_SERIAL;
+            // A path that is no port keeps no record, nor one whose device
+            // another record has: kept, it would take the device over once
+            // that one closes. A missing device's record waits for its node.
+            op->remove_record =
+                op->created && (why.kind == open_failure::NOT_SERIAL || why.kind == open_failure::IN_USE);
             bool done = op->remove_record;
             send_failed(entry);
             return done;

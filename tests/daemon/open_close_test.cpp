@@ -280,6 +280,31 @@ TEST_F(OpenClose, ConsolesAndSessionsTerminalsAreRefused)
     }
 }
 
+// One device under a second path is refused, by "open" and by "sendat",
+// and leaves no record: a record kept for it would take the device over
+// once the first path is closed.
+TEST_F(OpenClose, DeviceOpenUnderAnotherPathLeavesNoRecord)
+{
+    std::string dotted = env.dir.file("./ttyUSB2");
+    ASSERT_EQ(tarnel_call(env, "open", quoted_port(port)).status, 0);
+    std::string only_first =
+        "{\"ports\":[{\"port\":\"" + port +
+        "\",\"is_open\":1,\"fd\":#,\"baudrate\":115200,\"databits\":8,\"parity\":0,\"stopbits\":1,\"last_check\":#}]}";
+    std::string line = "Failed to open " + dotted + ": device already open as " + port + "\n";
+
+    bus_reply sent = tarnel_call(env, "sendat", "{\"at_port\":\"" + dotted + "\",\"at_cmd\":\"AT\"}");
+    EXPECT_NE(sent.json.find("\"message\":\"Failed to send AT command\""), std::string::npos) << sent.json;
+    EXPECT_TRUE(child_wait_output(env.daemon, false, line));
+    EXPECT_EQ(list(), only_first);
+    EXPECT_EQ(tarnel_call(env, "open", quoted_port(dotted)).json,
+              "{\"status\":\"error\",\"message\":\"Failed to open port\"}");
+    EXPECT_TRUE(child_wait_output(env.daemon, false, line + line));
+    EXPECT_EQ(list(), only_first);
+
+    EXPECT_EQ(tarnel_call(env, "close", quoted_port(port)).status, 0);
+    EXPECT_EQ(list(), "{\"ports\":[]}");
+}
+
 // A device node that exists but cannot be opened, even by root: the slave of
 // a pty whose master was never unlocked.
 TEST_F(OpenClose, UnopenableDeviceLeavesNoRecord)
