@@ -100,7 +100,7 @@ struct port_event {
     bool late = false;       // set aside as an earlier command's late answer
     uint32_t dropped = 0;    // lines of this port dropped since its last event
     int32_t is_open = 0;     // state events
-    const char *reason = ""; // "open", "close", "vanished", "error", "reopen"
+    const char *reason = ""; // "open", "close", "vanished", "error", "reopen", "replaced"
 };
 
 // What the outbox hands to the event loop: a finished operation or an event.
@@ -125,6 +125,10 @@ struct port_snapshot {
 port_engine *port_engine_create();
 void port_engine_stop(port_engine *engine);
 bool port_engine_stopping(const port_engine *engine);
+// After port_engine_stop: closes every device, all at the same time, each
+// waiting at most drain_max_ms (capped at the usual 500) for output its line
+// has not sent. Destroying the engine closes what is left the same way.
+void port_engine_close_devices(port_engine *engine, int drain_max_ms);
 void port_engine_destroy(port_engine *engine);
 // The outbox's wake-up: an eventfd written each time the outbox goes from
 // empty to holding something, and never read by the engine. Watch it

@@ -16,6 +16,7 @@
 #include <set>
 #include <string>
 
+#include "port/device.h"
 #include "port/grammar.h"
 #include "port/port.h"
 
@@ -143,6 +144,13 @@ struct port_entry {
     int64_t retry_at_ms;
     bool reopen_announced;
 
+    // Thread: the hardware behind the path since its first open (empty for
+    // none), which a repair reopens only if it is still there; an "open"
+    // takes whatever is there now.
+    std::string identity;
+    bool identity_known;
+    bool replaced_reported; // the path was found to lead elsewhere: said once
+
     // Thread: the port's share of the event rate.
     double tokens;
     int64_t tokens_ms;
@@ -162,6 +170,9 @@ struct port_engine {
     int64_t mono_origin;                    // mono_seconds() at creation; set before any thread
     std::map<dev_t, stashed_debts> stashed; // open_lock
     std::string sysfs_root = "/sys";        // where device classes are looked up; tests point it elsewhere
+    // Bytes a device has not sent yet (TIOCOUTQ); tests stand in for a
+    // stalled line, which no pseudo-terminal can be.
+    int (*output_queued)(int fd);
 
     struct {
         pthread_mutex_t lock;
@@ -216,17 +227,22 @@ timespec mono_deadline(int64_t seconds);
 
 // Line setup (port's thread). Why an open failed, for the console.
 struct open_failure {
-    enum { NONE, MISSING, OPEN_ERROR, NOT_SERIAL, IN_USE } kind = NONE;
+    // NOT_SERIAL: no modem's port, or a terminal a session holds; no record
+    // is kept for either. REPLACED: the path leads to other hardware now;
+    // said on the console and published once, when it is found.
+    enum { NONE, MISSING, OPEN_ERROR, NOT_SERIAL, IN_USE, REPLACED } kind = NONE;
     int err = 0;
+    bool controlling = false;       // NOT_SERIAL: the terminal is a session's controlling terminal
     char other[PORT_PATH_MAX] = {}; // IN_USE: the record that has the device
 };
-int port_open(port_entry *entry, const port_settings &settings, open_failure *why);
-// What a character device is, by its class under sysfs_root: a terminal
-// candidate (class tty, or none known: it must pass tcgetattr once open), a
-// modem's AT port without a line (WWAN, USB management), or anything else.
-enum class device_kind { TERMINAL, AT_PORT, OTHER };
-device_kind device_kind_of(const char *sysfs_root, dev_t rdev);
-void port_close(port_entry *entry);
+// With new_identity (the "open" method) the port takes the hardware it
+// finds; otherwise it opens only the hardware it had.
+int port_open(port_entry *entry, const port_settings &settings, open_failure *why, bool new_identity = false);
+// Output the device has not sent is waited for at most drain_max_ms; a
+// line that stops taking it is let go sooner.
+constexpr int OUTPUT_DRAIN_MAX_MS = 500;
+void port_close(port_entry *entry, int drain_max_ms = OUTPUT_DRAIN_MAX_MS);
+int tty_output_queued(int fd);
 // Forgets a descriptor that is no longer ours, without closing the number.
 void port_drop_descriptor(port_entry *entry);
 // Empties the line buffer.
@@ -250,6 +266,8 @@ void *port_reader_main(void *entry);
 void port_join_thread(port_entry *entry);
 // Retires every record, joining threads still running.
 void registry_destroy_all(port_engine *engine);
+// Closes the devices of records whose threads have ended, all at once.
+void registry_close_all(port_engine *engine, int drain_max_ms);
 void port_poke(port_entry *entry, uint32_t what);
 void port_finish_op(port_entry *entry, port_op *op);
 

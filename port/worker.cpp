@@ -33,7 +33,8 @@ static bool run_open(port_entry *entry, port_op *op)
 {
     bool was_open = entry->fd >= 0;
     open_failure why;
-    if (port_open(entry, op->settings, &why) == 0) {
+    // Whoever opens the path by name takes the hardware now behind it.
+    if (port_open(entry, op->settings, &why, true) == 0) {
         op->ok = true;
         emit_state(entry, "open");
     } else {
