@@ -68,22 +68,12 @@ int handle_sendat(ubus_context *ctx, ubus_object *, ubus_request_data *req, cons
     return call_start(ctx, req, call);
 }
 
-static void add_send_only_outcome(blob_buf *b, bool sent)
+static void add_end_flags_used(field_batch &f, const end_flag_list &flags)
 {
-    if (sent) {
-        blobmsg_add_string(b, "status", "success");
-        blobmsg_add_string(b, "message", "Command sent successfully");
-    } else {
-        add_error(b, "Failed to send AT command");
-    }
-}
-
-static void add_end_flags_used(blob_buf *b, const end_flag_list &flags)
-{
-    void *array = blobmsg_open_array(b, "end_flags_used");
+    size_t array = f.array_open("end_flags_used");
     for (int i = 0; i < flags.count; i++)
-        blobmsg_add_string(b, nullptr, flags.flags[i]);
-    blobmsg_close_array(b, array);
+        f.string("", flags.flags[i]);
+    f.array_close(array);
 }
 
 // Each default flag compared with its NUL, a known number of bytes.
@@ -106,11 +96,10 @@ static bool is_default_list(const end_flag_list &flags)
 
 // The middle of most replies, from "is_raw" to "end_flags_used" with the
 // default list (and on to "status": "success" for a completed command):
-// built once with the same calls as any other reply, copied in whole, and
-// its two values that vary written in place.
+// laid out once, copied in whole, its two values that vary written in place.
 struct reply_middle {
-    blob_buf built{};
-    size_t is_raw_at = 0, timeout_at = 0; // value offsets in the copy
+    std::string bytes;
+    size_t is_raw_at = 0, timeout_at = 0; // value offsets in the bytes
 };
 
 static size_t value_offset(const blob_buf &b, const char *name)
@@ -127,64 +116,79 @@ static size_t value_offset(const blob_buf &b, const char *name)
 
 static reply_middle build_middle(bool completed)
 {
-    reply_middle m;
-    blob_buf_init(&m.built, 0);
-    blobmsg_add_u32(&m.built, "is_raw", 0);
-    blobmsg_add_u32(&m.built, "sendonly", 0);
-    blobmsg_add_u32(&m.built, "timeout", 0);
-    blobmsg_add_string(&m.built, "end_flag", "default");
-    add_end_flags_used(&m.built, default_end_flags());
+    field_batch f;
+    f.u32("is_raw", 0);
+    f.u32("sendonly", 0);
+    f.u32("timeout", 0);
+    f.string("end_flag", "default");
+    add_end_flags_used(f, default_end_flags());
     if (completed)
-        blobmsg_add_string(&m.built, "status", "success");
-    m.is_raw_at = value_offset(m.built, "is_raw");
-    m.timeout_at = value_offset(m.built, "timeout");
+        f.string("status", "success");
+    blob_buf b{};
+    blob_buf_init(&b, 0);
+    f.put(&b);
+    reply_middle m;
+    m.bytes.assign(static_cast<const char *>(blob_data(b.head)), blob_len(b.head));
+    m.is_raw_at = value_offset(b, "is_raw");
+    m.timeout_at = value_offset(b, "timeout");
+    blob_buf_free(&b);
     return m;
 }
 
-static void put_u32_at(blob_attr *copy, size_t offset, uint32_t value)
-{
-    value = cpu_to_be32(value);
-    memcpy(reinterpret_cast<char *>(copy) + offset, &value, sizeof value);
-}
-
-static void add_default_middle(blob_buf *b, const port_op &op, bool completed)
+// Built on first use with a batch of its own: fetch it before a reply's
+// batch begins.
+static const reply_middle &default_middle(bool completed)
 {
     static const reply_middle plain = build_middle(false), with_success = build_middle(true);
-    const reply_middle &m = completed ? with_success : plain;
-    blob_attr *copy = blob_put_raw(b, blob_data(m.built.head), static_cast<unsigned int>(blob_len(m.built.head)));
-    if (!copy)
-        return;
-    put_u32_at(copy, m.is_raw_at, op.is_hex ? 1 : 0);
-    put_u32_at(copy, m.timeout_at, static_cast<uint32_t>(op.timeout));
+    return completed ? with_success : plain;
+}
+
+static void add_default_middle(field_batch &f, const reply_middle &m, const port_op &op)
+{
+    size_t at = f.raw(m.bytes.data(), m.bytes.size());
+    f.patch_u32(at + m.is_raw_at, op.is_hex ? 1 : 0);
+    f.patch_u32(at + m.timeout_at, static_cast<uint32_t>(op.timeout));
+}
+
+static void add_send_only_outcome(field_batch &f, bool sent)
+{
+    if (sent) {
+        f.string("status", "success");
+        f.string("message", "Command sent successfully");
+    } else {
+        f.string("status", "error");
+        f.string("message", "Failed to send AT command");
+    }
 }
 
 // `status_written`: "status": "success" came with the middle.
-static void add_transaction_outcome(blob_buf *b, const port_op &op, bool status_written)
+static void add_transaction_outcome(field_batch &f, const port_op &op, bool status_written)
 {
     uint32_t response_time_ms = static_cast<uint32_t>(op.elapsed_ms);
     switch (op.outcome) {
     case AT_COMPLETED:
         if (!status_written)
-            blobmsg_add_string(b, "status", "success");
-        add_string(b, "response", op.response);
+            f.string("status", "success");
+        f.string("response", op.response);
         if (op.truncated)
-            blobmsg_add_u8(b, "truncated", 1);
-        blobmsg_add_u32(b, "response_length", static_cast<uint32_t>(op.response.size()));
-        blobmsg_add_string(b, "end_flag_matched", op.matched_flag);
-        blobmsg_add_u32(b, "response_time_ms", response_time_ms);
+            f.boolean("truncated", true);
+        f.u32("response_length", static_cast<uint32_t>(op.response.size()));
+        f.string("end_flag_matched", op.matched_flag);
+        f.u32("response_time_ms", response_time_ms);
         break;
     case AT_TIMED_OUT:
-        blobmsg_add_string(b, "status", "timeout");
-        blobmsg_add_string(b, "message", "AT command timed out");
-        blobmsg_add_u32(b, "response_time_ms", response_time_ms);
+        f.string("status", "timeout");
+        f.string("message", "AT command timed out");
+        f.u32("response_time_ms", response_time_ms);
         if (!op.response.empty())
-            add_string(b, "partial_response", op.response);
+            f.string("partial_response", op.response);
         if (op.truncated)
-            blobmsg_add_u8(b, "truncated", 1);
+            f.boolean("truncated", true);
         break;
     case AT_SEND_FAILED:
-        add_error(b, "Failed to send AT command");
-        blobmsg_add_u32(b, "response_time_ms", response_time_ms);
+        f.string("status", "error");
+        f.string("message", "Failed to send AT command");
+        f.u32("response_time_ms", response_time_ms);
         break;
     }
 }
@@ -194,24 +198,28 @@ static void add_transaction_outcome(blob_buf *b, const port_op &op, bool status_
 void sendat_reply(blob_buf *b, const port_call &call)
 {
     const port_op &op = call.op;
-    add_string(b, "port", call.path);
-    add_string(b, "command", op.command);
     bool completed = op.outcome == AT_COMPLETED;
     bool middle = !op.send_only && !op.has_end_flag && is_default_list(op.end_flags);
-    if (middle) {
-        add_default_middle(b, op, completed);
+    const reply_middle *m = middle ? &default_middle(completed) : nullptr;
+    field_batch f;
+    f.string("port", std::string_view(call.path, call.path_length));
+    f.string("command", op.command);
+    if (m) {
+        add_default_middle(f, *m, op);
     } else {
-        blobmsg_add_u32(b, "is_raw", op.is_hex ? 1 : 0);
-        blobmsg_add_u32(b, "sendonly", op.send_only ? 1 : 0);
+        f.u32("is_raw", op.is_hex ? 1 : 0);
+        f.u32("sendonly", op.send_only ? 1 : 0);
         if (op.send_only) {
-            add_send_only_outcome(b, op.ok);
+            add_send_only_outcome(f, op.ok);
+            f.put(b);
             return;
         }
-        blobmsg_add_u32(b, "timeout", static_cast<uint32_t>(op.timeout));
-        add_string(b, "end_flag", op.has_end_flag ? op.end_flag : std::string("default"));
-        add_end_flags_used(b, op.end_flags);
+        f.u32("timeout", static_cast<uint32_t>(op.timeout));
+        f.string("end_flag", op.has_end_flag ? std::string_view(op.end_flag) : std::string_view("default"));
+        add_end_flags_used(f, op.end_flags);
     }
-    add_transaction_outcome(b, op, middle && completed);
+    add_transaction_outcome(f, op, middle && completed);
     if (op.has_data)
-        blobmsg_add_u32(b, "data_sent", op.data_sent ? 1 : 0);
+        f.u32("data_sent", op.data_sent ? 1 : 0);
+    f.put(b);
 }

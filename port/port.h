@@ -49,6 +49,7 @@ struct end_flag_list {
     char flags[END_FLAG_SLOTS][END_FLAG_SIZE];
     int32_t count;
     uint8_t codes[END_FLAG_SLOTS]; // the final result code a flag names (port/grammar.h), or none
+    uint8_t text_flags;            // flags that name no code: matched by containment
 };
 
 enum port_op_kind { OP_OPEN, OP_CLOSE, OP_SENDAT };

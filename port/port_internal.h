@@ -85,7 +85,7 @@ struct port_entry {
     // Pending operations; `running` counts the one in progress.
     pthread_mutex_t queue_lock;
     std::deque<port_op *> queue;
-    bool running;
+    std::atomic<bool> running; // read under queue_lock by submitters
 
     pthread_t reader;
     bool has_reader;
@@ -103,8 +103,9 @@ struct port_entry {
     end_flag_list end_flags;
     int32_t waiting; // 1 while a command awaits an end flag
     port_op *current;
-    command_traits traits; // of the running command's bytes
-    uint32_t command_seq;  // counts the commands written, the running one last
+    command_traits traits; // of the running command's bytes, once needed
+    bool traits_known;
+    uint32_t command_seq; // counts the commands written, the running one last
     command_phase phase;
     timespec mono_start;
     int64_t deadline_ms; // monotonic; the command's wait ends here
@@ -134,6 +135,7 @@ struct port_entry {
 
     // Thread: a line longer than the line buffer is cut; the rest of it, up
     // to its CR LF, is dropped.
+    bool line_nul; // NUL bytes may be in the line buffer
     bool line_overflow;
     bool overflow_cr; // the last byte dropped was a CR
     uint32_t lines_cut;
@@ -292,6 +294,8 @@ void at_line_final(port_entry *entry, const char *matched, bool modem_final);
 // returns false.
 bool at_settling(port_entry *entry, int64_t now_ms);
 void at_prompt_seen(port_entry *entry);
+// What the running command's bytes (still in `out`) say about its answer.
+const command_traits &command_traits_now(port_entry *entry);
 // A "> " after a command with prompt data gave up waiting for it.
 void at_late_prompt(port_entry *entry);
 // Before the next command: ends a fragment a given-up write left behind.
@@ -323,7 +327,7 @@ void owed_send_only(port_entry *entry, const std::string &text);
 void owed_drop_after(port_entry *entry, uint32_t seq);
 // The command whose answer is due first: the oldest owed, else the waiting
 // one; nullptr when none is.
-const command_traits *owed_judge(const port_entry *entry);
+const command_traits *owed_judge(port_entry *entry);
 void owed_reset(port_entry *entry);
 // A record's debts go with its device when it is closed, and come back to
 // the next record that opens that device. Both run under open_lock.

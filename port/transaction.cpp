@@ -202,11 +202,10 @@ static void begin_write(port_entry *entry, std::string bytes, command_phase phas
 static void written(port_entry *entry)
 {
     port_op *op = entry->current;
-    std::string sent = std::move(entry->out);
-    entry->out.clear();
-    entry->out_done = 0;
+    // The bytes stay in `out` until the command ends: what they say about
+    // the answer is read from them only when a line needs it.
     if (op->send_only) {
-        owed_send_only(entry, sent);
+        owed_send_only(entry, entry->out);
         op->ok = true;
         finish(entry);
         return;
@@ -283,15 +282,16 @@ bool at_start(port_entry *entry, port_op *op)
         // answer is owed, provisionally: if nothing had got out, the CR
         // makes an empty line, which gets none.
         bytes.insert(0, 1, '\r');
-        owed_add(entry, default_end_flags(), true, 1, true);
+        owed_push(entry, {default_end_flags(), {}, entry->command_seq, true, true});
         entry->fragment_out = false;
     }
     entry->command_seq++;
-    entry->traits = command_traits_of(bytes.data(), bytes.size());
+    entry->traits_known = false;
     entry->swallowed = false;
     // A CR inside the text starts another command at the modem, and each
     // of them is answered.
-    entry->answers_due = std::max(1, commands_in(bytes));
+    entry->answers_due =
+        op->is_hex || memchr(op->command.data(), '\r', op->command.size()) ? std::max(1, commands_in(bytes)) : 1;
     begin_write(entry, std::move(bytes), PHASE_WRITING);
     return false;
 }
@@ -323,8 +323,18 @@ void at_line_final(port_entry *entry, const char *matched, bool modem_final)
         take_result(entry, AT_COMPLETED);
 }
 
+const command_traits &command_traits_now(port_entry *entry)
+{
+    if (!entry->traits_known) {
+        entry->traits = command_traits_of(entry->out.data(), entry->out.size());
+        entry->traits_known = true;
+    }
+    return entry->traits;
+}
+
 void at_prompt_seen(port_entry *entry)
 {
+    command_traits_now(entry); // before the text takes the command's place
     std::string bytes = entry->current->data;
     bytes += CTRL_Z;
     begin_write(entry, std::move(bytes), PHASE_WRITING_DATA);

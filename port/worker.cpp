@@ -20,10 +20,9 @@ void port_poke(port_entry *entry, uint32_t what)
 
 void port_finish_op(port_entry *entry, port_op *op)
 {
-    {
-        mutex_guard guard(&entry->queue_lock);
-        entry->running = false;
-    }
+    // Submitters read it under the queue's lock; the thread that alone
+    // sets it needs none.
+    entry->running = false;
     outbox_push_op(entry->engine, op);
 }
 
@@ -147,7 +146,8 @@ void *port_reader_main(void *arg)
     while (handle_pokes(entry)) {
         int64_t now = mono_ms();
         at_tick(entry, now);
-        port_retry_reopen(entry, now);
+        if (entry->retries_left > 0)
+            port_retry_reopen(entry, now);
         if (entry->phase == PHASE_IDLE && !at_settling(entry, now)) {
             start_result started = start_next(entry);
             if (started == RECORD_DONE)
