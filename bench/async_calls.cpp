@@ -7,6 +7,13 @@
 
 using bench_clock = std::chrono::steady_clock;
 
+constexpr int STALL_MS = 10000;
+
+static double completed_rate(long completed, double seconds)
+{
+    return seconds > 0 ? completed / seconds : 0;
+}
+
 static void async_reply(ubus_request *req, int, blob_attr *msg)
 {
     if (reply_success(msg))
@@ -65,36 +72,107 @@ bool sendat_async_finish(sendat_async &call, int timeout_ms)
     return false;
 }
 
-double sendat_concurrent(std::span<sendat_client> clients, double seconds, int *failures)
+namespace
 {
-    *failures = 0;
-    std::vector<sendat_async> calls(clients.size());
+
+// One call in flight on each client: a call that ended is counted, and its
+// client's next call started while the caller's may_start() allows.
+struct call_pool {
+    std::vector<sendat_async> calls;
     std::vector<ubus_context *> ctxs;
-    for (size_t i = 0; i < clients.size(); i++) {
-        calls[i].client = &clients[i];
-        ctxs.push_back(clients[i].ctx);
-    }
+    std::vector<bool> live;
     long completed = 0;
-    auto start = bench_clock::now();
-    auto end = start + std::chrono::duration_cast<bench_clock::duration>(std::chrono::duration<double>(seconds));
-    std::vector<bool> live(calls.size());
-    for (size_t i = 0; i < calls.size(); i++)
-        live[i] = sendat_async_start(calls[i]);
-    while (bench_clock::now() < end) {
-        pump_clients(ctxs, std::max(ms_until(end), 1));
+    int failures = 0;
+
+    explicit call_pool(std::span<sendat_client> clients) : calls(clients.size()), live(clients.size())
+    {
+        for (size_t i = 0; i < clients.size(); i++) {
+            calls[i].client = &clients[i];
+            ctxs.push_back(clients[i].ctx);
+        }
+    }
+
+    template <typename MayStart>
+    void start(size_t i, MayStart may_start)
+    {
+        live[i] = may_start();
+        if (live[i] && !sendat_async_start(calls[i])) {
+            live[i] = false;
+            failures++;
+        }
+    }
+
+    template <typename MayStart>
+    void start_all(MayStart may_start)
+    {
+        for (size_t i = 0; i < calls.size(); i++)
+            start(i, may_start);
+    }
+
+    // Returns how many calls ended.
+    template <typename MayStart>
+    int settle(MayStart may_start)
+    {
+        int ended = 0;
         for (size_t i = 0; i < calls.size(); i++) {
             if (!live[i] || calls[i].in_flight)
                 continue;
+            ended++;
             if (calls[i].status == UBUS_STATUS_OK && calls[i].success)
                 completed++;
             else
-                (*failures)++;
-            live[i] = sendat_async_start(calls[i]);
+                failures++;
+            start(i, may_start);
         }
+        return ended;
+    }
+
+    bool any_live() const { return std::find(live.begin(), live.end(), true) != live.end(); }
+};
+
+} // namespace
+
+double sendat_concurrent(std::span<sendat_client> clients, double seconds, int *failures)
+{
+    call_pool pool(clients);
+    auto start = bench_clock::now();
+    auto end = start + std::chrono::duration_cast<bench_clock::duration>(std::chrono::duration<double>(seconds));
+    auto always = [] { return true; };
+    pool.start_all(always);
+    while (bench_clock::now() < end) {
+        pump_clients(pool.ctxs, std::max(ms_until(end), 1));
+        pool.settle(always);
     }
     double elapsed = std::chrono::duration<double>(bench_clock::now() - start).count();
-    for (sendat_async &call : calls)
+    for (sendat_async &call : pool.calls)
         if (call.in_flight)
             sendat_async_finish(call, 5000);
-    return completed / elapsed;
+    *failures = pool.failures;
+    return completed_rate(pool.completed, elapsed);
+}
+
+long sendat_calls(std::span<sendat_client> clients, long total, int *failures)
+{
+    call_pool pool(clients);
+    long started = 0;
+    auto may_start = [&] {
+        if (started == total)
+            return false;
+        started++;
+        return true;
+    };
+    pool.start_all(may_start);
+    auto last_end = bench_clock::now();
+    while (pool.any_live() && bench_clock::now() - last_end < std::chrono::milliseconds(STALL_MS)) {
+        pump_clients(pool.ctxs, STALL_MS);
+        if (pool.settle(may_start) > 0)
+            last_end = bench_clock::now();
+    }
+    // Calls that went unanswered that long are given up.
+    for (size_t i = 0; i < pool.calls.size(); i++) {
+        if (pool.live[i] && !sendat_async_finish(pool.calls[i], 0))
+            pool.failures++;
+    }
+    *failures = pool.failures + static_cast<int>(total - started);
+    return pool.completed;
 }

@@ -28,3 +28,7 @@ bool sendat_async_finish(sendat_async &call, int timeout_ms);
 // Completed calls per second over `seconds`, one call in flight on each
 // client at all times. Every client needs a context of its own.
 double sendat_concurrent(std::span<sendat_client> clients, double seconds, int *failures);
+// `total` calls in all, one in flight on each client at a time (the last
+// ones on fewer); returns the calls whose reply said "success". A call
+// unanswered for 10 s fails, and ends the run.
+long sendat_calls(std::span<sendat_client> clients, long total, int *failures);

@@ -1,5 +1,6 @@
 #include "bench/rig.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -20,6 +21,9 @@
 using namespace std::chrono_literals;
 
 constexpr auto START_DEADLINE = 10s;
+// valgrind starts a program many times slower, and writes its report as the
+// program ends.
+constexpr auto WRAPPED_DEADLINE = 60s;
 
 static std::string read_file(const std::string &path)
 {
@@ -31,9 +35,12 @@ static std::string read_file(const std::string &path)
 
 // Everything the child needs is built before fork: only async-signal-safe
 // calls run between fork and exec.
-static pid_t spawn(const std::vector<std::string> &argv, const std::string &sock_env, const std::string &log_prefix)
+static pid_t spawn(const std::vector<std::string> &wrap, const std::vector<std::string> &argv,
+                   const std::string &sock_env, const std::string &log_prefix)
 {
     std::vector<char *> args;
+    for (const std::string &arg : wrap)
+        args.push_back(const_cast<char *>(arg.c_str()));
     for (const std::string &arg : argv)
         args.push_back(const_cast<char *>(arg.c_str()));
     args.push_back(nullptr);
@@ -56,7 +63,7 @@ static pid_t spawn(const std::vector<std::string> &argv, const std::string &sock
     // A shell that started us may ignore these; the child must not.
     signal(SIGINT, SIG_DFL);
     signal(SIGTERM, SIG_DFL);
-    execv(args[0], args.data());
+    execvp(args[0], args.data());
     _exit(127);
 }
 
@@ -90,16 +97,51 @@ static bool socket_accepts(const std::string &path)
     return ok;
 }
 
-static void stop_child(pid_t &pid)
+// A wrapper that traces its program runs it as its child; valgrind runs it
+// in place. The program itself never forks.
+static pid_t program_process(pid_t started, bool wrapped)
 {
-    if (pid <= 0)
-        return;
-    kill(pid, SIGTERM);
-    if (!wait_for([&] { return exited(pid); }, 5s)) {
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
+    if (!wrapped)
+        return started;
+    DIR *proc = opendir("/proc");
+    pid_t found = started;
+    while (dirent *entry = proc ? readdir(proc) : nullptr) {
+        pid_t pid = static_cast<pid_t>(atoi(entry->d_name));
+        if (pid <= 0)
+            continue;
+        // "PID (comm) STATE PPID ...": the name may hold anything, so the
+        // fields are counted from the last ')'.
+        std::string stat = read_file("/proc/" + std::string(entry->d_name) + "/stat");
+        size_t close_paren = stat.rfind(')');
+        if (close_paren != std::string::npos && close_paren + 4 < stat.size() &&
+            atoi(stat.c_str() + close_paren + 4) == started) {
+            found = pid;
+            break;
+        }
     }
-    pid = -1;
+    if (proc)
+        closedir(proc);
+    return found;
+}
+
+// SIGTERM to the program, then waiting for what was started (a wrapper ends
+// after its program). False when it had to be killed.
+static bool stop_child(pid_t &started, pid_t &program, bool wrapped)
+{
+    if (started <= 0)
+        return true;
+    if (program <= 0)
+        program = program_process(started, wrapped);
+    kill(program, SIGTERM);
+    bool clean = wait_for([&] { return exited(started); }, wrapped ? WRAPPED_DEADLINE : 5s);
+    if (!clean) {
+        kill(started, SIGKILL);
+        if (program > 0)
+            kill(program, SIGKILL);
+        waitpid(started, nullptr, 0);
+    }
+    started = program = -1;
+    return clean;
 }
 
 static bool fail(const bench_rig &rig, const char *what)
@@ -118,20 +160,24 @@ bool rig_start(bench_rig &rig)
     rig.dir = tmpl;
     rig.sock = rig.dir + "/ubus.sock";
 
-    rig.broker = spawn({TARNEL_BUSD_PATH, "-s", rig.sock}, "", rig.dir + "/busd");
-    if (rig.broker < 0 || !wait_for([&] { return socket_accepts(rig.sock); }, START_DEADLINE))
+    auto broker_deadline = rig.broker_wrap.empty() ? START_DEADLINE : WRAPPED_DEADLINE;
+    rig.broker = spawn(rig.broker_wrap, {TARNEL_BUSD_PATH, "-s", rig.sock}, "", rig.dir + "/busd");
+    if (rig.broker < 0 || !wait_for([&] { return socket_accepts(rig.sock); }, broker_deadline))
         return fail(rig, "the broker did not start");
+    rig.broker_proc = program_process(rig.broker, !rig.broker_wrap.empty());
 
-    rig.daemon = spawn({TARNEL_DAEMON_PATH}, rig.sock, rig.dir + "/daemon");
+    auto daemon_deadline = rig.daemon_wrap.empty() ? START_DEADLINE : WRAPPED_DEADLINE;
+    rig.daemon = spawn(rig.daemon_wrap, {TARNEL_DAEMON_PATH}, rig.sock, rig.dir + "/daemon");
     auto started = [&] {
         return read_file(rig.dir + "/daemon.out").find("ubus-tarnel started\n") != std::string::npos;
     };
     bool gone = false;
-    wait_for([&] { return started() || (gone = exited(rig.daemon)); }, START_DEADLINE);
+    wait_for([&] { return started() || (gone = exited(rig.daemon)); }, daemon_deadline);
     if (gone)
         rig.daemon = -1;
     if (!started())
         return fail(rig, "the daemon did not start");
+    rig.daemon_proc = program_process(rig.daemon, !rig.daemon_wrap.empty());
 
     rig.ctx = ubus_connect(rig.sock.c_str());
     if (!rig.ctx || ubus_lookup_id(rig.ctx, "tarnel", &rig.tarnel_id) != 0 || rig.tarnel_id == 0)
@@ -209,20 +255,29 @@ int rig_port_open(ubus_context *ctx, uint32_t object_id, const std::string &port
     return status == UBUS_STATUS_OK ? probe.is_open : -1;
 }
 
+bool rig_stop(bench_rig &rig)
+{
+    for (ubus_context *client : rig.clients)
+        ubus_free(client);
+    rig.clients.clear();
+    if (rig.ctx)
+        ubus_free(rig.ctx);
+    rig.ctx = nullptr;
+    // A daemon that died under the bench explains the figures that failed.
+    bool clean = true;
+    if (rig.daemon > 0 && exited(rig.daemon)) {
+        rig.daemon = rig.daemon_proc = -1;
+        clean = false;
+        fprintf(stderr, "bench: the daemon ended during the run; what it wrote on stderr:\n%s",
+                read_file(rig.dir + "/daemon.err").c_str());
+    }
+    clean = stop_child(rig.daemon, rig.daemon_proc, !rig.daemon_wrap.empty()) && clean;
+    return stop_child(rig.broker, rig.broker_proc, !rig.broker_wrap.empty()) && clean;
+}
+
 bench_rig::~bench_rig()
 {
-    for (ubus_context *client : clients)
-        ubus_free(client);
-    if (ctx)
-        ubus_free(ctx);
-    // A daemon that died under the bench explains the figures that failed.
-    if (daemon > 0 && exited(daemon)) {
-        daemon = -1;
-        fprintf(stderr, "bench: the daemon ended during the run; what it wrote on stderr:\n%s",
-                read_file(dir + "/daemon.err").c_str());
-    }
-    stop_child(daemon);
-    stop_child(broker);
+    rig_stop(*this);
     if (!dir.empty()) {
         std::error_code ec;
         std::filesystem::remove_all(dir, ec);

@@ -16,8 +16,15 @@
 struct bench_rig {
     std::string dir; // removed with the rig
     std::string sock;
-    pid_t broker = -1;
+    // Commands to run the broker or the daemon under (a tracer, valgrind),
+    // set before rig_start; empty to run them as they are.
+    std::vector<std::string> broker_wrap, daemon_wrap;
+    pid_t broker = -1; // what was started: the program, or its wrapper
     pid_t daemon = -1;
+    // The processes that run the programs themselves: a tracer's child, or
+    // the started process when it runs the program in place (valgrind).
+    pid_t broker_proc = -1;
+    pid_t daemon_proc = -1;
     ubus_context *ctx = nullptr; // the main client
     uint32_t tarnel_id = 0;
     std::vector<ubus_context *> clients; // more connections, freed with the rig
@@ -31,6 +38,10 @@ struct bench_rig {
 // Starts both children, waits for "ubus-tarnel started", connects the main
 // client and looks the object up. Says on stderr why when it fails.
 bool rig_start(bench_rig &rig);
+// Ends the daemon and then the broker with SIGTERM and waits for them (and
+// their wrappers, which write their reports as they end). Clients first
+// disconnect. False when one had to be killed.
+bool rig_stop(bench_rig &rig);
 // Another connection to the broker, owned by the rig; nullptr on failure.
 ubus_context *rig_client(bench_rig &rig);
 std::string rig_path(const bench_rig &rig, const std::string &name);

@@ -1,7 +1,5 @@
 #include "core/daemon.h"
 
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <deque>
 
@@ -9,13 +7,17 @@
 #include "core/daemon_state.h"
 #include "core/events.h"
 #include "core/object.h"
+#include "core/stop_guard.h"
 #include "methods/call.h"
 #include "port/port.h"
 
 // Hands what the port threads finished to the bus: replies and events.
+// Nothing it calls drains the outbox again.
 static void drain_outbox(bool publish)
 {
-    std::deque<outbox_item> items;
+    // Empty between rounds; it and the outbox trade their storage, so a
+    // round allocates nothing.
+    static std::deque<outbox_item> items;
     port_outbox_take(g_daemon.engine, &items);
     for (outbox_item &item : items) {
         if (item.op)
@@ -23,6 +25,7 @@ static void drain_outbox(bool publish)
         else if (publish)
             publish_event(item.event);
     }
+    items.clear();
 }
 
 static void on_outbox(uloop_fd *, unsigned int)
@@ -40,6 +43,8 @@ constexpr int RECONNECT_MS = 1000;
 
 static void try_reconnect(uloop_timeout *timer)
 {
+    if (stop_guard_signalled())
+        return;
     if (ubus_reconnect(g_daemon.ctx, nullptr) != 0) {
         uloop_timeout_set(timer, RECONNECT_MS);
         return;
@@ -53,16 +58,19 @@ static uloop_timeout reconnect_timer = {.list = {}, .pending = false, .cb = try_
 
 static void on_connection_lost(ubus_context *)
 {
-    fprintf(stderr, "Lost connection to ubus, reconnecting\n");
     g_daemon.connected = false;
+    // Cut off at the stop's deadline, or lost once the stop signal came
+    // (which ends the loop): nothing reconnects.
+    if (stop_guard_signalled())
+        return;
+    fprintf(stderr, "Lost connection to ubus, reconnecting\n");
     g_daemon.generation++;
     uloop_timeout_set(&reconnect_timer, RECONNECT_MS);
 }
 
-// The daemon is gone within a second of SIGTERM whatever the broker does;
-// the margin is for closing the devices after the bus is let go.
-constexpr int STOP_WITHIN_MS = 1000;
-constexpr int CLOSE_MARGIN_MS = 200;
+// Of the second the daemon has after SIGTERM, what is left once the bus
+// is let go goes to closing the devices, less this for the rest.
+constexpr int EXIT_MARGIN_MS = 50;
 
 // Losing the broker while stopping changes nothing: there is no reconnect.
 static void on_connection_lost_stopping(ubus_context *)
@@ -75,15 +83,15 @@ static void on_connection_lost_stopping(ubus_context *)
 // closing could all be lost. It answers a call on its own event object
 // itself, in order behind everything sent before, so that answer means
 // the replies were taken. "register" without arguments is refused and
-// changes nothing; any answer will do, and none within the time left
-// means the broker is stuck, which must not hold up the exit.
-static void wait_until_replies_taken(std::chrono::steady_clock::time_point stop_began)
+// changes nothing; any answer will do, and none before the stop guard
+// would cut the connection means the broker is stuck, which must not hold
+// up the exit.
+static void wait_until_replies_taken()
 {
     g_daemon.ctx->connection_lost = on_connection_lost_stopping;
-    if (!g_daemon.connected)
+    int left_ms = stop_guard_left_ms(BUS_CUT_AFTER_MS);
+    if (!g_daemon.connected || left_ms <= 0)
         return;
-    auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - stop_began);
-    int left_ms = std::max(1, STOP_WITHIN_MS - CLOSE_MARGIN_MS - static_cast<int>(spent.count()));
     ubus_invoke(g_daemon.ctx, UBUS_SYSTEM_OBJECT_EVENT, "register", nullptr, nullptr, nullptr, left_ms);
 }
 
@@ -92,7 +100,6 @@ static void wait_until_replies_taken(std::chrono::steady_clock::time_point stop_
 // waiting is answered before the connection goes.
 static void stop_serving()
 {
-    auto stop_began = std::chrono::steady_clock::now();
     port_monitor_stop(g_daemon.engine);
     port_engine_stop(g_daemon.engine);
     drain_outbox(false);
@@ -101,24 +108,31 @@ static void stop_serving()
     calls_stopping(&leftovers);
     uloop_fd_delete(&outbox_watch);
     uloop_timeout_cancel(&reconnect_timer);
-    wait_until_replies_taken(stop_began);
+    wait_until_replies_taken();
 }
 
-static void serve()
+// Returns false when serving could not begin.
+static bool serve()
 {
     g_daemon.engine = port_engine_create();
     if (!g_daemon.engine) {
         // Without its wake-up descriptor no call would ever be answered.
         fprintf(stderr, "Failed to start the port engine\n");
-        return;
+        return false;
     }
     g_daemon.connected = true;
+    // Edge-triggered: each wake-up of the outbox is one event, and the
+    // descriptor is never read (one system call less per reply).
     outbox_watch.fd = port_outbox_fd(g_daemon.engine);
-    uloop_fd_add(&outbox_watch, ULOOP_READ);
+    uloop_fd_add(&outbox_watch, ULOOP_READ | ULOOP_EDGE_TRIGGER);
     port_monitor_start(g_daemon.engine);
     printf("ubus-tarnel started\n");
-    uloop_run();
+    // A stop signal during start-up may have come before the loop could
+    // see it (the loop forgets a cancel made before it runs).
+    if (!stop_guard_signalled())
+        uloop_run();
     stop_serving();
+    return true;
 }
 
 int daemon_run()
@@ -131,20 +145,28 @@ int daemon_run()
     if (!g_daemon.ctx) {
         fprintf(stderr, "Failed to connect to ubus\n");
         uloop_done();
-        return 0;
+        return 1;
     }
+    stop_guard_start(g_daemon.ctx->sock.fd);
     g_daemon.ctx->connection_lost = on_connection_lost;
     ubus_add_uloop(g_daemon.ctx);
     int ret = ubus_add_object(g_daemon.ctx, &tarnel_object);
-    if (ret != 0)
+    bool served = false;
+    if (ret == 0)
+        served = serve();
+    else if (!stop_guard_signalled())
         fprintf(stderr, "Failed to add object: %s\n", ubus_strerror(ret));
-    else
-        serve();
+    stop_guard_release();
     ubus_free(g_daemon.ctx);
     g_daemon.ctx = nullptr;
+    stop_guard_end();
     uloop_done();
-    // Closes every device; the port threads were joined when serving ended.
+    // The port threads were joined when serving ended: every device closes
+    // now, at the same time, within what is left of the stop's second.
+    if (g_daemon.engine)
+        port_engine_close_devices(g_daemon.engine, stop_guard_left_ms(STOP_WITHIN_MS) - EXIT_MARGIN_MS);
     port_engine_destroy(g_daemon.engine);
     g_daemon.engine = nullptr;
-    return 0;
+    // A stop signal that cut the registration short is no failure.
+    return served || stop_guard_signalled() ? 0 : 1;
 }

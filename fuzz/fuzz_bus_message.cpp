@@ -88,6 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     memset(&ctx, 0, sizeof(ctx));
     ctx.sock.fd = pair[0];
     ctx.rx.fd = -1;
+    ctx.rx.later_fd = -1;
     while (ubus_rx_frame(&ctx) == UBUS_RX_FRAME) {
         ubus_msg_in msg;
         ubus_rx_take(&ctx, &msg);

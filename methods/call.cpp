@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <cstring>
+
 #include "core/daemon_state.h"
 #include "methods/reply.h"
 
@@ -36,13 +38,13 @@ static void complete_error(port_call *call, const char *message)
 static port_entry *record_for(port_call *call)
 {
     port_engine *engine = g_daemon.engine;
-    port_entry *entry = port_find(engine, call->path.c_str());
+    port_entry *entry = port_find(engine, call->path);
     if (entry)
         return entry;
     switch (call->op.kind) {
     case OP_CLOSE: complete_error(call, "Port not found"); return nullptr;
     case OP_OPEN:
-        if (access(call->path.c_str(), F_OK) != 0) {
+        if (access(call->path, F_OK) != 0) {
             complete_error(call, "Port file does not exist");
             return nullptr;
         }
@@ -53,7 +55,7 @@ static port_entry *record_for(port_call *call)
         complete_error(call, "Port busy");
         return nullptr;
     }
-    entry = port_create(engine, call->path.c_str());
+    entry = port_create(engine, call->path);
     if (!entry)
         complete(call, nullptr, UBUS_STATUS_NO_DATA);
     else
@@ -76,7 +78,9 @@ static void place(port_call *call)
 port_call *call_new(const char *path, port_op_kind kind)
 {
     port_call *call = new port_call();
-    call->path = path;
+    call->path_length = strnlen(path, PORT_PATH_MAX - 1);
+    memcpy(call->path, path, call->path_length);
+    call->path[call->path_length] = '\0';
     call->op.kind = kind;
     return call;
 }
@@ -84,7 +88,7 @@ port_call *call_new(const char *path, port_op_kind kind)
 int call_start(ubus_context *ctx, ubus_request_data *req, port_call *call)
 {
     const port_op &op = call->op;
-    call->op.arg_bytes = call->path.size() + op.command.size() + op.end_flag.size() + op.data.size();
+    call->op.arg_bytes = call->path_length + op.command.size() + op.end_flag.size() + op.data.size();
     call->op.owner = call;
     call->generation = g_daemon.generation;
     ubus_defer_request(ctx, req, &call->req);
@@ -92,23 +96,29 @@ int call_start(ubus_context *ctx, ubus_request_data *req, port_call *call)
     return UBUS_STATUS_OK;
 }
 
-void call_finished(port_op *op)
+static void answer(port_call *call)
 {
-    port_call *call = static_cast<port_call *>(op->owner);
-    // Calls queued behind a close (or behind an open that removed the record
-    // it made) run as if they had arrived after it.
-    std::deque<port_op *> leftovers;
-    if (op->remove_record)
-        port_retire(op->entry, &leftovers);
-
     reply_buf r;
-    switch (op->kind) {
+    switch (call->op.kind) {
     case OP_OPEN: open_reply(&r.b, *call); break;
     case OP_CLOSE: close_reply(&r.b, *call); break;
     case OP_SENDAT: sendat_reply(&r.b, *call); break;
     }
     complete(call, &r.b, UBUS_STATUS_OK);
+}
 
+void call_finished(port_op *op)
+{
+    port_call *call = static_cast<port_call *>(op->owner);
+    if (!op->remove_record) {
+        answer(call);
+        return;
+    }
+    // Calls queued behind a close (or behind an open that removed the record
+    // it made) run as if they had arrived after it.
+    std::deque<port_op *> leftovers;
+    port_retire(op->entry, &leftovers);
+    answer(call);
     for (port_op *left : leftovers)
         place(static_cast<port_call *>(left->owner));
 }

@@ -14,8 +14,9 @@
 
 struct port_call {
     ubus_request_data req;
-    uint32_t generation; // of the bus connection it arrived on
-    std::string path;
+    uint32_t generation;      // of the bus connection it arrived on
+    char path[PORT_PATH_MAX]; // port_path_arg checked that it fits
+    size_t path_length;
     port_op op;
 };
 

@@ -21,6 +21,6 @@ int handle_close(ubus_context *ctx, ubus_object *, ubus_request_data *req, const
 void close_reply(blob_buf *b, const port_call &call)
 {
     blobmsg_add_string(b, "status", "success");
-    blobmsg_add_string(b, "port", call.path.c_str());
+    blobmsg_add_string(b, "port", call.path);
     blobmsg_add_string(b, "message", "Port closed and removed");
 }

@@ -38,7 +38,7 @@ void open_reply(blob_buf *b, const port_call &call)
     // differently.
     const port_settings &s = call.op.settings;
     blobmsg_add_string(b, "status", "success");
-    blobmsg_add_string(b, "port", call.path.c_str());
+    blobmsg_add_string(b, "port", call.path);
     blobmsg_add_u32(b, "baudrate", static_cast<uint32_t>(s.baudrate));
     blobmsg_add_u32(b, "databits", static_cast<uint32_t>(s.databits));
     blobmsg_add_u32(b, "parity", static_cast<uint32_t>(s.parity));

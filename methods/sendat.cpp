@@ -1,3 +1,4 @@
+#include <array>
 #include <cstring>
 
 #include "methods/call.h"
@@ -67,68 +68,158 @@ int handle_sendat(ubus_context *ctx, ubus_object *, ubus_request_data *req, cons
     return call_start(ctx, req, call);
 }
 
-static void add_send_only_outcome(blob_buf *b, bool sent)
+static void add_end_flags_used(field_batch &f, const end_flag_list &flags)
+{
+    size_t array = f.array_open("end_flags_used");
+    for (int i = 0; i < flags.count; i++)
+        f.string("", flags.flags[i]);
+    f.array_close(array);
+}
+
+// Each default flag compared with its NUL, a known number of bytes.
+static bool is_default_list(const end_flag_list &flags)
+{
+    static const end_flag_list &defaults = default_end_flags();
+    static const std::array<size_t, END_FLAG_SLOTS> sizes = [] {
+        std::array<size_t, END_FLAG_SLOTS> s{};
+        for (int i = 0; i < defaults.count; i++)
+            s[i] = strlen(defaults.flags[i]) + 1;
+        return s;
+    }();
+    if (flags.count != defaults.count)
+        return false;
+    for (int i = 0; i < flags.count; i++)
+        if (memcmp(flags.flags[i], defaults.flags[i], sizes[i]) != 0)
+            return false;
+    return true;
+}
+
+// The middle of most replies, from "is_raw" to "end_flags_used" with the
+// default list (and on to "status": "success" for a completed command):
+// laid out once, copied in whole, its two values that vary written in place.
+struct reply_middle {
+    std::string bytes;
+    size_t is_raw_at = 0, timeout_at = 0; // value offsets in the bytes
+};
+
+static size_t value_offset(const blob_buf &b, const char *name)
+{
+    blob_attr *attr;
+    size_t rem;
+    blobmsg_for_each_attr(attr, b.head, rem)
+    {
+        if (strcmp(blobmsg_name(attr), name) == 0)
+            return static_cast<char *>(blobmsg_data(attr)) - static_cast<char *>(blob_data(b.head));
+    }
+    return 0;
+}
+
+static reply_middle build_middle(bool completed)
+{
+    field_batch f;
+    f.u32("is_raw", 0);
+    f.u32("sendonly", 0);
+    f.u32("timeout", 0);
+    f.string("end_flag", "default");
+    add_end_flags_used(f, default_end_flags());
+    if (completed)
+        f.string("status", "success");
+    blob_buf b{};
+    blob_buf_init(&b, 0);
+    f.put(&b);
+    reply_middle m;
+    m.bytes.assign(static_cast<const char *>(blob_data(b.head)), blob_len(b.head));
+    m.is_raw_at = value_offset(b, "is_raw");
+    m.timeout_at = value_offset(b, "timeout");
+    blob_buf_free(&b);
+    return m;
+}
+
+// Built on first use with a batch of its own: fetch it before a reply's
+// batch begins.
+static const reply_middle &default_middle(bool completed)
+{
+    static const reply_middle plain = build_middle(false), with_success = build_middle(true);
+    return completed ? with_success : plain;
+}
+
+static void add_default_middle(field_batch &f, const reply_middle &m, const port_op &op)
+{
+    size_t at = f.raw(m.bytes.data(), m.bytes.size());
+    f.patch_u32(at + m.is_raw_at, op.is_hex ? 1 : 0);
+    f.patch_u32(at + m.timeout_at, static_cast<uint32_t>(op.timeout));
+}
+
+static void add_send_only_outcome(field_batch &f, bool sent)
 {
     if (sent) {
-        blobmsg_add_string(b, "status", "success");
-        blobmsg_add_string(b, "message", "Command sent successfully");
+        f.string("status", "success");
+        f.string("message", "Command sent successfully");
     } else {
-        add_error(b, "Failed to send AT command");
+        f.string("status", "error");
+        f.string("message", "Failed to send AT command");
     }
 }
 
-static void add_end_flags_used(blob_buf *b, const end_flag_list &flags)
-{
-    void *array = blobmsg_open_array(b, "end_flags_used");
-    for (int i = 0; i < flags.count; i++)
-        blobmsg_add_string(b, nullptr, flags.flags[i]);
-    blobmsg_close_array(b, array);
-}
-
-static void add_transaction_outcome(blob_buf *b, const port_op &op)
+// `status_written`: "status": "success" came with the middle.
+static void add_transaction_outcome(field_batch &f, const port_op &op, bool status_written)
 {
     uint32_t response_time_ms = static_cast<uint32_t>(op.elapsed_ms);
     switch (op.outcome) {
     case AT_COMPLETED:
-        blobmsg_add_string(b, "status", "success");
-        blobmsg_add_string(b, "response", op.response.c_str());
+        if (!status_written)
+            f.string("status", "success");
+        f.string("response", op.response);
         if (op.truncated)
-            blobmsg_add_u8(b, "truncated", 1);
-        blobmsg_add_u32(b, "response_length", static_cast<uint32_t>(op.response.size()));
-        blobmsg_add_string(b, "end_flag_matched", op.matched_flag);
-        blobmsg_add_u32(b, "response_time_ms", response_time_ms);
+            f.boolean("truncated", true);
+        f.u32("response_length", static_cast<uint32_t>(op.response.size()));
+        f.string("end_flag_matched", op.matched_flag);
+        f.u32("response_time_ms", response_time_ms);
         break;
     case AT_TIMED_OUT:
-        blobmsg_add_string(b, "status", "timeout");
-        blobmsg_add_string(b, "message", "AT command timed out");
-        blobmsg_add_u32(b, "response_time_ms", response_time_ms);
+        f.string("status", "timeout");
+        f.string("message", "AT command timed out");
+        f.u32("response_time_ms", response_time_ms);
         if (!op.response.empty())
-            blobmsg_add_string(b, "partial_response", op.response.c_str());
+            f.string("partial_response", op.response);
         if (op.truncated)
-            blobmsg_add_u8(b, "truncated", 1);
+            f.boolean("truncated", true);
         break;
     case AT_SEND_FAILED:
-        add_error(b, "Failed to send AT command");
-        blobmsg_add_u32(b, "response_time_ms", response_time_ms);
+        f.string("status", "error");
+        f.string("message", "Failed to send AT command");
+        f.u32("response_time_ms", response_time_ms);
         break;
     }
 }
 
+// The command, the path and the answer hold no NUL byte (the answer's are
+// left out as it is captured), so their known lengths are the lengths.
 void sendat_reply(blob_buf *b, const port_call &call)
 {
     const port_op &op = call.op;
-    blobmsg_add_string(b, "port", call.path.c_str());
-    blobmsg_add_string(b, "command", op.command.c_str());
-    blobmsg_add_u32(b, "is_raw", op.is_hex ? 1 : 0);
-    blobmsg_add_u32(b, "sendonly", op.send_only ? 1 : 0);
-    if (op.send_only) {
-        add_send_only_outcome(b, op.ok);
-        return;
+    bool completed = op.outcome == AT_COMPLETED;
+    bool middle = !op.send_only && !op.has_end_flag && is_default_list(op.end_flags);
+    const reply_middle *m = middle ? &default_middle(completed) : nullptr;
+    field_batch f;
+    f.string("port", std::string_view(call.path, call.path_length));
+    f.string("command", op.command);
+    if (m) {
+        add_default_middle(f, *m, op);
+    } else {
+        f.u32("is_raw", op.is_hex ? 1 : 0);
+        f.u32("sendonly", op.send_only ? 1 : 0);
+        if (op.send_only) {
+            add_send_only_outcome(f, op.ok);
+            f.put(b);
+            return;
+        }
+        f.u32("timeout", static_cast<uint32_t>(op.timeout));
+        f.string("end_flag", op.has_end_flag ? std::string_view(op.end_flag) : std::string_view("default"));
+        add_end_flags_used(f, op.end_flags);
     }
-    blobmsg_add_u32(b, "timeout", static_cast<uint32_t>(op.timeout));
-    blobmsg_add_string(b, "end_flag", op.has_end_flag ? op.end_flag.c_str() : "default");
-    add_end_flags_used(b, op.end_flags);
-    add_transaction_outcome(b, op);
+    add_transaction_outcome(f, op, middle && completed);
     if (op.has_data)
-        blobmsg_add_u32(b, "data_sent", op.data_sent ? 1 : 0);
+        f.u32("data_sent", op.data_sent ? 1 : 0);
+    f.put(b);
 }

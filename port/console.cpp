@@ -8,12 +8,22 @@ void console_open_failed(const char *path, const open_failure &why)
     switch (why.kind) {
     case open_failure::MISSING: fprintf(stderr, "Port file %s does not exist\n", path); break;
     case open_failure::OPEN_ERROR: fprintf(stderr, "Failed to open %s: %s\n", path, strerror(why.err)); break;
-    case open_failure::NOT_SERIAL: fprintf(stderr, "Failed to open %s: not a serial port\n", path); break;
+    case open_failure::NOT_SERIAL:
+        fprintf(stderr, "Failed to open %s: %s\n", path,
+                why.controlling ? "in use as a controlling terminal" : "not a serial port");
+        break;
     case open_failure::IN_USE:
         fprintf(stderr, "Failed to open %s: device already open as %s\n", path, why.other);
         break;
+    // Said where it is found, once (console_replaced).
+    case open_failure::REPLACED:
     case open_failure::NONE: break;
     }
+}
+
+void console_replaced(const char *path, const char *was, const char *now)
+{
+    fprintf(stderr, "Port %s is now another device (%s -> %s), not reopening\n", path, was, now);
 }
 
 void console_thread_failed(const char *path)

@@ -6,6 +6,7 @@
 #include "port/port_internal.h"
 
 void console_open_failed(const char *path, const open_failure &why);
+void console_replaced(const char *path, const char *was, const char *now);
 void console_thread_failed(const char *path);
 void console_read_failed(const char *path, const char *reason);
 void console_lines_cut(const char *path, uint32_t count, int limit);

@@ -20,23 +20,27 @@ static void store_flag(end_flag_list *list, const char *text, size_t length)
     char *slot = list->flags[list->count];
     memcpy(slot, text, length);
     slot[length] = '\0';
-    list->codes[list->count++] = final_code_named(slot);
+    list->codes[list->count] = final_code_named(slot);
+    if (list->codes[list->count++] == FINAL_NONE)
+        list->text_flags++;
 }
 
 static void load_defaults(end_flag_list *list)
 {
     list->count = 0;
+    list->text_flags = 0;
     for (const char *flag : DEFAULT_END_FLAGS)
         store_flag(list, flag, strlen(flag));
 }
 
 void end_flags_set(end_flag_list *list, const char *spec)
 {
-    list->count = 0;
     if (!spec || !*spec) {
-        load_defaults(list);
+        *list = default_end_flags();
         return;
     }
+    list->count = 0;
+    list->text_flags = 0;
 
     char work[SPEC_MAX + 1];
     size_t spec_length = strnlen(spec, SPEC_MAX);
@@ -54,7 +58,7 @@ void end_flags_set(end_flag_list *list, const char *spec)
             store_flag(list, field, length);
     }
     if (list->count == 0)
-        load_defaults(list);
+        *list = default_end_flags();
 }
 
 const end_flag_list &default_end_flags()
@@ -74,18 +78,27 @@ static bool is_line_space(char c)
 
 bool end_flag_match_line(const end_flag_list *list, const char *line, size_t length, uint8_t code, char *matched)
 {
-    // Containment looks at the first MATCH_LINE_MAX bytes, blanks around
-    // them left out.
-    const char *text = line;
-    const char *end = line + (length < MATCH_LINE_MAX ? length : MATCH_LINE_MAX);
-    while (text < end && is_line_space(*text))
-        text++;
-    while (end > text + 1 && is_line_space(end[-1]))
-        end--;
+    if (code == FINAL_NONE && list->text_flags == 0)
+        return false; // a list of final results only, and no final result
+    const char *text = nullptr, *end = nullptr;
     for (int i = 0; i < list->count; i++) {
         const char *flag = list->flags[i];
-        bool hit = list->codes[i] != FINAL_NONE ? final_code_fits(final_code(list->codes[i]), final_code(code))
-                                                : memmem(text, size_t(end - text), flag, strlen(flag)) != nullptr;
+        bool hit;
+        if (list->codes[i] != FINAL_NONE) {
+            hit = final_code_fits(final_code(list->codes[i]), final_code(code));
+        } else {
+            // Containment looks at the first MATCH_LINE_MAX bytes, blanks
+            // around them left out.
+            if (!text) {
+                text = line;
+                end = line + (length < MATCH_LINE_MAX ? length : MATCH_LINE_MAX);
+                while (text < end && is_line_space(*text))
+                    text++;
+                while (end > text + 1 && is_line_space(end[-1]))
+                    end--;
+            }
+            hit = memmem(text, size_t(end - text), flag, strlen(flag)) != nullptr;
+        }
         if (hit) {
             if (matched)
                 memcpy(matched, flag, END_FLAG_SIZE);

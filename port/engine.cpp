@@ -3,6 +3,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "port/port_internal.h"
@@ -14,6 +15,7 @@ port_engine *port_engine_create()
         return nullptr;
     port_engine *engine = new port_engine();
     engine->mono_origin = mono_seconds();
+    engine->output_queued = tty_output_queued;
     pthread_mutex_init(&engine->registry_lock, nullptr);
     pthread_mutex_init(&engine->open_lock, nullptr);
     pthread_mutex_init(&engine->outbox.lock, nullptr);
@@ -44,6 +46,11 @@ void port_engine_stop(port_engine *engine)
         port_poke(entry, POKE_QUIT);
     for (port_entry *entry : entries)
         port_join_thread(entry);
+}
+
+void port_engine_close_devices(port_engine *engine, int drain_max_ms)
+{
+    registry_close_all(engine, std::clamp(drain_max_ms, 0, OUTPUT_DRAIN_MAX_MS));
 }
 
 bool port_engine_stopping(const port_engine *engine)

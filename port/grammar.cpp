@@ -2,37 +2,33 @@
 // texts and the information lines a command owns. See grammar.h.
 #include "port/grammar.h"
 
+#include <array>
 #include <cstring>
+#include <string_view>
 
 namespace
 {
 
-struct named_code {
-    const char *text;
-    final_code code;
-    bool prefix; // the line starts with it, rather than being it
-};
+using namespace std::string_view_literals;
 
-// "CONNECT" is both: the line is "CONNECT" or starts with "CONNECT ".
+// The final result codes by name, for end flags that name one.
+struct named_code {
+    std::string_view text;
+    final_code code;
+};
 constexpr named_code FINAL_CODES[] = {
-    {"OK", FINAL_OK, false},
-    {"ERROR", FINAL_ERROR, false},
-    {"NO CARRIER", FINAL_NO_CARRIER, false},
-    {"BUSY", FINAL_BUSY, false},
-    {"NO ANSWER", FINAL_NO_ANSWER, false},
-    {"NO DIALTONE", FINAL_NO_DIALTONE, false},
-    {"CONNECT", FINAL_CONNECT, false},
-    {"+CME ERROR:", FINAL_CME_ERROR, true},
-    {"+CMS ERROR:", FINAL_CMS_ERROR, true},
+    {"OK"sv, FINAL_OK},           {"ERROR"sv, FINAL_ERROR},           {"NO CARRIER"sv, FINAL_NO_CARRIER},
+    {"BUSY"sv, FINAL_BUSY},       {"NO ANSWER"sv, FINAL_NO_ANSWER},   {"NO DIALTONE"sv, FINAL_NO_DIALTONE},
+    {"CONNECT"sv, FINAL_CONNECT}, {"+CME ERROR:"sv, FINAL_CME_ERROR}, {"+CMS ERROR:"sv, FINAL_CMS_ERROR},
 };
 
 // Unsolicited result codes a router's modem sends, by the start of the
 // line. Calls, messages, network state, USSD answers and indicators; each
 // may arrive at any moment, between the lines of an answer too. NO CARRIER
 // joins them when no dial is due (judged apart: it is also a final result).
-constexpr const char *URC_PREFIXES[] = {
-    "RING",  "+CRING:", "+CLIP:",  "+CCWA:",  "+CMTI:",   "+CMT:",  "+CDSI:", "+CDS:",
-    "+CBM:", "+CREG:",  "+CGREG:", "+CEREG:", "+C5GREG:", "+CUSD:", "+CGEV:", "+CIEV:",
+constexpr std::string_view URC_PREFIXES[] = {
+    "RING"sv,  "+CRING:"sv, "+CLIP:"sv,  "+CCWA:"sv,  "+CMTI:"sv,   "+CMT:"sv,  "+CDSI:"sv, "+CDS:"sv,
+    "+CBM:"sv, "+CREG:"sv,  "+CGREG:"sv, "+CEREG:"sv, "+C5GREG:"sv, "+CUSD:"sv, "+CGEV:"sv, "+CIEV:"sv,
 };
 constexpr int URC_COUNT = sizeof(URC_PREFIXES) / sizeof(URC_PREFIXES[0]);
 static_assert(URC_COUNT <= 32, "command_traits::owns holds one bit per prefix");
@@ -42,10 +38,9 @@ bool is_blank(char c)
     return c == ' ' || c == '\t' || c == '\r' || c == '\n';
 }
 
-bool starts_with(const char *s, size_t length, const char *prefix)
+bool starts_with(const char *s, size_t length, std::string_view prefix)
 {
-    size_t n = strlen(prefix);
-    return length >= n && memcmp(s, prefix, n) == 0;
+    return length >= prefix.size() && memcmp(s, prefix.data(), prefix.size()) == 0;
 }
 
 char upper(char c)
@@ -53,28 +48,27 @@ char upper(char c)
     return c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c;
 }
 
-// Case-blind comparison of a command's name with a prefix's "NAME".
-bool same_name(const char *name, size_t length, const char *prefix_name, size_t prefix_length)
-{
-    if (length != prefix_length)
-        return false;
-    for (size_t i = 0; i < length; i++)
-        if (upper(name[i]) != prefix_name[i])
-            return false;
-    return true;
-}
+// The NAME of each prefix "+NAME:", with the bit of its prefix.
+struct urc_name {
+    std::string_view name;
+    uint32_t bit;
+};
+constexpr size_t NAME_MAX = 8;
+constexpr auto URC_NAMES = [] {
+    std::array<urc_name, URC_COUNT> names{};
+    size_t n = 0;
+    for (int i = 0; i < URC_COUNT; i++)
+        if (URC_PREFIXES[i][0] == '+')
+            names[n++] = {URC_PREFIXES[i].substr(1, URC_PREFIXES[i].size() - 2), 1u << i};
+    return names;
+}();
 
 // The bit of the prefix "+NAME:" that an extended command NAME owns.
-uint32_t owned_bit(const char *name, size_t length)
+uint32_t owned_bit(std::string_view upper_name)
 {
-    for (int i = 0; i < URC_COUNT; i++) {
-        const char *p = URC_PREFIXES[i];
-        if (p[0] != '+')
-            continue;
-        size_t n = strlen(p) - 2; // without '+' and ':'
-        if (same_name(name, length, p + 1, n))
-            return 1u << i;
-    }
+    for (const urc_name &u : URC_NAMES)
+        if (u.name == upper_name)
+            return u.bit;
     return 0;
 }
 
@@ -101,11 +95,16 @@ void note_command_line(const char *s, size_t length, command_traits *traits)
         size_t end = i + 1;
         while (end < length && s[end] != '=' && s[end] != '?' && s[end] != ';' && !is_blank(s[end]))
             end++;
-        const char *name = s + i + 1;
         size_t name_length = end - i - 1;
-        traits->owns |= owned_bit(name, name_length);
-        if (same_name(name, name_length, "CGDATA", 6))
-            traits->dial = true;
+        if (name_length <= NAME_MAX) {
+            char name[NAME_MAX];
+            for (size_t k = 0; k < name_length; k++)
+                name[k] = upper(s[i + 1 + k]);
+            std::string_view upper_name(name, name_length);
+            traits->owns |= owned_bit(upper_name);
+            if (upper_name == "CGDATA"sv)
+                traits->dial = true;
+        }
         // Only the next ';' starts another extended command: a '+' inside
         // the arguments ("+15550100") names nothing.
         const char *semicolon = static_cast<const char *>(memchr(s + end, ';', length - end));
@@ -168,32 +167,32 @@ final_code final_code_of(const char *line, size_t length)
         line++;
     while (end > line && is_blank(end[-1]))
         end--;
-    size_t n = size_t(end - line);
-    if (n < 2)
-        return FINAL_NONE;
-    for (const named_code &c : FINAL_CODES) {
-        size_t code_length = strlen(c.text);
-        if (n < code_length || memcmp(line, c.text, code_length) != 0)
-            continue;
-        if (n == code_length || c.prefix || (c.code == FINAL_CONNECT && line[code_length] == ' '))
-            return c.code;
+    std::string_view text(line, size_t(end - line));
+    // By the first byte, every line but a few is settled with one compare.
+    switch (text.empty() ? 0 : text[0]) {
+    case 'O': return text == "OK"sv ? FINAL_OK : FINAL_NONE;
+    case 'E': return text == "ERROR"sv ? FINAL_ERROR : FINAL_NONE;
+    case 'B': return text == "BUSY"sv ? FINAL_BUSY : FINAL_NONE;
+    case 'N':
+        return text == "NO CARRIER"sv    ? FINAL_NO_CARRIER
+               : text == "NO ANSWER"sv   ? FINAL_NO_ANSWER
+               : text == "NO DIALTONE"sv ? FINAL_NO_DIALTONE
+                                         : FINAL_NONE;
+    case 'C': return text == "CONNECT"sv || text.starts_with("CONNECT "sv) ? FINAL_CONNECT : FINAL_NONE;
+    case '+':
+        return text.starts_with("+CME ERROR:"sv)   ? FINAL_CME_ERROR
+               : text.starts_with("+CMS ERROR:"sv) ? FINAL_CMS_ERROR
+                                                   : FINAL_NONE;
+    default: return FINAL_NONE;
     }
-    return FINAL_NONE;
 }
 
 final_code final_code_named(const char *flag)
 {
     for (const named_code &c : FINAL_CODES)
-        if (strcmp(flag, c.text) == 0)
+        if (c.text == flag)
             return c.code;
     return FINAL_NONE;
-}
-
-bool final_code_fits(final_code flag_code, final_code line_code)
-{
-    if (flag_code == line_code)
-        return true;
-    return flag_code == FINAL_ERROR && (line_code == FINAL_CME_ERROR || line_code == FINAL_CMS_ERROR);
 }
 
 command_traits command_traits_of(const char *bytes, size_t length)
@@ -211,34 +210,57 @@ command_traits command_traits_of(const char *bytes, size_t length)
     return traits;
 }
 
-bool is_unsolicited(const char *line, size_t length, const command_traits *judge, text_line *next)
+int unsolicited_prefix(const char *line, size_t length)
 {
-    *next = TEXT_NONE;
     if (length < 4)
-        return false;
+        return URC_NONE;
     if (line[0] == 'N')
-        return final_code_of(line, length) == FINAL_NO_CARRIER && !(judge && judge->dial);
-    if (line[0] != '+' && line[0] != 'R')
-        return false;
-    for (int i = 0; i < URC_COUNT; i++) {
-        if (!starts_with(line, length, URC_PREFIXES[i]))
-            continue;
-        if (judge && (judge->owns & (1u << i)))
-            return false;
-        if (starts_with(line, length, "+CMT:") || starts_with(line, length, "+CBM:") ||
-            (starts_with(line, length, "+CDS:") && cds_with_pdu(line, length)))
-            *next = TEXT_UNSOLICITED;
-        return true;
+        return final_code_of(line, length) == FINAL_NO_CARRIER ? URC_NO_CARRIER : URC_NONE;
+    // Only prefixes as long as the line's name (up to its ':') can match.
+    size_t name_length = 4; // "RING"
+    if (line[0] == '+') {
+        if (line[1] != 'C')
+            return URC_NONE;
+        const void *colon = memchr(line, ':', length < 9 ? length : 9);
+        if (!colon)
+            return URC_NONE;
+        name_length = size_t(static_cast<const char *>(colon) - line) + 1;
+    } else if (line[0] != 'R') {
+        return URC_NONE;
     }
-    return false;
+    for (int i = 0; i < URC_COUNT; i++) {
+        std::string_view prefix = URC_PREFIXES[i];
+        if (prefix.size() == name_length && prefix[2] == line[2] && memcmp(line, prefix.data(), name_length) == 0)
+            return i;
+    }
+    return URC_NONE;
+}
+
+bool unsolicited_for(int prefix, const command_traits *judge)
+{
+    if (prefix == URC_NO_CARRIER)
+        return !(judge && judge->dial);
+    return !(judge && (judge->owns & (1u << prefix)));
+}
+
+text_line text_after(int prefix, const char *line, size_t length)
+{
+    if (prefix < 0 || prefix >= URC_COUNT)
+        return TEXT_NONE;
+    std::string_view p = URC_PREFIXES[prefix];
+    if (p == "+CMT:"sv || p == "+CBM:"sv || (p == "+CDS:"sv && cds_with_pdu(line, length)))
+        return TEXT_UNSOLICITED;
+    return TEXT_NONE;
 }
 
 bool announces_message_text(const char *line, size_t length)
 {
     int stat;
-    if (starts_with(line, length, "+CMGR:"))
+    if (length < 6 || line[0] != '+' || line[3] != 'G')
+        return false;
+    if (starts_with(line, length, "+CMGR:"sv))
         stat = 0;
-    else if (starts_with(line, length, "+CMGL:"))
+    else if (starts_with(line, length, "+CMGL:"sv))
         stat = 1;
     else
         return false;

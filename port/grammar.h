@@ -41,7 +41,11 @@ final_code final_code_of(const char *line, size_t length);
 final_code final_code_named(const char *flag);
 // Whether a line that is `line_code` ends a wait for a flag naming
 // `flag_code`: the same code, or any error for the flag "ERROR".
-bool final_code_fits(final_code flag_code, final_code line_code);
+inline bool final_code_fits(final_code flag_code, final_code line_code)
+{
+    return flag_code == line_code ||
+           (flag_code == FINAL_ERROR && (line_code == FINAL_CME_ERROR || line_code == FINAL_CMS_ERROR));
+}
 
 // What a command's bytes say about the lines that answer it.
 struct command_traits {
@@ -53,10 +57,17 @@ command_traits command_traits_of(const char *bytes, size_t length);
 // The line that follows a header, by what it is.
 enum text_line : uint8_t { TEXT_NONE, TEXT_UNSOLICITED, TEXT_ANSWER };
 
-// Whether the line is unsolicited when judged against `judge` (the command
-// whose answer is due first; nullptr when no command is due). When it is,
-// *next tells whether its message text follows.
-bool is_unsolicited(const char *line, size_t length, const command_traits *judge, text_line *next);
+// The unsolicited prefix a line starts with (an index into the list, or
+// URC_NO_CARRIER), URC_NONE for none. Cheap: most lines are judged by
+// their first bytes.
+constexpr int URC_NONE = -1;
+constexpr int URC_NO_CARRIER = 32;
+int unsolicited_prefix(const char *line, size_t length);
+// Whether a line with that prefix is unsolicited when judged against
+// `judge`, the command whose answer is due first (nullptr for none).
+bool unsolicited_for(int prefix, const command_traits *judge);
+// What the line after an unsolicited line is.
+text_line text_after(int prefix, const char *line, size_t length);
 // Whether a +CMGR: or +CMGL: line announces a text line.
 bool announces_message_text(const char *line, size_t length);
 // A bare "> " prompt, or the start of text typed after one.

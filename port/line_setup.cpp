@@ -3,11 +3,10 @@
 // the only one that opens, uses and closes its descriptor; what other
 // threads read of it is published under state_lock.
 #include <fcntl.h>
-#include <limits.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
+#include <linux/serial.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -16,6 +15,7 @@
 #include <cstring>
 #include <string>
 
+#include "port/console.h"
 #include "port/port_internal.h"
 
 static speed_t speed_constant(int32_t baudrate)
@@ -78,72 +78,55 @@ static void configure_line(int fd, int32_t baudrate, int32_t databits, int32_t p
     (void)tcsetattr(fd, TCSANOW, &tio);
 }
 
-// The last component of a symlink's target; empty when it is none.
-static std::string link_leaf(const std::string &link)
+// Closing a USB modem's port otherwise waits up to 30 s for output its
+// driver cannot flush (the line's closing wait). Drivers without the
+// setting refuse it, as pseudo-terminals do; nothing is lost then.
+static void no_closing_wait(int fd)
 {
-    char target[PATH_MAX];
-    ssize_t n = readlink(link.c_str(), target, sizeof(target) - 1);
-    if (n <= 0)
-        return {};
-    target[n] = '\0';
-    const char *slash = strrchr(target, '/');
-    return slash ? slash + 1 : target;
+    serial_struct serial;
+    memset(&serial, 0, sizeof serial);
+    if (ioctl(fd, TIOCGSERIAL, &serial) != 0 || serial.closing_wait == ASYNC_CLOSING_WAIT_NONE)
+        return;
+    serial.closing_wait = ASYNC_CLOSING_WAIT_NONE;
+    (void)ioctl(fd, TIOCSSERIAL, &serial);
 }
 
-device_kind device_kind_of(const char *sysfs_root, dev_t rdev)
+struct fd_closer {
+    int fd;
+    ~fd_closer()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+};
+
+static bool same_node(const struct stat &a, const struct stat &b)
 {
-    std::string device =
-        std::string(sysfs_root) + "/dev/char/" + std::to_string(major(rdev)) + ":" + std::to_string(minor(rdev));
-    std::string device_class = link_leaf(device + "/subsystem");
-    // Pseudo-terminals have no entry; a system without sysfs has none at all.
-    // The terminal test on the open descriptor decides for them.
-    if (device_class.empty() || device_class == "tty")
-        return device_kind::TERMINAL;
-    if (device_class == "wwan")
-        return device_kind::AT_PORT;
-    // The class also holds HID and printer devices; only the modem's
-    // management port takes AT commands. The kernel's name counts, not a
-    // link's.
-    if (device_class == "usbmisc" && link_leaf(device).rfind("cdc-wdm", 0) == 0)
-        return device_kind::AT_PORT;
-    return device_kind::OTHER;
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_rdev == b.st_rdev && S_ISCHR(b.st_mode);
 }
 
-// Only a modem's ports are opened: any caller of the bus names the path, and
-// one "AT\r\n" into raw flash, memory or the kernel log can brick the
-// router. The class is decided from sysfs before opening, since opening
-// alone sets some devices off (a watchdog starts counting), and the
-// terminal test is made on the descriptor. A node swapped for another
-// between the checks is refused too.
-static int open_device(port_entry *entry, dev_t *rdev, device_kind *kind, open_failure *why)
+// The node the checks looked at is the node that is opened: the caller's
+// path is resolved once, into a descriptor that only names the node
+// (O_PATH opens no device), and the device is opened through that very
+// descriptor. A link swapped meanwhile can never get another node opened,
+// not even for an instant: for some devices the open alone does the harm
+// (a watchdog starts counting).
+static int open_checked(int node, const struct stat &checked, open_failure *why)
 {
-    const char *path = entry->path;
-    struct stat st;
-    if (stat(path, &st) != 0) {
-        why->kind = open_failure::OPEN_ERROR;
-        why->err = errno;
-        return -1;
-    }
-    *kind = S_ISCHR(st.st_mode) ? device_kind_of(entry->engine->sysfs_root.c_str(), st.st_rdev) : device_kind::OTHER;
-    if (*kind == device_kind::OTHER) {
-        why->kind = open_failure::NOT_SERIAL;
-        return -1;
-    }
-    dev_t checked = st.st_rdev;
-    int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    char by_descriptor[32];
+    snprintf(by_descriptor, sizeof by_descriptor, "/proc/self/fd/%d", node);
+    int fd = open(by_descriptor, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         why->kind = open_failure::OPEN_ERROR;
         why->err = errno;
         return -1;
     }
-    termios tio;
-    if (fstat(fd, &st) != 0 || st.st_rdev != checked || !S_ISCHR(st.st_mode) ||
-        (*kind == device_kind::TERMINAL && tcgetattr(fd, &tio) != 0)) {
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !same_node(checked, st)) {
         close(fd);
         why->kind = open_failure::NOT_SERIAL;
         return -1;
     }
-    *rdev = st.st_rdev;
     return fd;
 }
 
@@ -198,75 +181,152 @@ void port_forget_stream(port_entry *entry)
     owed_reset(entry);
 }
 
-// Output a modem no longer reads (flow control) would hold the close for
-// the tty's closing wait, 30 s by default: a "close", a hotplug repair or
-// the daemon's exit. What the line still takes goes out first (the last
-// command, the ESC that ends a prompt); once the queue stops shrinking, the
-// rest is discarded. Nothing queued, nothing flushed: a pseudo-terminal
-// reports nothing queued, and flushing it would drop bytes on their way.
+// Output a modem no longer reads (flow control) would hold the close: a
+// "close", a hotplug repair or the daemon's exit. What the line still takes
+// goes out first (the last command, the ESC that ends a prompt); once the
+// queue stops shrinking, the rest is discarded. Nothing queued, nothing
+// flushed: a pseudo-terminal reports nothing queued, and flushing it would
+// drop bytes on their way.
 constexpr int OUTPUT_STALL_MS = 100;
 constexpr int OUTPUT_POLL_MS = 10;
-constexpr int OUTPUT_DRAIN_MAX_MS = 500;
 
-static void settle_output(int fd)
+int tty_output_queued(int fd)
+{
+    int queued = 0;
+    return ioctl(fd, TIOCOUTQ, &queued) == 0 ? queued : 0;
+}
+
+static void settle_output(const port_engine *engine, int fd, int drain_max_ms)
 {
     int last = -1;
     int still_ms = 0;
     int waited_ms = 0;
-    for (int queued; ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0; last = queued) {
+    for (int queued; (queued = engine->output_queued(fd)) > 0; last = queued) {
         still_ms = queued == last ? still_ms + OUTPUT_POLL_MS : 0;
-        waited_ms += OUTPUT_POLL_MS;
         // A slow line that still drains may not hold the close for long either.
-        if (still_ms >= OUTPUT_STALL_MS || waited_ms >= OUTPUT_DRAIN_MAX_MS) {
+        if (still_ms >= OUTPUT_STALL_MS || waited_ms >= drain_max_ms) {
             (void)tcflush(fd, TCOFLUSH);
             return;
         }
         (void)poll(nullptr, 0, OUTPUT_POLL_MS);
+        waited_ms += OUTPUT_POLL_MS;
     }
 }
 
-void port_close(port_entry *entry)
+void port_close(port_entry *entry, int drain_max_ms)
 {
     int fd = entry->fd;
     if (fd < 0)
         return;
     port_drop_descriptor(entry);
-    settle_output(fd);
+    settle_output(entry->engine, fd, drain_max_ms);
     close(fd);
 }
 
-int port_open(port_entry *entry, const port_settings &settings, open_failure *why)
+// Only a modem's port passes, judged on the node itself before its device
+// is opened: any caller of the bus names the path, one "AT\r\n" into raw
+// flash, memory or the kernel log can brick the router, and a terminal that
+// a session holds belongs to the person using it.
+static bool modem_port(const port_entry *entry, const struct stat &node, device_kind *kind, open_failure *why)
+{
+    const char *root = entry->engine->sysfs_root.c_str();
+    *kind = S_ISCHR(node.st_mode) ? device_kind_of(root, node.st_rdev) : device_kind::OTHER;
+    if (*kind == device_kind::OTHER) {
+        why->kind = open_failure::NOT_SERIAL;
+        return false;
+    }
+    if (*kind == device_kind::TERMINAL && held_as_controlling_terminal(node.st_rdev)) {
+        why->kind = open_failure::NOT_SERIAL;
+        why->controlling = true;
+        return false;
+    }
+    return true;
+}
+
+// A repair opens a path only while it leads to the hardware the port had.
+// Finding other hardware there is said and published once; the record then
+// waits, closed, for its own hardware or for an "open".
+static bool same_hardware(port_entry *entry, const std::string &now, bool new_identity, open_failure *why)
+{
+    if (new_identity || !entry->identity_known || entry->identity.empty() || now == entry->identity)
+        return true;
+    why->kind = open_failure::REPLACED;
+    if (!entry->replaced_reported) {
+        console_replaced(entry->path, entry->identity.c_str(), now.empty() ? "none" : now.c_str());
+        emit_state(entry, "replaced");
+        entry->replaced_reported = true;
+    }
+    return false;
+}
+
+static void remember_hardware(port_entry *entry, const std::string &identity, bool new_identity)
+{
+    if (new_identity || !entry->identity_known) {
+        entry->identity = identity;
+        entry->identity_known = true;
+    }
+    entry->replaced_reported = false;
+}
+
+// Opened through the descriptor that was checked; a terminal must also take
+// terminal attributes.
+static int open_device(int node, const struct stat &st, device_kind kind, const port_settings &settings,
+                       open_failure *why)
+{
+    int fd = open_checked(node, st, why);
+    // A WWAN or management port has no line to set up.
+    if (fd < 0 || kind != device_kind::TERMINAL)
+        return fd;
+    termios tio;
+    if (tcgetattr(fd, &tio) != 0) {
+        close(fd);
+        why->kind = open_failure::NOT_SERIAL;
+        return -1;
+    }
+    no_closing_wait(fd);
+    configure_line(fd, settings.baudrate, settings.databits, settings.parity, settings.stopbits);
+    return fd;
+}
+
+int port_open(port_entry *entry, const port_settings &settings, open_failure *why, bool new_identity)
 {
     port_close(entry);
     if (access(entry->path, F_OK) != 0) {
         why->kind = open_failure::MISSING;
         return -1;
     }
-
-    mutex_guard guard(&entry->engine->open_lock);
-    dev_t rdev = 0;
-    device_kind kind;
-    int fd = open_device(entry, &rdev, &kind, why);
-    if (fd < 0)
-        return -1;
-    if (device_taken(entry, rdev, why)) {
-        close(fd);
+    fd_closer node{open(entry->path, O_PATH | O_CLOEXEC)};
+    struct stat st;
+    if (node.fd < 0 || fstat(node.fd, &st) != 0) {
+        why->kind = open_failure::OPEN_ERROR;
+        why->err = errno;
         return -1;
     }
-    // A WWAN or management port has no line to set up.
-    if (kind == device_kind::TERMINAL)
-        configure_line(fd, settings.baudrate, settings.databits, settings.parity, settings.stopbits);
+    device_kind kind;
+    if (!modem_port(entry, st, &kind, why))
+        return -1;
+    std::string identity = hardware_identity(entry->engine->sysfs_root.c_str(), st.st_rdev);
+    if (!same_hardware(entry, identity, new_identity, why))
+        return -1;
+
+    mutex_guard guard(&entry->engine->open_lock);
+    if (device_taken(entry, st.st_rdev, why))
+        return -1;
+    int fd = open_device(node.fd, st, kind, settings, why);
+    if (fd < 0)
+        return -1;
+    remember_hardware(entry, identity, new_identity);
     // Bytes of an unfinished line go with the device they came from. The
     // same device, reopened ("open" again, a node that came back), goes on
     // where it was: the rest of that line is still on its way.
-    if (rdev != entry->owed_rdev)
+    if (st.st_rdev != entry->owed_rdev)
         stream_reset(entry);
-    entry->owed_rdev = rdev;
+    entry->owed_rdev = st.st_rdev;
     owed_adopt(entry);
     mutex_guard state(&entry->state_lock);
     entry->settings = settings;
     entry->fd = fd;
-    entry->rdev = rdev;
+    entry->rdev = st.st_rdev;
     return 0;
 }
 

@@ -24,14 +24,11 @@ static void note_examined(port_entry *entry)
     entry->last_check = static_cast<uint32_t>(time(nullptr));
 }
 
-static bool reopen_saved(port_entry *entry, bool quiet)
+// Other hardware behind the path is said where it is found, once
+// (port_open), and is no failure to report or retry.
+static bool reopen_saved(port_entry *entry, open_failure *why)
 {
-    open_failure why;
-    if (port_open(entry, saved_settings(entry), &why) == 0)
-        return true;
-    if (!quiet)
-        console_open_failed(entry->path, why);
-    return false;
+    return port_open(entry, saved_settings(entry), why) == 0;
 }
 
 static void close_vanished(port_entry *entry)
@@ -59,13 +56,19 @@ void port_check_descriptor(port_entry *entry)
     port_drop_descriptor(entry);
     at_port_closed(entry, false);
     port_forget_stream(entry);
-    bool ok = reopen_saved(entry, false);
+    open_failure why;
+    bool ok = reopen_saved(entry, &why);
+    if (why.kind == open_failure::REPLACED)
+        return;
+    if (!ok)
+        console_open_failed(entry->path, why);
     console_fd_reopened(entry->path, ok);
     emit_state(entry, ok ? "reopen" : "error");
 }
 
 // A closed port whose node exists is reopened with its saved settings.
-// Quiet attempts leave the failure lines to the last one.
+// Quiet attempts leave the failure lines to the last one. A path that leads
+// to other hardware now is not tried again until something changes.
 static bool try_reopen(port_entry *entry, bool last_attempt)
 {
     if (access(entry->path, F_OK) != 0) {
@@ -73,11 +76,19 @@ static bool try_reopen(port_entry *entry, bool last_attempt)
             console_reopened(entry->path, false);
         return false;
     }
+    open_failure why;
+    bool ok = reopen_saved(entry, &why);
+    if (why.kind == open_failure::REPLACED) {
+        entry->retries_left = 0;
+        entry->reopen_announced = false;
+        return false;
+    }
     if (!entry->reopen_announced) {
         console_reopening(entry->path);
         entry->reopen_announced = true;
     }
-    bool ok = reopen_saved(entry, !last_attempt);
+    if (!ok && last_attempt)
+        console_open_failed(entry->path, why);
     if (ok || last_attempt) {
         console_reopened(entry->path, ok);
         entry->reopen_announced = false;
@@ -130,10 +141,10 @@ void port_node_back(port_entry *entry)
     if (entry->fd >= 0)
         close_vanished(entry);
     entry->reopen_announced = false;
-    if (try_reopen(entry, false))
-        return;
     entry->retries_left = REOPEN_RETRIES;
     entry->retry_at_ms = mono_ms() + REOPEN_RETRY_MS[0];
+    if (try_reopen(entry, false))
+        entry->retries_left = 0;
 }
 
 void port_retry_reopen(port_entry *entry, int64_t now_ms)

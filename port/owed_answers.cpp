@@ -28,7 +28,7 @@ void owed_push(port_entry *entry, const owed_answer &debt)
 void owed_add(port_entry *entry, const end_flag_list &flags, bool late, int count, bool provisional)
 {
     for (int i = 0; i < count; i++)
-        owed_push(entry, {flags, entry->traits, entry->command_seq, late, provisional});
+        owed_push(entry, {flags, command_traits_now(entry), entry->command_seq, late, provisional});
 }
 
 void owed_drop_after(port_entry *entry, uint32_t seq)
@@ -36,24 +36,23 @@ void owed_drop_after(port_entry *entry, uint32_t seq)
     std::erase_if(entry->owed, [seq](const owed_answer &a) { return a.seq > seq; });
 }
 
-const command_traits *owed_judge(const port_entry *entry)
+const command_traits *owed_judge(port_entry *entry)
 {
     if (!entry->owed.empty())
         return &entry->owed.front().traits;
-    return entry->current ? &entry->traits : nullptr;
+    return entry->current ? &command_traits_now(entry) : nullptr;
 }
 
 int commands_in(const std::string &bytes)
 {
     int count = 0;
-    bool blank = true;
-    for (char c : bytes) {
-        if (c == '\r') {
-            count += blank ? 0 : 1;
-            blank = true;
-        } else if (c != '\n' && c != ' ' && c != '\t') {
-            blank = false;
-        }
+    const char *line = bytes.data();
+    const char *end = line + bytes.size();
+    for (const char *cr; (cr = static_cast<const char *>(memchr(line, '\r', size_t(end - line)))); line = cr + 1) {
+        const char *c = line;
+        while (c < cr && (*c == '\n' || *c == ' ' || *c == '\t'))
+            c++;
+        count += c < cr ? 1 : 0;
     }
     return count;
 }

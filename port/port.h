@@ -49,6 +49,7 @@ struct end_flag_list {
     char flags[END_FLAG_SLOTS][END_FLAG_SIZE];
     int32_t count;
     uint8_t codes[END_FLAG_SLOTS]; // the final result code a flag names (port/grammar.h), or none
+    uint8_t text_flags;            // flags that name no code: matched by containment
 };
 
 enum port_op_kind { OP_OPEN, OP_CLOSE, OP_SENDAT };
@@ -100,7 +101,7 @@ struct port_event {
     bool late = false;       // set aside as an earlier command's late answer
     uint32_t dropped = 0;    // lines of this port dropped since its last event
     int32_t is_open = 0;     // state events
-    const char *reason = ""; // "open", "close", "vanished", "error", "reopen"
+    const char *reason = ""; // "open", "close", "vanished", "error", "reopen", "replaced"
 };
 
 // What the outbox hands to the event loop: a finished operation or an event.
@@ -125,10 +126,19 @@ struct port_snapshot {
 port_engine *port_engine_create();
 void port_engine_stop(port_engine *engine);
 bool port_engine_stopping(const port_engine *engine);
+// After port_engine_stop: closes every device, all at the same time, each
+// waiting at most drain_max_ms (capped at the usual 500) for output its line
+// has not sent. Destroying the engine closes what is left the same way.
+void port_engine_close_devices(port_engine *engine, int drain_max_ms);
 void port_engine_destroy(port_engine *engine);
-// The descriptor that becomes readable when the outbox holds something.
+// The outbox's wake-up: an eventfd written each time the outbox goes from
+// empty to holding something, and never read by the engine. Watch it
+// edge-triggered (epoll's EPOLLET, ULOOP_EDGE_TRIGGER) and take everything
+// at each wake-up; a level-triggered watcher reads it before taking.
 int port_outbox_fd(port_engine *engine);
-// Takes everything in the outbox, in the order it was put there.
+// Takes everything in the outbox, in the order it was put there, after what
+// *items already holds. An empty *items keeps its storage for the engine,
+// and gets the outbox's.
 void port_outbox_take(port_engine *engine, std::deque<outbox_item> *items);
 
 // Registry. Records are created and retired on the event-loop thread only.

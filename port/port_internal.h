@@ -16,6 +16,7 @@
 #include <set>
 #include <string>
 
+#include "port/device.h"
 #include "port/grammar.h"
 #include "port/port.h"
 
@@ -84,7 +85,7 @@ struct port_entry {
     // Pending operations; `running` counts the one in progress.
     pthread_mutex_t queue_lock;
     std::deque<port_op *> queue;
-    bool running;
+    std::atomic<bool> running; // read under queue_lock by submitters
 
     pthread_t reader;
     bool has_reader;
@@ -102,8 +103,9 @@ struct port_entry {
     end_flag_list end_flags;
     int32_t waiting; // 1 while a command awaits an end flag
     port_op *current;
-    command_traits traits; // of the running command's bytes
-    uint32_t command_seq;  // counts the commands written, the running one last
+    command_traits traits; // of the running command's bytes, once needed
+    bool traits_known;
+    uint32_t command_seq; // counts the commands written, the running one last
     command_phase phase;
     timespec mono_start;
     int64_t deadline_ms; // monotonic; the command's wait ends here
@@ -133,6 +135,7 @@ struct port_entry {
 
     // Thread: a line longer than the line buffer is cut; the rest of it, up
     // to its CR LF, is dropped.
+    bool line_nul; // NUL bytes may be in the line buffer
     bool line_overflow;
     bool overflow_cr; // the last byte dropped was a CR
     uint32_t lines_cut;
@@ -142,6 +145,13 @@ struct port_entry {
     int retries_left;
     int64_t retry_at_ms;
     bool reopen_announced;
+
+    // Thread: the hardware behind the path since its first open (empty for
+    // none), which a repair reopens only if it is still there; an "open"
+    // takes whatever is there now.
+    std::string identity;
+    bool identity_known;
+    bool replaced_reported; // the path was found to lead elsewhere: said once
 
     // Thread: the port's share of the event rate.
     double tokens;
@@ -162,6 +172,9 @@ struct port_engine {
     int64_t mono_origin;                    // mono_seconds() at creation; set before any thread
     std::map<dev_t, stashed_debts> stashed; // open_lock
     std::string sysfs_root = "/sys";        // where device classes are looked up; tests point it elsewhere
+    // Bytes a device has not sent yet (TIOCOUTQ); tests stand in for a
+    // stalled line, which no pseudo-terminal can be.
+    int (*output_queued)(int fd);
 
     struct {
         pthread_mutex_t lock;
@@ -216,17 +229,22 @@ timespec mono_deadline(int64_t seconds);
 
 // Line setup (port's thread). Why an open failed, for the console.
 struct open_failure {
-    enum { NONE, MISSING, OPEN_ERROR, NOT_SERIAL, IN_USE } kind = NONE;
+    // NOT_SERIAL: no modem's port, or a terminal a session holds; no record
+    // is kept for either. REPLACED: the path leads to other hardware now;
+    // said on the console and published once, when it is found.
+    enum { NONE, MISSING, OPEN_ERROR, NOT_SERIAL, IN_USE, REPLACED } kind = NONE;
     int err = 0;
+    bool controlling = false;       // NOT_SERIAL: the terminal is a session's controlling terminal
     char other[PORT_PATH_MAX] = {}; // IN_USE: the record that has the device
 };
-int port_open(port_entry *entry, const port_settings &settings, open_failure *why);
-// What a character device is, by its class under sysfs_root: a terminal
-// candidate (class tty, or none known: it must pass tcgetattr once open), a
-// modem's AT port without a line (WWAN, USB management), or anything else.
-enum class device_kind { TERMINAL, AT_PORT, OTHER };
-device_kind device_kind_of(const char *sysfs_root, dev_t rdev);
-void port_close(port_entry *entry);
+// With new_identity (the "open" method) the port takes the hardware it
+// finds; otherwise it opens only the hardware it had.
+int port_open(port_entry *entry, const port_settings &settings, open_failure *why, bool new_identity = false);
+// Output the device has not sent is waited for at most drain_max_ms; a
+// line that stops taking it is let go sooner.
+constexpr int OUTPUT_DRAIN_MAX_MS = 500;
+void port_close(port_entry *entry, int drain_max_ms = OUTPUT_DRAIN_MAX_MS);
+int tty_output_queued(int fd);
 // Forgets a descriptor that is no longer ours, without closing the number.
 void port_drop_descriptor(port_entry *entry);
 // Empties the line buffer.
@@ -250,6 +268,8 @@ void *port_reader_main(void *entry);
 void port_join_thread(port_entry *entry);
 // Retires every record, joining threads still running.
 void registry_destroy_all(port_engine *engine);
+// Closes the devices of records whose threads have ended, all at once.
+void registry_close_all(port_engine *engine, int drain_max_ms);
 void port_poke(port_entry *entry, uint32_t what);
 void port_finish_op(port_entry *entry, port_op *op);
 
@@ -274,6 +294,8 @@ void at_line_final(port_entry *entry, const char *matched, bool modem_final);
 // returns false.
 bool at_settling(port_entry *entry, int64_t now_ms);
 void at_prompt_seen(port_entry *entry);
+// What the running command's bytes (still in `out`) say about its answer.
+const command_traits &command_traits_now(port_entry *entry);
 // A "> " after a command with prompt data gave up waiting for it.
 void at_late_prompt(port_entry *entry);
 // Before the next command: ends a fragment a given-up write left behind.
@@ -305,7 +327,7 @@ void owed_send_only(port_entry *entry, const std::string &text);
 void owed_drop_after(port_entry *entry, uint32_t seq);
 // The command whose answer is due first: the oldest owed, else the waiting
 // one; nullptr when none is.
-const command_traits *owed_judge(const port_entry *entry);
+const command_traits *owed_judge(port_entry *entry);
 void owed_reset(port_entry *entry);
 // A record's debts go with its device when it is closed, and come back to
 // the next record that opens that device. Both run under open_lock.

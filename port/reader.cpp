@@ -74,9 +74,9 @@ static void handle_line(port_entry *entry, const char *line, size_t length, size
         keep_line(entry, line);
         return;
     }
-    text_line next;
-    if (is_unsolicited(line, length, owed_judge(entry), &next)) {
-        entry->next_text = next;
+    int prefix = unsolicited_prefix(line, length);
+    if (prefix != URC_NONE && unsolicited_for(prefix, owed_judge(entry))) {
+        entry->next_text = text_after(prefix, line, length);
         emit_line(entry, line, false);
         return;
     }
@@ -121,11 +121,31 @@ static bool prompt_pending(const port_entry *entry, bool typed)
 
 // A zero byte from a confused modem must neither end a line early nor
 // hide what follows it.
-static void drop_nul_bytes(char *line, int *length)
+// Also ends the line with a NUL, over its CR. Only a buffer that took in
+// NUL bytes is searched for them.
+static void drop_nul_bytes(const port_entry *entry, char *line, int *length)
 {
+    if (!entry->line_nul || !memchr(line, '\0', size_t(*length))) {
+        line[*length] = '\0';
+        return;
+    }
     char *end = std::remove(line, line + *length, '\0');
     *length = static_cast<int>(end - line);
     *end = '\0';
+}
+
+// Where the next CR LF at or after `from` starts, -1 for none.
+static int find_crlf(const char *buf, int from, int length)
+{
+    while (from < length - 1) {
+        const char *cr = static_cast<const char *>(memchr(buf + from, '\r', size_t(length - 1 - from)));
+        if (!cr)
+            return -1;
+        if (cr[1] == '\n')
+            return int(cr - buf);
+        from = int(cr - buf) + 1;
+    }
+    return -1;
 }
 
 // Cuts the lines complete in the buffer; `later` is the number of bytes of
@@ -135,12 +155,11 @@ static void cut_lines(port_entry *entry, int search_from, int later)
     char *buf = entry->line_buffer;
     int line_start = 0;
     for (;;) {
-        void *crlf = memmem(buf + search_from, entry->line_length - search_from, "\r\n", 2);
-        if (!crlf)
+        int cr = find_crlf(buf, search_from, entry->line_length);
+        if (cr < 0)
             break;
-        int cr = static_cast<char *>(crlf) - buf;
         int length = cr - line_start;
-        drop_nul_bytes(buf + line_start, &length);
+        drop_nul_bytes(entry, buf + line_start, &length);
         handle_line(entry, buf + line_start, size_t(length), entry->line_length - (cr + 2) + later);
         line_start = search_from = cr + 2;
     }
@@ -183,7 +202,7 @@ static int skip_overflow(port_entry *entry, const char *chunk, int n)
     int length = entry->line_length;
     if (end == 1 && length > 0 && buf[length - 1] == '\r')
         length--; // the CR of this CR LF was the buffer's last byte
-    drop_nul_bytes(buf, &length);
+    drop_nul_bytes(entry, buf, &length);
     handle_line(entry, buf, size_t(length), n - end);
     entry->line_length = 0;
     buf[0] = '\0';
@@ -205,6 +224,10 @@ static void assemble_lines(port_entry *entry, const char *chunk, int n)
         int take = std::min(n, LINE_MAX_BYTES - entry->line_length);
         int old_length = entry->line_length;
         memcpy(buf + old_length, chunk, take);
+        if (old_length == 0)
+            entry->line_nul = false;
+        if (!entry->line_nul && memchr(chunk, '\0', size_t(take)))
+            entry->line_nul = true;
         entry->line_length += take;
         buf[entry->line_length] = '\0';
         chunk += take;
@@ -252,7 +275,9 @@ void port_fail(port_entry *entry, const char *reason)
 }
 
 // Reads until the device has nothing more (a few chunks at most, so a
-// flooding modem cannot starve the port's other work).
+// flooding modem cannot starve the port's other work). A read that returns
+// less than it asked for has emptied what the kernel held: the next poll
+// says when more comes, so no read is spent on learning it is empty.
 void port_read_ready(port_entry *entry, short revents)
 {
     char chunk[READ_CHUNK + 1];
@@ -260,6 +285,8 @@ void port_read_ready(port_entry *entry, short revents)
         ssize_t n = read(entry->fd, chunk, READ_CHUNK);
         if (n > 0) {
             port_process_chunk(entry, chunk, static_cast<int>(n));
+            if (n < READ_CHUNK)
+                return;
             continue;
         }
         if (n == 0 && (revents & POLLHUP)) {

@@ -140,6 +140,15 @@ port_entry *port_create(port_engine *engine, const char *path)
     return entry;
 }
 
+static std::vector<port_entry *> live_records(port_engine *engine)
+{
+    std::vector<port_entry *> entries;
+    mutex_guard guard(&engine->registry_lock);
+    for (port_entry *entry = engine->ports; entry; entry = entry->next)
+        entries.push_back(entry);
+    return entries;
+}
+
 static void take_queue(port_entry *entry, std::deque<port_op *> *leftovers)
 {
     mutex_guard guard(&entry->queue_lock);
@@ -222,9 +231,52 @@ void port_engine_leftovers(port_engine *engine, std::deque<port_op *> *leftovers
         take_queue(entry, leftovers);
 }
 
+struct closing {
+    port_entry *entry;
+    int drain_max_ms;
+    pthread_t thread;
+    bool threaded;
+};
+
+static void *close_one(void *arg)
+{
+    closing *c = static_cast<closing *>(arg);
+    port_close(c->entry, c->drain_max_ms);
+    return nullptr;
+}
+
+// Each close may wait for output a stalled line does not take: together,
+// N stalled lines cost no more than one. A port whose closing thread cannot
+// be started is closed here, after the others have begun.
+void registry_close_all(port_engine *engine, int drain_max_ms)
+{
+    std::vector<closing> closings;
+    {
+        mutex_guard guard(&engine->registry_lock);
+        for (port_entry *entry = engine->ports; entry; entry = entry->next)
+            if (!entry->has_reader && entry->fd >= 0)
+                closings.push_back({entry, drain_max_ms, {}, false});
+    }
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, PORT_THREAD_STACK);
+    for (closing &c : closings)
+        c.threaded = pthread_create(&c.thread, &attr, close_one, &c) == 0;
+    pthread_attr_destroy(&attr);
+    for (closing &c : closings) {
+        if (c.threaded)
+            pthread_join(c.thread, nullptr);
+        else
+            close_one(&c);
+    }
+}
+
 // Operations still queued belong to their callers, who answered them before.
 void registry_destroy_all(port_engine *engine)
 {
+    for (port_entry *entry : live_records(engine))
+        port_join_thread(entry);
+    registry_close_all(engine, OUTPUT_DRAIN_MAX_MS);
     for (;;) {
         port_entry *head;
         {

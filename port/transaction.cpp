@@ -76,7 +76,8 @@ static void take_result(port_entry *entry, at_outcome outcome)
     const at_response &cap = entry->capture;
     op->outcome = outcome;
     op->response.assign(cap.data, cap.length);
-    std::erase(op->response, '\0');
+    if (memchr(cap.data, '\0', size_t(cap.length)))
+        std::erase(op->response, '\0');
     op->truncated = entry->capture_truncated;
     memcpy(op->matched_flag, cap.matched_flag, END_FLAG_SIZE);
     op->elapsed_ms = mono_ms_between(entry->mono_start, mono_now());
@@ -201,11 +202,10 @@ static void begin_write(port_entry *entry, std::string bytes, command_phase phas
 static void written(port_entry *entry)
 {
     port_op *op = entry->current;
-    std::string sent = std::move(entry->out);
-    entry->out.clear();
-    entry->out_done = 0;
+    // The bytes stay in `out` until the command ends: what they say about
+    // the answer is read from them only when a line needs it.
     if (op->send_only) {
-        owed_send_only(entry, sent);
+        owed_send_only(entry, entry->out);
         op->ok = true;
         finish(entry);
         return;
@@ -257,9 +257,11 @@ bool at_start(port_entry *entry, port_op *op)
         open_failure why;
         if (port_open(entry, DEFAULT_SETTINGS, &why) != 0) {
             console_open_failed(entry->path, why);
-            // A path that is no port keeps no record; a missing device's
-            // record waits for its node to appear.
-            op->remove_record = op->created && why.kind == open_failure::NOT_SERIAL;
+            // A path that is no port keeps no record, nor one whose device
+            // another record has: kept, it would take the device over once
+            // that one closes. A missing device's record waits for its node.
+            op->remove_record =
+                op->created && (why.kind == open_failure::NOT_SERIAL || why.kind == open_failure::IN_USE);
             bool done = op->remove_record;
             send_failed(entry);
             return done;
@@ -280,15 +282,16 @@ bool at_start(port_entry *entry, port_op *op)
         // answer is owed, provisionally: if nothing had got out, the CR
         // makes an empty line, which gets none.
         bytes.insert(0, 1, '\r');
-        owed_add(entry, default_end_flags(), true, 1, true);
+        owed_push(entry, {default_end_flags(), {}, entry->command_seq, true, true});
         entry->fragment_out = false;
     }
     entry->command_seq++;
-    entry->traits = command_traits_of(bytes.data(), bytes.size());
+    entry->traits_known = false;
     entry->swallowed = false;
     // A CR inside the text starts another command at the modem, and each
     // of them is answered.
-    entry->answers_due = std::max(1, commands_in(bytes));
+    entry->answers_due =
+        op->is_hex || memchr(op->command.data(), '\r', op->command.size()) ? std::max(1, commands_in(bytes)) : 1;
     begin_write(entry, std::move(bytes), PHASE_WRITING);
     return false;
 }
@@ -320,8 +323,18 @@ void at_line_final(port_entry *entry, const char *matched, bool modem_final)
         take_result(entry, AT_COMPLETED);
 }
 
+const command_traits &command_traits_now(port_entry *entry)
+{
+    if (!entry->traits_known) {
+        entry->traits = command_traits_of(entry->out.data(), entry->out.size());
+        entry->traits_known = true;
+    }
+    return entry->traits;
+}
+
 void at_prompt_seen(port_entry *entry)
 {
+    command_traits_now(entry); // before the text takes the command's place
     std::string bytes = entry->current->data;
     bytes += CTRL_Z;
     begin_write(entry, std::move(bytes), PHASE_WRITING_DATA);

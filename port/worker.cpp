@@ -20,10 +20,9 @@ void port_poke(port_entry *entry, uint32_t what)
 
 void port_finish_op(port_entry *entry, port_op *op)
 {
-    {
-        mutex_guard guard(&entry->queue_lock);
-        entry->running = false;
-    }
+    // Submitters read it under the queue's lock; the thread that alone
+    // sets it needs none.
+    entry->running = false;
     outbox_push_op(entry->engine, op);
 }
 
@@ -33,7 +32,8 @@ static bool run_open(port_entry *entry, port_op *op)
 {
     bool was_open = entry->fd >= 0;
     open_failure why;
-    if (port_open(entry, op->settings, &why) == 0) {
+    // Whoever opens the path by name takes the hardware now behind it.
+    if (port_open(entry, op->settings, &why, true) == 0) {
         op->ok = true;
         emit_state(entry, "open");
     } else {
@@ -146,7 +146,8 @@ void *port_reader_main(void *arg)
     while (handle_pokes(entry)) {
         int64_t now = mono_ms();
         at_tick(entry, now);
-        port_retry_reopen(entry, now);
+        if (entry->retries_left > 0)
+            port_retry_reopen(entry, now);
         if (entry->phase == PHASE_IDLE && !at_settling(entry, now)) {
             start_result started = start_next(entry);
             if (started == RECORD_DONE)

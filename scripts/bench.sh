@@ -15,8 +15,11 @@
 #      until a "sendat" succeeds
 #  10. the randomized oracle run (tests/oracle) for 30 s with a fixed seed:
 #      the calls per second it sustains, faults injected, and violations
+#  11. CPU per sendat: instructions, system calls by type and voluntary
+#      context switches per command, daemon and broker (scripts/call-cost.sh)
 # Goals are printed beside the figures, never asserted; the run takes about
-# two minutes.
+# ten minutes, eight of them for the last part (TARNEL_COST_RUNS=1 makes
+# that two).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
@@ -41,3 +44,6 @@ if [ "$violations" = 0 ]; then
 else
     echo "   goal: no violation: MISSED (see $log)"
 fi
+
+echo "bench: CPU per sendat under callgrind and strace (scripts/call-cost.sh)" >&2
+TARNEL_COST_BUILD="$build" ./scripts/call-cost.sh | sed '1s/^/11. /'

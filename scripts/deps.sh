@@ -22,8 +22,11 @@ ensure_packages() {
 BUILD_PACKAGES=(g++ make cmake pkg-config nlohmann-json3-dev libcpp-httplib-dev)
 # The console page in a real browser: headless Chromium through Selenium.
 BROWSER_PACKAGES=(chromium chromium-driver python3-selenium)
-TEST_PACKAGES=("${BUILD_PACKAGES[@]}" libgtest-dev libgmock-dev "${BROWSER_PACKAGES[@]}")
+# python3 runs the browser test and the README's examples (tests/examples).
+TEST_PACKAGES=("${BUILD_PACKAGES[@]}" libgtest-dev libgmock-dev python3 "${BROWSER_PACKAGES[@]}")
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
+# CPU per command, counted in instructions and system calls.
+COST_PACKAGES=(valgrind strace)
 FORMAT_PACKAGES=(clang-format git)
 # Building for big-endian MIPS and running the result under emulation;
 # GoogleTest is built for the target from its sources.

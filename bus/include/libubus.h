@@ -164,7 +164,11 @@ struct ubus_request {
     void *priv;
 };
 
-/* A frame being read from the non-blocking socket; it may come in pieces. */
+/*
+ * A frame being read from the non-blocking socket; it may come in pieces.
+ * Reads take what the socket has into a staging area, from which frames
+ * are cut; a large body is read straight into its buffer.
+ */
 struct ubus_msg_rx {
     uint8_t head[12];       /* message header and the body's header word */
     uint32_t head_len;      /* bytes of head[] in so far */
@@ -173,6 +177,11 @@ struct ubus_msg_rx {
     uint32_t body_len; /* announced by the frame */
     uint32_t body_got; /* counting the header word */
     int fd;            /* passed with this frame, or -1 */
+    uint8_t *stage;    /* malloc'ed, or NULL */
+    uint32_t stage_pos, stage_end;
+    bool drained;   /* the last read left the socket empty */
+    int later_fd;   /* passed with a frame still to come, or -1 */
+    int later_skip; /* frames to take before later_fd is the frame's */
 };
 
 struct ubus_context {

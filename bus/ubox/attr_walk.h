@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 extern "C" {
 #include <libubox/blobmsg.h>
@@ -28,6 +29,22 @@ inline uint64_t read_be(const uint8_t *p, size_t n)
     for (size_t i = 0; i < n; i++)
         v = v << 8 | p[i];
     return v;
+}
+
+// The two widths every attribute header has, copied out whole (a copy
+// needs no alignment either).
+inline uint32_t read_be32(const uint8_t *p)
+{
+    uint32_t v;
+    memcpy(&v, p, sizeof v);
+    return be32_to_cpu(v);
+}
+
+inline uint16_t read_be16(const uint8_t *p)
+{
+    uint16_t v;
+    memcpy(&v, p, sizeof v);
+    return be16_to_cpu(v);
 }
 
 inline size_t padded(size_t raw)
@@ -52,7 +69,7 @@ inline bool read_attr(const void *p, size_t avail, attr *out)
     if (!p || avail < sizeof(blob_attr))
         return false;
     const auto *b = static_cast<const uint8_t *>(p);
-    uint32_t word = uint32_t(read_be(b, sizeof(blob_attr)));
+    uint32_t word = read_be32(b);
     size_t raw = word & BLOB_ATTR_LEN_MASK;
     if (raw < sizeof(blob_attr) || raw > avail)
         return false;
@@ -159,7 +176,7 @@ inline bool split_value(const attr &a, bool need_name, value *out)
     if (a.extended) {
         if (len < sizeof(blobmsg_hdr))
             return false;
-        size_t namelen = size_t(read_be(data, sizeof(blobmsg_hdr)));
+        size_t namelen = read_be16(data);
         size_t hdrlen = size_t(blobmsg_hdrlen(unsigned(namelen)));
         if ((need_name && namelen == 0) || hdrlen > len || data[sizeof(blobmsg_hdr) + namelen] != 0)
             return false;

@@ -94,21 +94,20 @@ void blob_buf_free(struct blob_buf *buf)
 
 /*
  * The whole buffer is capped at what a 24-bit length can describe, so no
- * enclosing attribute's length can overflow its field. The payload is
- * zeroed: a reused buffer must not leak old bytes when the caller fills
- * less than it asked for.
+ * enclosing attribute's length can overflow its field. Only the padding is
+ * zeroed here: the caller writes the payload at once.
  */
-struct blob_attr *blob_new(struct blob_buf *buf, int id, int payload)
+struct blob_attr *blob_append(struct blob_buf *buf, int id, size_t payload)
 {
     struct blob_attr *attr;
     size_t head_off, off, end;
 
-    if (!buf->head || payload < 0)
+    if (!buf->head || payload > BLOB_ATTR_LEN_MASK)
         return NULL;
 
     head_off = attr_to_offset(buf, buf->head);
     off = head_off + blob_pad_len(buf->head);
-    end = pad4(off + sizeof(struct blob_attr) + (size_t)payload);
+    end = pad4(off + sizeof(struct blob_attr) + payload);
     if (end > BLOB_ATTR_LEN_MASK)
         return NULL;
     if (end > (size_t)buf->buflen && !blob_buf_grow(buf, (int)(end - (size_t)buf->buflen)))
@@ -118,9 +117,25 @@ struct blob_attr *blob_new(struct blob_buf *buf, int id, int payload)
         return NULL;
 
     attr = offset_to_attr(buf, off);
-    set_header(attr, id, sizeof(struct blob_attr) + (size_t)payload);
-    memset(attr->data, 0, end - off - sizeof(struct blob_attr));
+    /* The last word holds the padding, if any; the header goes over it
+     * when the attribute is that short. */
+    memset((char *)buf->buf + end - BLOB_ATTR_ALIGN, 0, BLOB_ATTR_ALIGN);
+    set_header(attr, id, sizeof(struct blob_attr) + payload);
     blob_set_raw_len(buf->head, (unsigned int)(end - head_off));
+    return attr;
+}
+
+/* The payload is zeroed: a reused buffer must not leak old bytes when the
+ * caller fills less than it asked for. */
+struct blob_attr *blob_new(struct blob_buf *buf, int id, int payload)
+{
+    struct blob_attr *attr;
+
+    if (payload < 0)
+        return NULL;
+    attr = blob_append(buf, id, (size_t)payload);
+    if (attr)
+        memset(attr->data, 0, (size_t)payload);
     return attr;
 }
 
@@ -130,8 +145,10 @@ struct blob_attr *blob_put(struct blob_buf *buf, int id, const void *ptr, unsign
 
     if (len > INT_MAX)
         return NULL;
-    attr = blob_new(buf, id, (int)len);
-    if (attr && ptr && len)
+    if (!ptr)
+        return blob_new(buf, id, (int)len);
+    attr = blob_append(buf, id, len);
+    if (attr)
         memcpy(attr->data, ptr, len);
     return attr;
 }
@@ -147,7 +164,7 @@ struct blob_attr *blob_put_raw(struct blob_buf *buf, const void *ptr, unsigned i
 
     if (!ptr || len < sizeof(struct blob_attr) || len > INT_MAX)
         return NULL;
-    attr = blob_new(buf, 0, (int)(len - sizeof(struct blob_attr)));
+    attr = blob_append(buf, 0, len - sizeof(struct blob_attr));
     if (attr)
         memcpy(attr, ptr, len);
     return attr;

@@ -9,6 +9,10 @@
 
 #include <libubox/blob.h>
 
+/* blob_new without zeroing the payload: only its padding is. The caller
+ * writes every payload byte before the buffer is used again. */
+struct blob_attr *blob_append(struct blob_buf *buf, int id, size_t payload);
+
 /* Offset of the attribute appends currently go into. */
 size_t blob_head_offset(const struct blob_buf *buf);
 

@@ -13,7 +13,10 @@
 #include "bus/ubox/attr_walk.h"
 #include "bus/ubox/blob_internal.h"
 
-/* Appends an extended attribute with its name header; *data gets the value. */
+/*
+ * Appends an extended attribute with its name header; *data gets the value,
+ * whose payload bytes the caller writes (the padding behind them is zero).
+ */
 static struct blob_attr *blobmsg_new(struct blob_buf *buf, int type, const char *name, size_t payload, void **data)
 {
     size_t namelen = name ? strlen(name) : 0;
@@ -27,17 +30,18 @@ static struct blob_attr *blobmsg_new(struct blob_buf *buf, int type, const char 
     if (payload > INT_MAX - hdrlen)
         return NULL;
 
-    attr = blob_new(buf, type, (int)(hdrlen + payload));
+    attr = blob_append(buf, type, hdrlen + payload);
     if (!attr)
         return NULL;
 
-    /* blob_new zeroed the payload, so the name's NUL and padding are there. */
     attr->id_len |= cpu_to_be32(BLOB_ATTR_EXTENDED);
     hdr = (struct blobmsg_hdr *)blob_data(attr);
+    /* The name's NUL and padding: the header's last word, zeroed first. */
+    memset((char *)hdr + hdrlen - BLOB_ATTR_ALIGN, 0, BLOB_ATTR_ALIGN);
     hdr->namelen = cpu_to_be16((uint16_t)namelen);
     if (namelen)
         memcpy(hdr->name, name, namelen);
-    *data = (char *)blob_data(attr) + hdrlen;
+    *data = (char *)hdr + hdrlen;
     return attr;
 }
 
@@ -47,8 +51,10 @@ int blobmsg_add_field(struct blob_buf *buf, int type, const char *name, const vo
 
     if (!blobmsg_new(buf, type, name, len, &dst))
         return -1;
-    if (data && len)
+    if (data)
         memcpy(dst, data, len);
+    else
+        memset(dst, 0, len);
     return 0;
 }
 
@@ -119,12 +125,18 @@ static bool policy_type_matches(int want, int have)
                                           have == BLOBMSG_TYPE_INT16 || have == BLOBMSG_TYPE_INT8);
 }
 
-static bool name_matches(const struct blob_attr *attr, const char *name)
+/*
+ * The attribute's name is namelen bytes followed by a NUL (checked). Read
+ * byte by byte, so a shorter policy name is never read past its end, and
+ * most names differ at the first byte.
+ */
+static bool name_matches(const char *attr_name, size_t namelen, const char *name)
 {
-    const struct blobmsg_hdr *hdr = (const struct blobmsg_hdr *)blob_data(attr);
-    size_t namelen = blobmsg_namelen(hdr);
-
-    return strlen(name) == namelen && !memcmp(hdr->name, name, namelen);
+    for (size_t i = 0; i < namelen; i++) {
+        if (name[i] != attr_name[i] || name[i] == '\0')
+            return false;
+    }
+    return name[namelen] == '\0';
 }
 
 /*
@@ -150,12 +162,17 @@ int blobmsg_parse(const struct blobmsg_policy *policy, int policy_len, struct bl
         if (!blob_is_extended(attr))
             continue;
 
+        const struct blobmsg_hdr *hdr = (const struct blobmsg_hdr *)blob_data(attr);
+        const char *attr_name = (const char *)hdr->name;
+        size_t namelen = blobmsg_namelen(hdr);
         for (int i = 0; i < policy_len; i++) {
-            if (!policy[i].name || tb[i])
+            const char *name = policy[i].name;
+            // The first byte settles most pairs (the name ends with a NUL).
+            if (!name || name[0] != attr_name[0] || tb[i])
                 continue;
             if (!policy_type_matches(policy[i].type, blobmsg_type(attr)))
                 continue;
-            if (name_matches(attr, policy[i].name))
+            if (name_matches(attr_name, namelen, name))
                 tb[i] = attr;
         }
     }

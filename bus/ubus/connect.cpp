@@ -211,9 +211,12 @@ void default_connection_lost(ubus_context *ctx)
         uloop_end();
 }
 
-// Handles every complete frame the socket holds, without blocking.
+// Handles every complete frame the socket holds, without blocking. It is
+// called when the socket is readable: a read that emptied it earlier no
+// longer counts.
 void read_socket(ubus_context *ctx)
 {
+    ctx->rx.drained = false;
     while (!ctx->lost && ctx->sock.fd >= 0) {
         switch (ubus_rx_frame(ctx)) {
         case UBUS_RX_AGAIN: return;
@@ -244,6 +247,7 @@ int ubus_connect_ctx(struct ubus_context *ctx, const char *path)
     ctx->sock.fd = -1;
     ctx->sock.cb = sock_cb;
     ctx->rx.fd = -1;
+    ctx->rx.later_fd = -1;
     ctx->pending_timer.cb = pending_timer_cb;
     ctx->connection_lost = default_connection_lost;
     INIT_LIST_HEAD(&ctx->requests);

@@ -119,12 +119,11 @@ int call_method(ubus_context *ctx, ubus_object *obj, ubus_request_data *req, con
 // The status goes with the descriptor the handler asked to pass back.
 void send_status(ubus_context *ctx, ubus_request_data *req, int status)
 {
-    blob_buf *b = ubus_msg_builder();
+    uint32_t attrs[4];
 
-    blob_buf_init(b, 0);
-    blob_put_int32(b, UBUS_ATTR_STATUS, status);
-    blob_put_int32(b, UBUS_ATTR_OBJID, req->object);
-    ubus_send_msg(ctx, req->seq, b->head, UBUS_MSG_STATUS, req->peer, req->fd);
+    ubus_u32_attr(attrs, UBUS_ATTR_STATUS, uint32_t(status));
+    ubus_u32_attr(attrs + 2, UBUS_ATTR_OBJID, req->object);
+    ubus_send_attrs(ctx, req->seq, UBUS_MSG_STATUS, req->peer, attrs, sizeof(attrs), 0, nullptr, req->fd);
     ubus_close_fd(&req->fd);
 }
 
@@ -303,14 +302,10 @@ int ubus_remove_object(struct ubus_context *ctx, struct ubus_object *obj)
 
 int ubus_send_reply(struct ubus_context *ctx, struct ubus_request_data *req, struct blob_attr *msg)
 {
-    blob_buf *b = ubus_msg_builder();
+    uint32_t attrs[2];
 
-    blob_buf_init(b, 0);
-    blob_put_int32(b, UBUS_ATTR_OBJID, req->object);
-    if (!ubus_put_data(b, UBUS_ATTR_DATA, msg))
-        return UBUS_STATUS_INVALID_ARGUMENT;
-
-    int ret = ubus_send_msg(ctx, req->seq, b->head, UBUS_MSG_DATA, req->peer, -1);
+    ubus_u32_attr(attrs, UBUS_ATTR_OBJID, req->object);
+    int ret = ubus_send_attrs(ctx, req->seq, UBUS_MSG_DATA, req->peer, attrs, sizeof(attrs), UBUS_ATTR_DATA, msg, -1);
     if (ret == UBUS_STATUS_CONNECTION_FAILED)
         return UBUS_STATUS_NO_DATA;
     return ret;

@@ -37,6 +37,13 @@ enum ubus_rx_result { UBUS_RX_FRAME, UBUS_RX_AGAIN, UBUS_RX_LOST };
 struct blob_buf *ubus_msg_builder(void);
 bool ubus_put_data(struct blob_buf *b, int id, const struct blob_attr *msg);
 int ubus_send_msg(struct ubus_context *ctx, uint16_t seq, struct blob_attr *body, int type, uint32_t peer, int fd);
+// A 32-bit attribute as it goes on the wire: header word and value.
+void ubus_u32_attr(uint32_t out[2], int id, uint32_t value);
+// Sends a body made of attrs (whole attributes, attrs_len bytes) and, with
+// data_id > 0, an attribute data_id holding the children of msg (none for
+// NULL), written straight from msg. Statuses as for ubus_send_msg.
+int ubus_send_attrs(struct ubus_context *ctx, uint16_t seq, int type, uint32_t peer, const uint32_t *attrs,
+                    size_t attrs_len, int data_id, const struct blob_attr *msg, int fd);
 enum ubus_rx_result ubus_rx_frame(struct ubus_context *ctx);
 void ubus_rx_take(struct ubus_context *ctx, struct ubus_msg_in *msg);
 void ubus_rx_recycle(struct ubus_context *ctx, struct ubus_msg_in *msg);

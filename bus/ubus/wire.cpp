@@ -14,6 +14,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -107,9 +108,16 @@ bool write_all(int sock, iovec *iov, int iovcnt, int fd)
     return true;
 }
 
-// Keeps the first descriptor that arrives with a frame and closes any other.
-void collect_fds(ubus_msg_rx *rx, msghdr *mh)
+// Bytes a read takes into the staging area: a call or a reply of the usual
+// size, or several that came together. A body that still misses more than
+// this is read straight into its own buffer.
+constexpr uint32_t stage_size = 4096;
+
+// The first descriptor that came with a read; any other is closed (a frame
+// carries one at most).
+int first_fd(msghdr *mh)
 {
+    int first = -1;
     for (cmsghdr *c = CMSG_FIRSTHDR(mh); c; c = CMSG_NXTHDR(mh, c)) {
         if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS)
             continue;
@@ -117,22 +125,25 @@ void collect_fds(ubus_msg_rx *rx, msghdr *mh)
         for (size_t i = 0; i < n; i++) {
             int fd;
             memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof(int));
-            if (rx->fd < 0)
-                rx->fd = fd;
+            if (first < 0)
+                first = fd;
             else
                 close(fd);
         }
     }
+    return first;
 }
 
-// >0 bytes read, 0 end of stream, <0 error (errno set).
-ssize_t recv_some(int sock, ubus_msg_rx *rx, void *buf, size_t len)
+// >0 bytes read, 0 end of stream, <0 error (errno set). *fd: a descriptor
+// that came with the bytes, or -1.
+ssize_t recv_some(int sock, void *buf, size_t len, int *fd)
 {
     alignas(cmsghdr) char cbuf[CMSG_SPACE(4 * sizeof(int))];
     iovec iov = {buf, len};
     msghdr mh = {};
     ssize_t n;
 
+    *fd = -1;
     mh.msg_iov = &iov;
     mh.msg_iovlen = 1;
     mh.msg_control = cbuf;
@@ -141,8 +152,69 @@ ssize_t recv_some(int sock, ubus_msg_rx *rx, void *buf, size_t len)
         n = recvmsg(sock, &mh, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
     } while (n < 0 && errno == EINTR);
     if (n > 0 && mh.msg_controllen > 0)
-        collect_fds(rx, &mh);
+        *fd = first_fd(&mh);
     return n;
+}
+
+// The body length a complete frame header announces.
+uint32_t announced_len(const uint8_t *head)
+{
+    uint32_t id_len;
+
+    memcpy(&id_len, head + sizeof(ubus_msghdr), sizeof(id_len));
+    return be32_to_cpu(id_len) & BLOB_ATTR_LEN_MASK;
+}
+
+// Which frame a descriptor that came with the n bytes at data belongs to,
+// counted from the one in hand (0). A sender passes a descriptor with the
+// first bytes of its frame, and the kernel ends a read with the bytes that
+// carried descriptors: so it is the last frame that starts in them.
+int frames_ahead(const ubus_msg_rx *rx, const uint8_t *data, size_t n)
+{
+    size_t pos = 0;
+    int index = 0;
+    if (rx->head_len > 0) {
+        // The rest of the frame in hand comes first.
+        uint8_t head[head_size];
+        size_t have = rx->head_len, took = 0;
+        memcpy(head, rx->head, have);
+        if (have < head_size) {
+            took = std::min(n, head_size - have);
+            memcpy(head + have, data, took);
+            if (have + took < head_size)
+                return 0;
+        }
+        size_t done = have == head_size ? rx->body_got : sizeof(blob_attr);
+        pos = took + announced_len(head) - done;
+        index = 1;
+    }
+    int last = 0;
+    while (pos < n) {
+        last = index;
+        if (n - pos < head_size)
+            break;
+        uint32_t len = announced_len(data + pos);
+        if (len < sizeof(blob_attr))
+            break; // the stream breaks there anyway
+        pos += sizeof(ubus_msghdr) + len;
+        index++;
+    }
+    return last;
+}
+
+// Keeps the first descriptor of each frame and closes any other.
+void keep_fd(ubus_msg_rx *rx, int fd, int ahead)
+{
+    if (fd < 0)
+        return;
+    int *slot = ahead == 0 ? &rx->fd : &rx->later_fd;
+    if (*slot >= 0) {
+        close(fd);
+        return;
+    }
+    *slot = fd;
+    if (ahead > 0)
+        rx->later_skip = ahead;
 }
 
 // The header is complete: check the announced body length and make room.
@@ -151,7 +223,7 @@ bool start_body(ubus_msg_rx *rx)
     uint32_t id_len;
 
     memcpy(&id_len, rx->head + sizeof(ubus_msghdr), sizeof(id_len));
-    uint32_t len = be32_to_cpu(id_len) & BLOB_ATTR_LEN_MASK;
+    uint32_t len = announced_len(rx->head);
     uint32_t padded = (len + 3) & ~3u;
     if (len < sizeof(blob_attr) || padded > UBUS_MAX_MSGLEN)
         return false;
@@ -194,14 +266,14 @@ bool ubus_put_data(struct blob_buf *b, int id, const struct blob_attr *msg)
     return blob_put(b, id, blob_data(msg), blob_len(msg)) != nullptr;
 }
 
-// 0, INVALID_ARGUMENT for a body over the size limit, CONNECTION_FAILED if
-// the connection is gone. A failed write shuts the socket down so that the
-// next read reports the loss: a partly written frame leaves the stream
-// unusable anyway.
-int ubus_send_msg(struct ubus_context *ctx, uint16_t seq, struct blob_attr *body, int type, uint32_t peer, int fd)
+namespace
 {
-    if (!body || blob_pad_len(body) > UBUS_MAX_MSGLEN)
-        return UBUS_STATUS_INVALID_ARGUMENT;
+
+// The frame header goes in front of the body's pieces in iov[1..]; a failed
+// write shuts the socket down so that the next read reports the loss: a
+// partly written frame leaves the stream unusable anyway.
+int send_frame(ubus_context *ctx, uint16_t seq, int type, uint32_t peer, iovec *iov, int iovcnt, int fd)
+{
     if (ctx->lost || ctx->sock.fd < 0)
         return UBUS_STATUS_CONNECTION_FAILED;
 
@@ -210,45 +282,151 @@ int ubus_send_msg(struct ubus_context *ctx, uint16_t seq, struct blob_attr *body
     hdr.type = static_cast<uint8_t>(type);
     hdr.seq = cpu_to_be16(seq);
     hdr.peer = cpu_to_be32(peer);
-
-    iovec iov[2] = {{&hdr, sizeof(hdr)}, {body, blob_raw_len(body)}};
-    if (!write_all(ctx->sock.fd, iov, 2, fd)) {
+    iov[0] = {&hdr, sizeof(hdr)};
+    if (!write_all(ctx->sock.fd, iov, iovcnt, fd)) {
         shutdown(ctx->sock.fd, SHUT_RDWR);
         return UBUS_STATUS_CONNECTION_FAILED;
     }
     return 0;
 }
 
-// Reads until a whole frame is buffered (FRAME), the socket has nothing
+uint32_t attr_word(int id, size_t raw_len)
+{
+    return cpu_to_be32((uint32_t(id) << BLOB_ATTR_ID_SHIFT) | uint32_t(raw_len));
+}
+
+} // namespace
+
+// 0, INVALID_ARGUMENT for a body over the size limit, CONNECTION_FAILED if
+// the connection is gone.
+int ubus_send_msg(struct ubus_context *ctx, uint16_t seq, struct blob_attr *body, int type, uint32_t peer, int fd)
+{
+    if (!body || blob_pad_len(body) > UBUS_MAX_MSGLEN)
+        return UBUS_STATUS_INVALID_ARGUMENT;
+    iovec iov[2] = {{}, {body, blob_raw_len(body)}};
+    return send_frame(ctx, seq, type, peer, iov, 2, fd);
+}
+
+void ubus_u32_attr(uint32_t out[2], int id, uint32_t value)
+{
+    out[0] = attr_word(id, 2 * sizeof(uint32_t));
+    out[1] = cpu_to_be32(value);
+}
+
+// The same bytes as building the body in a blob_buf (attrs, then
+// ubus_put_data(b, data_id, msg)) and sending it, without copying msg.
+int ubus_send_attrs(struct ubus_context *ctx, uint16_t seq, int type, uint32_t peer, const uint32_t *attrs,
+                    size_t attrs_len, int data_id, const struct blob_attr *msg, int fd)
+{
+    static const char zeros[BLOB_ATTR_ALIGN] = {};
+    size_t data_len = msg ? blob_len(msg) : 0;
+    size_t data_pad = attr_walk::padded(data_len) - data_len;
+    if (msg && blob_pad_len(msg) > UBUS_MAX_MSGLEN)
+        return UBUS_STATUS_INVALID_ARGUMENT;
+
+    size_t body_len = sizeof(blob_attr) + attrs_len;
+    if (data_id > 0)
+        body_len += sizeof(blob_attr) + data_len + data_pad;
+    if (body_len > UBUS_MAX_MSGLEN)
+        return UBUS_STATUS_INVALID_ARGUMENT;
+
+    uint32_t body_word = attr_word(0, body_len);
+    uint32_t data_word = attr_word(data_id, sizeof(blob_attr) + data_len);
+    iovec iov[6] = {{},
+                    {&body_word, sizeof(body_word)},
+                    {const_cast<uint32_t *>(attrs), attrs_len},
+                    {&data_word, sizeof(data_word)},
+                    {msg ? blob_data(msg) : nullptr, data_len},
+                    {const_cast<char *>(zeros), data_pad}};
+    return send_frame(ctx, seq, type, peer, iov, data_id > 0 ? 6 : 3, fd);
+}
+
+namespace
+{
+
+// Moves staged bytes into the frame in hand. False when its header
+// announces a length out of bounds.
+bool take_staged(ubus_msg_rx *rx)
+{
+    uint32_t avail = rx->stage_end - rx->stage_pos;
+    if (avail > 0 && rx->head_len < head_size) {
+        uint32_t take = std::min<uint32_t>(avail, head_size - rx->head_len);
+        memcpy(rx->head + rx->head_len, rx->stage + rx->stage_pos, take);
+        rx->head_len += take;
+        rx->stage_pos += take;
+        avail -= take;
+        if (rx->head_len == head_size && !start_body(rx))
+            return false;
+    }
+    if (avail > 0 && rx->head_len == head_size && rx->body_got < rx->body_len) {
+        uint32_t take = std::min(avail, rx->body_len - rx->body_got);
+        memcpy(reinterpret_cast<char *>(rx->body) + rx->body_got, rx->stage + rx->stage_pos, take);
+        rx->body_got += take;
+        rx->stage_pos += take;
+    }
+    return true;
+}
+
+// One read: what the socket has into the (empty) staging area, or the
+// missing part of a large body straight into its buffer. A read that
+// returns less than it asked for, and no descriptor, has emptied the
+// socket: the next one waits until the socket is readable again.
+ssize_t read_more(ubus_context *ctx)
+{
+    ubus_msg_rx *rx = &ctx->rx;
+    uint8_t *buf;
+    size_t want;
+    bool staged = rx->head_len < head_size || rx->body_len - rx->body_got < stage_size;
+    if (staged) {
+        if (!rx->stage && !(rx->stage = static_cast<uint8_t *>(malloc(stage_size)))) {
+            errno = ENOMEM;
+            return -1;
+        }
+        buf = rx->stage;
+        want = stage_size;
+    } else {
+        buf = reinterpret_cast<uint8_t *>(rx->body) + rx->body_got;
+        want = rx->body_len - rx->body_got;
+    }
+
+    int fd;
+    ssize_t n = recv_some(ctx->sock.fd, buf, want, &fd);
+    if (n <= 0)
+        return n;
+    if (staged) {
+        rx->stage_pos = 0;
+        rx->stage_end = uint32_t(n);
+        keep_fd(rx, fd, fd >= 0 ? frames_ahead(rx, buf, size_t(n)) : 0);
+    } else {
+        rx->body_got += uint32_t(n);
+        keep_fd(rx, fd, 0);
+    }
+    rx->drained = size_t(n) < want && fd < 0;
+    return n;
+}
+
+} // namespace
+
+// Reads until a whole frame is in hand (FRAME), the socket has nothing
 // more (AGAIN, partial progress kept) or the stream is unusable (LOST).
 enum ubus_rx_result ubus_rx_frame(struct ubus_context *ctx)
 {
     ubus_msg_rx *rx = &ctx->rx;
 
     for (;;) {
-        ssize_t n;
-
-        if (rx->head_len < head_size) {
-            n = recv_some(ctx->sock.fd, rx, rx->head + rx->head_len, head_size - rx->head_len);
-        } else if (rx->body_got < rx->body_len) {
-            n = recv_some(ctx->sock.fd, rx, reinterpret_cast<char *>(rx->body) + rx->body_got,
-                          rx->body_len - rx->body_got);
-        } else {
+        if (!take_staged(rx))
+            return UBUS_RX_LOST;
+        if (rx->head_len == head_size && rx->body_got == rx->body_len)
             return UBUS_RX_FRAME;
+        if (rx->drained) {
+            rx->drained = false;
+            return UBUS_RX_AGAIN;
         }
-
+        ssize_t n = read_more(ctx);
         if (n == 0)
             return UBUS_RX_LOST;
         if (n < 0)
             return (errno == EAGAIN || errno == EWOULDBLOCK) ? UBUS_RX_AGAIN : UBUS_RX_LOST;
-
-        if (rx->head_len < head_size) {
-            rx->head_len += n;
-            if (rx->head_len == head_size && !start_body(rx))
-                return UBUS_RX_LOST;
-        } else {
-            rx->body_got += n;
-        }
     }
 }
 
@@ -277,6 +455,10 @@ void ubus_rx_take(struct ubus_context *ctx, struct ubus_msg_in *msg)
     rx->head_len = 0;
     rx->body_len = 0;
     rx->body_got = 0;
+    if (rx->later_fd >= 0 && --rx->later_skip == 0) {
+        rx->fd = rx->later_fd;
+        rx->later_fd = -1;
+    }
 }
 
 // Hands a taken frame's buffer back for reuse, or frees it.
@@ -294,13 +476,20 @@ void ubus_rx_recycle(struct ubus_context *ctx, struct ubus_msg_in *msg)
 
 void ubus_rx_reset(struct ubus_context *ctx)
 {
-    free(ctx->rx.body);
-    ubus_close_fd(&ctx->rx.fd);
-    ctx->rx.body = nullptr;
-    ctx->rx.body_cap = 0;
-    ctx->rx.head_len = 0;
-    ctx->rx.body_len = 0;
-    ctx->rx.body_got = 0;
+    ubus_msg_rx *rx = &ctx->rx;
+
+    free(rx->body);
+    free(rx->stage);
+    ubus_close_fd(&rx->fd);
+    ubus_close_fd(&rx->later_fd);
+    rx->body = nullptr;
+    rx->body_cap = 0;
+    rx->head_len = 0;
+    rx->body_len = 0;
+    rx->body_got = 0;
+    rx->stage = nullptr;
+    rx->stage_pos = rx->stage_end = 0;
+    rx->drained = false;
 }
 
 // body must have passed the frame length checks (its length is readable

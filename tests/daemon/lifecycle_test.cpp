@@ -8,23 +8,28 @@
 
 using namespace std::chrono_literals;
 
-// A service manager respawns the daemon whatever it returns; it must still
-// end normally with 0, never by a signal or a crash.
-static ::testing::AssertionResult exited_zero(const child_process &child)
+// The daemon always ends normally, never by a signal or a crash: with 0
+// after serving, with 1 when it never got to serve.
+static ::testing::AssertionResult exited_with(const child_process &child, int status)
 {
     if (!WIFEXITED(child.exit_status))
         return ::testing::AssertionFailure() << "did not exit normally: wait status " << child.exit_status;
-    if (WEXITSTATUS(child.exit_status) != 0)
+    if (WEXITSTATUS(child.exit_status) != status)
         return ::testing::AssertionFailure() << "exit status " << WEXITSTATUS(child.exit_status);
     return ::testing::AssertionSuccess();
 }
 
-TEST(Lifecycle, WithoutBrokerReportsAndExitsZero)
+static ::testing::AssertionResult exited_zero(const child_process &child)
+{
+    return exited_with(child, 0);
+}
+
+TEST(Lifecycle, WithoutBrokerReportsAndExitsOne)
 {
     child_process daemon;
     ASSERT_TRUE(child_start(daemon, {TARNEL_DAEMON_PATH}, {{"UBUS_SOCKET", "/nonexistent/ubus.sock"}}));
     ASSERT_TRUE(child_wait_exit(daemon, 10s));
-    EXPECT_TRUE(exited_zero(daemon));
+    EXPECT_TRUE(exited_with(daemon, 1));
     EXPECT_EQ(child_stderr(daemon), "Failed to connect to ubus\n");
     EXPECT_EQ(child_stdout(daemon), "");
 }
@@ -42,14 +47,14 @@ TEST(Lifecycle, StartsServesAndStopsInOrder)
     EXPECT_EQ(child_stderr(env.daemon), "");
 }
 
-TEST(Lifecycle, SecondInstanceCannotRegisterAndExitsZero)
+TEST(Lifecycle, SecondInstanceCannotRegisterAndExitsOne)
 {
     daemon_env env;
     ASSERT_TRUE(env_start(env));
     child_process second;
     ASSERT_TRUE(child_start(second, {TARNEL_DAEMON_PATH}, {{"UBUS_SOCKET", env.sock}}));
     ASSERT_TRUE(child_wait_exit(second, 10s));
-    EXPECT_TRUE(exited_zero(second));
+    EXPECT_TRUE(exited_with(second, 1));
     EXPECT_EQ(child_stderr(second), "Failed to add object: Invalid argument\n");
     EXPECT_EQ(child_stdout(second), "");
 }

@@ -1,10 +1,13 @@
 // The methods "open" and "close" through the bus against simulated modems.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -181,6 +184,125 @@ TEST_F(OpenClose, OnlySerialPortsAreOpened)
     std::this_thread::sleep_for(window);
     long used = cpu_ticks(env.daemon.pid) - before;
     EXPECT_LT(used, sysconf(_SC_CLK_TCK) * window.count() / 4);
+}
+
+// A process that holds a terminal as its session's controlling terminal,
+// as a login or an SSH session holds theirs: a new session opens it without
+// O_NOCTTY. Only calls safe between fork and exit run in the child.
+struct session_on {
+    pid_t pid = -1;
+
+    explicit session_on(const std::string &terminal)
+    {
+        int ready[2];
+        if (pipe(ready) != 0)
+            return;
+        const char *name = terminal.c_str();
+        pid = fork();
+        if (pid == 0) {
+            if (setsid() < 0 || open(name, O_RDWR) < 0 || write(ready[1], "+", 1) != 1)
+                _exit(1);
+            pause();
+            _exit(0);
+        }
+        close(ready[1]);
+        char c;
+        if (pid < 0 || read(ready[0], &c, 1) != 1)
+            end();
+        close(ready[0]);
+    }
+    ~session_on() { end(); }
+    void end()
+    {
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        pid = -1;
+    }
+};
+
+// The terminal settings of a real console, put back whatever the test does.
+struct console_keeper {
+    int fd = open("/dev/console", O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    termios saved{};
+    bool kept = fd >= 0 && tcgetattr(fd, &saved) == 0;
+
+    bool unchanged()
+    {
+        termios now{};
+        return !kept || (tcgetattr(fd, &now) == 0 && memcmp(&now, &saved, sizeof now) == 0);
+    }
+    ~console_keeper()
+    {
+        if (kept && !unchanged())
+            tcsetattr(fd, TCSANOW, &saved);
+        if (fd >= 0)
+            close(fd);
+    }
+};
+
+// Terminals that are no modem's port: the consoles (a router's serial
+// console would lose its shell's keystrokes to the daemon), /dev/ptmx (a new
+// pseudo-terminal per open), and any terminal a session holds (its echo
+// would go off and what is typed there, a password, would be published).
+TEST_F(OpenClose, ConsolesAndSessionsTerminalsAreRefused)
+{
+    console_keeper console;
+    std::string tty_link = env_path(env, "ttyCTL");
+    ASSERT_EQ(symlink("/dev/tty", tty_link.c_str()), 0);
+    auto refused = [&](const std::string &path, const char *why) {
+        SCOPED_TRACE(path);
+        EXPECT_EQ(tarnel_call(env, "open", quoted_port(path)).json,
+                  "{\"status\":\"error\",\"message\":\"Failed to open port\"}");
+        bus_reply sent = tarnel_call(env, "sendat", "{\"at_port\":\"" + path + "\",\"at_cmd\":\"AT\"}");
+        EXPECT_NE(sent.json.find("\"message\":\"Failed to send AT command\""), std::string::npos) << sent.json;
+        std::string line = "Failed to open " + path + ": " + why + "\n";
+        EXPECT_TRUE(child_wait_output(env.daemon, false, line + line));
+        EXPECT_EQ(list(), "{\"ports\":[]}");
+    };
+    for (const std::string &path : {std::string("/dev/console"), std::string("/dev/ptmx"), tty_link})
+        refused(path, "not a serial port");
+    EXPECT_TRUE(console.unchanged());
+
+    std::string pts = fake_modem_slave_name(modem.get());
+    {
+        session_on login(pts);
+        ASSERT_GT(login.pid, 0);
+        refused(port, "in use as a controlling terminal");
+        refused(pts, "in use as a controlling terminal");
+    }
+    // Nobody's any more: by its name and through a link.
+    for (const std::string &path : {pts, port}) {
+        bus_reply sent = tarnel_call(env, "sendat", "{\"at_port\":\"" + path + "\",\"at_cmd\":\"AT\"}");
+        EXPECT_NE(sent.json.find("\"end_flag_matched\":\"OK\""), std::string::npos) << sent.json;
+        EXPECT_EQ(tarnel_call(env, "close", quoted_port(path)).status, 0);
+    }
+}
+
+// One device under a second path is refused, by "open" and by "sendat",
+// and leaves no record: a record kept for it would take the device over
+// once the first path is closed.
+TEST_F(OpenClose, DeviceOpenUnderAnotherPathLeavesNoRecord)
+{
+    std::string dotted = env.dir.file("./ttyUSB2");
+    ASSERT_EQ(tarnel_call(env, "open", quoted_port(port)).status, 0);
+    std::string only_first =
+        "{\"ports\":[{\"port\":\"" + port +
+        "\",\"is_open\":1,\"fd\":#,\"baudrate\":115200,\"databits\":8,\"parity\":0,\"stopbits\":1,\"last_check\":#}]}";
+    std::string line = "Failed to open " + dotted + ": device already open as " + port + "\n";
+
+    bus_reply sent = tarnel_call(env, "sendat", "{\"at_port\":\"" + dotted + "\",\"at_cmd\":\"AT\"}");
+    EXPECT_NE(sent.json.find("\"message\":\"Failed to send AT command\""), std::string::npos) << sent.json;
+    EXPECT_TRUE(child_wait_output(env.daemon, false, line));
+    EXPECT_EQ(list(), only_first);
+    EXPECT_EQ(tarnel_call(env, "open", quoted_port(dotted)).json,
+              "{\"status\":\"error\",\"message\":\"Failed to open port\"}");
+    EXPECT_TRUE(child_wait_output(env.daemon, false, line + line));
+    EXPECT_EQ(list(), only_first);
+
+    EXPECT_EQ(tarnel_call(env, "close", quoted_port(port)).status, 0);
+    EXPECT_EQ(list(), "{\"ports\":[]}");
 }
 
 // A device node that exists but cannot be opened, even by root: the slave of

@@ -207,3 +207,39 @@ TEST_F(Sendat, TwoPortsKeepTheirAnswersApart)
         EXPECT_EQ(b.json.find("+CSQ: 20,99"), std::string::npos) << b.json;
     }
 }
+
+// The daemon builds every reply in one buffer that it keeps: no reply may
+// carry a key or a byte of the one before, whatever their shapes and sizes
+// (an answer large enough to make the buffer give its memory back first).
+TEST_F(Sendat, EachReplyHoldsOnlyItsOwnKeys)
+{
+    std::string big(20000, 'x');
+    fake_modem_set_answer(modem.get(), "AT+BIG", {{0, big + "\r\nOK\r\n"}});
+    std::string csq = "\"response\":\"AT+CSQ\\r\\n+CSQ: 20,99\\r\\nOK\\r\\n\",\"response_length\":25,"
+                      "\"end_flag_matched\":\"OK\",\"response_time_ms\":#}";
+
+    bus_reply r = sendat("\"at_cmd\":\"AT+BIG\"");
+    EXPECT_EQ(masked(r.json), head("AT+BIG", 0, 0) + ",\"timeout\":5,\"end_flag\":\"default\"," + kDefaultFlags +
+                                  ",\"status\":\"success\",\"response\":\"AT+BIG\\r\\n" + big +
+                                  "\\r\\nOK\\r\\n\",\"response_length\":20014,\"end_flag_matched\":\"OK\","
+                                  "\"response_time_ms\":#}");
+    r = sendat("\"at_cmd\":\"AT+CSQ\",\"end_flag\":\"OK\"");
+    EXPECT_EQ(masked(r.json), head("AT+CSQ", 0, 0) +
+                                  ",\"timeout\":5,\"end_flag\":\"OK\",\"end_flags_used\":[\"OK\"],"
+                                  "\"status\":\"success\"," +
+                                  csq);
+    r = sendat("\"at_cmd\":\"AT+CMGS=1\",\"data\":\"a\\u001ab\"");
+    EXPECT_EQ(r.json, "{\"status\":\"error\",\"message\":\"Invalid data\"}");
+    EXPECT_EQ(masked(tarnel_call(env, "list", "").json),
+              "{\"ports\":[{\"port\":\"" + port +
+                  "\",\"is_open\":1,\"fd\":#,\"baudrate\":115200,\"databits\":8,\"parity\":0,\"stopbits\":1,"
+                  "\"last_check\":#}]}");
+    r = sendat("\"at_cmd\":\"AT+CSQ\"");
+    EXPECT_EQ(masked(r.json), head("AT+CSQ", 0, 0) + ",\"timeout\":5,\"end_flag\":\"default\"," + kDefaultFlags +
+                                  ",\"status\":\"success\"," + csq);
+    fake_modem_set_answer(modem.get(), "AT+HANG", {});
+    r = sendat("\"at_cmd\":\"AT+HANG\",\"timeout\":1");
+    EXPECT_EQ(masked(r.json), head("AT+HANG", 0, 0) + ",\"timeout\":1,\"end_flag\":\"default\"," + kDefaultFlags +
+                                  ",\"status\":\"timeout\",\"message\":\"AT command timed out\",\"response_time_ms\":#,"
+                                  "\"partial_response\":\"AT+HANG\\r\\n\"}");
+}

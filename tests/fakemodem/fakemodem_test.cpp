@@ -1,5 +1,6 @@
 // The simulated modem seen from the daemon's side of the pty.
 #include "tools/fakemodem/fake_modem.h"
+#include "tools/fakemodem/fake_modem_messages.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -10,11 +11,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <mutex>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -316,3 +320,136 @@ TEST(FakeModemLink, ASuccessorsLinkWithTheSameTargetIsNotOurs)
 }
 
 } // namespace
+
+// Each time stamp of a received message ("26/12/09,02:30:00+00") becomes
+// "yy/MM/dd,hh:mm:ss+00"; anything else in its place is left as it is.
+std::string stamps_masked(std::string text)
+{
+    const std::string shape = "00/00/00,00:00:00+00";
+    for (size_t at = text.find(",,\""); at != std::string::npos; at = text.find(",,\"", at + 1)) {
+        std::string_view stamp = std::string_view(text).substr(at + 3, shape.size());
+        bool fits = stamp.size() == shape.size();
+        for (size_t i = 0; fits && i < shape.size(); i++)
+            fits = shape[i] == '0' ? isdigit(static_cast<unsigned char>(stamp[i])) : stamp[i] == shape[i];
+        if (fits)
+            text.replace(at + 3, shape.size(), "yy/MM/dd,hh:mm:ss+00");
+    }
+    return text;
+}
+
+// The message store as a script reading messages sees it: an arriving
+// message is announced and listed unread, reading marks it read, what
+// AT+CMGS sent is kept as sent, deleting empties the index; every answer
+// framed as a modem in verbose mode frames it.
+TEST(FakeModemMessages, StoreAnswersTheReadingCommands)
+{
+    modem_dir dir;
+    fake_modem_options options;
+    options.echo = false;
+    fake_modem_ptr modem{fake_modem_create(dir.link(), options)};
+    ASSERT_TRUE(modem);
+    client c(dir.link());
+
+    EXPECT_EQ(fake_modem_receive_message(modem.get(), "+15550123", "See you at 8"), 1);
+    EXPECT_EQ(c.read_until("\r\n+CMTI: \"SM\",1\r\n"), "\r\n+CMTI: \"SM\",1\r\n");
+    c.send("AT+CMGS=\"+15550100\"\r");
+    EXPECT_EQ(c.read_until("> "), "\r\n> ");
+    c.send("Hello\x1a");
+    EXPECT_EQ(c.read_until("OK\r\n"), "\r\n+CMGS: 1\r\n\r\nOK\r\n");
+
+    c.send("AT+CMGL=\"ALL\"\r");
+    EXPECT_EQ(stamps_masked(c.read_until("\r\nOK\r\n")),
+              "\r\n+CMGL: 1,\"REC UNREAD\",\"+15550123\",,\"yy/MM/dd,hh:mm:ss+00\"\r\nSee you at 8\r\n"
+              "+CMGL: 2,\"STO SENT\",\"+15550100\",\r\nHello\r\n\r\nOK\r\n");
+    c.send("AT+CMGR=1\r");
+    EXPECT_EQ(stamps_masked(c.read_until("\r\nOK\r\n")),
+              "\r\n+CMGR: \"REC READ\",\"+15550123\",,\"yy/MM/dd,hh:mm:ss+00\"\r\nSee you at 8\r\n\r\nOK\r\n");
+    c.send("AT+CMGL\r"); // the unread ones: none left
+    EXPECT_EQ(c.read_until("OK\r\n"), "\r\nOK\r\n");
+    c.send("AT+CMGD=1\rAT+CMGR=1\r");
+    EXPECT_EQ(c.read_until("321\r\n"), "\r\nOK\r\n\r\n+CMS ERROR: 321\r\n");
+    c.send("AT+CMGF=0\rAT+CMGL=4\rAT+CMGF?\r");
+    EXPECT_EQ(c.read_until("+CMGF: 0\r\n\r\nOK\r\n"), "\r\nOK\r\n\r\n+CMS ERROR: 302\r\n\r\n+CMGF: 0\r\n\r\nOK\r\n");
+}
+
+// Random messages arriving, written, read and deleted, against a plain model
+// of the store: index -> status, lowest free index first, 30 at most.
+TEST(FakeModemMessages, StoreFollowsAModel)
+{
+    std::mt19937 random(29);
+    fake_modem_store store;
+    std::map<int, std::string> model;
+    const std::vector<std::string> deleted_by_flag[] = {{},
+                                                        {"REC READ"},
+                                                        {"REC READ", "STO SENT"},
+                                                        {"REC READ", "STO SENT", "STO UNSENT"},
+                                                        {"REC READ", "STO SENT", "STO UNSENT", "REC UNREAD"}};
+    auto lowest_free = [&] {
+        for (int i = 1; i <= FAKE_MODEM_STORE_SLOTS; i++)
+            if (!model.count(i))
+                return i;
+        return 0;
+    };
+    auto occurrences = [](const std::string &text, const std::string &what) {
+        size_t n = 0;
+        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+            n++;
+        return n;
+    };
+    std::string answer;
+    for (int step = 0; step < 3000; step++) {
+        SCOPED_TRACE("step " + std::to_string(step));
+        int index = int(random() % (FAKE_MODEM_STORE_SLOTS + 2));
+        switch (random() % 5) {
+        case 0: {
+            bool sent = random() % 2;
+            int want = lowest_free();
+            ASSERT_EQ(fake_modem_store_written(store, sent ? "AT+CMGS=\"+1555\"" : "AT+CMGW=\"+1555\"", "t"), want);
+            if (want)
+                model[want] = sent ? "STO SENT" : "STO UNSENT";
+            break;
+        }
+        case 1: {
+            int want = lowest_free();
+            ASSERT_EQ(fake_modem_store_add(store, {"REC UNREAD", "+1555", "26/01/01,00:00:00+00", "t"}), want);
+            if (want)
+                model[want] = "REC UNREAD";
+            break;
+        }
+        case 2:
+            ASSERT_TRUE(fake_modem_store_answer(store, "AT+CMGR=" + std::to_string(index), &answer));
+            ASSERT_EQ(answer.ends_with("\r\nOK\r\n"), model.count(index) == 1) << answer;
+            if (model.count(index) && model[index] == "REC UNREAD")
+                model[index] = "REC READ";
+            break;
+        case 3: {
+            int flag = int(random() % 5);
+            std::string command = "AT+CMGD=" + std::to_string(index) + (flag ? "," + std::to_string(flag) : "");
+            ASSERT_TRUE(fake_modem_store_answer(store, command, &answer));
+            ASSERT_EQ(answer, "\r\nOK\r\n");
+            if (flag == 0)
+                model.erase(index);
+            std::erase_if(model, [&](const auto &m) {
+                const auto &gone = deleted_by_flag[flag];
+                return std::find(gone.begin(), gone.end(), m.second) != gone.end();
+            });
+            break;
+        }
+        case 4: {
+            bool all = random() % 2;
+            ASSERT_TRUE(fake_modem_store_answer(store, all ? "AT+CMGL=\"ALL\"" : "AT+CMGL", &answer));
+            size_t unread = size_t(
+                std::count_if(model.begin(), model.end(), [](const auto &m) { return m.second == "REC UNREAD"; }));
+            ASSERT_EQ(occurrences(answer, "+CMGL: "), all ? model.size() : unread) << answer;
+            for (auto &[i, stat] : model)
+                if (stat == "REC UNREAD")
+                    stat = "REC READ";
+            break;
+        }
+        }
+        std::map<int, std::string> stored;
+        for (auto &[i, m] : store.messages)
+            stored[i] = m.stat;
+        ASSERT_EQ(stored, model);
+    }
+}

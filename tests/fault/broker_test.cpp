@@ -1,7 +1,10 @@
 // The broker goes away and comes back: the daemon keeps its ports and gets
 // back on the bus; and no reply may outgrow the bus's message limit.
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
+
+#include <fstream>
 
 #include "tests/fault/fault_env.h"
 
@@ -59,6 +62,42 @@ TEST_F(Broker, SigtermWithTheBrokerFrozenStillExits)
     ASSERT_TRUE(exited);
     EXPECT_TRUE(WIFEXITED(env.daemon.exit_status) && WEXITSTATUS(env.daemon.exit_status) == 0)
         << env.daemon.exit_status;
+}
+
+// The event loop's thread waits in a round trip to the broker (poll on the
+// bus socket), not in the loop's own epoll.
+static bool waiting_on_the_broker(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/syscall");
+    long call = -1;
+    in >> call;
+    return call == SYS_poll || call == SYS_ppoll;
+}
+
+// Publishing an event waits for the broker without a time limit. SIGTERM
+// while it waits on a frozen broker must still end the daemon within a
+// second, with status 0: the stop cuts the bus connection off.
+TEST_F(Broker, SigtermWhilePublishingToAFrozenBrokerExitsWithinASecond)
+{
+    fake_modem *m = add_modem("ttyUSB2");
+    ASSERT_EQ(open_port(fake_modem_link_path(m)).str("status"), "success");
+    ASSERT_TRUE(child_pause(env.broker));
+    fake_modem_inject(m, "\r\nRING\r\n\r\n+CREG: 1\r\n\r\nRING\r\n");
+    bool publishing = wait_until([&] { return waiting_on_the_broker(env.daemon.pid); });
+
+    auto signalled = std::chrono::steady_clock::now();
+    kill(env.daemon.pid, SIGTERM);
+    bool exited = child_wait_exit(env.daemon, 5s);
+    auto took = std::chrono::steady_clock::now() - signalled;
+    child_resume(env.broker);
+    ASSERT_TRUE(publishing);
+    ASSERT_TRUE(exited);
+    EXPECT_TRUE(WIFEXITED(env.daemon.exit_status) && WEXITSTATUS(env.daemon.exit_status) == 0)
+        << env.daemon.exit_status << "\n"
+        << child_stderr(env.daemon);
+    // Sanitizers slow the exit itself (their reports at the end).
+    EXPECT_LT(took, sanitized_build() ? 2s : 1s);
+    EXPECT_EQ(child_stderr(env.daemon).find("Lost connection"), std::string::npos) << child_stderr(env.daemon);
 }
 
 // The reply echoes the command: one longer than 64 KiB is refused before

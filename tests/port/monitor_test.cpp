@@ -5,6 +5,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 
@@ -190,4 +191,60 @@ TEST_F(Repair, NodeThatRefusesTheFirstOpensIsStillReopened)
     EXPECT_FALSE(is_open());
     ASSERT_EQ(symlink(pty.slave_name.c_str(), node.c_str()), 0);
     EXPECT_TRUE(wait_until([&] { return is_open(); }, std::chrono::seconds(5)));
+}
+
+// USB serial names go in order of discovery: after a modem reset the path
+// can lead to another interface (its GPS port). A repair reopens the path
+// only while it leads to the same device and interface, whichever bus the
+// modem came back on; an "open" takes whatever is there.
+TEST_F(Repair, PathLeadingToOtherHardwareIsNotReopened)
+{
+    fake_sysfs sysfs;
+    dev_t rdev = device_number(pty.slave);
+    sysfs.usb_device("usb2/2-1", "2c7c", "0125", "MDM1");
+    auto port_on = [&](const std::string &interface, const std::string &number) {
+        sysfs.usb_interface(interface, number, "option");
+        sysfs.device(rdev, interface + "/ttyUSB2/tty/ttyUSB2", "tty");
+    };
+    port_on("usb2/2-1/2-1:1.2", "02");
+    engine->sysfs_root = sysfs.root();
+    ASSERT_TRUE(open_with(DEFAULT_SETTINGS));
+    auto reason_seen = [&](const char *reason, long count) {
+        return wait_until([&] {
+            pump(1);
+            std::vector<std::string> seen = state_reasons(pty.path);
+            return std::count(seen.begin(), seen.end(), reason) >= count;
+        });
+    };
+
+    pty.remove_node();
+    ASSERT_TRUE(wait_until([&] { return !is_open(); }));
+    port_on("usb2/2-1/2-1:1.3", "03");
+    stream_capture err(2);
+    pty.restore_node();
+    ASSERT_TRUE(reason_seen("replaced-", 1));
+    // Neither the examination nor a command opens it, and it is said once.
+    port_poke(entry, POKE_CHECK);
+    port_op *refused = sendat(entry, "AT", 1);
+    ASSERT_TRUE(wait_done(refused));
+    EXPECT_EQ(refused->outcome, AT_SEND_FAILED);
+    EXPECT_FALSE(is_open());
+    EXPECT_EQ(err.text(), "Port " + pty.path +
+                              " is now another device (usb 2c7c:0125 serial MDM1 interface 02 -> "
+                              "usb 2c7c:0125 serial MDM1 interface 03), not reopening\n");
+
+    // Its own interface is back, on the other bus.
+    sysfs.usb_device("usb1/1-3", "2c7c", "0125", "MDM1");
+    port_on("usb1/1-3/1-3:1.2", "02");
+    port_poke(entry, POKE_CHECK);
+    ASSERT_TRUE(reason_seen("reopen+", 1));
+
+    port_on("usb2/2-1/2-1:1.3", "03");
+    ASSERT_TRUE(open_with(DEFAULT_SETTINGS));
+    pty.remove_node();
+    ASSERT_TRUE(wait_until([&] { return !is_open(); }));
+    pty.restore_node();
+    ASSERT_TRUE(reason_seen("reopen+", 2));
+    EXPECT_EQ(state_reasons(pty.path), (std::vector<std::string>{"open+", "vanished-", "replaced-", "reopen+", "open+",
+                                                                 "vanished-", "reopen+"}));
 }

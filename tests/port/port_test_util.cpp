@@ -3,11 +3,14 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -92,6 +95,51 @@ std::string read_until(int fd, const std::string &needle, int timeout_ms)
     }
 }
 
+void fake_sysfs::device(dev_t rdev, const std::string &devpath, const char *cls)
+{
+    std::string at = dir.file("devices/" + devpath);
+    std::filesystem::create_directories(at);
+    std::filesystem::create_directories(dir.file("dev/char"));
+    if (cls) {
+        std::filesystem::remove(at + "/subsystem");
+        std::filesystem::create_directory_symlink(dir.file(std::string("class/") + cls), at + "/subsystem");
+    }
+    std::string number = dir.file("dev/char/" + std::to_string(major(rdev)) + ":" + std::to_string(minor(rdev)));
+    std::filesystem::remove(number);
+    std::filesystem::create_directory_symlink("../../devices/" + devpath, number);
+}
+
+void fake_sysfs::attr(const std::string &devpath, const std::string &name, const std::string &value)
+{
+    std::string at = dir.file("devices/" + devpath);
+    std::filesystem::create_directories(at);
+    std::ofstream(at + "/" + name) << value << "\n";
+}
+
+void fake_sysfs::usb_device(const std::string &devpath, const std::string &vendor, const std::string &product,
+                            const std::string &serial)
+{
+    attr(devpath, "idVendor", vendor);
+    attr(devpath, "idProduct", product);
+    if (!serial.empty())
+        attr(devpath, "serial", serial);
+}
+
+void fake_sysfs::usb_interface(const std::string &devpath, const std::string &number, const std::string &driver)
+{
+    attr(devpath, "bInterfaceNumber", number);
+    std::string link = dir.file("devices/" + devpath + "/driver");
+    std::filesystem::remove(link);
+    std::filesystem::create_directory_symlink(dir.file("bus/usb/drivers/" + driver), link);
+}
+
+dev_t device_number(int fd)
+{
+    struct stat st;
+    EXPECT_EQ(fstat(fd, &st), 0);
+    return st.st_rdev;
+}
+
 stream_capture::stream_capture(int fd) : target(fd)
 {
     char tmpl[] = "/tmp/tarnel-console-XXXXXX";
@@ -157,7 +205,10 @@ port_op *EngineTest::sendat(port_entry *entry, const std::string &command, int t
 void EngineTest::pump(int timeout_ms)
 {
     pollfd p = {port_outbox_fd(engine), POLLIN, 0};
-    poll(&p, 1, timeout_ms);
+    // The engine never reads its wake-up; a level-triggered watcher does.
+    uint64_t wakes;
+    if (poll(&p, 1, timeout_ms) > 0)
+        (void)!read(p.fd, &wakes, sizeof wakes);
     std::deque<outbox_item> items;
     port_outbox_take(engine, &items);
     for (outbox_item &item : items) {

@@ -43,6 +43,24 @@ struct pty_port {
     std::string read_now();
 };
 
+// A device tree in the kernel's shape, for engine->sysfs_root: devices under
+// devices/, each named by dev/char/MAJOR:MINOR, with a class link and
+// attribute files. USB ports sit below their interface (bInterfaceNumber,
+// a driver link) and that below its device (idVendor, idProduct, serial).
+struct fake_sysfs {
+    temp_dir dir;
+
+    const std::string &root() const { return dir.path(); }
+    // devices/<devpath>, of class cls unless nullptr; the number now names it.
+    void device(dev_t rdev, const std::string &devpath, const char *cls);
+    void attr(const std::string &devpath, const std::string &name, const std::string &value);
+    void usb_device(const std::string &devpath, const std::string &vendor, const std::string &product,
+                    const std::string &serial);
+    void usb_interface(const std::string &devpath, const std::string &number, const std::string &driver);
+};
+
+dev_t device_number(int fd);
+
 // Redirects stdout (1) or stderr (2) into a temporary file while alive.
 struct stream_capture {
     int target;

@@ -11,6 +11,9 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <memory>
+#include <mutex>
 
 #include "tests/port/port_test_util.h"
 
@@ -200,33 +203,47 @@ TEST_F(LineSetup, OnlyDevicesAreOpened)
 }
 
 // What opens is decided by the device's class, looked up in a sysfs tree
-// made here for the pty: a WWAN or management port opens without any line
-// setup, anything else no terminal is refused. The pty starts at 9600 each
-// time, so the speed shows whether the line was set up.
+// made here for the pty: a WWAN port of type AT or the management port of an
+// AT driver opens without any line setup; any other WWAN or cdc-wdm port
+// (QMI, MBIM: the router's connection manager talks there), the console in
+// use and anything that is no terminal are refused. The pty starts at 9600
+// each time, so the speed shows whether the line was set up.
 TEST_F(LineSetup, DeviceClassDecidesWhatOpens)
 {
     struct device_class {
-        const char *cls, *name;
+        const char *cls, *devpath;
+        const char *type;   // a WWAN port's type attribute
+        const char *driver; // of the USB interface above the device
         bool opens, set_up;
     };
-    struct stat st;
-    ASSERT_EQ(fstat(pty.slave, &st), 0);
-    std::string id = std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev));
-    for (const device_class &c :
-         {device_class{nullptr, nullptr, true, true}, device_class{"tty", "ttyUSB2", true, true},
-          device_class{"wwan", "wwan0at0", true, false}, device_class{"usbmisc", "cdc-wdm0", true, false},
-          device_class{"usbmisc", "hiddev0", false, false}, device_class{"mem", "zero", false, false}}) {
-        SCOPED_TRACE(c.cls ? c.name : "no class");
-        temp_dir sysfs;
-        if (c.cls) {
-            std::string device = sysfs.file(std::string("devices/") + c.name);
-            std::filesystem::create_directories(device);
-            std::filesystem::create_directories(sysfs.file("dev/char"));
-            ASSERT_EQ(symlink((std::string("../../class/") + c.cls).c_str(), (device + "/subsystem").c_str()), 0);
-            ASSERT_EQ(symlink((std::string("../../devices/") + c.name).c_str(), sysfs.file("dev/char/" + id).c_str()),
-                      0);
-        }
-        engine->sysfs_root = sysfs.path();
+    const char *usb_port = "usb1/1-1/1-1:1.4/usbmisc/cdc-wdm0";
+    dev_t rdev = device_number(pty.slave);
+    for (const device_class &c : {
+             device_class{nullptr, nullptr, nullptr, nullptr, true, true},
+             device_class{"tty", "ttyUSB2", nullptr, nullptr, true, true},
+             device_class{"tty", "serial8250/tty/ttyS0", nullptr, nullptr, false, false}, // the console in use
+             device_class{"wwan", "wwan0at0", "AT", nullptr, true, false},
+             device_class{"wwan", "wwan0qmi0", "QMI", nullptr, false, false},
+             device_class{"usbmisc", usb_port, nullptr, "cdc_wdm", true, false},
+             device_class{"usbmisc", usb_port, nullptr, "huawei_cdc_ncm", true, false},
+             device_class{"usbmisc", usb_port, nullptr, "qmi_wwan_q", false, false},
+             device_class{"usbmisc", "usb1/1-2/1-2:1.0/usbmisc/hiddev0", nullptr, "usbhid", false, false},
+             device_class{"mem", "virtual/mem/zero", nullptr, nullptr, false, false},
+         }) {
+        SCOPED_TRACE(c.cls ? std::string(c.devpath) + " " + (c.type ? c.type : "") + (c.driver ? c.driver : "")
+                           : "no class");
+        fake_sysfs sysfs;
+        if (c.cls)
+            sysfs.device(rdev, c.devpath, c.cls);
+        if (c.type)
+            sysfs.attr(c.devpath, "type", c.type);
+        if (c.driver)
+            sysfs.usb_interface(std::filesystem::path(c.devpath).parent_path().parent_path(), "04", c.driver);
+        sysfs.attr("virtual/tty/console", "active", "tty0 ttyS0");
+        std::filesystem::create_directories(sysfs.dir.file("class/tty"));
+        std::filesystem::create_directory_symlink("../../devices/virtual/tty/console",
+                                                  sysfs.dir.file("class/tty/console"));
+        engine->sysfs_root = sysfs.root();
         termios tio = slave_attrs();
         cfsetspeed(&tio, B9600);
         ASSERT_EQ(tcsetattr(pty.slave, TCSANOW, &tio), 0);
@@ -280,7 +297,9 @@ TEST(LinePermission, DeniedLeavesThePortClosed)
         std::deque<outbox_item> items;
         while (items.empty() || !items.back().op) {
             pollfd p = {port_outbox_fd(engine), POLLIN, 0};
-            poll(&p, 1, 1000);
+            uint64_t wakes;
+            if (poll(&p, 1, 1000) > 0)
+                (void)!read(p.fd, &wakes, sizeof wakes);
             port_outbox_take(engine, &items);
         }
         bool closed = !registry_snapshot(engine)[0].is_open;
@@ -320,4 +339,47 @@ TEST_F(LineSetup, OneDeviceOpensUnderOneRecordOnly)
     ASSERT_TRUE(wait_done(reopened));
     EXPECT_TRUE(reopened->ok);
     unlink(beside.c_str());
+}
+
+// A line that stopped taking output holds its close for a drain wait; at
+// exit the waits overlap, so N stalled lines cost one. No pseudo-terminal
+// reports queued output: this line drains slowly until every port has
+// begun its close, and stalls from then on. Closed one after another, each
+// port would wait out the whole drain alone.
+struct stand_in_line {
+    std::mutex lock;
+    size_t ports = 0;
+    std::map<int, int> queued; // by descriptor
+};
+static stand_in_line slow_line;
+
+static int slow_line_queue(int fd)
+{
+    std::lock_guard<std::mutex> guard(slow_line.lock);
+    int &queued = slow_line.queued.try_emplace(fd, 4096).first->second;
+    if (slow_line.queued.size() < slow_line.ports)
+        queued--;
+    return queued;
+}
+
+TEST_F(Registry, StalledLinesCloseTogether)
+{
+    std::vector<std::unique_ptr<pty_port>> lines;
+    for (int i = 0; i < 4; i++) {
+        lines.push_back(std::make_unique<pty_port>());
+        port_op open;
+        open.kind = OP_OPEN;
+        ASSERT_TRUE(wait_done(submit(create(lines.back()->dir.file("ttyUSB2")), std::move(open))));
+    }
+    port_engine_stop(engine);
+    slow_line.ports = lines.size();
+    engine->output_queued = slow_line_queue;
+
+    auto start = std::chrono::steady_clock::now();
+    port_engine_close_devices(engine, OUTPUT_DRAIN_MAX_MS);
+    auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(slow_line.queued.size(), lines.size());
+    EXPECT_LT(took, std::chrono::milliseconds(OUTPUT_DRAIN_MAX_MS * (lines.size() - 1)));
+    for (const port_snapshot &port : registry_snapshot(engine))
+        EXPECT_FALSE(port.is_open) << port.path;
 }

@@ -361,3 +361,17 @@ TEST_F(Gateway, ALostBrokerIsNotRejoined)
 }
 
 } // namespace
+
+// A second gateway on a port that is taken must say so and stop, not
+// listen beside the first and take half of its logins.
+TEST_F(Gateway, ATakenPortIsRefused)
+{
+    child_process second;
+    ASSERT_TRUE(child_start(second, {TARNEL_WEBGW_PATH, "-s", env.sock, "-l", std::to_string(port), "-p", "other"}));
+    ASSERT_TRUE(child_wait_exit(second, 10s));
+    EXPECT_TRUE(WIFEXITED(second.exit_status) && WEXITSTATUS(second.exit_status) == 1) << second.exit_status;
+    EXPECT_EQ(child_stderr(second),
+              "tarnel-webgw: cannot listen on 127.0.0.1:" + std::to_string(port) + ": Address already in use\n");
+    for (int i = 0; i < 8; i++)
+        EXPECT_FALSE(login("root", "secret").empty());
+}

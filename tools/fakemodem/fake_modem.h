@@ -5,16 +5,18 @@
 // Wire behaviour: a command ends at CR; an LF that starts a command (the LF
 // of a CR LF) is dropped, an empty command is ignored. With echo on, the
 // command text comes back first, followed by CR LF. Then the answer: the
-// scripted chunks if the command has a script, else the built-in table
-// (each line followed by CR LF, no blank line in front), else "ERROR\r\n".
+// scripted chunks if the command has a script, else the message store's
+// (fake_modem_messages.h), else the built-in table (each line followed by
+// CR LF, no blank line in front), else "ERROR\r\n".
 // Commands are matched byte for byte, case-sensitively.
 //
 // Message commands (AT+CMGS=..., AT+CMGW=...) answer "> " after the echo and
-// take text until Ctrl-Z (then "+CMGS: <n>" or "+CMGW: <n>" and OK) or ESC
-// (cancelled: the escape answer, nothing by default), echoing the text as it
-// comes when echo is on; the prompt can be refused (ERROR), withheld, or
-// shown late: the modem is busy for a while, ignores ESC and Ctrl-Z, and
-// takes what it received meanwhile as text once it prompts.
+// take text until Ctrl-Z (then "+CMGS: <n>" or "+CMGW: <index>" and OK; the
+// message store of fake_modem_messages.h keeps the text) or ESC (cancelled:
+// the escape answer, nothing by default), echoing the text as it comes when
+// echo is on; the prompt can be refused (ERROR), withheld, or shown late:
+// the modem is busy for a while, ignores ESC and Ctrl-Z, and takes what it
+// received meanwhile as text once it prompts.
 //
 // Every function is safe to call from any thread while the modem serves.
 // Echoes and answer chunks leave the modem in the order they were queued,
@@ -78,6 +80,11 @@ void fake_modem_set_prompt(fake_modem *modem, fake_modem_prompt mode, int late_m
 void fake_modem_pause_reading(fake_modem *modem, bool paused);
 // Sends bytes now, ahead of chunks still waiting for their delay.
 void fake_modem_inject(fake_modem *modem, std::string_view bytes);
+// A text message arrives: stored as "REC UNREAD" and announced with
+// "+CMTI: \"SM\",<index>" (sent now, like injected bytes). Returns the
+// index, or 0 when the store is full and nothing happened. The store's
+// commands: tools/fakemodem/fake_modem_messages.h.
+int fake_modem_receive_message(fake_modem *modem, const std::string &from, const std::string &text);
 // Random bytes (NUL and 0xFF among them) as fast as the reader takes them.
 void fake_modem_flood(fake_modem *modem, bool on);
 

@@ -15,9 +15,6 @@ const std::map<std::string, std::string, std::less<>> builtin_answers = {
     {"AT", "OK\r\n"},
     {"ATI", "Manufacturer: Tarnel\r\nModel: Simulated Modem\r\nRevision: 1.0\r\n"
             "IMEI: 350000000000001\r\nOK\r\n"},
-    {"AT+CMGL=\"ALL\"", "OK\r\n"},
-    {"AT+CMGF=0", "OK\r\n"},
-    {"AT+CMGF=1", "OK\r\n"},
 };
 
 // A chunk's delay counts from the chunk queued before it, or from now when
@@ -56,6 +53,11 @@ std::string fake_modem_answer(fake_modem *modem, const std::string &command)
             schedule(modem, chunk.delay_ms, chunk.bytes);
         return {};
     }
+    std::string stored;
+    if (fake_modem_store_answer(modem->store, command, &stored)) {
+        schedule(modem, modem->answer_delay_ms, stored);
+        return {};
+    }
     std::string kind = message_command(command);
     if (!kind.empty()) {
         switch (modem->prompt) {
@@ -76,8 +78,17 @@ std::string fake_modem_answer(fake_modem *modem, const std::string &command)
     return {};
 }
 
-void fake_modem_answer_text(fake_modem *modem, const std::string &kind)
+// +CMGS answers the message's reference, +CMGW the index it is stored at
+// (in PDU mode, where nothing is stored, a reference too).
+void fake_modem_answer_text(fake_modem *modem, const std::string &kind, const std::string &command,
+                            const std::string &text)
 {
-    std::string answer = "\r\n" + kind + ": " + std::to_string(++modem->message_count) + "\r\n\r\nOK\r\n";
+    int index = fake_modem_store_written(modem->store, command, text);
+    if (kind == "+CMGW" && index == 0 && modem->store.text_mode) {
+        schedule(modem, modem->answer_delay_ms, "\r\n+CMS ERROR: 322\r\n"); // memory full
+        return;
+    }
+    int number = kind == "+CMGW" && index > 0 ? index : ++modem->message_count;
+    std::string answer = "\r\n" + kind + ": " + std::to_string(number) + "\r\n\r\nOK\r\n";
     schedule(modem, modem->answer_delay_ms, answer);
 }

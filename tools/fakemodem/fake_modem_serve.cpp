@@ -57,7 +57,7 @@ void assemble(fake_modem *modem, server_state &s, const char *bytes, size_t n)
             if (busy && (c == CTRL_Z || c == ESC))
                 continue;
             if (c == CTRL_Z) {
-                fake_modem_answer_text(modem, s.text_for);
+                fake_modem_answer_text(modem, s.text_for, s.message_command, s.message_text);
                 if (modem->on_message)
                     modem->on_message(s.message_command, s.message_text);
             }

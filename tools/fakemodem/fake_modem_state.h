@@ -5,6 +5,7 @@
 #pragma once
 
 #include "tools/fakemodem/fake_modem.h"
+#include "tools/fakemodem/fake_modem_messages.h"
 
 #include <sys/stat.h>
 
@@ -51,6 +52,7 @@ struct fake_modem {
     fake_modem_clock::time_point busy_until; // a late prompt's modem ignores ESC and Ctrl-Z till then
     bool reading_paused = false;
     int message_count = 0;
+    fake_modem_store store;
     bool keep_log = true;
     bool signal_moves = false;
     int signal_rssi = 20; // +CSQ's first number
@@ -74,5 +76,7 @@ std::string fake_modem_answer(fake_modem *modem, const std::string &command);
 // The answer (lines, OK included) to a status or identity query, or empty
 // when command is none. Caller holds `lock`.
 std::string fake_modem_status_answer(fake_modem *modem, std::string_view command);
-// Answers message text that ended with Ctrl-Z. Caller holds `lock`.
-void fake_modem_answer_text(fake_modem *modem, const std::string &kind);
+// Answers message text that ended with Ctrl-Z, given to `command`. Caller
+// holds `lock`.
+void fake_modem_answer_text(fake_modem *modem, const std::string &kind, const std::string &command,
+                            const std::string &text);

@@ -10,6 +10,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -207,9 +208,21 @@ int main(int argc, char **argv)
                    stream_serve(bus, stream, req, res, network_timeout);
                });
 
+    // The library's own options add SO_REUSEPORT, with which a second
+    // gateway on the same port listens too and takes half of the logins.
+    // SO_REUSEADDR alone still lets a restarted gateway have its port back.
+    server.set_socket_options([](socket_t sock) {
+        int yes = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
+    errno = 0;
     int bound = port ? (server.bind_to_port("127.0.0.1", port) ? port : -1) : server.bind_to_any_port("127.0.0.1");
     if (bound < 0) {
-        fprintf(stderr, "tarnel-webgw: cannot listen on 127.0.0.1:%d\n", port);
+        int err = errno;
+        fprintf(stderr, "tarnel-webgw: cannot listen on 127.0.0.1:%d: %s\n", port, err ? strerror(err) : "refused");
+        bus_link_stop(bus);
+        gateway_free(gw);
+        bus_link_free(bus);
         return 1;
     }
     std::thread http([&server] { server.listen_after_bind(); });

@@ -8,7 +8,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
 #include <cstring>
+#include <random>
 
 namespace
 {
@@ -25,6 +28,7 @@ struct {
     ubus_request_data saved;
     bool take_fd;
     int taken_fd;
+    std::vector<int> taken; // each call's descriptor, in order, -1 for none
 } st;
 
 int handle_open(ubus_context *ctx, ubus_object *, ubus_request_data *req, const char *, blob_attr *msg)
@@ -50,8 +54,10 @@ int handle_open(ubus_context *ctx, ubus_object *, ubus_request_data *req, const 
 int handle_status(ubus_context *ctx, ubus_object *, ubus_request_data *req, const char *, blob_attr *)
 {
     st.status_calls++;
-    if (st.take_fd)
+    if (st.take_fd) {
         st.taken_fd = ubus_request_get_caller_fd(req);
+        st.taken.push_back(st.taken_fd);
+    }
     ubus_defer_request(ctx, req, &st.saved);
     return UBUS_STATUS_UNKNOWN_ERROR; // ignored once deferred
 }
@@ -309,4 +315,71 @@ TEST_F(UbusOwnerTest, FrameArrivingInPieces)
     }
     EXPECT_EQ(serve(bytes(call.begin() + 50, call.end()), 2)[1], owner_status("00 00 00 00"));
     EXPECT_EQ(st.open_calls, 1);
+}
+
+// A status call whose arguments hold `pad` bytes, so that frames of every
+// size come: within one read and larger than the library reads ahead.
+bytes padded_status_call(size_t pad)
+{
+    blob_buf args = {}, body = {};
+    blob_buf_init(&args, 0);
+    blobmsg_add_string(&args, "pad", std::string(pad, 'p').c_str());
+    blob_buf_init(&body, 0);
+    blob_put_int32(&body, UBUS_ATTR_OBJID, 0x145cae9e);
+    blob_put_string(&body, UBUS_ATTR_METHOD, "status");
+    blob_put(&body, UBUS_ATTR_DATA, blob_data(args.head), unsigned(blob_len(args.head)));
+    bytes frame = hex("00 05 00 02 ac 36 2f 04");
+    auto *raw = reinterpret_cast<const uint8_t *>(body.head);
+    frame.insert(frame.end(), raw, raw + blob_raw_len(body.head));
+    blob_buf_free(&args);
+    blob_buf_free(&body);
+    return frame;
+}
+
+ino_t inode_of(int fd)
+{
+    struct stat s = {};
+    fstat(fd, &s);
+    return s.st_ino;
+}
+
+// Calls written back to back, some passing a descriptor, are read together
+// however they fall into the library's reads: each descriptor must reach
+// the call it came with, and no other.
+TEST_F(UbusOwnerTest, DescriptorsStayWithTheCallsTheyCameWith)
+{
+    std::mt19937 random(28);
+    st.take_fd = true;
+    for (int round = 0; round < 40; round++) {
+        size_t calls = 1 + random() % 5;
+        std::vector<int> kept; // the reading end of each call's pipe, -1 for none
+        for (size_t i = 0; i < calls; i++) {
+            bytes frame = padded_status_call(random() % 3 == 0 ? 3000 + random() % 6000 : random() % 100);
+            if (random() % 2) {
+                write_bytes(conn, frame);
+                kept.push_back(-1);
+                continue;
+            }
+            int fds[2];
+            ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+            send_with_fd(conn, frame, fds[1]);
+            close(fds[1]);
+            kept.push_back(fds[0]);
+        }
+        st.taken.clear();
+        ASSERT_TRUE(handle_until(ctx, [&] { return st.taken.size() == calls; })) << "round " << round;
+        for (size_t i = 0; i < calls; i++) {
+            if (kept[i] < 0) {
+                EXPECT_EQ(st.taken[i], -1) << "round " << round << ", call " << i;
+            } else {
+                EXPECT_GE(st.taken[i], 0) << "round " << round << ", call " << i;
+                if (st.taken[i] >= 0) {
+                    EXPECT_EQ(inode_of(st.taken[i]), inode_of(kept[i])) << "round " << round << ", call " << i;
+                }
+                close(kept[i]);
+            }
+            if (st.taken[i] >= 0)
+                close(st.taken[i]);
+        }
+    }
 }
