@@ -1,6 +1,8 @@
 #include "tests/oracle/check.h"
 
 #include <algorithm>
+#include <iterator>
+#include <map>
 
 using std::chrono::milliseconds;
 
@@ -13,6 +15,15 @@ constexpr milliseconds REOPEN_SLACK(2000);
 // How much sooner than its timeout an answer must have come for the command
 // to be sure to see it.
 constexpr milliseconds IN_TIME_SLACK(1000);
+// A port closes after its "close" was sent and opens before the reply to a
+// call that found it open; a little more either way.
+constexpr milliseconds CLOSE_SLACK(100);
+// What a modem wrote this long before it went away may still have been
+// unread, and was flushed when it came back.
+constexpr milliseconds UNPLUG_SLACK(500);
+// "truncated" needs an exchange past the capture's 32 KiB, less what
+// unsolicited lines may have added.
+constexpr size_t TRUNCATED_FLOOR = 16 * 1024;
 
 struct split_text {
     std::vector<std::string> lines; // complete, without CR LF
@@ -35,16 +46,43 @@ bool starts_with(const std::string &s, const std::string &prefix)
     return s.compare(0, prefix.size(), prefix) == 0 && s.size() >= prefix.size();
 }
 
-bool contains_flag(const std::string &line, const std::vector<std::string> &flags)
+bool ends_with(const std::string &s, const std::string &suffix)
 {
-    return std::any_of(flags.begin(), flags.end(), [&](const std::string &f) { return line.find(f) != line.npos; });
+    return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
-// Lines that are part of an answer proper: not the echo of a command or of
-// message text after "> ", not blank.
-bool answer_line(const std::string &line)
+std::string without_blanks_around(const std::string &line)
 {
-    return !line.empty() && !is_echo(line) && line[0] != '>';
+    size_t from = line.find_first_not_of(" \t");
+    return from == std::string::npos ? "" : line.substr(from, line.find_last_not_of(" \t") - from + 1);
+}
+
+// Whether an end flag ends a wait on the line, as the daemon reads lines:
+// a final result's name matches only that final result (the flag ERROR any
+// error), any other flag every line that holds it.
+bool flag_matches(const std::string &flag, const std::string &line)
+{
+    static const std::string words[] = {"OK", "ERROR", "NO CARRIER", "BUSY", "NO ANSWER", "NO DIALTONE"};
+    std::string bare = without_blanks_around(line);
+    bool error = starts_with(bare, "+CME ERROR:") || starts_with(bare, "+CMS ERROR:");
+    if (flag == "ERROR")
+        return bare == flag || error;
+    if (std::find(std::begin(words), std::end(words), flag) != std::end(words))
+        return bare == flag;
+    if (flag == "CONNECT")
+        return bare == flag || starts_with(bare, "CONNECT ");
+    if (flag == "+CME ERROR:" || flag == "+CMS ERROR:")
+        return starts_with(bare, flag);
+    return line.find(flag) != std::string::npos;
+}
+
+// The first of the flags that the line matches, empty for none.
+std::string first_match(const std::vector<std::string> &flags, const std::string &line)
+{
+    for (const std::string &flag : flags)
+        if (flag_matches(flag, line))
+            return flag;
+    return "";
 }
 
 bool bare_prompt(const std::string &line)
@@ -68,20 +106,27 @@ struct checker {
 
     const std::vector<std::string> &lines_of(long id) { return l.commands[int(id)].lines; }
 
-    bool urc_of(int port, long n)
+    // Lines that are part of an answer proper: not the echo of a command or
+    // of message text after "> ", not blank.
+    bool answer_line(const std::string &line, long id)
     {
-        auto it = l.urcs.find(n);
-        return it != l.urcs.end() && it->second == port;
+        const line_owner *o = owner_of(l, line);
+        return o && o->command == id && o->role != line_role::echo && line[0] != '>';
     }
 
-    // The end of an unsolicited line that began before the capture did.
-    bool urc_tail(int port, const std::string &s)
+    bool ends_command(const line_owner *o) const
     {
-        for (const auto &[n, p] : l.urcs) {
-            std::string line = "+URC: " + std::to_string(n);
-            if (p == port && line.size() > s.size() && line.compare(line.size() - s.size(), s.size(), s) == 0)
-                return true;
-        }
+        return o && (o->role == line_role::final || o->role == line_role::flag);
+    }
+
+    // Whether `s` is the start (or the end) of an unsolicited line of the port.
+    bool urc_part(int port, const std::string &s, bool end)
+    {
+        for (const auto &[n, u] : l.urcs)
+            if (u.port == port)
+                for (const std::string &line : u.lines)
+                    if (end ? ends_with(line, s) : starts_with(line, s))
+                        return true;
         return false;
     }
 
@@ -93,46 +138,38 @@ struct checker {
         // A prompt cancelled with ESC can end its line during a later command.
         if (line.empty() || bare_prompt(line))
             return "";
-        long urc = urc_number(line);
-        if (urc >= 0)
-            return urc_of(c.port, urc) && line == "+URC: " + std::to_string(urc)
-                       ? ""
-                       : "an unsolicited line the modem of this port never sent";
-        long id = line_id(line);
-        if (own(c, id)) {
-            const auto &sent = lines_of(id);
+        const line_owner *o = owner_of(l, line);
+        if (o && o->urc >= 0)
+            return l.urcs[o->urc].port == c.port ? "" : "an unsolicited line of another port";
+        if (o && own(c, o->command)) {
+            const auto &sent = lines_of(o->command);
             return std::find(sent.begin(), sent.end(), line) != sent.end()
                        ? ""
                        : "a line of its own command that the modem never sent (corrupted)";
         }
-        if (first && urc_tail(c.port, line))
+        // The end of an unsolicited line that began before the capture did.
+        if (first && urc_part(c.port, line, true))
             return "";
-        auto it = l.commands.find(int(id));
-        if (it == l.commands.end())
-            return "a line that belongs to no command it sent";
+        if (!o)
+            return "a line that no modem made (corrupted, or pieces of lines glued together)";
         // The echo of an earlier command whose answer has not come (a
         // send-only one's, or one that timed out) is no part of any answer.
+        const modem_command &other = l.commands[o->command];
         const modem_command &mine = l.commands[c.ids[0]];
-        if (is_echo(line) && it->second.port == c.port && it->second.arrived && mine.arrived &&
-            it->second.seq < mine.seq && line == "AT+T=" + std::to_string(id))
+        if (o->role == line_role::echo && line == other.text && other.port == c.port && other.arrived &&
+            mine.arrived && other.seq < mine.seq)
             return "";
-        *owner = it->second.call;
-        return "lines of another command's exchange (command " + std::to_string(id) + ")";
+        *owner = other.call;
+        return "lines of another command's exchange (command " + std::to_string(o->command) + ")";
     }
 
     bool unfinished_line_fits(const call_record &c, std::string rest, bool alone)
     {
         if (!rest.empty() && rest.back() == '\r')
             rest.pop_back();
-        if (rest.empty() || bare_prompt(rest) || (alone && urc_tail(c.port, rest)))
+        if (rest.empty() || bare_prompt(rest) || (alone && urc_part(c.port, rest, true)) ||
+            urc_part(c.port, rest, false))
             return true;
-        if (starts_with("+URC: ", rest))
-            return true;
-        long urc = urc_number(rest);
-        if (urc >= 0)
-            for (const auto &[n, p] : l.urcs)
-                if (p == c.port && starts_with("+URC: " + std::to_string(n), rest))
-                    return true;
         for (int id : c.ids)
             for (const std::string &line : lines_of(id))
                 if (starts_with(line, rest))
@@ -145,7 +182,7 @@ struct checker {
     {
         std::vector<std::string> got;
         for (const std::string &line : text.lines)
-            if (answer_line(line) && urc_number(line) < 0 && line_id(line) == id)
+            if (answer_line(line, id))
                 got.push_back(line);
         return got;
     }
@@ -170,7 +207,7 @@ struct checker {
         for (int id : c.ids) {
             std::vector<std::string> sent;
             for (const std::string &line : lines_of(id))
-                if (answer_line(line))
+                if (!line.empty() && answer_line(line, id))
                     sent.push_back(line);
             std::vector<std::string> got = answer_in(t, id);
             if (got.size() > sent.size() || !std::equal(got.begin(), got.end(), sent.begin()))
@@ -178,16 +215,27 @@ struct checker {
                      "the modem sent " + std::to_string(sent.size()) + " answer lines, the reply holds " +
                          std::to_string(got.size()));
         }
+        if (c.reply.has("truncated")) {
+            size_t own = 0;
+            for (int id : c.ids)
+                for (const std::string &line : lines_of(id))
+                    own += line.size() + 2;
+            if (own < TRUNCATED_FLOOR)
+                fail("\"truncated\" although its own exchange is " + std::to_string(own) + " bytes");
+        }
     }
 
-    bool unplugged_during(int port, oracle_time from, oracle_time to)
+    bool unplugged_during(int port, oracle_time from, oracle_time to, milliseconds slack)
     {
         for (const auto &[gone, back] : l.unplugged[port])
-            if (gone <= to && (back == NOT_YET || from <= back + REOPEN_SLACK))
+            if (gone <= to && (back == NOT_YET || from <= back + slack))
                 return true;
         return false;
     }
 
+    // The line of its own answer that ended it: a final result or a line
+    // of its flags, as the daemon reads them; never a message text, nor a
+    // line that merely holds a final result's word.
     void check_success(const call_record &c)
     {
         const reply_fields &r = c.reply;
@@ -197,16 +245,20 @@ struct checker {
                  std::to_string(response.size()) + " bytes");
         check_text(c, "\"response\"", response);
         std::string matched = r.str("end_flag_matched");
-        if (std::find(c.flags.begin(), c.flags.end(), matched) == c.flags.end())
-            fail("\"end_flag_matched\" " + shown(matched) + " is not one of its end flags");
         if (r.has("truncated"))
             return;
-        split_text t = split_lines(response);
-        for (int id : c.ids)
-            for (const std::string &line : answer_in(t, id))
-                if (!matched.empty() && line.find(matched) != std::string::npos)
-                    return;
-        fail("\"success\" without the line of its own answer that matched " + shown(matched));
+        for (const std::string &line : split_lines(response).lines) {
+            const line_owner *o = owner_of(l, line);
+            std::string first = ends_command(o) && own(c, o->command) ? first_match(c.flags, line) : "";
+            if (first.empty())
+                continue;
+            if (first != matched)
+                fail("\"end_flag_matched\" is " + shown(matched) + " but the line that ended it, " + shown(line) +
+                     ", matches " + shown(first) + " first");
+            return;
+        }
+        fail("\"success\" without the line of its own answer that ends it for its flags (matched " + shown(matched) +
+             ")");
     }
 
     void check_sendat(const call_record &c)
@@ -216,7 +268,7 @@ struct checker {
         if (r.str("command") != c.command)
             fail("the reply names another command: " + shown(r.str("command")));
         if (status == "error" && r.str("message") == "Failed to send AT command" &&
-            unplugged_during(c.port, c.sent, c.replied))
+            (unplugged_during(c.port, c.sent, c.replied, REOPEN_SLACK) || l.commands[c.ids[0]].plan.stall_ms > 0))
             return;
         if (c.sendonly) {
             if (status != "success")
@@ -236,7 +288,7 @@ struct checker {
     void check_other(const call_record &c)
     {
         std::string status = c.reply.str("status");
-        if (c.method == "open" && status != "success" && !unplugged_during(c.port, c.sent, c.replied))
+        if (c.method == "open" && status != "success" && !unplugged_during(c.port, c.sent, c.replied, REOPEN_SLACK))
             fail("open failed although its device was there");
         if (c.method == "close" && status != "success" && c.reply.str("message") != "Port not found")
             fail("close failed");
@@ -270,6 +322,38 @@ struct checker {
         return c.reply.str("status") != "success" || c.sendonly || c.ids.size() > 1 || c.flags != DEFAULT_FLAGS;
     }
 
+    const modem_command *arrived_before(const modem_command &cmd)
+    {
+        return cmd.seq > 0 ? &l.commands[l.arrival_order[cmd.port][cmd.seq - 1]] : nullptr;
+    }
+
+    // When a command and the one before it reached the modem and had their
+    // answers out, in ms from the start of the call being judged.
+    std::string history(const modem_command &cmd)
+    {
+        oracle_time start = l.calls[cmd.call].sent;
+        auto moments = [&](const modem_command &c) {
+            auto ms = [&](oracle_time t) { return std::to_string((t - start) / milliseconds(1)); };
+            return std::string(c.arrived ? "arrived at " + ms(c.arrival) : "never arrived") +
+                   (c.answered ? ", answered at " + ms(c.answered_at) : ", not answered") + " ms";
+        };
+        const modem_command *before = arrived_before(cmd);
+        return "it " + moments(cmd) +
+               (before ? "; before it at the modem: " + describe(l, before->call) + ", " + moments(*before) : "");
+    }
+
+    // A send-only command the modem never answered came before it, with
+    // only send-only commands between: each answer after it pays the debt
+    // of the one before, as unsolicited lines.
+    bool unanswered_before(const modem_command &cmd)
+    {
+        for (const modem_command *before = arrived_before(cmd); before && l.calls[before->call].sendonly;
+             before = arrived_before(*before))
+            if (before->plan.answer.empty())
+                return true;
+        return false;
+    }
+
     void check_event(const bus_event &e)
     {
         if (e.state) {
@@ -281,24 +365,30 @@ struct checker {
         if (port < 0)
             return;
         std::string where = "event " + shown(e.line) + (e.late ? " (late)" : "") + " on port " + e.port;
-        long urc = urc_number(e.line);
-        if (urc >= 0) {
-            if (!urc_of(port, urc))
+        const line_owner *o = owner_of(l, e.line);
+        if (o && o->urc >= 0) {
+            const urc_record &u = l.urcs[o->urc];
+            if (u.port != port)
                 fail("an unsolicited line published for a port whose modem did not send it", where);
+            else if (e.late && u.known)
+                fail("an unsolicited line published as late", where);
             return;
         }
-        auto it = l.commands.find(int(line_id(e.line)));
+        // A long line is published cut.
+        auto it = l.commands.find(o ? o->command : int(line_id(e.line)));
         bool known = it != l.commands.end();
         bool sent_here = known && it->second.port == port &&
                          std::any_of(it->second.lines.begin(), it->second.lines.end(),
                                      [&](const std::string &line) { return starts_with(line, e.line); });
         if (!e.late) {
-            if (known && it->second.port != port &&
-                std::find(it->second.lines.begin(), it->second.lines.end(), e.line) != it->second.lines.end())
+            if (o && it->second.port != port)
                 fail("a line of another port's command published for this port", where);
+            else if (o && o->role == line_role::text && !unanswered_before(it->second))
+                fail("a message text read by a command published as an unsolicited line",
+                     where + "; " + describe(l, it->second.call) + "; " + history(it->second));
             return;
         }
-        if (e.line.empty() || e.line[0] == '>' || (is_echo(e.line) && sent_here))
+        if (e.line.empty() || e.line[0] == '>' || (o && o->role == line_role::echo && sent_here))
             return;
         if (!sent_here)
             fail("a line published as late that the modem of its port never sent", where);
@@ -307,45 +397,151 @@ struct checker {
                  where + "; " + describe(l, it->second.call));
     }
 
-    const modem_command *arrived_before(const modem_command &cmd)
+    // When the daemon had each port closed, by the calls: from a "close"
+    // (or an "open", which closes first) until a call that found the port
+    // open or opened it had its reply, and from the start until the first.
+    std::vector<std::vector<time_span>> closed_spans()
     {
-        return cmd.seq > 0 ? &l.commands[l.arrival_order[cmd.port][cmd.seq - 1]] : nullptr;
+        std::vector<std::vector<time_span>> spans(PORTS);
+        std::vector<oracle_time> since(PORTS, oracle_time::min());
+        for (const call_record &c : l.calls) {
+            if (c.port < 0)
+                continue;
+            std::string status = c.reply.str("status");
+            bool opened = c.method == "open" ? status == "success"
+                                             : c.method == "sendat" && (status == "success" || status == "timeout");
+            if ((c.method == "close" || c.method == "open") && since[c.port] == NOT_YET)
+                since[c.port] = c.sent - CLOSE_SLACK;
+            if (opened && since[c.port] != NOT_YET) {
+                spans[c.port].push_back({since[c.port], c.replied + CLOSE_SLACK});
+                since[c.port] = NOT_YET;
+            }
+        }
+        for (int port = 0; port < PORTS; port++)
+            if (since[port] != NOT_YET)
+                spans[port].push_back({since[port], NOT_YET});
+        return spans;
     }
 
+    // Every unsolicited line of a kind the daemon knows is published once,
+    // or counted in "dropped" on its port; unless the daemon could not read
+    // it: written while it had the port closed or while the device was away
+    // (its reset flushed what the daemon had not read), or never written.
+    void check_unsolicited()
+    {
+        std::map<std::string, int> published;
+        std::vector<long> dropped(PORTS), missing(PORTS);
+        std::vector<std::string> examples(PORTS);
+        for (const bus_event &e : l.events) {
+            int port = e.state ? -1 : port_of(e.port);
+            if (port >= 0) {
+                published[e.line]++;
+                dropped[port] += e.dropped;
+            }
+        }
+        std::vector<std::vector<time_span>> closed = closed_spans();
+        auto readable = [&](int port, oracle_time t) {
+            auto in = [&](const time_span &s) { return s.first <= t && t <= s.second; };
+            return t != NOT_YET && std::none_of(closed[port].begin(), closed[port].end(), in) &&
+                   !unplugged_during(port, t, t + UNPLUG_SLACK, REOPEN_SLACK);
+        };
+        for (const auto &[n, u] : l.urcs) {
+            if (!u.known)
+                continue;
+            for (const std::string &line : u.lines) {
+                int times = published.count(line) ? published[line] : 0;
+                if (times > 1)
+                    fail("an unsolicited line published " + std::to_string(times) + " times", shown(line));
+                if (times == 0 && readable(u.port, u.written) && missing[u.port]++ < 3)
+                    examples[u.port] += " " + shown(line);
+            }
+        }
+        for (int port = 0; port < PORTS; port++)
+            if (missing[port] > dropped[port])
+                fail("port " + std::to_string(port) + ": " + std::to_string(missing[port]) +
+                         " unsolicited lines the daemon could read were never published (" +
+                         std::to_string(dropped[port]) + " lines counted in \"dropped\")",
+                     "for instance" + examples[port]);
+    }
+
+    // Anything between that may leave the daemon owing or make a command
+    // wait longer than its modem took: the device away, the port opened or
+    // closed, the modem not reading.
     bool port_disturbed(int port, oracle_time from, oracle_time to)
     {
-        if (unplugged_during(port, from, to))
+        if (unplugged_during(port, from, to, milliseconds(0)))
             return true;
+        for (const auto &[begin, end] : l.stalled[port])
+            if (begin <= to && from <= end)
+                return true;
         for (const call_record &c : l.calls)
             if (c.port == port && (c.method == "open" || c.method == "close") && c.sent <= to && from <= c.replied)
                 return true;
         return false;
     }
 
+    // The modem reset between two moments, and the daemon saw its node go.
+    bool reset_between(int port, oracle_time from, oracle_time to)
+    {
+        for (const auto &[gone, back] : l.unplugged[port]) {
+            if (gone < from || back == NOT_YET || back >= to)
+                continue;
+            for (const bus_event &e : l.events)
+                if (e.state && e.reason == "vanished" && port_of(e.port) == port && gone <= e.at &&
+                    e.at <= back + REOPEN_SLACK)
+                    return true;
+        }
+        return false;
+    }
+
+    // Whether the port owed nothing when the command arrived: the command
+    // before it at the modem left nothing owed (it succeeded, or its final
+    // result came well within its wait, as a dial's BUSY for a caller that
+    // did not name it), and so on back; or the modem reset since.
+    bool owed_nothing(const modem_command &cmd, int depth)
+    {
+        const modem_command *before = arrived_before(cmd);
+        if (!before || reset_between(cmd.port, before->arrival, cmd.arrival))
+            return true;
+        const call_record &b = l.calls[before->call];
+        std::string status = b.reply.str("status");
+        if (b.sendonly || (status != "success" && status != "timeout"))
+            return false;
+        if (status == "success")
+            return true;
+        bool final_in_time = before->answered && !before->plan.answer.empty() &&
+                             before->plan.answer.back().role == line_role::final &&
+                             before->answered_at + IN_TIME_SLACK <= b.replied;
+        return depth > 0 && final_in_time && before->clean && b.ids.size() == 1 &&
+               before->plan.prompt == prompt_mode::none && !port_disturbed(cmd.port, before->arrival, b.replied) &&
+               owed_nothing(*before, depth - 1);
+    }
+
     // A command whose answer, ended by a line matching its end flags, came
-    // well within its timeout must succeed, when the port owed nothing: the
-    // command before it at the modem got its own answer, nothing else was
-    // queued there, and nobody reopened, closed or unplugged the port since.
+    // well within its timeout must succeed, when the port owed nothing,
+    // nothing else was queued at the modem, and nobody reopened, closed or
+    // unplugged the port or stalled the modem since the command before it.
     void check_in_time(int call)
     {
         const call_record &c = l.calls[call];
         if (c.method != "sendat" || c.sendonly || c.reply.str("status") != "timeout")
             return;
         const modem_command &cmd = l.commands[c.ids[0]];
-        auto answer = std::find_if(cmd.lines.begin(), cmd.lines.end(), [&](const std::string &line) {
-            return answer_line(line) && contains_flag(line, c.flags);
+        auto ending = std::find_if(cmd.lines.begin(), cmd.lines.end(), [&](const std::string &line) {
+            const line_owner *o = owner_of(l, line);
+            return ends_command(o) && o->command == c.ids[0] && !first_match(c.flags, line).empty();
         });
-        if (!cmd.arrived || !cmd.clean || !cmd.answered || answer == cmd.lines.end() ||
-            cmd.answered_at - cmd.arrival > milliseconds(c.timeout * 1000) - IN_TIME_SLACK)
+        if (!cmd.arrived || !cmd.clean || !cmd.answered || ending == cmd.lines.end() ||
+            cmd.answered_at - cmd.arrival > milliseconds(c.timeout * 1000) - IN_TIME_SLACK || !owed_nothing(cmd, 3))
             return;
         const modem_command *before = arrived_before(cmd);
-        if (before && (l.calls[before->call].sendonly || l.calls[before->call].reply.str("status") != "success"))
-            return;
-        if (port_disturbed(c.port, before ? before->arrival : cmd.arrival, c.replied))
+        bool fresh = !before || reset_between(cmd.port, before->arrival, cmd.arrival);
+        if (port_disturbed(c.port, fresh ? cmd.arrival : before->arrival, c.replied))
             return;
         auto took = std::chrono::duration_cast<milliseconds>(cmd.answered_at - cmd.arrival).count();
-        fail("timed out although its answer, ending in " + shown(*answer) + ", was complete " + std::to_string(took) +
-             " ms after the command arrived, on a port that owed nothing");
+        fail("timed out although its answer, ending in " + shown(*ending) + ", was complete " + std::to_string(took) +
+                 " ms after the command arrived, on a port that owed nothing",
+             fresh ? "the modem had reset before it" : history(cmd));
     }
 };
 
@@ -376,6 +572,16 @@ void check_events(oracle_ledger &l)
         std::lock_guard guard(l.lock);
         for (const bus_event &e : l.events)
             k.check_event(e);
+    }
+    report_all(l, k.found, -1);
+}
+
+void check_unsolicited(oracle_ledger &l)
+{
+    checker k{l, {}};
+    {
+        std::lock_guard guard(l.lock);
+        k.check_unsolicited();
     }
     report_all(l, k.found, -1);
 }

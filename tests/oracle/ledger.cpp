@@ -61,6 +61,39 @@ std::string describe(const oracle_ledger &l, int call)
     return out;
 }
 
+std::string tagged(const std::string &word, long number)
+{
+    std::string blanks;
+    for (; number > 0; number /= 2)
+        blanks.insert(blanks.begin(), number % 2 ? '\t' : ' ');
+    return word + blanks;
+}
+
+std::string message_text(rng_t &rng, long owner, int k, bool may_be_empty)
+{
+    static const char *const phrases[] = {"OK, see you at 5 ", "ERROR in line ", "NO CARRIER pigeon "};
+    int kind = pick(rng, 0, 99);
+    if (kind < 25)
+        return tagged("OK", tag_of(owner, k));
+    if (kind < 40)
+        return tagged("ERROR", tag_of(owner, k));
+    if (kind < 50 && may_be_empty)
+        return "";
+    return phrases[kind % 3] + std::to_string(owner) + "." + std::to_string(k);
+}
+
+bool own_line(oracle_ledger &l, const std::string &line, const line_owner &owner)
+{
+    auto [it, added] = l.owners.emplace(without_nul(line), owner);
+    return added || (it->second.command == owner.command && it->second.urc == owner.urc);
+}
+
+const line_owner *owner_of(const oracle_ledger &l, const std::string &line)
+{
+    auto it = l.owners.find(line);
+    return it == l.owners.end() ? nullptr : &it->second;
+}
+
 long line_id(const std::string &line)
 {
     size_t at = line.find_first_of("0123456789");
@@ -70,16 +103,6 @@ long line_id(const std::string &line)
     for (; at < line.size() && isdigit(static_cast<unsigned char>(line[at])) && id < 100000000; at++)
         id = id * 10 + (line[at] - '0');
     return id;
-}
-
-long urc_number(const std::string &line)
-{
-    return line.rfind("+URC: ", 0) == 0 ? line_id(line) : -1;
-}
-
-bool is_echo(const std::string &line)
-{
-    return line.rfind("AT", 0) == 0;
 }
 
 std::string without_nul(const std::string &s)

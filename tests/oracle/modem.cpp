@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cerrno>
 #include <deque>
+#include <map>
 #include <thread>
 #include <utility>
 
@@ -22,15 +23,20 @@ namespace
 
 constexpr char CTRL_Z = 0x1a;
 constexpr char ESC = 0x1b;
-constexpr int LONG_ANSWER_LINES = 36;  // of about 1 KiB each: past the 32 KiB capture
-constexpr int LONG_LINE_BYTES = 36000; // past the 32 KiB line buffer
 
 struct out_item {
     oracle_time due;
     std::string bytes;
     enum { WRITE, UNPLUG, REPLUG } action = WRITE;
-    int answer_of = -1; // once written, that command's answer is complete
-    int prompt_of = -1; // the "> " of that command, taken back if ESC comes first
+    bool boundary = true; // once written, another line may follow
+    int answer_of = -1;   // once written, that command's answer is complete
+    int prompt_of = -1;   // the "> " of that command, taken back if ESC comes first
+    long urc = -1;        // once written, that unsolicited line is out
+};
+
+// How an answer's bytes go out.
+struct pacing {
+    int delay_ms = 0, gap_ms = 0, pieces = 1;
 };
 
 } // namespace
@@ -49,13 +55,19 @@ struct sim_modem {
     rng_t rng;
     std::deque<out_item> out; // in the order it goes out
     size_t out_done = 0;      // bytes of out.front() already written
-    bool line_start = true;   // the last byte written ended a line
+    bool line_start = true;   // the last item written ended a line
     bool echo = true, echo_at_once = false;
     std::string command;
     int text_for = -1; // taking message text for this command
     std::string text;
-    bool text_misused = false; // a command came in as text: reported once
+    bool text_after_busy = false; // taken while busy with a late prompt: not echoed, commands expected
+    bool text_misused = false;    // a command came in as text: reported once
+    int busy_for = -1;            // a late prompt is due for this command: input is held, ESC ignored
+    std::string held;
     bool linked = true;
+    oracle_time stalled_until;
+    long stalled_for = -1;
+    long urcs_made = 0;
     oracle_time next_urc, next_toggle;
 
     sim_modem(oracle_ledger &l, int p, uint64_t seed) : ledger(l), port(p), rng(seed) {}
@@ -70,137 +82,147 @@ oracle_time tail_due(const sim_modem &m, oracle_time now)
     return m.out.empty() ? now : std::max(now, m.out.back().due);
 }
 
-void push(sim_modem &m, oracle_time due, std::string bytes, int answer_of = -1)
+void push(sim_modem &m, oracle_time due, std::string bytes, bool boundary = true)
 {
     out_item item{due, std::move(bytes)};
-    item.answer_of = answer_of;
+    item.boundary = boundary;
     m.out.push_back(std::move(item));
 }
 
 // A whole line goes out as soon as it can: behind what is due already, at
 // the first line boundary, ahead of anything not yet due. False when nothing
 // queued ends a line.
-bool insert_line(sim_modem &m, const std::string &line, oracle_time now)
+bool insert_line(sim_modem &m, out_item item, oracle_time now)
 {
     bool boundary = m.line_start && m.out_done == 0;
     for (size_t i = 0;; i++) {
         if (boundary && (i == m.out.size() || m.out[i].due > now)) {
-            m.out.insert(m.out.begin() + i, out_item{now, line});
+            item.due = now;
+            m.out.insert(m.out.begin() + i, std::move(item));
             return true;
         }
         if (i == m.out.size())
             return false;
-        if (!m.out[i].bytes.empty())
-            boundary = m.out[i].bytes.back() == '\n';
+        if (m.out[i].action == out_item::WRITE)
+            boundary = m.out[i].boundary;
     }
 }
 
-void note_lines(sim_modem &m, int id, const std::vector<std::string> &lines)
+void note_lines(sim_modem &m, int id, const std::vector<planned_line> &lines)
 {
     std::lock_guard guard(m.ledger.lock);
-    for (const std::string &line : lines)
-        m.ledger.commands[id].lines.push_back(without_nul(line));
+    for (const planned_line &line : lines)
+        m.ledger.commands[id].lines.push_back(without_nul(line.text));
 }
 
-std::vector<std::string> answer_lines(int id, const answer_plan &p)
-{
-    std::string tag = std::to_string(id);
-    std::vector<std::string> lines;
-    switch (p.body) {
-    case answer_body::lines:
-        for (int k = 0; k < p.info_lines; k++)
-            lines.push_back("+T: " + tag + "," + (p.nul && k == 0 ? std::string(1, '\0') : "") + std::to_string(k));
-        break;
-    case answer_body::long_answer:
-        for (int k = 0; k < LONG_ANSWER_LINES; k++)
-            lines.push_back("+T: " + tag + "," + std::to_string(k) + "," + std::string(1000, char('a' + k % 26)));
-        break;
-    case answer_body::long_line: lines.push_back("+T: " + tag + ",L," + std::string(LONG_LINE_BYTES, 'y')); break;
-    }
-    if (!p.flag_word.empty())
-        lines.push_back("+T: " + tag + " " + p.flag_word);
-    lines.push_back(p.final_word + " " + tag);
-    return lines;
-}
-
-// Queued behind everything before it, `delay_ms` after that, cut into
-// `pieces` fragments a few milliseconds apart.
-void queue_answer(sim_modem &m, int id, const std::vector<std::string> &lines, const std::string &lead, int delay_ms,
-                  int pieces, oracle_time now)
+// Queued `delay_ms` after everything before it. A line and the ones joined
+// to it make a segment that nothing comes between; segments go out `gap_ms`
+// apart, and the whole is cut into `pieces` fragments a few milliseconds
+// apart.
+void queue_answer(sim_modem &m, int id, const std::vector<planned_line> &lines, const std::string &lead, pacing p,
+                  oracle_time now)
 {
     note_lines(m, id, lines);
     std::string bytes = lead;
-    for (const std::string &line : lines)
-        bytes += line + "\r\n";
-    std::vector<size_t> cuts;
-    for (int i = 1; i < pieces; i++)
-        cuts.push_back(pick(m.rng, 1, int(bytes.size()) - 1));
-    std::sort(cuts.begin(), cuts.end());
-    cuts.erase(std::unique(cuts.begin(), cuts.end()), cuts.end());
-    oracle_time due = tail_due(m, now) + milliseconds(delay_ms);
+    std::map<size_t, bool> cuts; // where, and whether a segment ends there
+    for (const planned_line &line : lines) {
+        bytes += line.text + "\r\n";
+        if (!line.joined)
+            cuts[bytes.size()] = true;
+    }
+    for (int i = 1; i < p.pieces; i++)
+        cuts.emplace(pick(m.rng, 1, int(bytes.size()) - 1), false);
+    oracle_time due = tail_due(m, now) + milliseconds(p.delay_ms);
     size_t from = 0;
-    for (size_t cut : cuts) {
-        push(m, due, bytes.substr(from, cut - from));
-        due += milliseconds(pick(m.rng, 1, 20));
+    for (auto [cut, boundary] : cuts) {
+        push(m, due, bytes.substr(from, cut - from), boundary);
+        due += milliseconds(boundary ? p.gap_ms : pick(m.rng, 1, 20));
         from = cut;
     }
-    push(m, due, bytes.substr(from), id);
+    m.out.back().answer_of = id;
+}
+
+pacing pacing_of(const answer_plan &p)
+{
+    return {p.delay_ms, p.gap_ms, p.pieces};
+}
+
+// A stalled command ended by the daemon's CR after it gave the rest up: the
+// start of that command's line. The lock is held.
+int fragment_of(sim_modem &m, const std::string &cmd)
+{
+    auto it = m.ledger.commands.find(cmd.rfind("AT+T=", 0) == 0 ? int(line_id(cmd)) : -1);
+    if (it == m.ledger.commands.end() || it->second.plan.stall_ms == 0)
+        return -1;
+    const std::string &whole = it->second.text;
+    return whole.size() > cmd.size() && whole.compare(0, cmd.size(), cmd) == 0 ? it->first : -1;
 }
 
 void command_arrived(sim_modem &m, const std::string &cmd, oracle_time now)
 {
-    long id = cmd.rfind("AT+T=", 0) == 0 && cmd.size() > 5 ? line_id(cmd) : -1;
-    if (id >= 0 && cmd != "AT+T=" + std::to_string(id))
-        id = -1;
+    int id = -1;
+    bool fragment = false;
     answer_plan plan;
-    bool known = false;
     {
         std::lock_guard guard(m.ledger.lock);
-        auto it = m.ledger.commands.find(int(id));
-        if (it != m.ledger.commands.end() && !it->second.arrived && it->second.port == m.port) {
-            known = true;
+        auto known = m.ledger.command_ids.find(cmd);
+        id = known != m.ledger.command_ids.end() ? known->second : fragment_of(m, cmd);
+        fragment = known == m.ledger.command_ids.end();
+        auto it = m.ledger.commands.find(id);
+        if (it == m.ledger.commands.end() || it->second.arrived || it->second.port != m.port) {
+            id = -1;
+        } else {
             modem_command &c = it->second;
             c.arrived = true;
             c.arrival = now;
-            c.clean = m.out.empty() && m.line_start && m.text_for < 0;
+            c.clean = m.out.empty() && m.line_start;
             c.seq = int(m.ledger.arrival_order[m.port].size());
-            m.ledger.arrival_order[m.port].push_back(int(id));
+            m.ledger.arrival_order[m.port].push_back(id);
             plan = c.plan;
-            if (m.echo)
+            if (m.echo && !fragment)
                 c.lines.push_back(cmd);
         }
     }
-    if (!known) {
+    if (id < 0) {
         report(m.ledger, "the modem of port " + std::to_string(m.port) + " received a command nobody sent, or twice",
-               shown(cmd));
+               shown(cmd) + (cmd.size() > 200 ? ", ending " + shown(cmd.substr(cmd.size() - 100)) : ""));
         push(m, tail_due(m, now), "ERROR\r\n");
         return;
     }
-    if (m.echo && !(m.echo_at_once && insert_line(m, cmd + "\r\n", now)))
-        push(m, tail_due(m, now), cmd + "\r\n");
+    if (fragment) {
+        queue_answer(m, id, plan.fragment_answer, "", {}, now);
+        return;
+    }
+    out_item echo{now, cmd + "\r\n"};
+    if (m.echo && !(m.echo_at_once && insert_line(m, echo, now)))
+        push(m, tail_due(m, now), echo.bytes);
     if (plan.unplug_ms > 0) {
         oracle_time gone = tail_due(m, now) + milliseconds(pick(m.rng, 5, 30));
         m.out.push_back({gone, "", out_item::UNPLUG});
         m.out.push_back({gone + milliseconds(plan.unplug_ms), "", out_item::REPLUG});
     }
-    std::string tag = std::to_string(id);
+    out_item prompt{tail_due(m, now) + milliseconds(plan.prompt == prompt_mode::late ? plan.delay_ms : 0), "\r\n> "};
+    prompt.boundary = false;
+    prompt.prompt_of = id;
     switch (plan.prompt) {
     case prompt_mode::none:
-        if (!plan.never)
-            queue_answer(m, int(id), answer_lines(int(id), plan), "", plan.delay_ms, plan.pieces, now);
+    case prompt_mode::refuse:
+        if (!plan.answer.empty())
+            queue_answer(m, id, plan.answer, "", pacing_of(plan), now);
         break;
-    case prompt_mode::refuse: queue_answer(m, int(id), {"ERROR " + tag}, "", plan.delay_ms, 1, now); break;
-    case prompt_mode::show: {
-        note_lines(m, int(id), {"> "});
-        out_item prompt{tail_due(m, now), "\r\n> "};
-        prompt.prompt_of = int(id);
+    case prompt_mode::late:
+        m.busy_for = id;
+        m.held.clear();
+        m.out.push_back(std::move(prompt));
+        break;
+    case prompt_mode::show:
+        note_lines(m, id, {{"> "}});
         m.out.push_back(std::move(prompt));
         [[fallthrough]];
-    }
     case prompt_mode::withhold:
-        m.text_for = int(id);
+        m.text_for = id;
         m.text.clear();
-        m.text_misused = false;
+        m.text_after_busy = m.text_misused = false;
         break;
     }
 }
@@ -211,22 +233,32 @@ answer_plan plan_of(sim_modem &m, int id)
     return m.ledger.commands[id].plan;
 }
 
-// Ctrl-Z: the text is sent; its answer follows.
+// Ctrl-Z: the text is sent; its answer follows. It must be the text its
+// command came with, nothing of another caller's.
 void text_sent(sim_modem &m, oracle_time now)
 {
-    int id = m.text_for;
-    m.text_for = -1;
+    int id = std::exchange(m.text_for, -1);
+    std::string data;
+    {
+        std::lock_guard guard(m.ledger.lock);
+        data = m.ledger.commands[id].data;
+    }
+    if (m.text != data)
+        report(m.ledger,
+               "the modem of port " + std::to_string(m.port) + " sent a message for command " + std::to_string(id) +
+                   " whose text is not that command's data",
+               shown(m.text));
+    bool echoed = m.echo && !m.text_after_busy;
+    note_lines(m, id, {{"> " + (echoed ? m.text : std::string())}});
     answer_plan plan = plan_of(m, id);
-    note_lines(m, id, {"> " + (m.echo ? m.text : std::string())});
-    queue_answer(m, id, answer_lines(id, plan), "\r\n", plan.delay_ms, plan.pieces, now);
+    queue_answer(m, id, plan.answer, "\r\n", pacing_of(plan), now);
 }
 
 // ESC: out of text input. A prompt not yet shown is not shown any more; one
 // that was shown has its line ended.
 void text_cancelled(sim_modem &m, oracle_time now)
 {
-    int id = m.text_for;
-    m.text_for = -1;
+    int id = std::exchange(m.text_for, -1);
     bool shown = true;
     for (size_t i = m.out_done > 0 ? 1 : 0; i < m.out.size() && shown; i++) {
         if (m.out[i].prompt_of == id) {
@@ -235,49 +267,137 @@ void text_cancelled(sim_modem &m, oracle_time now)
         }
     }
     answer_plan plan = plan_of(m, id);
-    if (plan.ack_escape)
-        queue_answer(m, id, {"OK " + std::to_string(id)}, "\r\n", plan.ack_delay_ms, 1, now);
-    else if (shown && plan.prompt == prompt_mode::show)
+    if (!plan.escape_answer.empty())
+        queue_answer(m, id, plan.escape_answer, "\r\n", {plan.escape_delay_ms}, now);
+    else if (shown && plan.prompt != prompt_mode::withhold)
         push(m, tail_due(m, now), "\r\n");
 }
 
+void flush_echo(sim_modem &m, std::string &echoed, oracle_time now)
+{
+    if (!echoed.empty())
+        push(m, tail_due(m, now), echoed, false);
+    echoed.clear();
+}
+
 // A command ends at CR; an LF before any of its bytes is the rest of a CR
-// LF. Message text runs to Ctrl-Z or ESC and is echoed as it comes.
+// LF. Message text runs to Ctrl-Z or ESC and is echoed as it comes. While a
+// late prompt is due, everything but ESC is held for the text.
+void take_byte(sim_modem &m, char c, oracle_time now, std::string &echoed)
+{
+    if (m.busy_for >= 0) {
+        if (c != ESC)
+            m.held += c;
+    } else if (m.text_for >= 0) {
+        if (c == '\r' && !m.text_after_busy && !std::exchange(m.text_misused, true))
+            report(m.ledger,
+                   "the modem of port " + std::to_string(m.port) + " takes a command as message text: command " +
+                       std::to_string(m.text_for) + " got its prompt and ended with neither its text nor ESC",
+                   shown(m.text));
+        if (c == CTRL_Z || c == ESC) {
+            flush_echo(m, echoed, now);
+            c == CTRL_Z ? text_sent(m, now) : text_cancelled(m, now);
+        } else {
+            m.text += c;
+            if (m.echo && !m.text_after_busy)
+                echoed += c;
+        }
+    } else if (c == '\r') {
+        if (!m.command.empty())
+            command_arrived(m, m.command, now);
+        m.command.clear();
+    } else if (c != ESC && c != CTRL_Z && !(c == '\n' && m.command.empty())) {
+        m.command += c;
+    }
+}
+
+// The late prompt is out: what was held is the start of the text.
+void prompted_late(sim_modem &m, oracle_time now)
+{
+    m.text_for = std::exchange(m.busy_for, -1);
+    m.text.clear();
+    m.text_after_busy = true;
+    note_lines(m, m.text_for, {{"> "}});
+    std::string held = std::move(m.held), echoed;
+    m.held.clear();
+    for (char c : held)
+        take_byte(m, c, now, echoed);
+}
+
+// A stalled command: the modem stops reading once its start is in.
+void maybe_stall(sim_modem &m, oracle_time now)
+{
+    if (m.command.rfind("AT+T=", 0) != 0 || m.command.find(',') == std::string::npos)
+        return;
+    long id = line_id(m.command);
+    if (id == m.stalled_for)
+        return;
+    std::lock_guard guard(m.ledger.lock);
+    auto it = m.ledger.commands.find(int(id));
+    if (it == m.ledger.commands.end() || it->second.plan.stall_ms == 0)
+        return;
+    m.stalled_for = id;
+    m.stalled_until = now + milliseconds(it->second.plan.stall_ms);
+    m.ledger.stalled[m.port].push_back({now, m.stalled_until});
+}
+
 void receive(sim_modem &m, oracle_time now)
 {
     char buf[4096];
     ssize_t n = read(m.master, buf, sizeof buf);
+    if (!m.linked)
+        return; // away: it hears nothing
     std::string echoed;
-    auto flush_echo = [&] {
-        if (!echoed.empty())
-            push(m, tail_due(m, now), echoed);
-        echoed.clear();
-    };
-    for (ssize_t i = 0; i < n; i++) {
-        char c = buf[i];
-        if (m.text_for >= 0) {
-            if (c == '\r' && !std::exchange(m.text_misused, true))
-                report(m.ledger,
-                       "the modem of port " + std::to_string(m.port) + " takes a command as message text: command " +
-                           std::to_string(m.text_for) + " got its prompt and ended with neither its text nor ESC",
-                       shown(m.text));
-            if (c == CTRL_Z || c == ESC) {
-                flush_echo();
-                c == CTRL_Z ? text_sent(m, now) : text_cancelled(m, now);
-            } else {
-                m.text += c;
-                if (m.echo)
-                    echoed += c;
-            }
-        } else if (c == '\r') {
-            if (!m.command.empty())
-                command_arrived(m, m.command, now);
-            m.command.clear();
-        } else if (c != ESC && c != CTRL_Z && !(c == '\n' && m.command.empty())) {
-            m.command += c;
-        }
+    for (ssize_t i = 0; i < n; i++)
+        take_byte(m, buf[i], now, echoed);
+    flush_echo(m, echoed, now);
+    maybe_stall(m, now);
+}
+
+// Unplugged: the modem resets. What it had to send and what it had
+// received, in part or not yet read, is gone.
+void reset(sim_modem &m, oracle_time now)
+{
+    (void)tcflush(m.master, TCIFLUSH);
+    m.stalled_until = now;
+    std::erase_if(m.out, [](const out_item &item) { return item.action == out_item::WRITE; });
+    m.line_start = true;
+    m.command.clear();
+    m.text_for = m.busy_for = -1;
+    m.text.clear();
+    m.held.clear();
+}
+
+void plug(sim_modem &m, bool in, oracle_time now)
+{
+    std::lock_guard guard(m.ledger.lock);
+    if (in) {
+        // What the daemon had not read of the modem before it went, and
+        // what it wrote to the modem that was away.
+        (void)tcflush(m.slave_hold, TCIFLUSH);
+        (void)tcflush(m.master, TCIFLUSH);
+        (void)!symlink(m.slave.c_str(), m.link().c_str());
+        m.ledger.unplugged[m.port].back().second = now;
+    } else {
+        (void)!unlink(m.link().c_str());
+        m.ledger.unplugged[m.port].push_back({now, NOT_YET});
+        reset(m, now);
     }
-    flush_echo();
+    m.linked = in;
+}
+
+// What is done once an item is written.
+void written(sim_modem &m, const out_item &item, oracle_time now)
+{
+    m.line_start = item.boundary;
+    std::lock_guard guard(m.ledger.lock);
+    if (item.answer_of >= 0) {
+        modem_command &c = m.ledger.commands[item.answer_of];
+        c.answered = true;
+        c.answered_at = now;
+    }
+    if (item.urc >= 0)
+        m.ledger.urcs[item.urc].written = now;
 }
 
 // Writes what is due; true when the master must take more first.
@@ -286,17 +406,9 @@ bool transmit(sim_modem &m, oracle_time now)
     while (!m.out.empty() && m.out.front().due <= now) {
         out_item &item = m.out.front();
         if (item.action != out_item::WRITE) {
-            bool gone = item.action == out_item::UNPLUG;
-            std::lock_guard guard(m.ledger.lock);
-            if (gone) {
-                (void)!unlink(m.link().c_str());
-                m.ledger.unplugged[m.port].push_back({now, NOT_YET});
-            } else {
-                (void)!symlink(m.slave.c_str(), m.link().c_str());
-                m.ledger.unplugged[m.port].back().second = now;
-            }
-            m.linked = !gone;
+            bool in = item.action == out_item::REPLUG;
             m.out.pop_front();
+            plug(m, in, now);
             continue;
         }
         ssize_t n = write(m.master, item.bytes.data() + m.out_done, item.bytes.size() - m.out_done);
@@ -308,34 +420,77 @@ bool transmit(sim_modem &m, oracle_time now)
             m.out_done = item.bytes.size(); // a broken pty: give the bytes up rather than spin
         if (m.out_done < item.bytes.size())
             return true;
-        m.line_start = item.bytes.back() == '\n';
-        if (item.answer_of >= 0) {
-            std::lock_guard guard(m.ledger.lock);
-            modem_command &c = m.ledger.commands[item.answer_of];
-            c.answered = true;
-            c.answered_at = now;
-        }
+        out_item done = std::move(item);
         m.out_done = 0;
         m.out.pop_front();
+        written(m, done, now);
+        if (done.prompt_of >= 0 && done.prompt_of == m.busy_for)
+            prompted_late(m, now);
     }
     return false;
 }
 
-// Unsolicited lines and echo changes, at random moments between commands.
+// An unsolicited line as a modem sends it, numbered n, of the kinds its
+// port allows (ledger.h). Messages delivered to the port bring their text
+// line, sometimes exactly "OK" or "ERROR".
+urc_record unsolicited(rng_t &rng, int port, long n)
+{
+    static const char *const registrations[] = {"+CREG", "+CGREG", "+CEREG", "+C5GREG"};
+    std::string tag = std::to_string(n), number = "\"+1555" + tag + "\"";
+    std::string pdu = chance(rng, 0.3) ? message_text(rng, n, 1, false) : "0791" + tag + "00F0";
+    urc_record u;
+    u.port = port;
+    switch (pick(rng, 0, 11)) {
+    case 0: u.lines = {tagged(chance(rng, 0.5) ? "RING" : "+CRING: VOICE", tag_of(n, 0))}; break;
+    case 1: u.lines = {"+CLIP: " + number + ",145,,,,0"}; break;
+    case 2: u.lines = {(chance(rng, 0.5) ? "+CMTI: \"SM\"," : "+CDSI: \"SR\",") + tag}; break;
+    case 3: {
+        const char *reg = registrations[pick(rng, 0, 3)];
+        u.lines = {std::string(reg == std::string(owned_prefix(port)) ? "+C5GREG" : reg) + ": 5," + tag};
+        break;
+    }
+    case 4: u.lines = {"+CIEV: " + tag + ",1"}; break;
+    case 5: u.lines = {"+CUSD: 0,\"Balance " + tag + "\",15"}; break;
+    case 6: u.lines = {"+CGEV: ME PDN ACT " + tag}; break;
+    case 7:
+        u.lines = chance(rng, 0.6) ? std::vector<std::string>{"+CMT: " + number + ",,\"24/05/01,10:00:00+08\"",
+                                                               message_text(rng, n, 0, false)}
+                                   : std::vector<std::string>{"+CMT: ," + tag, pdu};
+        break;
+    case 8: u.lines = {"+CBM: " + tag + ",4370,1,1,1", message_text(rng, n, 0, false)}; break;
+    case 9:
+        u.lines = chance(rng, 0.5) ? std::vector<std::string>{"+CDS: " + tag, pdu}
+                                   : std::vector<std::string>{"+CDS: 6," + tag + "," + number + ",145,,,0"};
+        break;
+    case 10: u.lines = {dials_on(port) ? "+CCWA: " + number + ",145,1" : tagged("NO CARRIER", tag_of(n, 0))}; break;
+    default:
+        u.lines = {"^MODE: 5," + tag}; // a vendor's: the daemon cannot know it
+        u.known = false;
+        break;
+    }
+    return u;
+}
+
+// Unsolicited lines and echo changes, at random moments.
 void chatter(sim_modem &m, oracle_time now)
 {
-    if (m.quiet || m.text_for >= 0)
+    if (m.quiet || m.text_for >= 0 || m.busy_for >= 0 || !m.linked)
         return;
     if (now >= m.next_urc) {
         m.next_urc = now + milliseconds(pick(m.rng, 20, 400));
-        long n;
-        {
+        long n = ++m.urcs_made * ID_STRIDE + URC_BASE + m.port;
+        urc_record u = unsolicited(m.rng, m.port, n);
+        out_item item{now, ""};
+        for (const std::string &line : u.lines)
+            item.bytes += line + "\r\n";
+        item.urc = n;
+        if (insert_line(m, std::move(item), now)) {
             std::lock_guard guard(m.ledger.lock);
-            n = long(m.ledger.urcs.size()) + 1;
-            m.ledger.urcs[n] = m.port;
+            for (const std::string &line : u.lines)
+                own_line(m.ledger, line, {-1, n, line_role::info});
+            m.ledger.urcs[n] = std::move(u);
+            m.ledger.faults++;
         }
-        if (insert_line(m, "+URC: " + std::to_string(n) + "\r\n", now))
-            count_fault(m.ledger);
     }
     if (now >= m.next_toggle) {
         m.next_toggle = now + milliseconds(pick(m.rng, 500, 3000));
@@ -352,6 +507,8 @@ void note_pending(sim_modem &m)
     std::string what;
     if (m.text_for >= 0)
         what = "waits for the message text of command " + std::to_string(m.text_for);
+    else if (m.busy_for >= 0)
+        what = "is to prompt for command " + std::to_string(m.busy_for);
     else if (!m.out.empty())
         what = "has " + std::to_string(m.out.size()) + " writes queued";
     std::lock_guard guard(m.state_lock);
@@ -365,6 +522,8 @@ int wait_ms(const sim_modem &m, bool want_out, oracle_time now)
         next = std::min({next, m.next_urc, m.next_toggle});
     if (!want_out && !m.out.empty())
         next = std::min(next, m.out.front().due);
+    if (m.stalled_until > now)
+        next = std::min(next, m.stalled_until);
     return int(std::chrono::ceil<milliseconds>(std::max(next - now, oracle_clock::duration::zero())).count());
 }
 
@@ -375,14 +534,16 @@ void serve(sim_modem *m)
         chatter(*m, now);
         bool want_out = transmit(*m, now);
         note_pending(*m);
-        pollfd fds[2] = {{m->wake, POLLIN, 0}, {m->master, short(POLLIN | (want_out ? POLLOUT : 0)), 0}};
+        bool reading = now >= m->stalled_until;
+        pollfd fds[2] = {{m->wake, POLLIN, 0},
+                         {m->master, short((reading ? POLLIN : 0) | (want_out ? POLLOUT : 0)), 0}};
         if (poll(fds, 2, wait_ms(*m, want_out, now)) <= 0)
             continue;
         if (fds[0].revents) {
             uint64_t count;
             (void)!read(m->wake, &count, sizeof count);
         }
-        if (fds[1].revents & POLLIN)
+        if (reading && (fds[1].revents & POLLIN))
             receive(*m, oracle_clock::now());
     }
 }

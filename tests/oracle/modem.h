@@ -3,10 +3,18 @@
 // command as the caller planned it (oracle_ledger::commands), in the order
 // the commands arrived, like a modem that works one command at a time.
 //
-// Between commands it sends unsolicited lines at random moments, always at a
-// line boundary and never while it takes message text, and turns its echo
-// on and off or to "at once" (echoed as it arrives, ahead of answers still
-// due). Everything it makes is written down in the ledger.
+// Between the lines of answers and between answers it sends unsolicited
+// lines at random moments (RING, +CMTI:, +CREG:, a +CMT: with its text, an
+// unsolicited NO CARRIER, ... as its port allows: ledger.h), always at a
+// line boundary, never between a message header and its text and never
+// while it takes message text; and it turns its echo on and off or to "at
+// once" (echoed as it arrives, ahead of answers still due). A late prompt
+// keeps it busy: it ignores ESC, holds what arrives, and takes that as the
+// message text once it prompts. A stalled command makes it stop reading for
+// a while; a fragment of a command ended by CR is answered ERROR. Unplugged,
+// it resets: what it had queued and half received is gone, it hears nothing
+// while away, and it flushes the pty's unread input when it is back.
+// Everything it makes is written down in the ledger.
 #pragma once
 
 #include <cstdint>

@@ -2,12 +2,14 @@
 // command's answer. It starts the development broker and the daemon, serves
 // simulated modems on pseudo-terminals from its own threads, and drives the
 // daemon with several clients at once, each with one call in flight, while
-// the modems answer late or never, in fragments, with ERROR, with echo on and
-// off, with prompts shown, refused or withheld, with unsolicited lines at any
-// moment, long answers and long lines, and lose their device node in the
-// middle of a command. Every reply is checked as it comes (check.h), the
-// events and the in-time answers at the end, and at the very end that the
-// daemon's descriptors, threads and memory are back where they started.
+// the modems answer as calls.h and modem.h tell: late or never, in
+// fragments, with words of final results inside lines, with message texts
+// that are exactly "OK", with unsolicited lines at any moment, prompts shown
+// late, dials, long answers, stalled writes, and resets that take their
+// device node away. Every reply is checked as it comes (check.h), the
+// events, the unsolicited lines and the in-time answers at the end, and at
+// the very end that the daemon's descriptors, threads and memory are back
+// where they started.
 //
 //   tarnel-oracle [--seconds N] [--seed N]
 //
@@ -28,6 +30,7 @@
 #include <vector>
 
 #include "tests/daemon/daemon_env.h"
+#include "tests/oracle/calls.h"
 #include "tests/oracle/check.h"
 #include "tests/oracle/modem.h"
 
@@ -41,33 +44,17 @@ using std::chrono::seconds;
 namespace
 {
 
-constexpr int PORTS = 4;
-constexpr int CLIENTS = 12;
-constexpr int ID_STRIDE = 100; // command ids are k * ID_STRIDE + client: unique, and the same per seed
-constexpr int MAX_TIMEOUT = 3;
+constexpr int CLIENTS = 16;
 constexpr long RSS_TOLERANCE_KB = 1024;
-// Custom end flags as a caller writes them, and as the daemon reads them.
-const struct {
-    const char *spec;
-    std::vector<std::string> flags;
-} CUSTOM_FLAGS[] = {{"READY", {"READY"}}, {" READY, FAIL", {"READY", "FAIL"}}};
 
 struct client {
-    int index = 0;
     rng_t rng;
+    id_maker ids;
     ubus_context *ctx = nullptr;
     std::unique_ptr<pending_call> call; // in flight when set
     int record = -1;
     oracle_time deadline;
-    int made = 0;        // commands made, for ids
     int close_next = -1; // a script that closes its port after a timeout
-};
-
-// A call ready to go: its record and the commands it carries with their plans.
-struct call_spec {
-    call_record rec;
-    std::vector<std::pair<int, answer_plan>> commands;
-    int faults = 0;
 };
 
 struct event_hook {
@@ -84,161 +71,28 @@ struct run {
     event_hook hooks[2] = {};
 };
 
-std::string hex_of(const std::string &s)
-{
-    static const char digits[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : s) {
-        out += digits[c >> 4];
-        out += digits[c & 15];
-    }
-    return out;
-}
-
-int new_id(client &c)
-{
-    return ++c.made * ID_STRIDE + c.index;
-}
-
-call_spec port_call(run &r, const char *method, int port, const std::string &args)
-{
-    call_spec s;
-    s.rec.method = method;
-    s.rec.port = port;
-    s.rec.args = port < 0 ? "" : "{\"at_port\":" + json_str(r.l.ports[port]) + args + "}";
-    return s;
-}
-
-// An ordinary answer, varied in ways that change nothing for the caller.
-answer_plan plain_plan(rng_t &rng, int *faults)
-{
-    answer_plan p;
-    p.info_lines = pick(rng, 0, 3);
-    if (chance(rng, 0.3))
-        p.delay_ms = pick(rng, 1, 150);
-    if (chance(rng, 0.25)) {
-        p.pieces = pick(rng, 2, 5);
-        ++*faults;
-    }
-    if (chance(rng, 0.15)) {
-        p.final_word = chance(rng, 0.5) ? "ERROR" : "+CME ERROR:";
-        ++*faults;
-    }
-    if (p.info_lines > 0 && chance(rng, 0.05)) {
-        p.nul = true;
-        ++*faults;
-    }
-    return p;
-}
-
-// One "sendat" with its faults, all drawn from the client's generator.
-call_spec random_sendat(run &r, client &c, int port)
-{
-    call_spec s = port_call(r, "sendat", port, "");
-    rng_t &rng = c.rng;
-    int id = new_id(c);
-    std::string command = "AT+T=" + std::to_string(id);
-    answer_plan plan = plain_plan(rng, &s.faults);
-    std::string data;
-    int custom = -1;
-    bool raw = false, sendonly = false;
-    int timeout = pick(rng, 2, MAX_TIMEOUT);
-    int kind = pick(rng, 0, 99);
-    if (kind < 8) {
-        sendonly = true;
-        command += "\r";
-        raw = chance(rng, 0.5);
-        plan.never = chance(rng, 0.1);
-    } else if (kind < 16) {
-        data = "M" + std::to_string(id) + " hi";
-        int mode = pick(rng, 0, 99);
-        plan.prompt = mode < 55 ? prompt_mode::show : mode < 70 ? prompt_mode::refuse : prompt_mode::withhold;
-        plan.ack_escape = chance(rng, 0.5);
-        plan.ack_delay_ms = pick(rng, 0, 300);
-        if (plan.prompt == prompt_mode::withhold)
-            timeout = 1;
-    } else if (kind < 21) {
-        int second = new_id(c);
-        command += "\rAT+T=" + std::to_string(second);
-        answer_plan next = plain_plan(rng, &s.faults);
-        next.delay_ms = pick(rng, 20, 300);
-        next.pieces = 1;
-        s.commands.push_back({second, next});
-    } else if (kind < 24) {
-        plan.unplug_ms = pick(rng, 100, 400);
-    } else if (kind < 28) {
-        plan.body = kind < 26 ? answer_body::long_answer : answer_body::long_line;
-        timeout = MAX_TIMEOUT;
-    } else {
-        raw = chance(rng, 0.1);
-        if (chance(rng, 0.12)) {
-            custom = pick(rng, 0, 1);
-            if (chance(rng, 0.6))
-                plan.flag_word = "READY";
-            else
-                timeout = 1;
-        }
-        int late = pick(rng, 0, 99);
-        if (late < 8) {
-            timeout = 1;
-            plan.delay_ms = 1000 + pick(rng, 300, 900);
-        } else if (late < 10 && custom < 0) {
-            // A custom end flag would let a later answer's line pay it.
-            timeout = 1;
-            plan.never = true;
-        }
-        if (raw)
-            command += "\r\n"; // sent as it is; an at_cmd gets its CR LF from the daemon
-    }
-    // Fragments only while the caller waits: a partial line is given up
-    // with its descriptor, when the port is closed or reopened meanwhile.
-    if (sendonly || plan.unplug_ms > 0 || plan.delay_ms > 1000)
-        plan.pieces = 1;
-    s.faults += (kind < 28) + raw + (custom >= 0) + plan.never + (plan.delay_ms > 1000);
-    s.commands.insert(s.commands.begin(), {id, plan});
-
-    call_record &rec = s.rec;
-    rec.command = raw ? hex_of(command) : command;
-    rec.sendonly = sendonly;
-    rec.timeout = timeout;
-    rec.flags = custom < 0 ? DEFAULT_FLAGS : CUSTOM_FLAGS[custom].flags;
-    std::string args = raw ? ",\"raw_at_content\":\"" + rec.command + "\"" : ",\"at_cmd\":" + json_str(command);
-    if (sendonly)
-        args += ",\"sendonly\":true";
-    else
-        args += ",\"timeout\":" + std::to_string(timeout);
-    if (custom >= 0)
-        args += ",\"end_flag\":" + json_str(CUSTOM_FLAGS[custom].spec);
-    if (!data.empty())
-        args += ",\"data\":" + json_str(data);
-    rec.args = "{\"at_port\":" + json_str(r.l.ports[port]) + args + "}";
-    for (const auto &[cid, p] : s.commands)
-        rec.ids.push_back(cid);
-    return s;
-}
-
 call_spec random_call(run &r, client &c)
 {
     if (c.close_next >= 0) {
         int port = std::exchange(c.close_next, -1);
-        return port_call(r, "close", port, "");
+        return port_call(r.l, "close", port, "");
     }
     int port = pick(c.rng, 0, PORTS - 1);
     int kind = pick(c.rng, 0, 99);
     if (kind < 4) {
         call_spec s =
-            port_call(r, "open", port, ",\"baudrate\":" + std::to_string(chance(c.rng, 0.5) ? 115200 : 57600));
+            port_call(r.l, "open", port, ",\"baudrate\":" + std::to_string(chance(c.rng, 0.5) ? 115200 : 57600));
         s.faults = 1;
         return s;
     }
     if (kind < 7) {
-        call_spec s = port_call(r, "close", port, "");
+        call_spec s = port_call(r.l, "close", port, "");
         s.faults = 1;
         return s;
     }
     if (kind < 9)
-        return port_call(r, "list", -1, "");
-    return random_sendat(r, c, port);
+        return port_call(r.l, "list", -1, "");
+    return random_sendat(r.l, c.rng, c.ids, port);
 }
 
 int reply_bound_ms(const call_record &rec)
@@ -250,20 +104,11 @@ int reply_bound_ms(const call_record &rec)
 
 void start(run &r, client &c, call_spec s)
 {
-    s.rec.slot = c.index;
+    s.rec.slot = c.ids.client;
     s.rec.sent = oracle_clock::now();
     c.record = int(r.l.calls.size());
     r.l.calls.push_back(s.rec);
-    {
-        std::lock_guard guard(r.l.lock);
-        r.l.faults += s.faults;
-        for (const auto &[id, plan] : s.commands) {
-            modem_command &cmd = r.l.commands[id];
-            cmd.call = c.record;
-            cmd.port = s.rec.port;
-            cmd.plan = plan;
-        }
-    }
+    enter_commands(r.l, c.record, s);
     c.call = std::make_unique<pending_call>();
     c.deadline = s.rec.sent + milliseconds(reply_bound_ms(s.rec));
     const char *method = r.l.calls[c.record].method.c_str();
@@ -325,12 +170,10 @@ void call_and_wait(run &r, call_spec s)
 
 void on_event(ubus_context *, ubus_event_handler *handler, const char *type, blob_attr *msg)
 {
-    enum { PORT, LINE, LATE, IS_OPEN, REASON, FIELDS };
-    static const blobmsg_policy policy[FIELDS] = {{"port", BLOBMSG_TYPE_STRING},
-                                                  {"line", BLOBMSG_TYPE_STRING},
-                                                  {"late", BLOBMSG_TYPE_UNSPEC},
-                                                  {"is_open", BLOBMSG_TYPE_INT32},
-                                                  {"reason", BLOBMSG_TYPE_STRING}};
+    enum { PORT, LINE, LATE, IS_OPEN, REASON, DROPPED, FIELDS };
+    static const blobmsg_policy policy[FIELDS] = {{"port", BLOBMSG_TYPE_STRING},   {"line", BLOBMSG_TYPE_STRING},
+                                                  {"late", BLOBMSG_TYPE_UNSPEC},   {"is_open", BLOBMSG_TYPE_INT32},
+                                                  {"reason", BLOBMSG_TYPE_STRING}, {"dropped", BLOBMSG_TYPE_INT32}};
     blob_attr *field[FIELDS] = {};
     if (msg)
         blobmsg_parse(policy, FIELDS, field, blob_data(msg), blob_len(msg));
@@ -340,6 +183,8 @@ void on_event(ubus_context *, ubus_event_handler *handler, const char *type, blo
     e.line = field[LINE] ? blobmsg_get_string(field[LINE]) : "";
     e.reason = field[REASON] ? blobmsg_get_string(field[REASON]) : "";
     e.is_open = field[IS_OPEN] ? int(blobmsg_get_u32(field[IS_OPEN])) : -1;
+    e.dropped = field[DROPPED] ? long(blobmsg_get_u32(field[DROPPED])) : 0;
+    e.at = oracle_clock::now();
     if (blob_attr *late = field[LATE])
         e.late = blobmsg_type(late) == BLOBMSG_TYPE_INT32 ? blobmsg_get_u32(late) != 0 : blobmsg_get_u8(late) != 0;
     reinterpret_cast<event_hook *>(handler)->ledger->events.push_back(e);
@@ -360,7 +205,7 @@ bool connect_all(run &r, uint64_t seed)
     r.clients.resize(CLIENTS);
     for (int i = 0; i < CLIENTS; i++) {
         client &c = r.clients[i];
-        c.index = i;
+        c.ids.client = i;
         c.rng.seed(seed * 7919 + uint64_t(i));
         c.ctx = ubus_connect(r.env.sock.c_str());
         if (!c.ctx)
@@ -375,17 +220,9 @@ proc_usage warm_up(run &r)
 {
     for (int round = 0; round < 3; round++) {
         for (int port = 0; port < PORTS; port++) {
-            call_and_wait(r, port_call(r, "open", port, ""));
-            client &c = r.clients[0];
-            int id = new_id(c);
-            call_spec s = port_call(r, "sendat", port, ",\"at_cmd\":\"AT+T=" + std::to_string(id) + "\"");
-            s.rec.command = "AT+T=" + std::to_string(id);
-            s.rec.ids = {id};
-            s.rec.timeout = 5;
-            s.rec.flags = DEFAULT_FLAGS;
-            s.commands.push_back({id, answer_plan()});
-            call_and_wait(r, std::move(s));
-            call_and_wait(r, port_call(r, "close", port, ""));
+            call_and_wait(r, port_call(r.l, "open", port, ""));
+            call_and_wait(r, simple_sendat(r.l, r.clients[0].ids, port));
+            call_and_wait(r, port_call(r.l, "close", port, ""));
         }
     }
     return usage_of(r.env.daemon.pid);
@@ -424,8 +261,16 @@ void settle(run &r)
     while (!idle() && oracle_clock::now() < end)
         pump(r, 20);
     for (int port = 0; port < PORTS; port++)
-        if (std::string what = modem_pending(r.modems[port]); !what.empty())
-            report(r.l, "15 s after the last call, the modem of port " + std::to_string(port) + " still " + what);
+        if (std::string what = modem_pending(r.modems[port]); !what.empty()) {
+            int call = -1;
+            {
+                std::lock_guard guard(r.l.lock);
+                auto waiting = r.l.commands.find(int(line_id(what)));
+                call = waiting == r.l.commands.end() ? -1 : waiting->second.call;
+            }
+            report(r.l, "15 s after the last call, the modem of port " + std::to_string(port) + " still " + what,
+                   call >= 0 ? describe(r.l, call) : "");
+        }
     // The last events on their way.
     for (oracle_time quiet = oracle_clock::now() + milliseconds(500); oracle_clock::now() < quiet;)
         pump(r, 20);
@@ -434,7 +279,7 @@ void settle(run &r)
 void check_usage(run &r, const proc_usage &baseline)
 {
     for (int port = 0; port < PORTS; port++)
-        call_and_wait(r, port_call(r, "close", port, ""));
+        call_and_wait(r, port_call(r.l, "close", port, ""));
     proc_usage now;
     wait_until([&] {
         now = usage_of(r.env.daemon.pid);
@@ -512,6 +357,7 @@ int main(int argc, char **argv)
     r.l.seed = seed;
     r.l.unplugged.resize(PORTS);
     r.l.arrival_order.resize(PORTS);
+    r.l.stalled.resize(PORTS);
     for (int port = 0; port < PORTS; port++)
         r.l.ports.push_back(env_path(r.env, "ttyO" + std::to_string(port)));
     bool ready = env_start(r.env) && connect_all(r, seed);
@@ -534,6 +380,7 @@ int main(int argc, char **argv)
     settle(r);
     check_usage(r, baseline);
     check_events(r.l);
+    check_unsolicited(r.l);
     check_in_time_answers(r.l);
     stop_daemon(r);
     disconnect(r);
