@@ -150,11 +150,12 @@ void owed_stash(port_entry *entry)
 {
     std::map<dev_t, stashed_debts> &stashed = entry->engine->stashed;
     int64_t now = mono_ms();
-    std::erase_if(stashed, [now](const auto &item) { return item.second.until_ms <= now; });
+    std::erase_if(stashed,
+                  [now](const auto &item) { return item.second.until_ms <= now && !item.second.fragment_out; });
     owed_drop_provisional(entry);
-    if (entry->owed.empty() || entry->owed_rdev == 0 || stashed.size() >= STASH_MAX)
+    if ((entry->owed.empty() && !entry->fragment_out) || entry->owed_rdev == 0 || stashed.size() >= STASH_MAX)
         return;
-    stashed[entry->owed_rdev] = {std::move(entry->owed), now + OWED_KEEP_MS};
+    stashed[entry->owed_rdev] = {std::move(entry->owed), now + OWED_KEEP_MS, entry->fragment_out};
     entry->owed.clear();
 }
 
@@ -164,6 +165,7 @@ void owed_adopt(port_entry *entry)
     auto found = stashed.find(entry->owed_rdev);
     if (found == stashed.end())
         return;
+    entry->fragment_out = entry->fragment_out || found->second.fragment_out;
     if (found->second.until_ms > mono_ms()) {
         // Owed before anything this record sent.
         std::deque<owed_answer> older = std::move(found->second.owed);

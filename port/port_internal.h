@@ -41,10 +41,13 @@ struct owed_answer {
 };
 
 // Answers owed on a device whose record was closed, kept for the next record
-// that opens the same device (st_rdev) within OWED_KEEP_MS.
+// that opens the same device (st_rdev) within OWED_KEEP_MS; and a fragment
+// of a command line left at it, which waits at the modem for as long as
+// nothing ends it.
 struct stashed_debts {
     std::deque<owed_answer> owed;
     int64_t until_ms;
+    bool fragment_out;
 };
 constexpr int64_t OWED_KEEP_MS = 3 * 60 * 1000; // long enough for an operator scan
 
@@ -131,6 +134,7 @@ struct port_entry {
     bool swallowed; // the running command's bytes went into such a text
     // A command whose write was given up may have left a fragment of its
     // line at the modem: the next command is preceded by a CR that ends it.
+    // Set until that CR is out.
     bool fragment_out;
 
     // Thread: a line longer than the line buffer is cut; the rest of it, up

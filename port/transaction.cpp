@@ -137,7 +137,8 @@ static void send_failed(port_entry *entry)
         // have a few buffers in flight that no flush reaches: a fragment
         // that got out is ended before the next command.
         (void)tcflush(entry->fd, TCOFLUSH);
-        entry->fragment_out = entry->out_done > 0 && !entry->swallowed;
+        if (entry->out_done > 0)
+            entry->fragment_out = !entry->swallowed;
     }
     at_cancel_prompt(entry);
     port_op *op = entry->current;
@@ -235,6 +236,9 @@ void at_write_ready(port_entry *entry)
         ssize_t n = write(entry->fd, entry->out.data() + entry->out_done, entry->out.size() - entry->out_done);
         if (n > 0) {
             entry->out_done += static_cast<size_t>(n);
+            // The CR that ends a fragment left earlier goes first.
+            if (entry->phase == PHASE_WRITING)
+                entry->fragment_out = false;
             continue;
         }
         if (n < 0 && errno == EINTR)
@@ -283,7 +287,6 @@ bool at_start(port_entry *entry, port_op *op)
         // makes an empty line, which gets none.
         bytes.insert(0, 1, '\r');
         owed_push(entry, {default_end_flags(), {}, entry->command_seq, true, true});
-        entry->fragment_out = false;
     }
     entry->command_seq++;
     entry->traits_known = false;

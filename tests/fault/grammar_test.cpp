@@ -150,17 +150,25 @@ TEST_F(Grammar, LongLateAnswerLeavesTheNextAnswerWhole)
 }
 
 // A command that the line would not take within its time is reported not
-// sent, and nothing of it is left to join the next command.
+// sent, and nothing of it is left to join the next command: not even when
+// the port was closed in between, and the next command came with a new
+// record.
 TEST_F(Grammar, GivenUpWriteLeavesNothingBehind)
 {
-    ASSERT_EQ(sendat(port, "\"at_cmd\":\"AT\"").str("status"), "success");
-    fake_modem_pause_reading(m, true);
-    reply_fields big = sendat(port, "\"at_cmd\":\"AT+" + std::string(60000, 'X') + "\"");
-    EXPECT_EQ(big.str("status"), "error");
-    fake_modem_clear_log(m);
-    fake_modem_pause_reading(m, false);
-    EXPECT_EQ(sendat(port, "\"at_cmd\":\"AT\"").str("response"), "AT\r\nOK\r\n");
-    std::string log = fake_modem_log(m);
-    EXPECT_LT(std::count(log.begin(), log.end(), 'X'), 8192) << "the unsent rest reached the modem";
-    EXPECT_NE(log.find("\rAT\r\n"), std::string::npos) << "the next command joined the fragment";
+    for (bool closed_between : {false, true}) {
+        SCOPED_TRACE(closed_between ? "closed in between" : "kept open");
+        ASSERT_EQ(sendat(port, "\"at_cmd\":\"AT\"").str("status"), "success");
+        fake_modem_pause_reading(m, true);
+        reply_fields big = sendat(port, "\"at_cmd\":\"AT+" + std::string(60000, 'X') + "\"");
+        EXPECT_EQ(big.str("status"), "error");
+        if (closed_between) {
+            ASSERT_EQ(call("close", "{\"at_port\":" + json_str(port) + "}").str("status"), "success");
+        }
+        fake_modem_clear_log(m);
+        fake_modem_pause_reading(m, false);
+        EXPECT_EQ(sendat(port, "\"at_cmd\":\"AT\"").str("response"), "AT\r\nOK\r\n");
+        std::string log = fake_modem_log(m);
+        EXPECT_LT(std::count(log.begin(), log.end(), 'X'), 8192) << "the unsent rest reached the modem";
+        EXPECT_NE(log.find("\rAT\r\n"), std::string::npos) << "the next command joined the fragment";
+    }
 }
