@@ -156,8 +156,8 @@ struct checker {
         // send-only one's, or one that timed out) is no part of any answer.
         const modem_command &other = l.commands[o->command];
         const modem_command &mine = l.commands[c.ids[0]];
-        if (o->role == line_role::echo && line == other.text && other.port == c.port && other.arrived &&
-            mine.arrived && other.seq < mine.seq)
+        if (o->role == line_role::echo && line == other.text && other.port == c.port && other.arrived && mine.arrived &&
+            other.seq < mine.seq)
             return "";
         *owner = other.call;
         return "lines of another command's exchange (command " + std::to_string(o->command) + ")";

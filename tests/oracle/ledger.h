@@ -78,16 +78,16 @@ enum class prompt_mode { none, show, refuse, withhold, late };
 
 // How the modem answers one command, chosen by the caller before sending it.
 struct answer_plan {
-    std::vector<planned_line> answer; // the last line ends it; empty: no answer at all
-    int delay_ms = 0;                 // after arrival and after everything queued before it
-    int gap_ms = 0;                   // between the answer's lines: room for unsolicited lines
-    int pieces = 1;                   // the answer is written in this many fragments
-    prompt_mode prompt = prompt_mode::none; // late: "> " after delay_ms, ignoring ESC until then
-    std::vector<planned_line> escape_answer;   // ESC in text input is answered so; empty: not at all
+    std::vector<planned_line> answer;        // the last line ends it; empty: no answer at all
+    int delay_ms = 0;                        // after arrival and after everything queued before it
+    int gap_ms = 0;                          // between the answer's lines: room for unsolicited lines
+    int pieces = 1;                          // the answer is written in this many fragments
+    prompt_mode prompt = prompt_mode::none;  // late: "> " after delay_ms, ignoring ESC until then
+    std::vector<planned_line> escape_answer; // ESC in text input is answered so; empty: not at all
     int escape_delay_ms = 0;
     std::vector<planned_line> fragment_answer; // a fragment of the command ended by CR is answered so
-    int unplug_ms = 0; // > 0: the modem resets right after arrival: its link goes for this long
-    int stall_ms = 0;  // > 0: the modem stops reading this long once the command starts arriving
+    int unplug_ms = 0;                         // > 0: the modem resets right after arrival: its link goes for this long
+    int stall_ms = 0; // > 0: the modem stops reading this long once the command starts arriving
 };
 
 // What became of one command at the modem.
@@ -111,7 +111,7 @@ struct modem_command {
 struct urc_record {
     int port = -1;
     std::vector<std::string> lines;
-    bool known = true;              // a prefix the daemon knows: published at once, never late
+    bool known = true;             // a prefix the daemon knows: published at once, never late
     oracle_time written = NOT_YET; // its last byte, once written
 };
 

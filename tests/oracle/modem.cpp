@@ -454,7 +454,7 @@ urc_record unsolicited(rng_t &rng, int port, long n)
     case 6: u.lines = {"+CGEV: ME PDN ACT " + tag}; break;
     case 7:
         u.lines = chance(rng, 0.6) ? std::vector<std::string>{"+CMT: " + number + ",,\"24/05/01,10:00:00+08\"",
-                                                               message_text(rng, n, 0, false)}
+                                                              message_text(rng, n, 0, false)}
                                    : std::vector<std::string>{"+CMT: ," + tag, pdu};
         break;
     case 8: u.lines = {"+CBM: " + tag + ",4370,1,1,1", message_text(rng, n, 0, false)}; break;
