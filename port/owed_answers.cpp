@@ -152,10 +152,15 @@ void owed_stash(port_entry *entry)
     int64_t now = mono_ms();
     std::erase_if(stashed,
                   [now](const auto &item) { return item.second.until_ms <= now && !item.second.fragment_out; });
-    owed_drop_provisional(entry);
+    // Answers owed in doubt keep the time they are waited for; a CR's
+    // answer after a fragment (provisional, with no such time) is waited
+    // for as long as the others: the modem answers it first.
+    int64_t settle_until = entry->settle_until > now ? entry->settle_until : 0;
+    if (entry->settle_until != 0 && settle_until == 0)
+        owed_drop_provisional(entry);
     if ((entry->owed.empty() && !entry->fragment_out) || entry->owed_rdev == 0 || stashed.size() >= STASH_MAX)
         return;
-    stashed[entry->owed_rdev] = {std::move(entry->owed), now + OWED_KEEP_MS, entry->fragment_out};
+    stashed[entry->owed_rdev] = {std::move(entry->owed), now + OWED_KEEP_MS, entry->fragment_out, settle_until};
     entry->owed.clear();
 }
 
@@ -166,11 +171,17 @@ void owed_adopt(port_entry *entry)
     if (found == stashed.end())
         return;
     entry->fragment_out = entry->fragment_out || found->second.fragment_out;
-    if (found->second.until_ms > mono_ms()) {
+    int64_t now = mono_ms();
+    if (found->second.until_ms > now) {
         // Owed before anything this record sent.
         std::deque<owed_answer> older = std::move(found->second.owed);
         for (owed_answer &debt : older)
             debt.seq = 0;
+        int64_t settle_until = found->second.settle_until;
+        if (settle_until != 0 && settle_until <= now)
+            std::erase_if(older, [](const owed_answer &a) { return a.provisional; });
+        else if (settle_until != 0)
+            entry->settle_until = std::max(entry->settle_until, settle_until);
         older.insert(older.end(), entry->owed.begin(), entry->owed.end());
         entry->owed = std::move(older);
         while (entry->owed.size() > OWED_MAX)

@@ -48,6 +48,7 @@ struct stashed_debts {
     std::deque<owed_answer> owed;
     int64_t until_ms;
     bool fragment_out;
+    int64_t settle_until; // see port_entry; 0 for none
 };
 constexpr int64_t OWED_KEEP_MS = 3 * 60 * 1000; // long enough for an operator scan
 

@@ -150,25 +150,32 @@ TEST_F(Grammar, LongLateAnswerLeavesTheNextAnswerWhole)
 }
 
 // A command that the line would not take within its time is reported not
-// sent, and nothing of it is left to join the next command: not even when
-// the port was closed in between, and the next command came with a new
-// record.
+// sent, and nothing of it is left to join the next command; the answer to
+// the fragment is nobody's. Also when the port was closed in between, right
+// after the failure or after the next command (the modem answering both
+// while the port is closed), and the next command came with a new record.
 TEST_F(Grammar, GivenUpWriteLeavesNothingBehind)
 {
-    for (bool closed_between : {false, true}) {
-        SCOPED_TRACE(closed_between ? "closed in between" : "kept open");
+    enum { KEPT_OPEN, CLOSED_AFTER_FAILURE, CLOSED_AFTER_NEXT };
+    fake_modem_set_answer(m, "AT+CGMI", {{0, "Maker of the next one\r\nOK\r\n"}});
+    for (int closing : {KEPT_OPEN, CLOSED_AFTER_FAILURE, CLOSED_AFTER_NEXT}) {
+        SCOPED_TRACE("case " + std::to_string(closing));
         ASSERT_EQ(sendat(port, "\"at_cmd\":\"AT\"").str("status"), "success");
+        fake_modem_clear_log(m);
         fake_modem_pause_reading(m, true);
         reply_fields big = sendat(port, "\"at_cmd\":\"AT+" + std::string(60000, 'X') + "\"");
         EXPECT_EQ(big.str("status"), "error");
-        if (closed_between) {
+        if (closing == CLOSED_AFTER_NEXT) {
+            EXPECT_EQ(sendat(port, "\"at_cmd\":\"AT+CGMI\",\"timeout\":1").str("status"), "timeout");
+        }
+        if (closing != KEPT_OPEN) {
             ASSERT_EQ(call("close", "{\"at_port\":" + json_str(port) + "}").str("status"), "success");
         }
-        fake_modem_clear_log(m);
         fake_modem_pause_reading(m, false);
         EXPECT_EQ(sendat(port, "\"at_cmd\":\"AT\"").str("response"), "AT\r\nOK\r\n");
         std::string log = fake_modem_log(m);
         EXPECT_LT(std::count(log.begin(), log.end(), 'X'), 8192) << "the unsent rest reached the modem";
-        EXPECT_NE(log.find("\rAT\r\n"), std::string::npos) << "the next command joined the fragment";
+        std::string next = closing == CLOSED_AFTER_NEXT ? "\rAT+CGMI\r\n" : "\rAT\r\n";
+        EXPECT_NE(log.find(next), std::string::npos) << "the next command joined the fragment";
     }
 }
