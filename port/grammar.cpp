@@ -72,6 +72,31 @@ uint32_t owned_bit(std::string_view upper_name)
     return 0;
 }
 
+// Whether the basic commands at the start of `s` ("E0", "&D2", "S7=60",
+// "X4") hold a dial or answer (D, A, O); the walk stops at an extended one.
+bool basic_commands_dial(const char *s, size_t length)
+{
+    size_t i = 0;
+    while (i < length) {
+        char c = upper(s[i]);
+        if (c == '&') {
+            i += 2; // "&D2": the letter after '&' is no dial
+        } else if (c >= 'A' && c <= 'Z') {
+            if (c == 'D' || c == 'A' || c == 'O')
+                return true;
+            i++;
+        } else if (is_blank(c)) {
+            i++;
+            continue;
+        } else {
+            return false;
+        }
+        while (i < length && ((s[i] >= '0' && s[i] <= '9') || s[i] == '=' || s[i] == '?'))
+            i++;
+    }
+    return false;
+}
+
 // One command line (without its CR): "AT" then basic commands, or extended
 // ones separated by ';'.
 void note_command_line(const char *s, size_t length, command_traits *traits)
@@ -84,11 +109,9 @@ void note_command_line(const char *s, size_t length, command_traits *traits)
         return;
     s += 2;
     length -= 2;
-    if (length > 0) {
-        char first = upper(s[0]);
-        if (first == 'D' || first == 'A' || first == 'O')
-            traits->dial = true;
-    }
+    // V.250 lets a dial follow other basic commands, and an extended one
+    // behind its ';'.
+    traits->dial = traits->dial || basic_commands_dial(s, length);
     for (size_t i = 0; i < length; i++) {
         if (s[i] != '+')
             continue;
@@ -111,6 +134,7 @@ void note_command_line(const char *s, size_t length, command_traits *traits)
         if (!semicolon)
             break;
         i = size_t(semicolon - s);
+        traits->dial = traits->dial || basic_commands_dial(s + i + 1, length - i - 1);
     }
 }
 
@@ -214,7 +238,8 @@ int unsolicited_prefix(const char *line, size_t length)
 {
     if (length < 4)
         return URC_NONE;
-    if (line[0] == 'N')
+    // Blanks around it leave it a final result, and so a call that ended.
+    if (line[0] == 'N' || is_blank(line[0]))
         return final_code_of(line, length) == FINAL_NO_CARRIER ? URC_NO_CARRIER : URC_NONE;
     // Only prefixes as long as the line's name (up to its ':') can match.
     size_t name_length = 4; // "RING"
@@ -266,6 +291,9 @@ bool announces_message_text(const char *line, size_t length)
         return false;
     field f[3];
     int count = header_fields(line, length, 6, f, stat + 2);
+    // A test command's answer lists ranges, "+CMGL: (0-4)": no message.
+    if (f[0].length > 0 && f[0].at[0] == '(')
+        return false;
     if (count <= stat)
         return true;
     // PDU mode: <stat> is a number, and the PDU follows.

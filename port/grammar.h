@@ -7,8 +7,9 @@
 //   NO DIALTONE (exactly that, blanks around it ignored), CONNECT or
 //   "CONNECT <text>", and lines starting "+CME ERROR:" or "+CMS ERROR:".
 //   A line that merely contains "OK" is none.
-// - NO CARRIER ends only a dial or answer (ATD, ATA, ATO, AT+CGDATA); at any
-//   other time it is a call that ended, an unsolicited line.
+// - NO CARRIER ends only a dial or answer (ATD, ATA, ATO, AT+CGDATA, also
+//   behind other commands on the line); at any other time it is a call that
+//   ended, an unsolicited line.
 // - An unsolicited line starts with one of URC_PREFIXES (grammar.cpp) and
 //   is not an information line of the command it is judged against: an
 //   extended command AT+NAME owns the lines that start "+NAME:".

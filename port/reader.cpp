@@ -37,11 +37,12 @@ static void capture_chunk(port_entry *entry, const char *chunk, int n)
     cap.data[cap.length] = '\0';
 }
 
-// The modem echoes our own command, and at a prompt the text typed after
-// "> ": neither ends a wait or pays an owed answer, whatever it holds.
+// The modem echoes our own command as it was typed ("at+csq" too), and at
+// a prompt the text typed after "> ": neither ends a wait or pays an owed
+// answer, whatever it holds.
 static bool is_echo(const port_entry *entry, const char *line)
 {
-    if (line[0] == 'A' && line[1] == 'T')
+    if ((line[0] | 0x20) == 'a' && (line[1] | 0x20) == 't')
         return true;
     return line[0] == '>' && entry->current && entry->current->has_data;
 }
@@ -68,9 +69,13 @@ static void handle_line(port_entry *entry, const char *line, size_t length, size
     }
     if (length == 0)
         return;
+    if (text == TEXT_ANSWER) {
+        keep_line(entry, line);
+        return;
+    }
     if (entry->prompt_abandoned && is_prompt_line(line, length))
         at_late_prompt(entry);
-    if (text == TEXT_ANSWER || is_echo(entry, line)) {
+    if (is_echo(entry, line)) {
         keep_line(entry, line);
         return;
     }
@@ -252,6 +257,9 @@ void port_process_chunk(port_entry *entry, const char *chunk, int n)
     entry->chunk_size = n;
     assemble_lines(entry, chunk, n);
     entry->chunk = nullptr;
+    // A message text that starts with '>' is no prompt.
+    if (entry->next_text != TEXT_NONE)
+        return;
     if (entry->prompt_abandoned && prompt_pending(entry, true)) {
         // Handled, the prompt is gone: a later command must not take it
         // for its own.

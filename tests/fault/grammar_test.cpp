@@ -20,7 +20,8 @@ static std::string urc(const std::string &port, const std::string &line)
 }
 
 // A text that says "OK" (or is nothing but "OK" or "ERROR") is the
-// message's, not the modem's final result; a status report has no text.
+// message's, not the modem's final result; a status report has no text,
+// nor has the range a test command lists.
 TEST_F(Grammar, MessageTextsNeverEndARead)
 {
     const std::string header = "\"REC READ\",\"+15550100\",,\"26/12/09,10:00:00+04\"\r\n";
@@ -30,6 +31,8 @@ TEST_F(Grammar, MessageTextsNeverEndARead)
         {"AT+CMGR=1", "+CMGR: " + header + "OK, see you at 5\r\n"},
         {"AT+CMGL", "+CMGL: 1," + header + "OK\r\n+CMGL: 2," + header + "ERROR\r\n"},
         {"AT+CMGR=5", "+CMGR: \"REC READ\",6,77,\"+15550100\",129\r\n"},
+        {"AT+CMGL=?", "+CMGL: (\"REC UNREAD\",\"REC READ\",\"STO UNSENT\",\"STO SENT\",\"ALL\")\r\n"},
+        {"AT+CMGL=?", "+CMGL: (0-4)\r\n"},
     };
     for (const auto &[command, answer] : reads) {
         SCOPED_TRACE(command);
@@ -68,6 +71,36 @@ TEST_F(Grammar, UnsolicitedLinesInsideAnAnswerArePublishedAndEndNothing)
                                     std::string("NO CARRIER"), std::string("+CMTI: \"SM\",4")})
         EXPECT_NE(std::find(lines.begin(), lines.end(), urc(port, line)), lines.end()) << line;
     expect_own_csq();
+}
+
+// A call that ended is NO CARRIER with blanks around it too: it ends only a
+// dial, and a dial behind other basic commands on its line is one.
+TEST_F(Grammar, NoCarrierEndsEveryDialAndNothingElse)
+{
+    for (const std::string ended : {" NO CARRIER", "\tNO CARRIER "}) {
+        SCOPED_TRACE(ended);
+        fake_modem_set_answer(m, "AT+COPS?", {{0, ended + "\r\n"}, {50, "+COPS: 0,0,\"Tarnel\",7\r\nOK\r\n"}});
+        reply_fields cops = sendat(port, "\"at_cmd\":\"AT+COPS?\"");
+        EXPECT_EQ(cops.str("end_flag_matched"), "OK");
+        expect_own_csq();
+    }
+    for (const std::string dial : {"ATX4D+15550100;", "atl1m1d+15550100;", "ATS7=60&D2D+15550100;"}) {
+        SCOPED_TRACE(dial);
+        fake_modem_set_answer(m, dial, {{0, "NO CARRIER\r\n"}});
+        reply_fields r = sendat(port, "\"at_cmd\":" + json_str(dial) + ",\"timeout\":3");
+        EXPECT_EQ(r.str("end_flag_matched"), "NO CARRIER");
+        expect_own_csq();
+    }
+}
+
+// The echo of a command typed in lower case is an echo too: it holds the
+// caller's own words, so it must not end the wait for them.
+TEST_F(Grammar, LowerCaseEchoEndsNothing)
+{
+    fake_modem_set_answer(m, "at+qcfg=\"band\"", {{50, "+QCFG: \"band\",0x260,0x42000000000000381a\r\nOK\r\n"}});
+    reply_fields r = sendat(port, "\"at_cmd\":\"at+qcfg=\\\"band\\\"\",\"end_flag\":\"band\"");
+    EXPECT_EQ(r.str("status"), "success");
+    EXPECT_NE(r.str("response").find("+QCFG: \"band\",0x260"), std::string::npos) << r.str("response");
 }
 
 // An answer still owed is set aside up to its own final result, even where
@@ -132,6 +165,26 @@ TEST_F(Grammar, LatePromptIsCancelled)
     EXPECT_EQ(sendat(port, "\"at_cmd\":\"AT+CSQ\"").str("response"), "+CSQ: 20,99\r\nOK\r\n");
     std::lock_guard guard(sent_lock);
     EXPECT_EQ(sent, std::vector<std::string>{"AT+CMGS=\"+15550200\"|Your code is 4711"});
+}
+
+// While a given-up prompt may still come, a message text that starts with
+// '>' is still a text, not that prompt.
+TEST_F(Grammar, QuotingMessageTextIsNoLatePrompt)
+{
+    modems.clear();
+    modems.emplace_back(fake_modem_create(port, {.escape_answer = ""}));
+    m = modems.back().get();
+    ASSERT_TRUE(m);
+    // The modem took the ESC and said nothing: the prompt may yet come.
+    fake_modem_set_prompt(m, fake_modem_prompt::withhold);
+    reply_fields sms = sendat(port, "\"at_cmd\":\"AT+CMGS=\\\"+15550100\\\"\",\"data\":\"hi\",\"timeout\":1");
+    EXPECT_EQ(sms.str("status"), "timeout");
+    const std::string read = "+CMGR: \"REC READ\",\"+15550100\",,\"26/12/09,10:00:00+04\"\r\n> see below\r\n";
+    fake_modem_set_answer(m, "AT+CMGR=1", {{0, read}, {50, "OK\r\n"}});
+    reply_fields r = sendat(port, "\"at_cmd\":\"AT+CMGR=1\",\"timeout\":3");
+    EXPECT_EQ(r.str("status"), "success");
+    EXPECT_EQ(r.str("response"), "AT+CMGR=1\r\n" + read + "OK\r\n");
+    expect_own_csq();
 }
 
 // Once an owed answer is set aside, the waiting command's capture starts
