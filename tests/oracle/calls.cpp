@@ -104,7 +104,11 @@ void dial(rng_t &rng, int id, modem_command &cmd)
     std::string tag = std::to_string(id);
     int form = pick(rng, 0, 2);
     const char *word = form == 0 ? voice[pick(rng, 0, 4)] : form == 1 ? data[pick(rng, 0, 3)] : answer[pick(rng, 0, 2)];
-    cmd.text = form == 0 ? "ATD+1555" + tag + ";" : form == 1 ? "ATD*99***" + tag + "#" : tagged("ATA", id);
+    // Typed in lower case, or behind another basic command, it is a dial.
+    static const char *const voice_dials[] = {"ATD+1555", "atd+1555", "ATXD+1555", "ATE1D+1555"};
+    cmd.text = form == 0   ? voice_dials[pick(rng, 0, 3)] + tag + ";"
+               : form == 1 ? "ATD*99***" + tag + "#"
+                           : tagged(chance(rng, 0.3) ? "ata" : "ATA", id);
     cmd.plan.answer = {final_line(id, word)};
     cmd.plan.delay_ms = pick(rng, 0, 300);
 }

@@ -71,7 +71,7 @@ std::string tagged(const std::string &word, long number)
 
 std::string message_text(rng_t &rng, long owner, int k, bool may_be_empty)
 {
-    static const char *const phrases[] = {"OK, see you at 5 ", "ERROR in line ", "NO CARRIER pigeon "};
+    static const char *const phrases[] = {"OK, see you at 5 ", "ERROR in line ", "NO CARRIER pigeon ", "> see below "};
     int kind = pick(rng, 0, 99);
     if (kind < 25)
         return tagged("OK", tag_of(owner, k));
@@ -79,7 +79,7 @@ std::string message_text(rng_t &rng, long owner, int k, bool may_be_empty)
         return tagged("ERROR", tag_of(owner, k));
     if (kind < 50 && may_be_empty)
         return "";
-    return phrases[kind % 3] + std::to_string(owner) + "." + std::to_string(k);
+    return phrases[kind % 4] + std::to_string(owner) + "." + std::to_string(k);
 }
 
 bool own_line(oracle_ledger &l, const std::string &line, const line_owner &owner)

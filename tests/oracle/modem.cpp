@@ -462,7 +462,12 @@ urc_record unsolicited(rng_t &rng, int port, long n)
         u.lines = chance(rng, 0.5) ? std::vector<std::string>{"+CDS: " + tag, pdu}
                                    : std::vector<std::string>{"+CDS: 6," + tag + "," + number + ",145,,,0"};
         break;
-    case 10: u.lines = {dials_on(port) ? "+CCWA: " + number + ",145,1" : tagged("NO CARRIER", tag_of(n, 0))}; break;
+    case 10: {
+        // Blanks in front leave it a call that ended.
+        std::string ended = (chance(rng, 0.3) ? " " : "") + tagged("NO CARRIER", tag_of(n, 0));
+        u.lines = {dials_on(port) ? "+CCWA: " + number + ",145,1" : ended};
+        break;
+    }
     default:
         u.lines = {"^MODE: 5," + tag}; // a vendor's: the daemon cannot know it
         u.known = false;
