@@ -342,12 +342,14 @@ struct checker {
                (before ? "; before it at the modem: " + describe(l, before->call) + ", " + moments(*before) : "");
     }
 
-    // A send-only command the modem never answered came before it, with
-    // only send-only commands between: each answer after it pays the debt
-    // of the one before, as unsolicited lines.
+    // A command the modem never answered came before it, with only commands
+    // that owed answers between (send-only ones, or timed out): each answer
+    // after it pays the debt of the one before, and a send-only command's
+    // debt publishes what pays it as unsolicited lines. The daemon cannot
+    // know an answer is never coming; the shift ends at the next timeout.
     bool unanswered_before(const modem_command &cmd)
     {
-        for (const modem_command *before = arrived_before(cmd); before && l.calls[before->call].sendonly;
+        for (const modem_command *before = arrived_before(cmd); before && owed(l.calls[before->call]);
              before = arrived_before(*before))
             if (before->plan.answer.empty())
                 return true;
