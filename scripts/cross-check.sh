@@ -24,6 +24,7 @@ unit_tests=(
     port/port_tests:'-LineSetup.OpenConfiguresTheLine'
     cli/cli_json_test:'*'
     fakemodem/fakemodem_test:'*'
+    methods/methods_test:'*'
 )
 left_out="\
   daemon_test, daemon_slow_test, fault_test, cli_end_to_end_test,

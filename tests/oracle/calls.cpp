@@ -214,7 +214,7 @@ call_spec random_sendat(const oracle_ledger &l, rng_t &rng, id_maker &ids, int p
         dial(rng, id, cmd);
         command = cmd.text;
         if (chance(rng, 0.4))
-            custom = cmd.text[3] == '+' ? DIAL_FLAGS : DIAL_FLAGS + 1;
+            custom = cmd.text.find("+1555") != std::string::npos ? DIAL_FLAGS : DIAL_FLAGS + 1;
         timeout = 2;
         if (chance(rng, 0.2))
             make_late(rng, cmd.plan, &timeout);
