@@ -5,6 +5,8 @@
 // byte b is followed by a 16-bit length (mod 1024, the largest read) and
 // the chunk, which is fed (b & 63) + 1 times so that short inputs still
 // reach the 32 KiB limits.
+#include <strings.h>
+
 #include <cstring>
 #include <deque>
 #include <string>
@@ -106,14 +108,15 @@ void feed(rig &r, const uint8_t *chunk, int n)
 // Whatever came before, a line holding only the first flag ends the wait,
 // once owed answers are paid and a possible line-buffer overflow has been
 // cleared. Not for flags no line can match: with line breaks, trailing
-// blanks (a long field cut at 63 characters) or the echo's "AT" in front.
+// blanks (a long field cut at 63 characters) or the echo's "AT" in front;
+// nor for a flag that makes an unsolicited line, which ends nothing.
 void check_still_completes(rig &r)
 {
     port_entry *entry = r.entry;
     const char *flag = entry->end_flags.flags[0];
     size_t length = strlen(flag);
-    if (!entry->waiting || strpbrk(flag, "\r\n") || strncmp(flag, "AT", 2) == 0 || flag[length - 1] == ' ' ||
-        flag[length - 1] == '\t')
+    if (!entry->waiting || strpbrk(flag, "\r\n") || strncasecmp(flag, "AT", 2) == 0 || flag[length - 1] == ' ' ||
+        flag[length - 1] == '\t' || unsolicited_prefix(flag, length) != URC_NONE)
         return;
     owed_reset(entry);
     std::string probe = std::string("\r\n") + flag + "\r\n";
