@@ -22,18 +22,34 @@ cmake --build "$dir" -j 2 --target "${targets[@]}"
 
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
+# Each target runs on one processor: as many at once as there are.
+run_one() {
+    local t=$1
+    "$dir/fuzz/$t" -max_total_time="$seconds" -timeout=30 -rss_limit_mb=2048 \
+        -artifact_prefix="$dir/findings/$t/" -print_final_stats=1 "$scratch/$t" >"$scratch/$t.log" 2>&1
+    echo $? >"$scratch/$t.status"
+}
+jobs=$(nproc 2>/dev/null || echo 2)
+running=0
+for t in "${targets[@]}"; do
+    mkdir -p "$scratch/$t" "$dir/findings/$t"
+    cp -R "fuzz/corpus/$t/." "$scratch/$t/"
+    run_one "$t" &
+    running=$((running + 1))
+    if ((running >= jobs)); then
+        wait -n || true
+        running=$((running - 1))
+    fi
+done
+wait
 failed=()
 for t in "${targets[@]}"; do
-    findings="$dir/findings/$t"
-    mkdir -p "$scratch/$t" "$findings"
-    cp -R "fuzz/corpus/$t/." "$scratch/$t/"
     echo "=== $t: ${seconds}s"
-    if "$dir/fuzz/$t" -max_total_time="$seconds" -timeout=30 -rss_limit_mb=2048 \
-            -artifact_prefix="$findings/" -print_final_stats=1 "$scratch/$t" >"$scratch/$t.log" 2>&1; then
+    if [ "$(cat "$scratch/$t.status")" = 0 ]; then
         grep -E '^stat::number_of_executed_units|^Done' "$scratch/$t.log" || true
     else
         tail -n 60 "$scratch/$t.log"
-        echo "=== $t FAILED; input kept in $findings/"
+        echo "=== $t FAILED; input kept in $dir/findings/$t/"
         failed+=("$t")
     fi
 done
