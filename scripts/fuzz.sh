@@ -17,7 +17,9 @@ targets=(fuzz_bus_message fuzz_busd fuzz_end_flags fuzz_hex_decode fuzz_line_ass
 
 cmake -S . -B "$dir" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
     -DTARNEL_BUILD_FUZZ=ON -DTARNEL_BUILD_TESTS=OFF -DTARNEL_SYSTEM_UBUS=OFF \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -gline-tables-only -DNDEBUG" \
+    -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O1 -gline-tables-only -DNDEBUG" >/dev/null
 cmake --build "$dir" -j 2 --target "${targets[@]}"
 
 scratch=$(mktemp -d)
