@@ -123,14 +123,19 @@ void field_batch::patch_u32(size_t at, uint32_t value)
     memcpy(batch.data + at, &value, sizeof value);
 }
 
+std::string_view field_batch::bytes() const
+{
+    return {batch.data, batch.size};
+}
+
+size_t field_batch::offset_of(const char *at) const
+{
+    return size_t(at - batch.data);
+}
+
 bool field_batch::put(blob_buf *b)
 {
     return batch.size == 0 || blob_put_raw(b, batch.data, static_cast<unsigned int>(batch.size));
-}
-
-int add_string(blob_buf *b, const char *name, const std::string &text)
-{
-    return blobmsg_add_field(b, BLOBMSG_TYPE_STRING, name, text.c_str(), static_cast<unsigned int>(text.size() + 1));
 }
 
 const char *port_path_arg(blob_attr *attr)

@@ -49,11 +49,14 @@ struct field_batch {
         memcpy(payload, text.data(), text.size());
         payload[text.size()] = '\0';
     }
+    // Returns where the value lies in the batch, for patch_u32.
     template <size_t N>
-    void u32(const char (&name)[N], uint32_t value)
+    size_t u32(const char (&name)[N], uint32_t value)
     {
         value = cpu_to_be32(value);
-        memcpy(named<N>(BLOBMSG_TYPE_INT32, name, sizeof value), &value, sizeof value);
+        char *at = named<N>(BLOBMSG_TYPE_INT32, name, sizeof value);
+        memcpy(at, &value, sizeof value);
+        return offset_of(at);
     }
     template <size_t N>
     void boolean(const char (&name)[N], bool value)
@@ -74,9 +77,12 @@ struct field_batch {
     void patch_u32(size_t at, uint32_t value);
     // Appends the batch to the reply; false when it could not grow.
     bool put(blob_buf *b);
+    // The bytes laid out so far.
+    std::string_view bytes() const;
 
 private:
     size_t last_ = 0; // where the last field starts
+    size_t offset_of(const char *at) const;
     // A field's header and padding; returns the field's start, where its
     // name (of the length given) goes 6 bytes in.
     char *field(int type, size_t name_length, size_t payload);
@@ -88,10 +94,6 @@ private:
         return attr + sizeof(blob_attr) + blobmsg_hdrlen(N - 1);
     }
 };
-
-// A string field whose length is known: the same bytes blobmsg_add_string
-// writes, without measuring the text again. `text` holds no NUL byte.
-int add_string(blob_buf *b, const char *name, const std::string &text);
 
 // The "at_port" string, or nullptr when it is absent or too long to be a
 // record's key (a longer path would be truncated into another port's name).

@@ -102,36 +102,18 @@ struct reply_middle {
     size_t is_raw_at = 0, timeout_at = 0; // value offsets in the bytes
 };
 
-static size_t value_offset(const blob_buf &b, const char *name)
-{
-    blob_attr *attr;
-    size_t rem;
-    blobmsg_for_each_attr(attr, b.head, rem)
-    {
-        if (strcmp(blobmsg_name(attr), name) == 0)
-            return static_cast<char *>(blobmsg_data(attr)) - static_cast<char *>(blob_data(b.head));
-    }
-    return 0;
-}
-
 static reply_middle build_middle(bool completed)
 {
     field_batch f;
-    f.u32("is_raw", 0);
+    reply_middle m;
+    m.is_raw_at = f.u32("is_raw", 0);
     f.u32("sendonly", 0);
-    f.u32("timeout", 0);
+    m.timeout_at = f.u32("timeout", 0);
     f.string("end_flag", "default");
     add_end_flags_used(f, default_end_flags());
     if (completed)
         f.string("status", "success");
-    blob_buf b{};
-    blob_buf_init(&b, 0);
-    f.put(&b);
-    reply_middle m;
-    m.bytes.assign(static_cast<const char *>(blob_data(b.head)), blob_len(b.head));
-    m.is_raw_at = value_offset(b, "is_raw");
-    m.timeout_at = value_offset(b, "timeout");
-    blob_buf_free(&b);
+    m.bytes = f.bytes();
     return m;
 }
 
