@@ -160,7 +160,11 @@ void owed_stash(port_entry *entry)
         owed_drop_provisional(entry);
     if ((entry->owed.empty() && !entry->fragment_out) || entry->owed_rdev == 0 || stashed.size() >= STASH_MAX)
         return;
-    stashed[entry->owed_rdev] = {std::move(entry->owed), now + OWED_KEEP_MS, entry->fragment_out, settle_until};
+    std::string unfinished;
+    if (!entry->line_overflow)
+        unfinished.assign(entry->line_buffer, size_t(entry->line_length));
+    stashed[entry->owed_rdev] = {std::move(entry->owed), now + OWED_KEEP_MS,    entry->fragment_out,
+                                 settle_until,           std::move(unfinished), entry->next_text};
     entry->owed.clear();
 }
 
@@ -186,6 +190,14 @@ void owed_adopt(port_entry *entry)
         entry->owed = std::move(older);
         while (entry->owed.size() > OWED_MAX)
             entry->owed.pop_front();
+        const std::string &unfinished = found->second.unfinished_line;
+        if (entry->line_length == 0 && unfinished.size() < sizeof entry->line_buffer) {
+            memcpy(entry->line_buffer, unfinished.data(), unfinished.size());
+            entry->line_length = int32_t(unfinished.size());
+            entry->line_buffer[entry->line_length] = '\0';
+            entry->line_nul = memchr(unfinished.data(), '\0', unfinished.size()) != nullptr;
+            entry->next_text = found->second.next_text;
+        }
     }
     stashed.erase(found);
 }

@@ -49,6 +49,10 @@ struct stashed_debts {
     int64_t until_ms;
     bool fragment_out;
     int64_t settle_until; // see port_entry; 0 for none
+    // The start of a line the modem had not finished: its end comes to the
+    // next record, and a final result cut in two must still pay.
+    std::string unfinished_line;
+    text_line next_text;
 };
 constexpr int64_t OWED_KEEP_MS = 3 * 60 * 1000; // long enough for an operator scan
 

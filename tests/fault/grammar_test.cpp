@@ -232,3 +232,16 @@ TEST_F(Grammar, GivenUpWriteLeavesNothingBehind)
         EXPECT_NE(log.find(next), std::string::npos) << "the next command joined the fragment";
     }
 }
+
+// A final result cut in two by a "close": its end reaches the next record,
+// which must still take it as the final the first command owed, and not
+// pay that debt with the next caller's answer.
+TEST_F(Grammar, FinalCutByACloseStillPaysItsDebt)
+{
+    fake_modem_set_answer(m, "AT+CSQ", {{0, "+CSQ: 5,99\r\nO"}});
+    EXPECT_EQ(sendat(port, "\"at_cmd\":\"AT+CSQ\",\"end_flag\":\"+CSQ:\"").str("status"), "success");
+    ASSERT_EQ(call("close", "{\"at_port\":" + json_str(port) + "}").str("status"), "success");
+    fake_modem_inject(m, "K\r\n");
+    fake_modem_set_answer(m, "AT+CSQ", {{0, "+CSQ: 20,99\r\nOK\r\n"}});
+    expect_own_csq();
+}
