@@ -322,6 +322,7 @@ int port_open(port_entry *entry, const port_settings &settings, open_failure *wh
     if (st.st_rdev != entry->owed_rdev)
         stream_reset(entry);
     entry->owed_rdev = st.st_rdev;
+    entry->owed_node = {st.st_dev, st.st_ino, st.st_ctim};
     owed_adopt(entry);
     mutex_guard state(&entry->state_lock);
     entry->settings = settings;

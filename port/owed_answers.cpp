@@ -146,6 +146,11 @@ void owed_drop_provisional(port_entry *entry)
     std::erase_if(entry->owed, [](const owed_answer &a) { return a.provisional; });
 }
 
+bool same_node_stamp(const node_stamp &a, const node_stamp &b)
+{
+    return a.dev == b.dev && a.ino == b.ino && a.ctime.tv_sec == b.ctime.tv_sec && a.ctime.tv_nsec == b.ctime.tv_nsec;
+}
+
 void owed_stash(port_entry *entry)
 {
     std::map<dev_t, stashed_debts> &stashed = entry->engine->stashed;
@@ -163,8 +168,8 @@ void owed_stash(port_entry *entry)
     std::string unfinished;
     if (!entry->line_overflow)
         unfinished.assign(entry->line_buffer, size_t(entry->line_length));
-    stashed[entry->owed_rdev] = {std::move(entry->owed), now + OWED_KEEP_MS,    entry->fragment_out,
-                                 settle_until,           std::move(unfinished), entry->next_text};
+    stashed[entry->owed_rdev] = {std::move(entry->owed), now + OWED_KEEP_MS, entry->fragment_out, settle_until,
+                                 std::move(unfinished),  entry->next_text,   entry->owed_node};
     entry->owed.clear();
 }
 
@@ -174,6 +179,12 @@ void owed_adopt(port_entry *entry)
     auto found = stashed.find(entry->owed_rdev);
     if (found == stashed.end())
         return;
+    // The device was made anew while no record had it open: it reset, and
+    // what the old one owed is not coming.
+    if (!same_node_stamp(found->second.node, entry->owed_node)) {
+        stashed.erase(found);
+        return;
+    }
     entry->fragment_out = entry->fragment_out || found->second.fragment_out;
     int64_t now = mono_ms();
     if (found->second.until_ms > now) {

@@ -40,6 +40,17 @@ struct owed_answer {
     bool provisional;
 };
 
+// The node a device was opened through. A device number made anew (a USB
+// modem that reset and came back as ttyUSB2 again, a new pseudo-terminal
+// under a freed number) gets a node of its own: another inode, or the
+// same number with a new change time.
+struct node_stamp {
+    dev_t dev;
+    ino_t ino;
+    timespec ctime;
+};
+bool same_node_stamp(const node_stamp &a, const node_stamp &b);
+
 // Answers owed on a device whose record was closed, kept for the next record
 // that opens the same device (st_rdev) within OWED_KEEP_MS; and a fragment
 // of a command line left at it, which waits at the modem for as long as
@@ -53,6 +64,8 @@ struct stashed_debts {
     // next record, and a final result cut in two must still pay.
     std::string unfinished_line;
     text_line next_text;
+    // The node they were made on: a device made anew since owes nothing.
+    node_stamp node;
 };
 constexpr int64_t OWED_KEEP_MS = 3 * 60 * 1000; // long enough for an operator scan
 
@@ -126,6 +139,7 @@ struct port_entry {
     // (published as late if an owed answer turns out to end among them).
     std::deque<owed_answer> owed;
     dev_t owed_rdev;      // the device the debts were made on, kept across a close
+    node_stamp owed_node; // and the node it was opened through
     int answers_due;      // final results the running command's bytes ask for
     int finals_own;       // the modem's final results seen while it waits
     bool paid_debt;       // a line paid an older debt while it waited

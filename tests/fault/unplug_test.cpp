@@ -1,4 +1,6 @@
 // A modem that goes away in the middle of a command, and comes back.
+#include <sys/stat.h>
+
 #include "tests/fault/fault_env.h"
 
 using namespace std::chrono_literals;
@@ -112,4 +114,34 @@ TEST_F(Unplug, NodeRemovedDuringACommandComesBackAFreshStart)
 
     expect_no_growth();
     expect_clean_exit();
+}
+
+// A modem that resets while its port is closed comes back under the same
+// device number (ttyUSB2 again; here the pseudo-terminal number the kernel
+// hands out next). What the old one owed is not coming: the first command
+// after the reset gets its own answer.
+TEST_F(Unplug, ModemResetWhileClosedOwesNothing)
+{
+    std::string port = path_of("ttyUSB5");
+    add_modem("ttyUSB5");
+    fake_modem_set_answer(modems[0].get(), "AT+STUCK", {});
+    EXPECT_EQ(sendat(port, "\"at_cmd\":\"AT+STUCK\",\"timeout\":1").str("status"), "timeout");
+    EXPECT_EQ(call("close", "{\"at_port\":" + json_str(port) + "}").str("status"), "success");
+
+    struct stat old_node, st;
+    ASSERT_EQ(stat(port.c_str(), &old_node), 0);
+    modems[0].reset();
+    // The lowest free number comes next: the old one, unless another
+    // process took it (or a lower one) meanwhile.
+    std::vector<fake_modem_ptr> others;
+    for (int tries = 0; tries < 16; tries++) {
+        plug_new_modem();
+        ASSERT_EQ(stat(port.c_str(), &st), 0);
+        if (st.st_rdev == old_node.st_rdev)
+            break;
+        others.push_back(std::move(modems[0]));
+    }
+    if (st.st_rdev != old_node.st_rdev)
+        GTEST_SKIP() << "the old device number was not handed out again";
+    expect_served_again("fresh");
 }
