@@ -88,6 +88,9 @@ void hotplug_unwatch(port_engine *engine, const char *path)
         return;
     if (found->second.wd >= 0)
         drop_wd_locked(engine, found->second.wd);
+    // Said once per record that brings the directory back: any caller can
+    // name a new directory every time, and a list of them would only grow.
+    hp.warned.erase(found->first);
     hp.by_dir.erase(found);
 }
 

@@ -248,3 +248,21 @@ TEST_F(Repair, PathLeadingToOtherHardwareIsNotReopened)
     EXPECT_EQ(state_reasons(pty.path), (std::vector<std::string>{"open+", "vanished-", "replaced-", "reopen+", "open+",
                                                                  "vanished-", "reopen+"}));
 }
+
+// Any caller can name ports in directories that do not exist, a new one each
+// time: what the watcher keeps about a directory goes with its last record.
+using Watcher = EngineTest;
+TEST_F(Watcher, DirectoriesThatCannotBeWatchedAreForgottenWithTheirRecords)
+{
+    temp_dir dir;
+    stream_capture err(2);
+    for (int i = 0; i < 20; i++) {
+        port_entry *entry = create(dir.file("gone" + std::to_string(i)) + "/ttyUSB2");
+        ASSERT_NE(entry, nullptr);
+        port_retire(entry, &leftovers);
+    }
+    EXPECT_NE(err.text().find("Cannot watch " + dir.file("gone19") + " for device changes"), std::string::npos);
+    mutex_guard guard(&engine->hotplug.lock);
+    EXPECT_TRUE(engine->hotplug.by_dir.empty());
+    EXPECT_TRUE(engine->hotplug.warned.empty()) << engine->hotplug.warned.size() << " directories kept";
+}
