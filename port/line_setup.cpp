@@ -323,11 +323,15 @@ int port_open(port_entry *entry, const port_settings &settings, open_failure *wh
         stream_reset(entry);
     entry->owed_rdev = st.st_rdev;
     entry->owed_node = {st.st_dev, st.st_ino, st.st_ctim};
-    owed_adopt(entry);
-    mutex_guard state(&entry->state_lock);
-    entry->settings = settings;
-    entry->fd = fd;
-    entry->rdev = st.st_rdev;
+    bool prompt_taken = owed_adopt(entry);
+    {
+        mutex_guard state(&entry->state_lock);
+        entry->settings = settings;
+        entry->fd = fd;
+        entry->rdev = st.st_rdev;
+    }
+    if (prompt_taken)
+        at_cancel_adopted_prompt(entry);
     return 0;
 }
 

@@ -155,43 +155,56 @@ void owed_stash(port_entry *entry)
 {
     std::map<dev_t, stashed_debts> &stashed = entry->engine->stashed;
     int64_t now = mono_ms();
-    std::erase_if(stashed,
-                  [now](const auto &item) { return item.second.until_ms <= now && !item.second.fragment_out; });
+    // A fragment or a prompt waits at the modem for as long as nothing ends it.
+    std::erase_if(stashed, [now](const auto &item) {
+        return item.second.until_ms <= now && !item.second.fragment_out && !item.second.prompt_abandoned;
+    });
     // Answers owed in doubt keep the time they are waited for; a CR's
     // answer after a fragment (provisional, with no such time) is waited
     // for as long as the others: the modem answers it first.
     int64_t settle_until = entry->settle_until > now ? entry->settle_until : 0;
     if (entry->settle_until != 0 && settle_until == 0)
         owed_drop_provisional(entry);
-    if ((entry->owed.empty() && !entry->fragment_out) || entry->owed_rdev == 0 || stashed.size() >= STASH_MAX)
+    if ((entry->owed.empty() && !entry->fragment_out && !entry->prompt_abandoned) || entry->owed_rdev == 0 ||
+        stashed.size() >= STASH_MAX)
         return;
+    for (owed_answer &debt : entry->owed)
+        debt.seq = entry->prompt_abandoned && debt.seq >= entry->abandoned_seq ? 1 : 0;
     std::string unfinished;
     if (!entry->line_overflow)
         unfinished.assign(entry->line_buffer, size_t(entry->line_length));
-    stashed[entry->owed_rdev] = {std::move(entry->owed), now + OWED_KEEP_MS, entry->fragment_out, settle_until,
-                                 std::move(unfinished),  entry->next_text,   entry->owed_node};
+    stashed[entry->owed_rdev] = {std::move(entry->owed), now + OWED_KEEP_MS,     entry->fragment_out,
+                                 settle_until,           std::move(unfinished),  entry->next_text,
+                                 entry->owed_node,       entry->prompt_abandoned};
     entry->owed.clear();
 }
 
-void owed_adopt(port_entry *entry)
+bool owed_adopt(port_entry *entry)
 {
     std::map<dev_t, stashed_debts> &stashed = entry->engine->stashed;
     auto found = stashed.find(entry->owed_rdev);
     if (found == stashed.end())
-        return;
+        return false;
     // The device was made anew while no record had it open: it reset, and
     // what the old one owed is not coming.
     if (!same_node_stamp(found->second.node, entry->owed_node)) {
         stashed.erase(found);
-        return;
+        return false;
     }
     entry->fragment_out = entry->fragment_out || found->second.fragment_out;
+    // A record that has written nothing yet counts on from the command that
+    // gave the prompt up: the debts keep telling which came before it.
+    bool prompt = found->second.prompt_abandoned && entry->command_seq == 0;
+    if (prompt) {
+        entry->prompt_abandoned = true;
+        entry->abandoned_seq = entry->command_seq = 1;
+    }
     int64_t now = mono_ms();
     if (found->second.until_ms > now) {
         // Owed before anything this record sent.
         std::deque<owed_answer> older = std::move(found->second.owed);
         for (owed_answer &debt : older)
-            debt.seq = 0;
+            debt.seq = prompt ? debt.seq : 0;
         int64_t settle_until = found->second.settle_until;
         if (settle_until != 0 && settle_until <= now)
             std::erase_if(older, [](const owed_answer &a) { return a.provisional; });
@@ -211,4 +224,5 @@ void owed_adopt(port_entry *entry)
         }
     }
     stashed.erase(found);
+    return prompt;
 }

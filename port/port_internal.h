@@ -66,6 +66,10 @@ struct stashed_debts {
     text_line next_text;
     // The node they were made on: a device made anew since owes nothing.
     node_stamp node;
+    // A prompt given up on, not yet seen: it may come to the next record,
+    // or have come while no record read the device. The debts owed from
+    // the command that gave it up on are numbered 1, the older ones 0.
+    bool prompt_abandoned;
 };
 constexpr int64_t OWED_KEEP_MS = 3 * 60 * 1000; // long enough for an operator scan
 
@@ -321,6 +325,8 @@ void at_prompt_seen(port_entry *entry);
 const command_traits &command_traits_now(port_entry *entry);
 // A "> " after a command with prompt data gave up waiting for it.
 void at_late_prompt(port_entry *entry);
+// A record that took over a prompt given up on, once its device is open.
+void at_cancel_adopted_prompt(port_entry *entry);
 // Before the next command: ends a fragment a given-up write left behind.
 void at_end_fragment(port_entry *entry);
 // The port was closed under the running command: it ends as a timeout, and
@@ -354,8 +360,9 @@ const command_traits *owed_judge(port_entry *entry);
 void owed_reset(port_entry *entry);
 // A record's debts go with its device when it is closed, and come back to
 // the next record that opens that device. Both run under open_lock.
+// owed_adopt returns true when the record took over a prompt given up on.
 void owed_stash(port_entry *entry);
-void owed_adopt(port_entry *entry);
+bool owed_adopt(port_entry *entry);
 // Provisional answers that did not come within the settle time.
 void owed_drop_provisional(port_entry *entry);
 bool owed_has_provisional(const port_entry *entry);

@@ -129,6 +129,18 @@ void at_late_prompt(port_entry *entry)
         send_failed(entry);
 }
 
+// The prompt may have come while no record read the device, and its bytes
+// be gone with the closed descriptor (a USB driver keeps nothing): the
+// modem would take every command as message text. An ESC ends it; a modem
+// still busy with the command ignores it, and its prompt is watched for.
+void at_cancel_adopted_prompt(port_entry *entry)
+{
+    if (entry->fd < 0 || write(entry->fd, &ESC, 1) != 1)
+        return;
+    owed_push(entry, {default_end_flags(), {}, entry->abandoned_seq, true, true});
+    entry->settle_until = std::max(entry->settle_until, mono_ms() + ESC_SETTLE_MS);
+}
+
 static void send_failed(port_entry *entry)
 {
     if (entry->phase == PHASE_WRITING && entry->out_done < entry->out.size() && entry->fd >= 0) {

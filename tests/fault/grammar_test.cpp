@@ -138,33 +138,40 @@ TEST_F(Grammar, DialResultsAreTheDialsAnswer)
 // A modem busy with a message command ignores the ESC of a caller who gave
 // up, and prompts later: that prompt gets ESC at once, so neither the
 // command written meanwhile nor a later message's text is sent with it.
+// Also when the port was closed in between and a new record has it.
 TEST_F(Grammar, LatePromptIsCancelled)
 {
-    std::vector<std::string> sent;
-    std::mutex sent_lock;
-    modems.clear();
-    fake_modem_options options;
-    options.echo = false;
-    options.escape_answer = "\r\nOK\r\n";
-    options.on_message = [&](const std::string &command, const std::string &text) {
+    for (bool closed : {false, true}) {
+        SCOPED_TRACE(closed ? "closed in between" : "kept open");
+        std::vector<std::string> sent;
+        std::mutex sent_lock;
+        modems.clear();
+        fake_modem_options options;
+        options.echo = false;
+        options.escape_answer = "\r\nOK\r\n";
+        options.on_message = [&](const std::string &command, const std::string &text) {
+            std::lock_guard guard(sent_lock);
+            sent.push_back(command + "|" + text);
+        };
+        modems.emplace_back(fake_modem_create(port, options));
+        m = modems.back().get();
+        ASSERT_TRUE(m);
+        fake_modem_set_prompt(m, fake_modem_prompt::late, 3500);
+        reply_fields first = sendat(port, "\"at_cmd\":\"AT+CMGS=\\\"+15550100\\\"\",\"data\":\"first\",\"timeout\":1");
+        EXPECT_EQ(first.str("status"), "timeout");
+        if (closed) {
+            ASSERT_EQ(call("close", "{\"at_port\":" + json_str(port) + "}").str("status"), "success");
+        }
+        // Written after the first gave up, before its prompt: message text.
+        EXPECT_EQ(sendat(port, "\"at_cmd\":\"AT+CGMI\",\"timeout\":3").str("status"), "timeout");
+        fake_modem_set_prompt(m, fake_modem_prompt::show);
+        reply_fields code =
+            sendat(port, "\"at_cmd\":\"AT+CMGS=\\\"+15550200\\\"\",\"data\":\"Your code is 4711\",\"timeout\":5");
+        EXPECT_EQ(code.str("status"), "success");
+        EXPECT_EQ(sendat(port, "\"at_cmd\":\"AT+CSQ\"").str("response"), "+CSQ: 20,99\r\nOK\r\n");
         std::lock_guard guard(sent_lock);
-        sent.push_back(command + "|" + text);
-    };
-    modems.emplace_back(fake_modem_create(port, options));
-    m = modems.back().get();
-    ASSERT_TRUE(m);
-    fake_modem_set_prompt(m, fake_modem_prompt::late, 2500);
-    reply_fields first = sendat(port, "\"at_cmd\":\"AT+CMGS=\\\"+15550100\\\"\",\"data\":\"first\",\"timeout\":1");
-    EXPECT_EQ(first.str("status"), "timeout");
-    // Written after the first gave up, before its prompt: message text.
-    EXPECT_EQ(sendat(port, "\"at_cmd\":\"AT+CGMI\",\"timeout\":3").str("status"), "timeout");
-    fake_modem_set_prompt(m, fake_modem_prompt::show);
-    reply_fields code =
-        sendat(port, "\"at_cmd\":\"AT+CMGS=\\\"+15550200\\\"\",\"data\":\"Your code is 4711\",\"timeout\":5");
-    EXPECT_EQ(code.str("status"), "success");
-    EXPECT_EQ(sendat(port, "\"at_cmd\":\"AT+CSQ\"").str("response"), "+CSQ: 20,99\r\nOK\r\n");
-    std::lock_guard guard(sent_lock);
-    EXPECT_EQ(sent, std::vector<std::string>{"AT+CMGS=\"+15550200\"|Your code is 4711"});
+        EXPECT_EQ(sent, std::vector<std::string>{"AT+CMGS=\"+15550200\"|Your code is 4711"});
+    }
 }
 
 // While a given-up prompt may still come, a message text that starts with
