@@ -159,6 +159,7 @@ struct oracle_ledger {
     std::vector<std::vector<int>> arrival_order;   // per port: ids as they arrived
     long faults = 0;
     long violations = 0;
+    long excused_by_doubt = 0; // replies one behind after an answer came past a timeout in doubt
 
     // The driver's alone.
     std::vector<call_record> calls;

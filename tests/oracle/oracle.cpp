@@ -251,6 +251,10 @@ void settle(run &r)
 {
     for (sim_modem *m : r.modems)
         modem_quiet(m);
+    // A port a caller closed while its modem still owed a prompt is left
+    // alone until some record opens it again: that record must end it.
+    for (int port = 0; port < PORTS; port++)
+        call_and_wait(r, port_call(r.l, "open", port, ""));
     oracle_time end = oracle_clock::now() + seconds(15);
     auto idle = [&] {
         for (sim_modem *m : r.modems)
@@ -385,6 +389,9 @@ int main(int argc, char **argv)
     stop_daemon(r);
     disconnect(r);
 
+    if (r.l.excused_by_doubt)
+        printf("oracle: %ld replies one behind after an answer came past a timeout in doubt (a known limit)\n",
+               r.l.excused_by_doubt);
     printf("oracle: %ld calls, %ld faults injected, %ld violations, %.1f calls/s\n", calls, r.l.faults, r.l.violations,
            calls / elapsed);
     return r.l.violations ? 1 : 0;
