@@ -207,8 +207,10 @@ struct checker {
             if (why.empty() || std::find(said.begin(), said.end(), why) != said.end())
                 continue;
             said.push_back(why);
+            const line_owner *o = owner_of(l, t.lines[i]);
+            std::string whose = o && o->command >= 0 ? "; " + history(l.commands[o->command]) : "";
             fail(key + " holds " + why,
-                 "line " + shown(t.lines[i]) + (owner >= 0 ? ", from " + describe(l, owner) : ""));
+                 "line " + shown(t.lines[i]) + (owner >= 0 ? ", from " + describe(l, owner) + whose : ""));
         }
         if (!unfinished_line_fits(c, t.rest, t.lines.empty()))
             fail(key + " ends in a line fragment that is not the start of a line of its exchange", shown(t.rest));
