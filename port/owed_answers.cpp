@@ -165,7 +165,10 @@ void owed_stash(port_entry *entry)
     int64_t settle_until = entry->settle_until > now ? entry->settle_until : 0;
     if (entry->settle_until != 0 && settle_until == 0)
         owed_drop_provisional(entry);
-    if ((entry->owed.empty() && !entry->fragment_out && !entry->prompt_abandoned) || entry->owed_rdev == 0 ||
+    // A line the modem was in the middle of, or a message text still to
+    // come, is finished by the next record even when nothing is owed.
+    bool midway = entry->line_length > 0 || entry->next_text != TEXT_NONE;
+    if ((entry->owed.empty() && !entry->fragment_out && !entry->prompt_abandoned && !midway) || entry->owed_rdev == 0 ||
         stashed.size() >= STASH_MAX)
         return;
     for (owed_answer &debt : entry->owed)
