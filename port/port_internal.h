@@ -299,6 +299,8 @@ void registry_destroy_all(port_engine *engine);
 void registry_close_all(port_engine *engine, int drain_max_ms);
 void port_poke(port_entry *entry, uint32_t what);
 void port_finish_op(port_entry *entry, port_op *op);
+// An operation started too early goes back to the head of the queue.
+void port_requeue_op(port_entry *entry, port_op *op);
 
 // End flags, for a line of known length and final result code.
 bool end_flag_match_line(const end_flag_list *list, const char *line, size_t length, uint8_t code, char *matched);

@@ -7,6 +7,20 @@ class Reopen : public OneModemTest
 {
 protected:
     void close_port() { ASSERT_EQ(call("close", "{\"at_port\":" + json_str(port) + "}").str("status"), "success"); }
+    void expect_own_csq()
+    {
+        reply_fields r = sendat(port, "\"at_cmd\":\"AT+CSQ\",\"timeout\":3");
+        EXPECT_EQ(r.str("response"), "AT+CSQ\r\n+CSQ: 20,99\r\nOK\r\n") << r.str("partial_response");
+    }
+    // A modem of its own at the port; escape_answer is what it says after
+    // ESC ends a message text.
+    void use_modem(const fake_modem_options &options)
+    {
+        modems.clear();
+        modems.emplace_back(fake_modem_create(port, options));
+        m = modems.back().get();
+        ASSERT_TRUE(m);
+    }
 };
 
 static std::string urc(const std::string &port, const std::string &line)
@@ -45,4 +59,19 @@ TEST_F(Reopen, LineOrMessageCutByACloseIsFinishedByTheNextRecord)
     fake_modem_inject(m, "OK\r\n");
     expect_csq_answered();
     EXPECT_TRUE(listener.wait_for(urc(port, "OK")));
+}
+
+// A prompt given up on before a close: the next record's ESC finds a modem
+// that already left its text and says nothing to it. The command that
+// opened the port must not take its own answer for that ESC's.
+TEST_F(Reopen, EscAtOpenToASilentModemCostsNoAnswer)
+{
+    use_modem({.escape_answer = ""});
+    fake_modem_set_prompt(m, fake_modem_prompt::withhold);
+    reply_fields sms = sendat(port, "\"at_cmd\":\"AT+CMGS=\\\"+15550100\\\"\",\"data\":\"hi\",\"timeout\":1");
+    EXPECT_EQ(sms.str("status"), "timeout");
+    close_port();
+    fake_modem_clear_log(m);
+    expect_own_csq();
+    EXPECT_EQ(fake_modem_log(m).substr(0, 1), "\x1b");
 }
