@@ -68,7 +68,8 @@ struct stashed_debts {
     node_stamp node;
     // A prompt given up on, not yet seen: it may come to the next record,
     // or have come while no record read the device. The debts owed from
-    // the command that gave it up on are numbered 1, the older ones 0.
+    // the command that gave it up are numbered 1, the older ones 0, those
+    // of the commands written after it 2.
     bool prompt_abandoned;
 };
 constexpr int64_t OWED_KEEP_MS = 3 * 60 * 1000; // long enough for an operator scan

@@ -75,3 +75,24 @@ TEST_F(Reopen, EscAtOpenToASilentModemCostsNoAnswer)
     expect_own_csq();
     EXPECT_EQ(fake_modem_log(m).substr(0, 1), "\x1b");
 }
+
+// A command written after a prompt was given up on goes into the message
+// text once that prompt comes: its answer is not coming, also when the
+// port was closed before the prompt and a new record sees it.
+TEST_F(Reopen, CommandSwallowedByALatePromptOwesNothingAfterAClose)
+{
+    use_modem({.echo = false, .escape_answer = ""});
+    fake_modem_set_prompt(m, fake_modem_prompt::late, 3500);
+    reply_fields sms = sendat(port, "\"at_cmd\":\"AT+CMGS=\\\"+15550100\\\"\",\"data\":\"hi\",\"timeout\":1");
+    EXPECT_EQ(sms.str("status"), "timeout");
+    EXPECT_EQ(sendat(port, "\"at_cmd\":\"AT+CGMI\",\"timeout\":1").str("status"), "timeout");
+    close_port();
+    ASSERT_EQ(open_port(port).str("status"), "success");
+    // The prompt came, took the AT+CGMI as text, and got ESC.
+    ASSERT_TRUE(fake_modem_wait_log(
+        m, [](const std::string &log) { return std::count(log.begin(), log.end(), '\x1b') >= 3; },
+        std::chrono::seconds(10)));
+    fake_modem_set_prompt(m, fake_modem_prompt::show);
+    reply_fields r = sendat(port, "\"at_cmd\":\"AT+CSQ\",\"timeout\":3");
+    EXPECT_EQ(r.str("response"), "+CSQ: 20,99\r\nOK\r\n") << r.str("partial_response");
+}
