@@ -151,6 +151,15 @@ bool same_node_stamp(const node_stamp &a, const node_stamp &b)
     return a.dev == b.dev && a.ino == b.ino && a.ctime.tv_sec == b.ctime.tv_sec && a.ctime.tv_nsec == b.ctime.tv_nsec;
 }
 
+// Numbered for the stash: 0 before a prompt given up on (or with none),
+// 1 by the prompt's command, 2 by the commands written after it.
+static uint32_t stashed_seq(const port_entry *entry, uint32_t seq)
+{
+    if (!entry->prompt_abandoned || seq < entry->abandoned_seq)
+        return 0;
+    return seq == entry->abandoned_seq ? 1 : 2;
+}
+
 void owed_stash(port_entry *entry)
 {
     std::map<dev_t, stashed_debts> &stashed = entry->engine->stashed;
@@ -165,11 +174,14 @@ void owed_stash(port_entry *entry)
     int64_t settle_until = entry->settle_until > now ? entry->settle_until : 0;
     if (entry->settle_until != 0 && settle_until == 0)
         owed_drop_provisional(entry);
-    if ((entry->owed.empty() && !entry->fragment_out && !entry->prompt_abandoned) || entry->owed_rdev == 0 ||
+    // A line the modem was in the middle of, or a message text still to
+    // come, is finished by the next record even when nothing is owed.
+    bool midway = entry->line_length > 0 || entry->next_text != TEXT_NONE;
+    if ((entry->owed.empty() && !entry->fragment_out && !entry->prompt_abandoned && !midway) || entry->owed_rdev == 0 ||
         stashed.size() >= STASH_MAX)
         return;
     for (owed_answer &debt : entry->owed)
-        debt.seq = entry->prompt_abandoned && debt.seq >= entry->abandoned_seq ? 1 : 0;
+        debt.seq = stashed_seq(entry, debt.seq);
     std::string unfinished;
     if (!entry->line_overflow)
         unfinished.assign(entry->line_buffer, size_t(entry->line_length));
@@ -192,12 +204,14 @@ bool owed_adopt(port_entry *entry)
         return false;
     }
     entry->fragment_out = entry->fragment_out || found->second.fragment_out;
-    // A record that has written nothing yet counts on from the command that
-    // gave the prompt up: the debts keep telling which came before it.
+    // A record that has written nothing yet counts on from the commands
+    // written after the one that gave the prompt up: the debts keep telling
+    // which came before it, and which went into its text.
     bool prompt = found->second.prompt_abandoned && entry->command_seq == 0;
     if (prompt) {
         entry->prompt_abandoned = true;
-        entry->abandoned_seq = entry->command_seq = 1;
+        entry->abandoned_seq = 1;
+        entry->command_seq = 2;
     }
     int64_t now = mono_ms();
     if (found->second.until_ms > now) {

@@ -68,7 +68,8 @@ struct stashed_debts {
     node_stamp node;
     // A prompt given up on, not yet seen: it may come to the next record,
     // or have come while no record read the device. The debts owed from
-    // the command that gave it up on are numbered 1, the older ones 0.
+    // the command that gave it up are numbered 1, the older ones 0, those
+    // of the commands written after it 2.
     bool prompt_abandoned;
 };
 constexpr int64_t OWED_KEEP_MS = 3 * 60 * 1000; // long enough for an operator scan
@@ -299,6 +300,8 @@ void registry_destroy_all(port_engine *engine);
 void registry_close_all(port_engine *engine, int drain_max_ms);
 void port_poke(port_entry *entry, uint32_t what);
 void port_finish_op(port_entry *entry, port_op *op);
+// An operation started too early goes back to the head of the queue.
+void port_requeue_op(port_entry *entry, port_op *op);
 
 // End flags, for a line of known length and final result code.
 bool end_flag_match_line(const end_flag_list *list, const char *line, size_t length, uint8_t code, char *matched);

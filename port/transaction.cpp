@@ -283,6 +283,15 @@ bool at_start(port_entry *entry, port_op *op)
             return done;
         }
         emit_state(entry, "open");
+        // The device came with an answer in doubt (the ESC that ends a
+        // prompt given up on): nothing is written before it has had its
+        // time, or the command's own answer would be taken for it.
+        if (at_settling(entry, mono_ms())) {
+            entry->current = nullptr;
+            entry->phase = PHASE_IDLE;
+            port_requeue_op(entry, op);
+            return false;
+        }
     }
     if (!op->send_only) {
         end_flags_set(&entry->end_flags, op->has_end_flag ? op->end_flag.c_str() : nullptr);

@@ -26,6 +26,13 @@ void port_finish_op(port_entry *entry, port_op *op)
     outbox_push_op(entry->engine, op);
 }
 
+void port_requeue_op(port_entry *entry, port_op *op)
+{
+    mutex_guard guard(&entry->queue_lock);
+    entry->queue.push_front(op);
+    entry->running = false;
+}
+
 // Both return whether the record is finished. The operation itself belongs
 // to the event loop again once handed back, and must not be read after.
 static bool run_open(port_entry *entry, port_op *op)
