@@ -146,7 +146,7 @@ void owed_drop_provisional(port_entry *entry)
     std::erase_if(entry->owed, [](const owed_answer &a) { return a.provisional; });
 }
 
-bool same_node_stamp(const node_stamp &a, const node_stamp &b)
+static bool same_node_stamp(const node_stamp &a, const node_stamp &b)
 {
     return a.dev == b.dev && a.ino == b.ino && a.ctime.tv_sec == b.ctime.tv_sec && a.ctime.tv_nsec == b.ctime.tv_nsec;
 }

@@ -89,6 +89,18 @@ static void take_result(port_entry *entry, at_outcome outcome)
 // acknowledgement is taken as the cancelled command's.
 constexpr int64_t ESC_SETTLE_MS = 1000;
 
+// Writes the ESC that ends a prompt; its acknowledgement, if the modem
+// gives one, is owed by the command numbered `seq`, and the next operation
+// waits for it.
+static bool write_escape(port_entry *entry, uint32_t seq, const command_traits &traits)
+{
+    if (write(entry->fd, &ESC, 1) != 1)
+        return false;
+    owed_push(entry, {default_end_flags(), traits, seq, true, true});
+    entry->settle_until = std::max(entry->settle_until, mono_ms() + ESC_SETTLE_MS);
+    return true;
+}
+
 // A modem at its "> " prompt takes every later command as message text,
 // and its text input ends only with Ctrl-Z (send) or ESC (cancel). The
 // unsent rest of the text would only hold the ESC up.
@@ -98,10 +110,7 @@ void at_cancel_prompt(port_entry *entry)
         return;
     if (entry->phase == PHASE_WRITING_DATA)
         (void)tcflush(entry->fd, TCOFLUSH);
-    if (write(entry->fd, &ESC, 1) != 1)
-        return;
-    owed_add(entry, default_end_flags(), true, 1, true);
-    entry->settle_until = mono_ms() + ESC_SETTLE_MS;
+    write_escape(entry, entry->command_seq, command_traits_now(entry));
 }
 
 static void send_failed(port_entry *entry);
@@ -120,11 +129,8 @@ void at_late_prompt(port_entry *entry)
     bool writing = entry->phase == PHASE_WRITING;
     if (writing)
         (void)tcflush(entry->fd, TCOFLUSH);
-    if (write(entry->fd, &ESC, 1) == 1) {
+    if (write_escape(entry, entry->abandoned_seq, {}))
         owed_drop_after(entry, entry->abandoned_seq);
-        owed_push(entry, {default_end_flags(), {}, entry->abandoned_seq, true, true});
-        entry->settle_until = mono_ms() + ESC_SETTLE_MS;
-    }
     if (writing)
         send_failed(entry);
 }
@@ -135,10 +141,8 @@ void at_late_prompt(port_entry *entry)
 // still busy with the command ignores it, and its prompt is watched for.
 void at_cancel_adopted_prompt(port_entry *entry)
 {
-    if (entry->fd < 0 || write(entry->fd, &ESC, 1) != 1)
-        return;
-    owed_push(entry, {default_end_flags(), {}, entry->abandoned_seq, true, true});
-    entry->settle_until = std::max(entry->settle_until, mono_ms() + ESC_SETTLE_MS);
+    if (entry->fd >= 0)
+        write_escape(entry, entry->abandoned_seq, {});
 }
 
 static void send_failed(port_entry *entry)
