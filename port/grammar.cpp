@@ -1,10 +1,8 @@
-// The modem's grammar: final result codes, unsolicited prefixes, message
+// The modem's grammar: final result codes, unsolicited lines, message
 // texts and the information lines a command owns. See grammar.h.
 #include "port/grammar.h"
 
-#include <array>
 #include <cstring>
-#include <string_view>
 
 namespace
 {
@@ -22,25 +20,33 @@ constexpr named_code FINAL_CODES[] = {
     {"CONNECT"sv, FINAL_CONNECT}, {"+CME ERROR:"sv, FINAL_CME_ERROR}, {"+CMS ERROR:"sv, FINAL_CMS_ERROR},
 };
 
-// Unsolicited result codes a router's modem sends, by the start of the
-// line. Calls, messages, network state, USSD answers and indicators; each
-// may arrive at any moment, between the lines of an answer too. NO CARRIER
-// joins them when no dial is due (judged apart: it is also a final result).
+// Unsolicited "+NAME:" lines a router's modem sends: calls, messages,
+// network state, USSD answers, indicators, and the start-up and SIM lines
+// of the common vendors. Each may arrive at any moment, between the lines
+// of an answer too. Every "+UU...:" line (u-blox) is unsolicited as well.
 constexpr std::string_view URC_PREFIXES[] = {
-    "RING"sv,  "+CRING:"sv, "+CLIP:"sv,  "+CCWA:"sv,  "+CMTI:"sv,   "+CMT:"sv,  "+CDSI:"sv, "+CDS:"sv,
-    "+CBM:"sv, "+CREG:"sv,  "+CGREG:"sv, "+CEREG:"sv, "+C5GREG:"sv, "+CUSD:"sv, "+CGEV:"sv, "+CIEV:"sv,
+    "+CRING:"sv,     "+CLIP:"sv, "+CCWA:"sv,  "+CMTI:"sv,  "+CMT:"sv,    "+CDSI:"sv,     "+CDS:"sv,
+    "+CBM:"sv,       "+CREG:"sv, "+CGREG:"sv, "+CEREG:"sv, "+C5GREG:"sv, "+CUSD:"sv,     "+CGEV:"sv,
+    "+CIEV:"sv,      "+CPIN:"sv, "+CFUN:"sv,  "+QIND:"sv,  "+QUSIM:"sv,  "+QSIMSTAT:"sv, "+QNETDEVSTATUS:"sv,
+    "+GTSIMSTAT:"sv, "+CTZV:"sv, "+CTZE:"sv,  "+CSSI:"sv,  "+CSSU:"sv,   "+CMTE:"sv,
 };
-constexpr int URC_COUNT = sizeof(URC_PREFIXES) / sizeof(URC_PREFIXES[0]);
-static_assert(URC_COUNT <= 32, "command_traits::owns holds one bit per prefix");
+// Whole lines (or their start) that no command owns. `startup`: the modem
+// has just started, and has forgotten every command it read before.
+struct urc_word {
+    std::string_view text;
+    bool prefix; // the line starts with it; else it is the whole line
+    bool startup;
+};
+constexpr urc_word URC_WORDS[] = {
+    {"RING"sv, true, false},       {"RDY"sv, false, true},         {"POWERED DOWN"sv, false, false},
+    {"SMS Ready"sv, false, false}, {"SMS DONE"sv, false, false},   {"Call Ready"sv, false, false},
+    {"PB DONE"sv, false, false},   {"+SIM READY"sv, false, false}, {"*ATREADY:"sv, true, true},
+    {"^SYSSTART"sv, true, true},   {"^BOOT:"sv, true, false},
+};
 
 bool is_blank(char c)
 {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n';
-}
-
-bool starts_with(const char *s, size_t length, std::string_view prefix)
-{
-    return length >= prefix.size() && memcmp(s, prefix.data(), prefix.size()) == 0;
 }
 
 char upper(char c)
@@ -48,93 +54,106 @@ char upper(char c)
     return c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c;
 }
 
-// The NAME of each prefix "+NAME:", with the bit of its prefix.
-struct urc_name {
-    std::string_view name;
-    uint32_t bit;
-};
-constexpr size_t NAME_MAX = 8;
-constexpr auto URC_NAMES = [] {
-    std::array<urc_name, URC_COUNT> names{};
-    size_t n = 0;
-    for (int i = 0; i < URC_COUNT; i++)
-        if (URC_PREFIXES[i][0] == '+')
-            names[n++] = {URC_PREFIXES[i].substr(1, URC_PREFIXES[i].size() - 2), 1u << i};
-    return names;
-}();
-
-// The bit of the prefix "+NAME:" that an extended command NAME owns.
-uint32_t owned_bit(std::string_view upper_name)
+bool is_digit(char c)
 {
-    for (const urc_name &u : URC_NAMES)
-        if (u.name == upper_name)
-            return u.bit;
-    return 0;
+    return c >= '0' && c <= '9';
 }
 
-// Whether the basic commands at the start of `s` ("E0", "&D2", "S7=60",
-// "X4") hold a dial or answer (D, A, O); the walk stops at an extended one.
-bool basic_commands_dial(const char *s, size_t length)
+bool is_lead(char c)
+{
+    return c == '+' || c == '^' || c == '#' || c == '$' || c == '%' || c == '!';
+}
+
+std::string_view trimmed(const char *line, size_t length)
+{
+    const char *end = line + length;
+    while (line < end && is_blank(*line))
+        line++;
+    while (end > line && is_blank(end[-1]))
+        end--;
+    return {line, size_t(end - line)};
+}
+
+// Walks the basic commands at the start of `s` ("E0", "&D2", "S7=60",
+// "X4", "D*99#") and calls `each(letter, amp, value)` for each; stops at an
+// extended command. A dial's string runs to the end of the command.
+template <typename F>
+size_t walk_basic(const char *s, size_t length, F each)
 {
     size_t i = 0;
     while (i < length) {
         char c = upper(s[i]);
-        if (c == '&') {
-            i += 2; // "&D2": the letter after '&' is no dial
-        } else if (c >= 'A' && c <= 'Z') {
-            if (c == 'D' || c == 'A' || c == 'O')
-                return true;
-            i++;
-        } else if (is_blank(c)) {
+        if (is_blank(c)) {
             i++;
             continue;
-        } else {
-            return false;
         }
-        while (i < length && ((s[i] >= '0' && s[i] <= '9') || s[i] == '=' || s[i] == '?'))
+        bool amp = c == '&';
+        if (amp) {
+            if (++i >= length)
+                break;
+            c = upper(s[i]);
+        }
+        if (c < 'A' || c > 'Z')
+            break;
+        i++;
+        if (!amp && c == 'D') {
+            each('D', false, std::string_view{});
+            while (i < length && s[i] != ';')
+                i++;
+            break;
+        }
+        size_t value_at = i;
+        while (i < length && (is_digit(s[i]) || s[i] == '=' || s[i] == '?'))
             i++;
+        each(c, amp, std::string_view(s + value_at, i - value_at));
     }
-    return false;
+    return i;
 }
 
 // One command line (without its CR): "AT" then basic commands, or extended
 // ones separated by ';'.
 void note_command_line(const char *s, size_t length, command_traits *traits)
 {
-    while (length > 0 && is_blank(*s)) {
-        s++;
-        length--;
-    }
-    if (length < 2 || upper(s[0]) != 'A' || upper(s[1]) != 'T')
+    std::string_view line = trimmed(s, length);
+    if (line.size() < 2 || upper(line[0]) != 'A' || upper(line[1]) != 'T')
         return;
-    s += 2;
-    length -= 2;
-    // V.250 lets a dial follow other basic commands, and an extended one
-    // behind its ';'.
-    traits->dial = traits->dial || basic_commands_dial(s, length);
-    for (size_t i = 0; i < length; i++) {
-        if (s[i] != '+')
+    traits->prompts = traits->prompts || command_line_prompts(line.data(), line.size());
+    s = line.data() + 2;
+    length = line.size() - 2;
+    auto dial = [traits](char c, bool amp, std::string_view) {
+        if (!amp && (c == 'D' || c == 'A' || c == 'O'))
+            traits->dial = true;
+    };
+    size_t i = walk_basic(s, length, dial);
+    while (i < length) {
+        if (!is_lead(s[i])) {
+            i++;
             continue;
+        }
         size_t end = i + 1;
         while (end < length && s[end] != '=' && s[end] != '?' && s[end] != ';' && !is_blank(s[end]))
             end++;
-        size_t name_length = end - i - 1;
-        if (name_length <= NAME_MAX) {
-            char name[NAME_MAX];
-            for (size_t k = 0; k < name_length; k++)
-                name[k] = upper(s[i + 1 + k]);
-            std::string_view upper_name(name, name_length);
-            traits->owns |= owned_bit(upper_name);
-            if (upper_name == "CGDATA"sv)
-                traits->dial = true;
+        std::string name(1, s[i]);
+        for (size_t k = i + 1; k < end; k++)
+            name += upper(s[k]);
+        if (name == "+CGDATA")
+            traits->dial = true;
+        if (name == "+CUSD") {
+            std::string_view rest(s + end, length - end);
+            traits->reads_ussd = traits->reads_ussd || rest.starts_with("?"sv) || rest.starts_with("=?"sv);
         }
-        // Only the next ';' starts another extended command: a '+' inside
-        // the arguments ("+15550100") names nothing.
-        const char *semicolon = static_cast<const char *>(memchr(s + end, ';', length - end));
-        if (!semicolon)
+        traits->names.push_back(std::move(name));
+        // Only the next ';' outside quotes starts another command: a '+'
+        // inside the arguments ("+15550100") names nothing.
+        bool quoted = false;
+        while (end < length && (quoted || s[end] != ';')) {
+            quoted = quoted != (s[end] == '"');
+            end++;
+        }
+        if (end >= length)
             break;
-        i = size_t(semicolon - s);
-        traits->dial = traits->dial || basic_commands_dial(s + i + 1, length - i - 1);
+        i = end + 1;
+        i += walk_basic(s + i, length - i, dial);
     }
 }
 
@@ -167,31 +186,73 @@ int header_fields(const char *line, size_t length, size_t skip, field *out, int 
 
 bool all_digits(const field &f)
 {
-    if (f.length == 0)
+    std::string_view t = trimmed(f.at, f.length);
+    if (t.empty())
         return false;
-    for (size_t i = 0; i < f.length; i++)
-        if (f.at[i] < '0' || f.at[i] > '9')
+    for (char c : t)
+        if (!is_digit(c))
             return false;
     return true;
 }
 
-// A PDU-mode +CDS: carries only the PDU's length; its PDU is the next line.
-bool cds_with_pdu(const char *line, size_t length)
+int32_t number_of(const field &f)
 {
-    field f[2];
-    return header_fields(line, length, 5, f, 2) == 1 && all_digits(f[0]);
+    int32_t n = 0;
+    for (char c : trimmed(f.at, f.length))
+        n = n > 100000 ? n : n * 10 + (c - '0');
+    return n;
 }
+
+bool starts_with(const char *s, size_t length, std::string_view prefix)
+{
+    return length >= prefix.size() && memcmp(s, prefix.data(), prefix.size()) == 0;
+}
+
+// Whether the quoted text of a +CUSD: line is left open at its end.
+bool quote_open(const char *line, size_t length)
+{
+    bool open = false;
+    for (size_t i = 0; i < length; i++)
+        open = open != (line[i] == '"');
+    return open;
+}
+
+// A line that closes a USSD text: it ends in '"' or '",<dcs>'.
+bool closes_ussd(const char *line, size_t length)
+{
+    std::string_view t = trimmed(line, length);
+    size_t end = t.size();
+    while (end > 0 && is_digit(t[end - 1]))
+        end--;
+    if (end < t.size() && end >= 2 && t[end - 1] == ',' && t[end - 2] == '"')
+        return true;
+    return !t.empty() && t.back() == '"';
+}
+
+// Text characters as a header's <length> counts them: each character, or
+// each hex digit of an all-hex text, whichever makes the count larger (the
+// length is then reached as early as it can be).
+int32_t text_units(const char *line, size_t length)
+{
+    bool hex = length > 0;
+    int32_t characters = 0;
+    for (size_t i = 0; i < length; i++) {
+        unsigned char c = static_cast<unsigned char>(line[i]);
+        hex = hex && (is_digit(char(c)) || (upper(char(c)) >= 'A' && upper(char(c)) <= 'F'));
+        characters += (c & 0xC0) != 0x80 ? 1 : 0;
+    }
+    return hex ? int32_t(length) : characters;
+}
+
+constexpr int32_t TEXT_LINES_MAX = 64; // a text that never ends must not swallow the port
+constexpr int32_t USSD_LINES_MAX = 8;
+constexpr int32_t USSD_BYTES_MAX = 1024;
 
 } // namespace
 
 final_code final_code_of(const char *line, size_t length)
 {
-    const char *end = line + length;
-    while (line < end && is_blank(*line))
-        line++;
-    while (end > line && is_blank(end[-1]))
-        end--;
-    std::string_view text(line, size_t(end - line));
+    std::string_view text = trimmed(line, length);
     // By the first byte, every line but a few is settled with one compare.
     switch (text.empty() ? 0 : text[0]) {
     case 'O': return text == "OK"sv ? FINAL_OK : FINAL_NONE;
@@ -234,73 +295,231 @@ command_traits command_traits_of(const char *bytes, size_t length)
     return traits;
 }
 
-int unsolicited_prefix(const char *line, size_t length)
+bool command_line_prompts(const char *s, size_t length)
 {
-    if (length < 4)
-        return URC_NONE;
-    // Blanks around it leave it a final result, and so a call that ended.
-    if (line[0] == 'N' || is_blank(line[0]))
-        return final_code_of(line, length) == FINAL_NO_CARRIER ? URC_NO_CARRIER : URC_NONE;
-    // Only prefixes as long as the line's name (up to its ':') can match.
-    size_t name_length = 4; // "RING"
-    if (line[0] == '+') {
-        if (line[1] != 'C')
-            return URC_NONE;
-        const void *colon = memchr(line, ':', length < 9 ? length : 9);
-        if (!colon)
-            return URC_NONE;
-        name_length = size_t(static_cast<const char *>(colon) - line) + 1;
-    } else if (line[0] != 'R') {
-        return URC_NONE;
+    std::string_view line = trimmed(s, length);
+    for (size_t i = 0; i + 5 <= line.size(); i++) {
+        if (line[i] != '+' || upper(line[i + 1]) != 'C')
+            continue;
+        std::string name;
+        for (size_t k = i + 2; k < i + 5; k++)
+            name += upper(line[k]);
+        if (name == "MGS" || name == "MGW" || name == "MGC")
+            return i + 5 == line.size() ||
+                   !((line[i + 5] >= 'A' && line[i + 5] <= 'Z') || (line[i + 5] >= 'a' && line[i + 5] <= 'z'));
+        // AT+CNMA=<n>,<length>: a PDU-mode acknowledgement carries a PDU.
+        if (name == "NMA" && i + 5 < line.size() && line[i + 5] == '=') {
+            field f[2];
+            return header_fields(line.data(), line.size(), i + 6, f, 2) == 2 && all_digits(f[1]) && number_of(f[1]) > 0;
+        }
     }
-    for (int i = 0; i < URC_COUNT; i++) {
-        std::string_view prefix = URC_PREFIXES[i];
-        if (prefix.size() == name_length && prefix[2] == line[2] && memcmp(line, prefix.data(), name_length) == 0)
-            return i;
-    }
-    return URC_NONE;
+    return false;
 }
 
-bool unsolicited_for(int prefix, const command_traits *judge)
+int echo_setting_of(const char *bytes, size_t length)
 {
-    if (prefix == URC_NO_CARRIER)
+    int setting = -1;
+    while (length > 0) {
+        const char *cr = static_cast<const char *>(memchr(bytes, '\r', length));
+        size_t line_length = cr ? size_t(cr - bytes) : length;
+        std::string_view line = trimmed(bytes, line_length);
+        if (line.size() >= 2 && upper(line[0]) == 'A' && upper(line[1]) == 'T') {
+            walk_basic(line.data() + 2, line.size() - 2, [&setting](char c, bool amp, std::string_view value) {
+                if (!amp && c == 'E')
+                    setting = value.empty() || value == "0"sv ? 0 : value == "1"sv ? 1 : setting;
+                else if ((!amp && c == 'Z') || (amp && c == 'F'))
+                    setting = 1;
+            });
+        }
+        if (!cr)
+            break;
+        length -= line_length + 1;
+        bytes = cr + 1;
+    }
+    return setting;
+}
+
+urc_match unsolicited_line(const char *line, size_t length, const std::vector<std::string> *extras)
+{
+    urc_match m;
+    if (length == 0)
+        return m;
+    if (extras) {
+        for (const std::string &p : *extras) {
+            if (!starts_with(line, length, p))
+                continue;
+            m.found = true;
+            size_t colon = p.find(':');
+            if (colon != std::string::npos && colon > 1 && is_lead(p[0]))
+                m.name = std::string_view(line, colon);
+            return m;
+        }
+    }
+    // By the first byte, most lines are settled at once.
+    switch (line[0]) {
+    case '+':
+    case '^':
+    case '#': break;
+    case 'R':
+    case 'P':
+    case 'S':
+    case 'C':
+    case '*': break;
+    case 'N':
+    case ' ':
+    case '\t':
+        // Blanks around it leave it a final result, and so a call that ended.
+        m.no_carrier = final_code_of(line, length) == FINAL_NO_CARRIER;
+        m.found = m.no_carrier;
+        return m;
+    default: return m;
+    }
+    for (const urc_word &w : URC_WORDS) {
+        bool hit = w.prefix ? starts_with(line, length, w.text) : trimmed(line, length) == w.text;
+        if (hit) {
+            m.found = true;
+            m.startup = w.startup;
+            return m;
+        }
+    }
+    if (line[0] != '+' && line[0] != '^' && line[0] != '#')
+        return m;
+    const void *colon = memchr(line, ':', length < 40 ? length : 40);
+    size_t name_length = colon ? size_t(static_cast<const char *>(colon) - line) : 0;
+    if (line[0] != '+') {
+        // Every '^' and '#' line is a vendor's news, unless it is the
+        // answer of that vendor's command.
+        m.found = true;
+        if (name_length > 1)
+            m.name = std::string_view(line, name_length);
+        return m;
+    }
+    if (name_length < 2)
+        return m;
+    std::string_view name(line, name_length);
+    if (name.starts_with("+UU"sv)) {
+        m.found = true;
+        m.name = name;
+        return m;
+    }
+    for (std::string_view p : URC_PREFIXES) {
+        if (p.size() == name_length + 1 && p[1] == line[1] && memcmp(line, p.data(), name_length) == 0) {
+            m.found = true;
+            m.name = name;
+            return m;
+        }
+    }
+    return m;
+}
+
+bool unsolicited_for(const urc_match &urc, const command_traits *judge)
+{
+    if (!urc.found)
+        return false;
+    if (urc.no_carrier)
         return !(judge && judge->dial);
-    return !(judge && (judge->owns & (1u << prefix)));
+    if (urc.name.empty() || !judge)
+        return true;
+    if (urc.name == "+CUSD"sv)
+        return !judge->reads_ussd;
+    for (const std::string &n : judge->names) {
+        if (n.size() != urc.name.size())
+            continue;
+        size_t k = 0;
+        while (k < n.size() && n[k] == upper(urc.name[k]))
+            k++;
+        if (k == n.size())
+            return false;
+    }
+    return true;
 }
 
-text_line text_after(int prefix, const char *line, size_t length)
+text_state text_announced(const urc_match &urc, const char *line, size_t length, bool framing)
 {
-    if (prefix < 0 || prefix >= URC_COUNT)
-        return TEXT_NONE;
-    std::string_view p = URC_PREFIXES[prefix];
-    if (p == "+CMT:"sv || p == "+CBM:"sv || (p == "+CDS:"sv && cds_with_pdu(line, length)))
-        return TEXT_UNSOLICITED;
-    return TEXT_NONE;
-}
-
-bool announces_message_text(const char *line, size_t length)
-{
-    int stat;
+    text_state t;
+    field f[12];
+    if (urc.found) {
+        if (urc.name == "+CUSD"sv) {
+            if (quote_open(line, length)) {
+                t.kind = TEXT_UNSOLICITED;
+                t.ussd = true;
+            }
+            return t;
+        }
+        bool cmt = urc.name == "+CMT"sv, cbm = urc.name == "+CBM"sv, cds = urc.name == "+CDS"sv;
+        if (!cmt && !cbm && !cds)
+            return t;
+        int count = header_fields(line, length, urc.name.size() + 1, f, 12);
+        // PDU mode: "+CMT: [<alpha>],<length>", "+CBM: <length>", "+CDS: <length>".
+        bool pdu = all_digits(f[count - 1]) && (cmt ? count == 2 : count == 1);
+        if (cds && !pdu)
+            return t; // a text-mode status report is one line
+        t.kind = TEXT_UNSOLICITED;
+        if (!pdu && cmt) {
+            t.framed = framing;
+            if (count >= 10 && all_digits(f[count - 1]))
+                t.length = number_of(f[count - 1]);
+        } else if (!pdu) {
+            t.framed = framing;
+        }
+        return t;
+    }
     if (length < 6 || line[0] != '+' || line[3] != 'G')
-        return false;
+        return t;
+    bool list;
     if (starts_with(line, length, "+CMGR:"sv))
-        stat = 0;
+        list = false;
     else if (starts_with(line, length, "+CMGL:"sv))
-        stat = 1;
+        list = true;
     else
-        return false;
-    field f[3];
-    int count = header_fields(line, length, 6, f, stat + 2);
+        return t;
+    int stat = list ? 1 : 0;
+    int count = header_fields(line, length, 6, f, 12);
     // A test command's answer lists ranges, "+CMGL: (0-4)": no message.
     if (f[0].length > 0 && f[0].at[0] == '(')
-        return false;
+        return t;
+    t.kind = TEXT_ANSWER;
     if (count <= stat)
-        return true;
-    // PDU mode: <stat> is a number, and the PDU follows.
+        return t;
     bool text_mode = f[stat].length > 0 && f[stat].at[0] == '"';
+    if (!text_mode)
+        return t; // PDU mode: <stat> is a number, and one line of hex follows
     // Text mode: a status report or an SMS command has a number after
     // <stat> (its first octet) and no text line.
-    return !(text_mode && count > stat + 1 && all_digits(f[stat + 1]));
+    if (count > stat + 1 && all_digits(f[stat + 1])) {
+        t.kind = TEXT_NONE;
+        return t;
+    }
+    t.framed = framing;
+    if (count >= (list ? 7 : 10) && all_digits(f[count - 1]))
+        t.length = number_of(f[count - 1]);
+    return t;
+}
+
+bool text_takes(text_state *t, const char *line, size_t length)
+{
+    if (t->kind == TEXT_NONE)
+        return false;
+    if (t->ussd) {
+        t->lines++;
+        t->bytes += int32_t(length);
+        if (closes_ussd(line, length) || t->lines >= USSD_LINES_MAX || t->bytes >= USSD_BYTES_MAX)
+            *t = {};
+        return true;
+    }
+    if (!t->framed) {
+        *t = {};
+        return true;
+    }
+    if (length == 0 && (t->length < 0 || t->counted >= t->length)) {
+        *t = {}; // the framing in front of what follows
+        return false;
+    }
+    t->counted += (t->lines > 0 ? 1 : 0) + text_units(line, length);
+    t->lines++;
+    if ((t->length >= 0 && t->counted >= t->length) || t->lines >= TEXT_LINES_MAX)
+        *t = {};
+    return true;
 }
 
 bool is_prompt_line(const char *line, size_t length)

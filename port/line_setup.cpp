@@ -170,7 +170,8 @@ void line_reset(port_entry *entry)
 static void stream_reset(port_entry *entry)
 {
     line_reset(entry);
-    entry->next_text = TEXT_NONE;
+    entry->text = {};
+    entry->framing = entry->after_info = entry->blank_after_info = false;
     entry->prompt_abandoned = false;
     entry->fragment_out = false;
 }
@@ -323,6 +324,7 @@ int port_open(port_entry *entry, const port_settings &settings, open_failure *wh
         stream_reset(entry);
     entry->owed_rdev = st.st_rdev;
     entry->owed_node = {st.st_dev, st.st_ino, st.st_ctim};
+    echo_reset(entry);
     bool prompt_taken = owed_adopt(entry);
     {
         mutex_guard state(&entry->state_lock);

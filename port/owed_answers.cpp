@@ -14,7 +14,9 @@
 
 #include "port/port_internal.h"
 
-constexpr size_t OWED_MAX = 64;   // a port that never answers must not grow us
+// A port that never answers must not grow us; far more than the calls a
+// port can have queued, each with its most command lines, ever owe.
+constexpr size_t OWED_MAX = 4 * PORT_QUEUE_MAX * 64;
 constexpr size_t WINDOW_MAX = 64; // lines held back for one waiting command
 constexpr size_t STASH_MAX = REGISTRY_MAX;
 
@@ -28,7 +30,8 @@ void owed_push(port_entry *entry, const owed_answer &debt)
 void owed_add(port_entry *entry, const end_flag_list &flags, bool late, int count, bool provisional)
 {
     for (int i = 0; i < count; i++)
-        owed_push(entry, {flags, command_traits_now(entry), entry->command_seq, late, provisional});
+        owed_push(entry, {flags, command_traits_now(entry), entry->command_seq, late, provisional, entry->echo_seen,
+                          int8_t(echo_setting_of(entry->out.data(), entry->out.size()))});
 }
 
 void owed_drop_after(port_entry *entry, uint32_t seq)
@@ -99,10 +102,25 @@ static void restart_capture(port_entry *entry, size_t tail)
 {
     at_response &cap = entry->capture;
     size_t keep = entry->chunk && tail <= size_t(entry->chunk_size) ? tail : 0;
-    memcpy(cap.data, entry->chunk + entry->chunk_size - keep, keep);
-    cap.length = static_cast<int32_t>(keep);
+    // Its own echo, once it came, stays at its head.
+    size_t head = entry->echo_seen ? std::min(entry->anchor.size(), size_t(CAPTURE_MAX) - 2) : 0;
+    if (head + 2 + keep > size_t(CAPTURE_MAX))
+        head = 0;
+    if (head > 0) {
+        memcpy(cap.data, entry->anchor.data(), head);
+        memcpy(cap.data + head, "\r\n", 2);
+        head += 2;
+    }
+    memcpy(cap.data + head, entry->chunk + entry->chunk_size - keep, keep);
+    cap.length = static_cast<int32_t>(head + keep);
     cap.data[cap.length] = '\0';
     entry->capture_truncated = false;
+}
+
+void capture_restart_at(port_entry *entry, const char *, size_t)
+{
+    entry->window.clear();
+    restart_capture(entry, entry->line_tail);
 }
 
 bool owed_pay(port_entry *entry, const char *line, size_t length, size_t tail, bool modem_final)
@@ -118,9 +136,13 @@ bool owed_pay(port_entry *entry, const char *line, size_t length, size_t tail, b
     bool late = debt.late;
     if (entry->waiting) {
         owed_release_window(entry);
-        entry->paid_debt = true;
+        // Before its own echo, no line can have been the waiting command's.
+        if (entry->echo != ECHO_ON || entry->echo_seen)
+            entry->paid_debt = true;
         restart_capture(entry, tail);
     }
+    if (modem_final && debt.echo_after >= 0 && final_code_of(line, length) == FINAL_OK)
+        echo_set(entry, debt.echo_after);
     // The modem has answered the command with the abandoned prompt, or one
     // written after it: that prompt is not coming any more.
     if (modem_final && debt.seq >= entry->abandoned_seq)
@@ -176,7 +198,7 @@ void owed_stash(port_entry *entry)
         owed_drop_provisional(entry);
     // A line the modem was in the middle of, or a message text still to
     // come, is finished by the next record even when nothing is owed.
-    bool midway = entry->line_length > 0 || entry->next_text != TEXT_NONE;
+    bool midway = entry->line_length > 0 || entry->text.kind != TEXT_NONE;
     if ((entry->owed.empty() && !entry->fragment_out && !entry->prompt_abandoned && !midway) || entry->owed_rdev == 0 ||
         stashed.size() >= STASH_MAX)
         return;
@@ -186,7 +208,7 @@ void owed_stash(port_entry *entry)
     if (!entry->line_overflow)
         unfinished.assign(entry->line_buffer, size_t(entry->line_length));
     stashed[entry->owed_rdev] = {std::move(entry->owed), now + OWED_KEEP_MS,     entry->fragment_out,
-                                 settle_until,           std::move(unfinished),  entry->next_text,
+                                 settle_until,           std::move(unfinished),  entry->text,
                                  entry->owed_node,       entry->prompt_abandoned};
     entry->owed.clear();
 }
@@ -234,7 +256,7 @@ bool owed_adopt(port_entry *entry)
             entry->line_length = int32_t(unfinished.size());
             entry->line_buffer[entry->line_length] = '\0';
             entry->line_nul = memchr(unfinished.data(), '\0', unfinished.size()) != nullptr;
-            entry->next_text = found->second.next_text;
+            entry->text = found->second.text;
         }
     }
     stashed.erase(found);

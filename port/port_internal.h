@@ -15,6 +15,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "port/device.h"
 #include "port/grammar.h"
@@ -38,7 +39,21 @@ struct owed_answer {
     // after a line paid an older debt (that line may have been its own).
     // Dropped when the port's settle time passes unpaid.
     bool provisional;
+    // Its command's echo came: the modem read it, and lines after that echo
+    // may be its answer. While echo is on, no line pays a debt before that.
+    bool echoed;
+    int8_t echo_after; // what its OK does to echo (echo_setting_of), -1 nothing
 };
+
+// A command line written to the device, whose echo has not come yet.
+struct written_line {
+    std::string text; // blanks trimmed, upper case
+    uint32_t seq;     // the command that started it
+};
+
+// Whether the modem echoes the command lines it reads. Known from what was
+// written and seen: unknown after an open, until the first answer.
+enum echo_mode : uint8_t { ECHO_UNKNOWN, ECHO_ON, ECHO_OFF };
 
 // The node a device was opened through. A device number made anew (a USB
 // modem that reset and came back as ttyUSB2 again, a new pseudo-terminal
@@ -62,7 +77,7 @@ struct stashed_debts {
     // The start of a line the modem had not finished: its end comes to the
     // next record, and a final result cut in two must still pay.
     std::string unfinished_line;
-    text_line next_text;
+    text_state text;
     // The node they were made on: a device made anew since owes nothing.
     node_stamp node;
     // A prompt given up on, not yet seen: it may come to the next record,
@@ -124,7 +139,26 @@ struct port_entry {
     bool capture_truncated; // a chunk did not fit: nothing later is captured
     const char *chunk;      // the chunk being cut into lines, while it is
     int chunk_size;
-    text_line next_text; // what the next line is, by the header before it
+    size_t line_tail; // bytes of that chunk behind the line being judged
+    text_state text;  // a message or USSD text under way, by the header before it
+    // V.250 framing: an information line, then an empty line, then the
+    // final result. Seen once, texts run to their empty line.
+    bool framing;
+    bool after_info;
+    bool blank_after_info;
+    // Echo: the command lines written and not echoed yet, the line being
+    // written, and whether the modem takes message text (after a prompt
+    // command's CR, up to Ctrl-Z or ESC).
+    echo_mode echo;
+    std::deque<written_line> unechoed;
+    std::string write_line;
+    uint32_t write_line_seq;
+    bool write_text;
+    bool prompt_echo;   // '>' lines are the echo of prompt text
+    bool echo_seen;     // the running command's echo came: its answer may start
+    std::string anchor; // that echo line, kept at the head of its capture
+    // The port's own unsolicited prefixes ("open"); state_lock for writes.
+    std::vector<std::string> unsolicited;
     end_flag_list end_flags;
     int32_t waiting; // 1 while a command awaits an end flag
     port_op *current;
@@ -377,6 +411,19 @@ void owed_remember(port_entry *entry, const char *line);
 // for it is published now, and none of it is the waiting command's.
 void owed_release_window(port_entry *entry);
 bool owed_late(const port_entry *entry);
+
+// Echo (port/echo.cpp). Bytes as they are written; a line read that is the
+// echo of one (true: never published, never anyone's answer line).
+void echo_written(port_entry *entry, const char *bytes, size_t n);
+bool echo_take(port_entry *entry, const char *line, size_t length);
+// An OK to a command that turns echo off (0) or on (1).
+void echo_set(port_entry *entry, int setting);
+// After an open: unknown until the first answer.
+void echo_reset(port_entry *entry);
+// A start-up line: the modem forgot every command it had read.
+void echo_modem_restarted(port_entry *entry);
+// The waiting command's capture starts again at this line (its echo).
+void capture_restart_at(port_entry *entry, const char *line, size_t length);
 
 // Events: admitted under the rate limits and queued for the event loop.
 void emit_line(port_entry *entry, const char *line, bool late);

@@ -37,14 +37,15 @@ static void capture_chunk(port_entry *entry, const char *chunk, int n)
     cap.data[cap.length] = '\0';
 }
 
-// The modem echoes our own command as it was typed ("at+csq" too), and at
-// a prompt the text typed after "> ": neither ends a wait or pays an owed
-// answer, whatever it holds.
-static bool is_echo(const port_entry *entry, const char *line)
+// A line that looks like an echo but matches nothing written: a command
+// line someone else typed, or one cut short; and at a prompt the text typed
+// after "> ". Neither ends a wait or pays an owed answer, whatever it holds,
+// and neither is news.
+static bool is_stray_echo(const port_entry *entry, const char *line)
 {
     if ((line[0] | 0x20) == 'a' && (line[1] | 0x20) == 't')
         return true;
-    return line[0] == '>' && entry->current && entry->current->has_data;
+    return line[0] == '>' && (entry->prompt_echo || (entry->current && entry->current->has_data));
 }
 
 // A line that neither ends a command nor pays an owed answer: with the
@@ -58,46 +59,101 @@ static void keep_line(port_entry *entry, const char *line)
         emit_line(entry, line, owed_late(entry));
 }
 
+// V.250 frames every response with CR LF on both sides, so between an
+// information line and the final result comes an empty line.
+static void note_blank(port_entry *entry)
+{
+    entry->blank_after_info = entry->after_info;
+    entry->after_info = false;
+}
+
+static void note_line(port_entry *entry, final_code code)
+{
+    if (code != FINAL_NONE) {
+        if (entry->blank_after_info)
+            entry->framing = true;
+        else if (entry->after_info)
+            entry->framing = false;
+        entry->after_info = false;
+    } else {
+        entry->after_info = true;
+    }
+    entry->blank_after_info = false;
+}
+
+// A line of message or USSD text: the message's news, or its answer's.
+static bool text_line_taken(port_entry *entry, const char *line, size_t length)
+{
+    text_line kind = entry->text.kind;
+    if (kind == TEXT_NONE || !text_takes(&entry->text, line, length))
+        return false;
+    entry->after_info = true;
+    entry->blank_after_info = false;
+    if (kind == TEXT_UNSOLICITED)
+        emit_line(entry, line, false);
+    else
+        keep_line(entry, line);
+    return true;
+}
+
 // `tail` is the number of bytes of the current chunk behind this line.
 static void handle_line(port_entry *entry, const char *line, size_t length, size_t tail)
 {
-    text_line text = std::exchange(entry->next_text, TEXT_NONE);
-    if (text == TEXT_UNSOLICITED) {
-        // A message delivered to the port: its text is news, whatever it says.
-        emit_line(entry, line, false);
+    entry->line_tail = tail;
+    if (text_line_taken(entry, line, length))
         return;
-    }
-    if (length == 0)
-        return;
-    if (text == TEXT_ANSWER) {
-        keep_line(entry, line);
+    if (length == 0) {
+        note_blank(entry);
         return;
     }
     if (entry->prompt_abandoned && is_prompt_line(line, length))
         at_late_prompt(entry);
-    if (is_echo(entry, line)) {
-        keep_line(entry, line);
+    if (echo_take(entry, line, length) || is_stray_echo(entry, line)) {
+        entry->after_info = entry->blank_after_info = false;
         return;
     }
-    int prefix = unsolicited_prefix(line, length);
-    if (prefix != URC_NONE && unsolicited_for(prefix, owed_judge(entry))) {
-        entry->next_text = text_after(prefix, line, length);
+    urc_match urc = unsolicited_line(line, length, &entry->unsolicited);
+    if (unsolicited_for(urc, owed_judge(entry))) {
+        entry->text = text_announced(urc, line, length, entry->framing);
+        if (urc.startup)
+            echo_modem_restarted(entry);
+        note_line(entry, FINAL_NONE);
         emit_line(entry, line, false);
         return;
     }
-    if (announces_message_text(line, length))
-        entry->next_text = TEXT_ANSWER;
     final_code code = final_code_of(line, length);
-    if (owed_pay(entry, line, length, tail, code != FINAL_NONE))
-        return;
-    // While an older answer is owed, every line up to its end is that
-    // answer's: nothing older completes a newer command.
-    if (!entry->waiting || !entry->owed.empty()) {
-        keep_line(entry, line);
+    note_line(entry, code);
+    if (code == FINAL_NONE) {
+        text_state announced = text_announced(urc, line, length, entry->framing);
+        if (announced.kind != TEXT_NONE) {
+            announced.kind = TEXT_ANSWER;
+            entry->text = announced;
+        }
+    } else {
+        // The modem is out of any message text it was taking.
+        entry->write_text = false;
+        entry->prompt_echo = false;
+    }
+    // While echo is on, no line before a command's echo is its answer.
+    bool gated = entry->echo == ECHO_ON;
+    if (!entry->owed.empty() && (!gated || entry->owed.front().echoed)) {
+        if (!owed_pay(entry, line, length, tail, code != FINAL_NONE))
+            keep_line(entry, line); // older answers first: nothing older completes a newer command
         return;
     }
+    if (!entry->waiting || (gated && !entry->echo_seen) || !entry->owed.empty()) {
+        // Nobody's: a final result counted for no one is an old answer.
+        emit_line(entry, line, gated && code != FINAL_NONE ? true : owed_late(entry));
+        return;
+    }
+    // A final result with no echo before it, and nothing owed: the modem
+    // does not echo.
+    if (entry->echo == ECHO_UNKNOWN && !entry->echo_seen && code != FINAL_NONE && entry->phase != PHASE_WRITING)
+        echo_set(entry, 0);
     char matched[END_FLAG_SIZE];
     if (end_flag_match_line(&entry->end_flags, line, length, code, matched)) {
+        if (code == FINAL_OK)
+            echo_set(entry, echo_setting_of(entry->out.data(), entry->out.size()));
         at_line_final(entry, matched, code != FINAL_NONE);
         return;
     }
@@ -258,7 +314,7 @@ void port_process_chunk(port_entry *entry, const char *chunk, int n)
     assemble_lines(entry, chunk, n);
     entry->chunk = nullptr;
     // A message text that starts with '>' is no prompt.
-    if (entry->next_text != TEXT_NONE)
+    if (entry->text.kind != TEXT_NONE)
         return;
     if (entry->prompt_abandoned && prompt_pending(entry, true)) {
         // Handled, the prompt is gone: a later command must not take it

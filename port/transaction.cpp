@@ -34,6 +34,8 @@ void capture_arm(port_entry *entry)
     entry->answers_due = 1;
     entry->finals_own = 0;
     entry->paid_debt = false;
+    entry->echo_seen = false;
+    entry->anchor.clear();
     entry->window.clear();
 }
 
@@ -96,7 +98,8 @@ static bool write_escape(port_entry *entry, uint32_t seq, const command_traits &
 {
     if (write(entry->fd, &ESC, 1) != 1)
         return false;
-    owed_push(entry, {default_end_flags(), traits, seq, true, true});
+    echo_written(entry, &ESC, 1);
+    owed_push(entry, {default_end_flags(), traits, seq, true, true, true, -1});
     entry->settle_until = std::max(entry->settle_until, mono_ms() + ESC_SETTLE_MS);
     return true;
 }
@@ -186,6 +189,10 @@ static void timed_out(port_entry *entry, bool owes)
         entry->capture.data[0] = '\0';
         entry->capture_truncated = false;
     }
+    // With echo on, a command whose echo never came may not have been read
+    // at all; or echo is off now, set by someone else.
+    if (entry->echo == ECHO_ON && !entry->echo_seen && !entry->swallowed)
+        entry->echo = ECHO_UNKNOWN;
     // A command that went into message text is answered by nobody.
     int owed = entry->swallowed ? 0 : entry->answers_due - entry->finals_own;
     if (owes && owed > 0) {
@@ -251,6 +258,7 @@ void at_write_ready(port_entry *entry)
     while (entry->out_done < entry->out.size()) {
         ssize_t n = write(entry->fd, entry->out.data() + entry->out_done, entry->out.size() - entry->out_done);
         if (n > 0) {
+            echo_written(entry, entry->out.data() + entry->out_done, size_t(n));
             entry->out_done += static_cast<size_t>(n);
             // The CR that ends a fragment left earlier goes first.
             if (entry->phase == PHASE_WRITING)
@@ -311,7 +319,7 @@ bool at_start(port_entry *entry, port_op *op)
         // answer is owed, provisionally: if nothing had got out, the CR
         // makes an empty line, which gets none.
         bytes.insert(0, 1, '\r');
-        owed_push(entry, {default_end_flags(), {}, entry->command_seq, true, true});
+        owed_push(entry, {default_end_flags(), {}, entry->command_seq, true, true, false, -1});
     }
     entry->command_seq++;
     entry->traits_known = false;

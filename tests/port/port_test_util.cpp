@@ -279,10 +279,18 @@ bare_port::~bare_port()
     port_engine_destroy(engine);
 }
 
-void bare_port::arm(const char *flags)
+void bare_port::arm(const char *flags, const char *command)
 {
     op = port_op();
     entry->current = &op;
+    if (command) {
+        // As the transaction writes it: what the reader knows of the command.
+        op.command = command;
+        entry->command_seq++;
+        entry->out = op.command + "\r\n";
+        entry->traits_known = false;
+        echo_written(entry, entry->out.data(), entry->out.size());
+    }
     end_flags_set(&entry->end_flags, flags);
     capture_arm(entry);
     entry->deadline_ms = INT64_MAX;

@@ -111,7 +111,8 @@ struct bare_port {
     explicit bare_port(const std::string &path = "/dev/bare");
     ~bare_port();
     // A command written and waiting, with these end flags (nullptr: defaults).
-    void arm(const char *flags = nullptr);
+    // With `command`, as if it had been written (its echo and its own lines are known).
+    void arm(const char *flags = nullptr, const char *command = nullptr);
     void feed(const std::string &bytes);
     // Lets the waiting command time out.
     void expire();

@@ -126,7 +126,7 @@ TEST_F(Transaction, PromptDataFollowsTheModemsPrompt)
     // Refused: the text is never written.
     port_op *refused = with_data(10);
     pty.read_until("\r");
-    pty.send("\r\n+CMS ERROR: 500\r\n");
+    pty.send("AT+CMGS=\"+15550100\"\r\r\n+CMS ERROR: 500\r\n");
     ASSERT_TRUE(wait_done(refused));
     EXPECT_STREQ(refused->matched_flag, "ERROR");
     EXPECT_FALSE(refused->data_sent);
