@@ -116,8 +116,10 @@ bool format_time(const uint8_t *t, std::string *out)
         field[5] > 59)
         return false;
     char text[64];
-    snprintf(text, sizeof text, "20%02u-%02u-%02uT%02u:%02u:%02u%c%02u:%02u", field[0], field[1], field[2], field[3],
-             field[4], field[5], t[6] & 8 ? '-' : '+', quarters / 4, quarters % 4 * 15);
+    // Two digits of year: the nineties are the only years of the last
+    // century that saw a text message.
+    snprintf(text, sizeof text, "%02u%02u-%02u-%02uT%02u:%02u:%02u%c%02u:%02u", field[0] >= 90 ? 19 : 20, field[0],
+             field[1], field[2], field[3], field[4], field[5], t[6] & 8 ? '-' : '+', quarters / 4, quarters % 4 * 15);
     *out = text;
     return true;
 }
