@@ -187,6 +187,17 @@ HEX_SEEDS = {
 }
 
 
+# A mode byte (see fuzz_sms_pdu.cpp), then its input.
+SMS_SEEDS = {
+    "deliver": b"\0" + bytes.fromhex("07917283010010F5040BC87238880900F10000993092516195800AE8329BFD4697D9EC37"),
+    "concat_turkish": b"\0" + bytes.fromhex("00440B915155010032F40000622190010000611106250101240101072007BC396ECA41"),
+    "ucs2_report": b"\0" + bytes.fromhex("00040B915155010032F40008622190010000610A004800690020D83DDE00"),
+    "status_line": b"\1" + b"00062A0B915155010032F4622190010000616221900100506100\r\n",
+    "cusd": b"\2\2" + b'+CUSD: 0,"041F04400438D83DDE00\nmore",72',
+    "encode": b"\3\x2a\1" + "Long text with € and 😀 ".encode() * 8,
+}
+
+
 def main():
     targets = {
         "fuzz_bus_message": bus_message_seeds(),
@@ -194,6 +205,7 @@ def main():
         "fuzz_end_flags": end_flag_seeds(),
         "fuzz_line_assembly": line_assembly_seeds(),
         "fuzz_hex_decode": HEX_SEEDS,
+        "fuzz_sms_pdu": SMS_SEEDS,
     }
     for target, seeds in targets.items():
         d = os.path.join(HERE, "corpus", target)

@@ -13,7 +13,7 @@ ensure_packages "${BUILD_PACKAGES[@]}" "${FUZZ_PACKAGES[@]}"
 
 seconds=${1:-30}
 dir=build-fuzz
-targets=(fuzz_bus_message fuzz_busd fuzz_end_flags fuzz_hex_decode fuzz_line_assembly)
+targets=(fuzz_bus_message fuzz_busd fuzz_end_flags fuzz_hex_decode fuzz_line_assembly fuzz_sms_pdu)
 
 cmake -S . -B "$dir" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
     -DTARNEL_BUILD_FUZZ=ON -DTARNEL_BUILD_TESTS=OFF -DTARNEL_SYSTEM_UBUS=OFF \
