@@ -36,6 +36,7 @@ constexpr size_t EVENT_LINE_MAX = 1023;      // an unsolicited line is published
 constexpr int EVENT_BACKLOG_MAX = 64;        // lines of one port waiting to be published
 constexpr int EVENTS_PER_SECOND_PORT = 100;
 constexpr int EVENTS_PER_SECOND_ALL = 400;
+constexpr int32_t TIMEOUT_MAX_S = 600; // longest wait a "sendat" gets
 
 struct port_entry;
 struct port_engine;
