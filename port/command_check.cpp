@@ -53,7 +53,7 @@ bool ignored(char c)
 
 bool extended_lead(char c)
 {
-    return c == '+' || c == '^' || c == '$' || c == '%' || c == '#' || c == '!';
+    return c == '+' || c == '^' || c == '$' || c == '%' || c == '#' || c == '!' || c == '*';
 }
 
 bool name_char(char c)

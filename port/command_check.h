@@ -14,8 +14,9 @@
 //   and a letter) with an optional number, S-registers as "S<n>",
 //   "S<n>=<v>" or "S<n>?"; an omitted number is 0. A dial ("D") runs to the
 //   end of the line or a ';' and holds no commands; an extended command
-//   ("+NAME", vendor "^NAME", "$NAME", "%NAME", "#NAME", "!NAME") runs to
-//   the next ';' outside double quotes and is never read as basic ones.
+//   ("+NAME", vendor "^NAME", "$NAME", "%NAME", "#NAME", "!NAME", "*NAME")
+//   runs to the next ';' outside double quotes and is never read as basic
+//   ones.
 // - A line "A/" (any case) repeats the last line the modem received,
 //   whoever sent it.
 // - Message text is no command: with Ctrl-Z allowed, what comes before a

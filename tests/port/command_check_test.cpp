@@ -47,6 +47,7 @@ TEST(CommandCheck, SharedSettingsAreFoundWhereTheModemRunsThem)
         {"AT+CMGS=\"V0\"", OK},
         {"AT+CPBW=1,\"x;V0\"", OK}, // a ';' inside quotes separates nothing
         {"AT^SYSCFG=2,2,3FFFFFFF,1,2;$QCS4=13", OK},
+        {"AT*EQ1", OK}, // a vendor's "*EQ1", not E and Q1
     };
     for (const row &r : rows)
         EXPECT_EQ(command_check(r.text.data(), r.text.size()), r.expected) << r.text;
