@@ -89,6 +89,8 @@ int call_start(ubus_context *ctx, ubus_request_data *req, port_call *call)
 {
     const port_op &op = call->op;
     call->op.arg_bytes = call->path_length + op.command.size() + op.end_flag.size() + op.data.size();
+    for (const std::string &prefix : op.unsolicited)
+        call->op.arg_bytes += prefix.size();
     call->op.owner = call;
     call->generation = g_daemon.generation;
     ubus_defer_request(ctx, req, &call->req);

@@ -23,6 +23,12 @@ static void add_port(blob_buf *b, const port_snapshot &port)
         blobmsg_add_string(b, "file_status", access(port.path.c_str(), F_OK) == 0 ? "exists" : "missing");
     }
     blobmsg_add_u32(b, "last_check", port.last_check);
+    if (!port.unsolicited.empty()) {
+        void *prefixes = blobmsg_open_array(b, "unsolicited");
+        for (const std::string &prefix : port.unsolicited)
+            blobmsg_add_string(b, nullptr, prefix.c_str());
+        blobmsg_close_array(b, prefixes);
+    }
     blobmsg_close_table(b, table);
 }
 

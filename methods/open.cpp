@@ -1,15 +1,43 @@
+#include <cstring>
+#include <string>
+#include <vector>
+
 #include "methods/call.h"
 #include "methods/methods.h"
 #include "methods/reply.h"
 
 const blobmsg_policy open_policy[OPEN_POLICY_MAX] = {
-    {"at_port", BLOBMSG_TYPE_STRING}, {"baudrate", BLOBMSG_TYPE_INT32}, {"databits", BLOBMSG_TYPE_INT32},
-    {"parity", BLOBMSG_TYPE_INT32},   {"stopbits", BLOBMSG_TYPE_INT32}, {"timeout", BLOBMSG_TYPE_INT32},
+    {"at_port", BLOBMSG_TYPE_STRING},    {"baudrate", BLOBMSG_TYPE_INT32}, {"databits", BLOBMSG_TYPE_INT32},
+    {"parity", BLOBMSG_TYPE_INT32},      {"stopbits", BLOBMSG_TYPE_INT32}, {"timeout", BLOBMSG_TYPE_INT32},
+    {"unsolicited", BLOBMSG_TYPE_ARRAY},
 };
+
+// Any value under the name, whatever its type: one that is no array must
+// not pass for an absent list.
+static const blobmsg_policy unsolicited_any = {"unsolicited", BLOBMSG_TYPE_UNSPEC};
 
 static int32_t int_arg(blob_attr *attr, int32_t fallback)
 {
     return attr ? static_cast<int32_t>(blobmsg_get_u32(attr)) : fallback;
+}
+
+// The prefixes, each a string of 1 to UNSOLICITED_PREFIX_MAX bytes without
+// NUL, at most UNSOLICITED_PREFIXES_MAX of them; false for anything else.
+static bool unsolicited_arg(blob_attr *array, std::vector<std::string> *prefixes)
+{
+    blob_attr *item;
+    size_t rem;
+    blobmsg_for_each_attr(item, array, rem)
+    {
+        if (blobmsg_type(item) != BLOBMSG_TYPE_STRING || prefixes->size() >= UNSOLICITED_PREFIXES_MAX)
+            return false;
+        size_t length = blobmsg_data_len(item) > 0 ? blobmsg_data_len(item) - 1 : 0;
+        const char *text = blobmsg_get_string(item);
+        if (length == 0 || length > UNSOLICITED_PREFIX_MAX || strlen(text) != length)
+            return false;
+        prefixes->emplace_back(text, length);
+    }
+    return true;
 }
 
 int handle_open(ubus_context *ctx, ubus_object *, ubus_request_data *req, const char *, blob_attr *msg)
@@ -21,10 +49,18 @@ int handle_open(ubus_context *ctx, ubus_object *, ubus_request_data *req, const 
     if (!path)
         return UBUS_STATUS_INVALID_ARGUMENT;
 
+    std::vector<std::string> unsolicited;
+    blob_attr *any_unsolicited;
+    blobmsg_parse(&unsolicited_any, 1, &any_unsolicited, blob_data(msg), blob_len(msg));
+    if (any_unsolicited && (!tb[OPEN_UNSOLICITED] || !unsolicited_arg(tb[OPEN_UNSOLICITED], &unsolicited)))
+        return reply_error(ctx, req, "Invalid unsolicited prefixes");
+
     port_call *call = call_new(path, OP_OPEN);
     const port_settings &d = DEFAULT_SETTINGS;
     call->op.settings = {int_arg(tb[OPEN_BAUDRATE], d.baudrate), int_arg(tb[OPEN_DATABITS], d.databits),
                          int_arg(tb[OPEN_PARITY], d.parity), int_arg(tb[OPEN_STOPBITS], d.stopbits)};
+    call->op.has_unsolicited = any_unsolicited != nullptr;
+    call->op.unsolicited = std::move(unsolicited);
     return call_start(ctx, req, call);
 }
 

@@ -4,6 +4,7 @@
 #include "methods/call.h"
 #include "methods/methods.h"
 #include "methods/reply.h"
+#include "port/command_check.h"
 
 const blobmsg_policy sendat_policy[SENDAT_POLICY_MAX] = {
     {"at_port", BLOBMSG_TYPE_STRING}, {"timeout", BLOBMSG_TYPE_INT32},         {"end_flag", BLOBMSG_TYPE_STRING},
@@ -52,6 +53,14 @@ int handle_sendat(ubus_context *ctx, ubus_object *, ubus_request_data *req, cons
         return reply_error(ctx, req, "Command too long");
     if (tb[SENDAT_END_FLAG] && received_length(tb[SENDAT_END_FLAG]) > COMMAND_MAX)
         return reply_error(ctx, req, "End flag too long");
+    // Command text is judged as the modem will read it; raw bytes go as
+    // asked. A send-only text may finish a prompt its caller holds.
+    if (source == tb[SENDAT_AT_CMD]) {
+        command_refusal refusal =
+            command_check(static_cast<const char *>(blobmsg_data(source)), received_length(source), sendonly);
+        if (refusal != COMMAND_ACCEPTED)
+            return reply_error(ctx, req, command_refusal_message(refusal));
+    }
 
     port_call *call = call_new(path, OP_SENDAT);
     port_op &op = call->op;
@@ -59,6 +68,10 @@ int handle_sendat(ubus_context *ctx, ubus_object *, ubus_request_data *req, cons
     op.is_hex = source != tb[SENDAT_AT_CMD];
     op.send_only = sendonly;
     op.timeout = tb[SENDAT_TIMEOUT] ? static_cast<int32_t>(blobmsg_get_u32(tb[SENDAT_TIMEOUT])) : 5;
+    // A call that would hold the port for days holds everyone queued
+    // behind it; no modem answer takes that long.
+    if (op.timeout > TIMEOUT_MAX_S)
+        op.timeout = TIMEOUT_MAX_S;
     op.has_end_flag = tb[SENDAT_END_FLAG] != nullptr;
     if (op.has_end_flag)
         op.end_flag = blobmsg_get_string(tb[SENDAT_END_FLAG]);

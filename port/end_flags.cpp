@@ -10,7 +10,6 @@ static const char *const DEFAULT_END_FLAGS[END_FLAG_SLOTS] = {
     "OK", "ERROR", "+CMS ERROR:", "+CME ERROR:", "NO CARRIER",
 };
 
-constexpr size_t SPEC_MAX = 511;
 constexpr size_t MATCH_LINE_MAX = 1023;
 
 static void store_flag(end_flag_list *list, const char *text, size_t length)
@@ -42,20 +41,20 @@ void end_flags_set(end_flag_list *list, const char *spec)
     list->count = 0;
     list->text_flags = 0;
 
-    char work[SPEC_MAX + 1];
-    size_t spec_length = strnlen(spec, SPEC_MAX);
-    memcpy(work, spec, spec_length);
-    work[spec_length] = '\0';
-
-    char *save = nullptr;
-    for (char *field = strtok_r(work, ",", &save); field && list->count < END_FLAG_SLOTS;
-         field = strtok_r(nullptr, ",", &save)) {
-        field += strspn(field, " \t");
-        size_t length = strlen(field);
-        while (length > 0 && (field[length - 1] == ' ' || field[length - 1] == '\t'))
-            length--;
-        if (length > 0)
-            store_flag(list, field, length);
+    // The whole text is walked: a long first field must not hide the
+    // flags after it.
+    for (const char *field = spec; list->count < END_FLAG_SLOTS;) {
+        const char *comma = strchr(field, ',');
+        const char *end = comma ? comma : field + strlen(field);
+        while (field < end && (*field == ' ' || *field == '\t'))
+            field++;
+        while (end > field && (end[-1] == ' ' || end[-1] == '\t'))
+            end--;
+        if (end > field)
+            store_flag(list, field, size_t(end - field));
+        if (!comma)
+            break;
+        field = comma + 1;
     }
     if (list->count == 0)
         *list = default_end_flags();

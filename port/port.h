@@ -36,6 +36,9 @@ constexpr size_t EVENT_LINE_MAX = 1023;      // an unsolicited line is published
 constexpr int EVENT_BACKLOG_MAX = 64;        // lines of one port waiting to be published
 constexpr int EVENTS_PER_SECOND_PORT = 100;
 constexpr int EVENTS_PER_SECOND_ALL = 400;
+constexpr int32_t TIMEOUT_MAX_S = 600;          // longest wait a "sendat" gets
+constexpr size_t UNSOLICITED_PREFIXES_MAX = 32; // extra unsolicited-line prefixes of one port
+constexpr size_t UNSOLICITED_PREFIX_MAX = 31;   // bytes of one such prefix
 
 struct port_entry;
 struct port_engine;
@@ -62,6 +65,10 @@ struct port_op {
 
     // OP_OPEN
     port_settings settings = DEFAULT_SETTINGS;
+    // Lines starting with one of these are unsolicited on this port too; an
+    // open without the list keeps the port's, an empty one clears it.
+    bool has_unsolicited = false;
+    std::vector<std::string> unsolicited;
 
     // OP_OPEN, OP_SENDAT: this call made the record. An open that fails
     // removes it again, a "sendat" when the path is no serial port.
@@ -118,6 +125,7 @@ struct port_snapshot {
     int32_t fd;
     port_settings settings;
     uint32_t last_check; // wall clock seconds
+    std::vector<std::string> unsolicited;
 };
 
 // Engine life: create, start its monitor and hotplug watcher, serve, stop

@@ -197,7 +197,8 @@ std::vector<port_snapshot> registry_snapshot(port_engine *engine)
     mutex_guard guard(&engine->registry_lock);
     for (port_entry *entry = engine->ports; entry; entry = entry->next) {
         mutex_guard state(&entry->state_lock);
-        ports.push_back({entry->path, entry->fd >= 0, entry->fd, entry->settings, entry->last_check});
+        ports.push_back(
+            {entry->path, entry->fd >= 0, entry->fd, entry->settings, entry->last_check, entry->unsolicited});
     }
     return ports;
 }

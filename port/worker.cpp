@@ -42,6 +42,11 @@ static bool run_open(port_entry *entry, port_op *op)
     // Whoever opens the path by name takes the hardware now behind it.
     if (port_open(entry, op->settings, &why, true) == 0) {
         op->ok = true;
+        // Kept like the settings: only an open that succeeded changes them.
+        if (op->has_unsolicited) {
+            mutex_guard state(&entry->state_lock);
+            entry->unsolicited = std::move(op->unsolicited);
+        }
         emit_state(entry, "open");
     } else {
         console_open_failed(entry->path, why);

@@ -90,7 +90,8 @@ TEST(Lifecycle, ObjectAdvertisesFourMethodsInOrder)
     EXPECT_EQ(out, std::string("'tarnel' @") + id +
                        "\n"
                        "\t\"open\":{\"at_port\":\"String\",\"baudrate\":\"Integer\",\"databits\":\"Integer\","
-                       "\"parity\":\"Integer\",\"stopbits\":\"Integer\",\"timeout\":\"Integer\"}\n"
+                       "\"parity\":\"Integer\",\"stopbits\":\"Integer\",\"timeout\":\"Integer\","
+                       "\"unsolicited\":\"Array\"}\n"
                        "\t\"sendat\":{\"at_port\":\"String\",\"timeout\":\"Integer\",\"end_flag\":\"String\","
                        "\"at_cmd\":\"String\",\"raw_at_content\":\"String\",\"sendonly\":\"Boolean\","
                        "\"data\":\"String\"}\n"

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <ctime>
+#include <string>
+#include <vector>
 
 #include "tests/daemon/daemon_env.h"
 #include "tests/daemon/masked.h"
@@ -46,4 +48,40 @@ TEST(List, ShowsRecordsNewestFirstWithTheKeysOfTheirState)
     long long last_check = std::stoll(r.json.substr(pos + 13));
     EXPECT_GE(last_check, static_cast<long long>(before));
     EXPECT_LE(last_check, static_cast<long long>(time(nullptr)));
+}
+
+// A port's own unsolicited prefixes are shown after its other keys; an
+// open without the list keeps it, an empty list clears it, and a list
+// that breaks the limits opens nothing.
+TEST(List, ShowsThePrefixesAnOpenGaveItsPort)
+{
+    daemon_env env;
+    ASSERT_TRUE(env_start(env));
+    std::string a = env_path(env, "ttyA"), b = env_path(env, "ttyB");
+    fake_modem_ptr ma(fake_modem_create(a)), mb(fake_modem_create(b));
+    ASSERT_TRUE(ma && mb);
+    const std::string head = "{\"at_port\":\"" + a + "\"";
+    const std::string shown = "{\"ports\":[{\"port\":\"" + a +
+                              "\",\"is_open\":1,\"fd\":#,\"baudrate\":115200,\"databits\":8,\"parity\":0,"
+                              "\"stopbits\":1,\"last_check\":#";
+
+    ASSERT_EQ(tarnel_call(env, "open", head + ",\"unsolicited\":[\"+QIND:\",\"^HCSQ:\"]}").status, 0);
+    EXPECT_EQ(masked(tarnel_call(env, "list", "").json), shown + ",\"unsolicited\":[\"+QIND:\",\"^HCSQ:\"]}]}");
+    ASSERT_EQ(tarnel_call(env, "open", quoted_port(a)).status, 0);
+    EXPECT_EQ(masked(tarnel_call(env, "list", "").json), shown + ",\"unsolicited\":[\"+QIND:\",\"^HCSQ:\"]}]}");
+    ASSERT_EQ(tarnel_call(env, "open", head + ",\"unsolicited\":[]}").status, 0);
+    EXPECT_EQ(masked(tarnel_call(env, "list", "").json), shown + "}]}");
+
+    std::string most;
+    for (int i = 0; i < 32; i++)
+        most += std::string(i ? "," : "") + "\"+P" + std::to_string(i) + ":\"";
+    const std::string refused = "{\"status\":\"error\",\"message\":\"Invalid unsolicited prefixes\"}";
+    for (const std::string &list : std::vector<std::string>{
+             "[" + most + ",\"+X:\"]", "[\"" + std::string(32, 'P') + "\"]", "[\"\"]", "[\"+A:\",1]", "\"+QIND:\""}) {
+        bus_reply r = tarnel_call(env, "open", "{\"at_port\":\"" + b + "\",\"unsolicited\":" + list + "}");
+        EXPECT_EQ(r.json, refused) << list;
+    }
+    EXPECT_EQ(masked(tarnel_call(env, "list", "").json), shown + "}]}");
+    bus_reply r = tarnel_call(env, "open", "{\"at_port\":\"" + b + "\",\"unsolicited\":[" + most + "]}");
+    EXPECT_NE(r.json.find("\"status\":\"success\""), std::string::npos) << r.json;
 }

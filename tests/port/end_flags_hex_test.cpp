@@ -32,10 +32,12 @@ TEST(EndFlags, LongFieldsAndSpecsAreTruncated)
     std::string field(100, 'F');
     EXPECT_EQ(flags_of(field.c_str()), std::vector<std::string>({std::string(63, 'F')}));
 
-    // Only the first 511 characters of the text are read: a flag that
-    // starts beyond them is never seen.
+    // The whole text is split: neither a long first field nor a run of
+    // empty ones hides the flags behind them.
     std::string spec = std::string(510, ',') + "XY";
-    EXPECT_EQ(flags_of(spec.c_str()), std::vector<std::string>({"X"}));
+    EXPECT_EQ(flags_of(spec.c_str()), std::vector<std::string>({"XY"}));
+    spec = std::string(600, 'F') + ", OK ,+CSQ:";
+    EXPECT_EQ(flags_of(spec.c_str()), std::vector<std::string>({std::string(63, 'F'), "OK", "+CSQ:"}));
 }
 
 static std::string match(const char *spec, const std::string &line)
