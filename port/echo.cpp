@@ -6,6 +6,7 @@
 // wrote are matched against the lines read, oldest first.
 #include <algorithm>
 
+#include "port/command_check.h"
 #include "port/port_internal.h"
 
 constexpr char CTRL_Z = 0x1a;
@@ -41,7 +42,7 @@ static void line_written(port_entry *entry)
     entry->write_line.clear();
     if (text.empty())
         return;
-    if (command_line_prompts(text.data(), text.size())) {
+    if (command_prompts(text.data(), text.size())) {
         entry->write_text = true;
         entry->prompt_echo = true;
     }

@@ -2,6 +2,8 @@
 // texts and the information lines a command owns. See grammar.h.
 #include "port/grammar.h"
 
+#include "port/command_check.h"
+
 #include <cstring>
 
 namespace
@@ -117,7 +119,7 @@ void note_command_line(const char *s, size_t length, command_traits *traits)
     std::string_view line = trimmed(s, length);
     if (line.size() < 2 || upper(line[0]) != 'A' || upper(line[1]) != 'T')
         return;
-    traits->prompts = traits->prompts || command_line_prompts(line.data(), line.size());
+    traits->prompts = traits->prompts || command_prompts(line.data(), line.size());
     s = line.data() + 2;
     length = line.size() - 2;
     auto dial = [traits](char c, bool amp, std::string_view) {
@@ -293,27 +295,6 @@ command_traits command_traits_of(const char *bytes, size_t length)
         bytes = cr + 1;
     }
     return traits;
-}
-
-bool command_line_prompts(const char *s, size_t length)
-{
-    std::string_view line = trimmed(s, length);
-    for (size_t i = 0; i + 5 <= line.size(); i++) {
-        if (line[i] != '+' || upper(line[i + 1]) != 'C')
-            continue;
-        std::string name;
-        for (size_t k = i + 2; k < i + 5; k++)
-            name += upper(line[k]);
-        if (name == "MGS" || name == "MGW" || name == "MGC")
-            return i + 5 == line.size() ||
-                   !((line[i + 5] >= 'A' && line[i + 5] <= 'Z') || (line[i + 5] >= 'a' && line[i + 5] <= 'z'));
-        // AT+CNMA=<n>,<length>: a PDU-mode acknowledgement carries a PDU.
-        if (name == "NMA" && i + 5 < line.size() && line[i + 5] == '=') {
-            field f[2];
-            return header_fields(line.data(), line.size(), i + 6, f, 2) == 2 && all_digits(f[1]) && number_of(f[1]) > 0;
-        }
-    }
-    return false;
 }
 
 int echo_setting_of(const char *bytes, size_t length)

@@ -68,9 +68,6 @@ struct command_traits {
 };
 command_traits command_traits_of(const char *bytes, size_t length);
 
-// Whether one command line is one the modem answers with a "> " prompt
-// (AT+CMGS, AT+CMGW, AT+CMGC, AT+CNMA=<n>,<length>).
-bool command_line_prompts(const char *line, size_t length);
 // What a command line's basic commands do to echo: 0 turns it off (E0, a
 // bare E), 1 on (E1, Z, &F), -1 neither.
 int echo_setting_of(const char *bytes, size_t length);

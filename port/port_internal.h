@@ -158,8 +158,6 @@ struct port_entry {
     bool prompt_echo;   // '>' lines are the echo of prompt text
     bool echo_seen;     // the running command's echo came: its answer may start
     std::string anchor; // that echo line, kept at the head of its capture
-    // The port's own unsolicited prefixes ("open"); state_lock for writes.
-    std::vector<std::string> unsolicited;
     end_flag_list end_flags;
     int32_t waiting; // 1 while a command awaits an end flag
     port_op *current;
