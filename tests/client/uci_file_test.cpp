@@ -228,3 +228,24 @@ TEST(UciPorts, BadValuesFailNamingLineAndValue)
     uci_error e;
     EXPECT_TRUE(uci_ports(parse_ok("config port\n option device usb:2c7c:0125:SER:IAL:3\n"), ports, e)) << e.message;
 }
+
+// The configuration the package installs reads as empty, and its example,
+// once uncommented, is a valid port.
+TEST(UciPorts, ShippedConfigurationAndItsExample)
+{
+    std::string shipped = slurp(SHIPPED_CONFIG);
+    ASSERT_FALSE(shipped.empty());
+    EXPECT_TRUE(parse_ok(shipped).empty());
+
+    std::istringstream in(shipped);
+    std::string line, example;
+    while (std::getline(in, line))
+        example += (line.starts_with("#config ") || line.starts_with("#\t") ? line.substr(1) : line) + "\n";
+    std::vector<port_config> ports;
+    uci_error e;
+    ASSERT_TRUE(uci_ports(parse_ok(example), ports, e)) << e.message;
+    ASSERT_EQ(ports.size(), 1u);
+    EXPECT_FALSE(ports[0].device.empty());
+    EXPECT_FALSE(ports[0].init.empty());
+    EXPECT_FALSE(ports[0].share.empty());
+}
