@@ -64,6 +64,7 @@ int handle_sendat(ubus_context *ctx, ubus_object *, ubus_request_data *req, cons
 
     port_call *call = call_new(path, OP_SENDAT);
     port_op &op = call->op;
+    op.peer = req->peer;
     op.command = blobmsg_get_string(source);
     op.is_hex = source != tb[SENDAT_AT_CMD];
     op.send_only = sendonly;
@@ -193,6 +194,10 @@ static void add_transaction_outcome(field_batch &f, const port_op &op, bool stat
 void sendat_reply(blob_buf *b, const port_call &call)
 {
     const port_op &op = call.op;
+    if (op.refusal) {
+        add_error(b, op.refusal);
+        return;
+    }
     bool completed = op.outcome == AT_COMPLETED;
     bool middle = !op.send_only && !op.has_end_flag && is_default_list(op.end_flags);
     const reply_middle *m = middle ? &default_middle(completed) : nullptr;

@@ -5,6 +5,7 @@
 // moment a node comes or goes, and a reopen after a node appeared is retried
 // for about 2 s, since a new node may refuse opens while its driver binds.
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -31,17 +32,36 @@ static bool reopen_saved(port_entry *entry, open_failure *why)
     return port_open(entry, saved_settings(entry), why) == 0;
 }
 
+// Whether the device hung up: a modem that reset. A link that went away
+// alone leaves a device that still answers what it was sent.
+static bool device_hung_up(const port_entry *entry)
+{
+    pollfd p = {entry->fd, POLLIN, 0};
+    return entry->fd < 0 || (poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)));
+}
+
 static void close_vanished(port_entry *entry)
 {
     console_vanished(entry->path);
     // Only the node may have gone (a link re-pointed), and the device with
     // it may still be at its prompt.
     at_cancel_prompt(entry);
-    port_close(entry);
-    // A USB modem whose node vanished has reset: the answers it owed are
-    // not coming, and what comes back starts afresh.
-    at_port_closed(entry, false);
-    port_forget_stream(entry);
+    bool hung_up = device_hung_up(entry);
+    if (hung_up) {
+        // A USB modem whose device hung up has reset: the answers it owed
+        // are not coming, and what comes back starts afresh.
+        port_close(entry);
+        at_port_closed(entry, false);
+        port_forget_stream(entry);
+    } else {
+        // The device is still up: what it owes comes when the node is back.
+        at_port_closed(entry, true);
+        {
+            mutex_guard guard(&entry->engine->open_lock);
+            owed_stash(entry);
+        }
+        port_close(entry);
+    }
     emit_state(entry, "vanished");
 }
 

@@ -95,6 +95,9 @@ struct port_op {
     end_flag_list end_flags = {}; // the port's list after the call
     bool data_sent = false;
 
+    uint32_t peer = 0;             // the bus client that asked: a prompt left open waits for its text
+    const char *refusal = nullptr; // refused by the port, not written: why
+
     port_entry *entry = nullptr; // the record it was queued on
     size_t arg_bytes = 0;        // charged against PENDING_ARGS_MAX while pending
     void *owner = nullptr;       // the caller's; the engine never looks at it

@@ -188,6 +188,11 @@ struct port_entry {
     bool prompt_abandoned;
     uint32_t abandoned_seq;
     bool swallowed; // the running command's bytes went into such a text
+    // A prompt left open on purpose (a send-only prompt command, or a wait
+    // that stopped at "> "): the port waits for the same client's text
+    // until this time (monotonic ms), then ends the prompt with ESC.
+    int64_t prompt_hold_until; // 0 for none
+    uint32_t prompt_hold_peer;
     // A command whose write was given up may have left a fragment of its
     // line at the modem: the next command is preceded by a CR that ends it.
     // Set until that CR is out.
@@ -362,6 +367,10 @@ const command_traits &command_traits_now(port_entry *entry);
 void at_late_prompt(port_entry *entry);
 // A record that took over a prompt given up on, once its device is open.
 void at_cancel_adopted_prompt(port_entry *entry);
+// A prompt held open for one client: whether `op` may run now; and the
+// hold's end (ESC) once its time is over.
+bool at_held_for(const port_entry *entry, const port_op *op);
+void at_hold_tick(port_entry *entry, int64_t now_ms);
 // Before the next command: ends a fragment a given-up write left behind.
 void at_end_fragment(port_entry *entry);
 // The port was closed under the running command: it ends as a timeout, and

@@ -104,6 +104,31 @@ static bool write_escape(port_entry *entry, uint32_t seq, const command_traits &
     return true;
 }
 
+// How long a prompt left open waits for its client's text.
+constexpr int64_t PROMPT_HOLD_MS = 10000;
+
+static void hold_prompt(port_entry *entry, uint32_t peer)
+{
+    entry->prompt_hold_until = mono_ms() + PROMPT_HOLD_MS;
+    entry->prompt_hold_peer = peer;
+}
+
+bool at_held_for(const port_entry *entry, const port_op *op)
+{
+    return op->kind == OP_SENDAT && op->send_only && op->peer == entry->prompt_hold_peer;
+}
+
+void at_hold_tick(port_entry *entry, int64_t now_ms)
+{
+    if (entry->prompt_hold_until == 0 || now_ms < entry->prompt_hold_until || entry->phase != PHASE_IDLE)
+        return;
+    // No text came: the modem must not take the next caller's command as
+    // message text.
+    entry->prompt_hold_until = 0;
+    if (entry->fd >= 0 && entry->write_text)
+        write_escape(entry, entry->command_seq, {});
+}
+
 // A modem at its "> " prompt takes every later command as message text,
 // and its text input ends only with Ctrl-Z (send) or ESC (cancel). The
 // unsent rest of the text would only hold the ESC up.
@@ -203,6 +228,29 @@ static void timed_out(port_entry *entry, bool owes)
     take_result(entry, AT_TIMED_OUT);
 }
 
+// A prompt command sent without data. A caller that waited for the "> "
+// itself keeps the prompt for its next send-only call; any other gets ESC
+// at once, and a prompt that comes later is watched for, as for data.
+static void prompt_command_timed_out(port_entry *entry)
+{
+    port_op *op = entry->current;
+    bool by_hand = false;
+    for (int i = 0; i < entry->end_flags.count; i++)
+        by_hand = by_hand || entry->end_flags.flags[i][0] == '>';
+    if (by_hand) {
+        hold_prompt(entry, op->peer);
+        timed_out(entry, false);
+        return;
+    }
+    if (entry->fd >= 0)
+        write_escape(entry, entry->command_seq, command_traits_now(entry));
+    if (!entry->swallowed) {
+        entry->prompt_abandoned = true;
+        entry->abandoned_seq = entry->command_seq;
+    }
+    timed_out(entry, false);
+}
+
 bool at_settling(port_entry *entry, int64_t now_ms)
 {
     if (entry->settle_until == 0)
@@ -231,6 +279,10 @@ static void written(port_entry *entry)
     if (op->send_only) {
         owed_send_only(entry, entry->out);
         op->ok = true;
+        // A prompt command, or text with more to come: the prompt stays
+        // this caller's for a while.
+        if (entry->write_text)
+            hold_prompt(entry, op->peer);
         finish(entry);
         return;
     }
@@ -311,6 +363,15 @@ bool at_start(port_entry *entry, port_op *op)
     }
     std::string bytes;
     if (!command_bytes(op, &bytes)) {
+        send_failed(entry);
+        return false;
+    }
+    bool held = entry->prompt_hold_until != 0 && at_held_for(entry, op);
+    entry->prompt_hold_until = 0;
+    if (op->send_only && !held && memchr(bytes.data(), CTRL_Z, bytes.size())) {
+        // Message text for a prompt this caller does not have: it would
+        // send whatever another caller left at the modem.
+        op->refusal = "Invalid AT command: use data for message text";
         send_failed(entry);
         return false;
     }
@@ -398,8 +459,12 @@ void at_tick(port_entry *entry, int64_t now_ms)
         }
         break;
     case PHASE_WAIT_FINAL:
-        if (now_ms >= entry->deadline_ms)
-            timed_out(entry, true);
+        if (now_ms >= entry->deadline_ms) {
+            if (entry->write_text && !entry->current->has_data)
+                prompt_command_timed_out(entry);
+            else
+                timed_out(entry, true);
+        }
         break;
     case PHASE_IDLE: break;
     }
@@ -414,9 +479,14 @@ int64_t at_next_wake_ms(const port_entry *entry, int64_t now_ms)
     case PHASE_WAIT_FINAL: return std::max<int64_t>(0, entry->deadline_ms - now_ms);
     case PHASE_IDLE: break;
     }
+    int64_t wake = -1;
     if (entry->settle_until > 0)
-        return std::max<int64_t>(0, entry->settle_until - now_ms);
-    return -1;
+        wake = std::max<int64_t>(0, entry->settle_until - now_ms);
+    if (entry->prompt_hold_until > 0) {
+        int64_t hold = std::max<int64_t>(0, entry->prompt_hold_until - now_ms);
+        wake = wake < 0 ? hold : std::min(wake, hold);
+    }
+    return wake;
 }
 
 void at_port_closed(port_entry *entry, bool owes)

@@ -86,8 +86,17 @@ static start_result start_next(port_entry *entry)
         mutex_guard guard(&entry->queue_lock);
         if (entry->engine->stopping || entry->queue.empty())
             return NOTHING_QUEUED;
-        op = entry->queue.front();
-        entry->queue.pop_front();
+        auto next = entry->queue.begin();
+        // A prompt held for one client's text: its call goes first, the
+        // others wait until the text is in or the hold is over.
+        if (entry->prompt_hold_until != 0) {
+            next = std::find_if(entry->queue.begin(), entry->queue.end(),
+                                [entry](const port_op *o) { return at_held_for(entry, o); });
+            if (next == entry->queue.end())
+                return NOTHING_QUEUED;
+        }
+        op = *next;
+        entry->queue.erase(next);
         entry->running = true;
     }
     switch (op->kind) {
@@ -158,6 +167,7 @@ void *port_reader_main(void *arg)
     while (handle_pokes(entry)) {
         int64_t now = mono_ms();
         at_tick(entry, now);
+        at_hold_tick(entry, now);
         if (entry->retries_left > 0)
             port_retry_reopen(entry, now);
         if (entry->phase == PHASE_IDLE && !at_settling(entry, now)) {

@@ -92,13 +92,17 @@ TEST_F(Unplug, MonitorReopensAHungUpPortOnceANewModemIsThere)
 }
 
 // Removing the node closes the port at once and ends the command in flight
-// as a timeout. A USB modem whose node vanished has reset, so what it owed
-// is not coming: the first command after its return gets its own answer.
-TEST_F(Unplug, NodeRemovedDuringACommandComesBackAFreshStart)
+// as a timeout. A link that goes away while its device stays up (no hang-up)
+// is no reset: the device still owes its answer, and once the node is back
+// that late answer is published, never handed to the next caller, who gets
+// its own.
+TEST_F(Unplug, NodeRemovedDuringACommandKeepsItsDebt)
 {
     add_modem("ttyUSB3");
     take_baseline();
     fake_modem *m = modems[0].get();
+    event_listener listener;
+    ASSERT_TRUE(listener.start(env));
 
     fake_modem_set_answer(m, "AT+SLOW", {});
     pending_call slow;
@@ -110,7 +114,13 @@ TEST_F(Unplug, NodeRemovedDuringACommandComesBackAFreshStart)
     ASSERT_EQ(fake_modem_replug(m), 0);
     EXPECT_TRUE(
         wait_until([&] { return tarnel_call(env, "list", "").json.find("\"is_open\":1") != std::string::npos; }));
+    fake_modem_inject(m, "+SLOW: 1\r\nOK\r\n");
+    ASSERT_TRUE(listener.wait_for("+SLOW: 1"));
     expect_served_again("again");
+    bool late = false;
+    for (const std::string &line : listener.lines())
+        late = late || (line.find("+SLOW: 1") != std::string::npos && line.find("\"late\":true") != std::string::npos);
+    EXPECT_TRUE(late);
 
     expect_no_growth();
     expect_clean_exit();
