@@ -205,6 +205,7 @@ def screenshot(driver, path, width, phone):
     metrics["height"] = driver.execute_script("return document.documentElement.scrollHeight")
     driver.execute_cdp_cmd("Emulation.setDeviceMetricsOverride", metrics)
     driver.execute_script("window.scrollTo(0, 0);"
+                          "for (const c of document.querySelectorAll('.column')) c.scrollTop = 0;"
                           "const t = document.getElementById('transcript'); t.scrollTop = t.scrollHeight;")
     driver.save_screenshot(path)
     driver.execute_script("document.getElementById('transcript').style.height = ''")
