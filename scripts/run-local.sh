@@ -76,6 +76,7 @@ helper sms "FROM TEXT...: a text message arrives" '"sms $*"' \
     '[ $# -ge 2 ] || { echo "usage: sms FROM TEXT..." >&2; exit 2; }'
 helper unplug "its port vanishes, as when a modem resets" unplug
 helper replug "its port returns" replug
+helper lock-sim "its SIM asks for the PIN 1234 (three wrong ones: PUK 12345678)" '"pin 1234"'
 
 UBUS_SOCKET=$sock "$build"/core/ubus-tarnel &
 pids+=($!)
@@ -96,7 +97,8 @@ cat <<MSG
 
 Broker socket: $sock
 Simulated modem: $modem ($run_dir/ring rings it, $run_dir/sms FROM TEXT sends it a
-  message, $run_dir/unplug and $run_dir/replug make the port vanish and return)
+  message, $run_dir/unplug and $run_dir/replug make the port vanish and return,
+  $run_dir/lock-sim locks its SIM with the PIN 1234)
 Try, from another terminal:
   $cli list -v
   $cli call tarnel open '{"at_port":"$modem"}'

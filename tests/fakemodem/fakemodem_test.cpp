@@ -453,3 +453,41 @@ TEST(FakeModemMessages, StoreFollowsAModel)
         ASSERT_EQ(stored, model);
     }
 }
+
+// A locked SIM: network queries fail with SIM PIN required, wrong PINs
+// count down to a blocked SIM, the PUK sets a new PIN; a query made to
+// fail answers plain ERROR that many times, then as before.
+TEST(FakeModemSim, PinCountsDownToPukAndFailuresRunOut)
+{
+    modem_dir dir;
+    fake_modem_options options;
+    options.echo = false;
+    options.sim_pin = "2468";
+    fake_modem_ptr modem{fake_modem_create(dir.link(), options)};
+    ASSERT_TRUE(modem);
+    client c(dir.link());
+    auto ask = [&c](const std::string &command) {
+        c.send(command + "\r");
+        return c.read_until("\r\n");
+    };
+    c.send("AT+CPIN?\r");
+    EXPECT_EQ(c.read_until("OK\r\n"), "+CPIN: SIM PIN\r\nOK\r\n");
+    EXPECT_EQ(ask("AT+COPS?"), "+CME ERROR: 11\r\n");
+    EXPECT_EQ(ask("AT+CPIN=\"1111\""), "+CME ERROR: 16\r\n");
+    c.send("AT+CPINR\r");
+    EXPECT_EQ(c.read_until("OK\r\n"), "+CPINR: SIM PIN,2,3\r\n+CPINR: SIM PUK,10,10\r\nOK\r\n");
+    EXPECT_EQ(ask("AT+CPIN=\"1112\""), "+CME ERROR: 16\r\n");
+    EXPECT_EQ(ask("AT+CPIN=\"2469\""), "+CME ERROR: 16\r\n");
+    c.send("AT+CPIN?\r");
+    EXPECT_EQ(c.read_until("OK\r\n"), "+CPIN: SIM PUK\r\nOK\r\n");
+    EXPECT_EQ(ask("AT+CPIN=\"2468\""), "+CME ERROR: 12\r\n"); // the old PIN no longer helps
+    EXPECT_EQ(ask("AT+CPIN=\"12345678\",\"9999\""), "OK\r\n");
+    c.send("AT+CPIN?\rAT+COPS?\r");
+    EXPECT_EQ(c.read_until("7\r\nOK\r\n"), "+CPIN: READY\r\nOK\r\n+COPS: 0,0,\"Tarnel Mobile\",7\r\nOK\r\n");
+
+    fake_modem_fail_next(modem.get(), "AT+CSQ", 2);
+    EXPECT_EQ(ask("AT+CSQ"), "ERROR\r\n");
+    EXPECT_EQ(ask("AT+CSQ"), "ERROR\r\n");
+    c.send("AT+CSQ\r");
+    EXPECT_EQ(c.read_until("OK\r\n"), "+CSQ: 20,99\r\nOK\r\n");
+}

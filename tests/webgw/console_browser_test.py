@@ -4,13 +4,17 @@
 Starts our broker, the simulated modem, the daemon and the web gateway in a
 private directory, then drives the page in headless Chromium (Selenium) as
 a user of the packaged access group would: log in, open the port and see it
-listed, read the modem's status card, ask for the signal, see an ERROR
+listed, read the modem's status card (its data connection, a field that
+failed coming back at the next refresh, a refresh clicked twice, the port's
+other paths and users, a PIN and a PUK entered and never kept), ask for
+the signal, see an ERROR
 shown as the modem's error with the command box and the answer in view at
 1280x800, watch a RING arrive in the live log, send a text message and find
 it at the modem, hit a missing port, see the port list follow the modem
 away and back, see the live log declared dead and reconnected when the
 gateway silently drops its subscription, see the ports reported unknown
-while the daemon is away, and log out for good. Saves desktop, phone and
+and the last reading kept on the status card while the daemon is away,
+and log out for good. Saves desktop, phone and
 status card screenshots.
 
 The daemon's heartbeat (TARNEL_ALIVE_MS), the gateway's network timeout
@@ -32,6 +36,7 @@ import sys
 import tempfile
 import threading
 import time
+import traceback
 import urllib.request
 
 try:
@@ -89,6 +94,12 @@ class Program:
         except subprocess.TimeoutExpired:
             self.proc.kill()
             return self.proc.wait()
+
+
+def control(fifo, line):
+    """One line to the simulated modem's control FIFO."""
+    with open(fifo, "w") as f:
+        f.write(line + "\n")
 
 
 def wait_socket(path):
@@ -194,6 +205,7 @@ def screenshot(driver, path, width, phone):
     metrics["height"] = driver.execute_script("return document.documentElement.scrollHeight")
     driver.execute_cdp_cmd("Emulation.setDeviceMetricsOverride", metrics)
     driver.execute_script("window.scrollTo(0, 0);"
+                          "for (const c of document.querySelectorAll('.column')) c.scrollTop = 0;"
                           "const t = document.getElementById('transcript'); t.scrollTop = t.scrollHeight;")
     driver.save_screenshot(path)
     driver.execute_script("document.getElementById('transcript').style.height = ''")
@@ -240,6 +252,11 @@ def check_answer_readings(driver, rng):
                                  response: 'AT+CPIN?\\r\\n+CME ERROR: 10\\r\\n'}).text,
           foreign: replies.map((r) => m.foreignLines({status: 'success', end_flag_matched: 'OK', response: r},
                                                      '+CSQ:')),
+          words: ['+CME ERROR: 10', '+CME ERROR: SIM not inserted', 'ERROR'].map((line) => m.failureWords(
+              m.modemFailure({status: 'success', end_flag_matched: 'ERROR', response: `AT+X\r\n${line}\r\n`}))),
+          unsupported: ['+CME ERROR: 4', '+CME ERROR: operation not supported', 'ERROR', '+CME ERROR: 3',
+                        '+CME ERROR: 14'].map((line) => m.isUnsupported(
+              {status: 'success', end_flag_matched: 'ERROR', response: `AT+X\r\n${line}\r\n`})),
         }), (e) => done({error: String(e)}));
     """, crsm, regs, flags, replies)
     assert "error" not in got, got
@@ -254,8 +271,70 @@ def check_answer_readings(driver, rng):
     errors = {"ERROR", "NO CARRIER", "BUSY", "NO ANSWER", "NO DIALTONE", "+CME ERROR:", "+CMS ERROR:"}
     assert got["failed"] == [f in errors for f in flags], list(zip(flags, got["failed"]))
     assert got["cme10"] == "SIM not inserted", got["cme10"]
+    assert got["words"] == ["+CME ERROR: 10: SIM not inserted", "+CME ERROR: SIM not inserted",
+                            "ERROR: the modem did not accept the command (unknown, malformed, or not allowed now)"], \
+        got["words"]
+    assert got["unsupported"] == [True, True, False, False, False], got["unsupported"]
     want = [[line for line in b if line in urcs] for b, _ in answers]
     assert got["foreign"] == want, [(r, f) for r, f, w in zip(replies, got["foreign"], want) if f != w][:3]
+
+
+def check_page_logic(driver):
+    """Answers read alike in both framings, IPv6 in its usual form, PINs
+    masked, and when a failed status query is asked again, on counted
+    refreshes and a clock of the test's own."""
+    got = driver.execute_async_script("""
+        const done = arguments[0];
+        Promise.all([import('./modem.js'), import('./retry.js')]).then(([m, r]) => {
+          const plain = 'AT+CMGL="ALL"\\r\\n+CMGL: 1,"REC READ","+1555"\\r\\nfirst\\r\\n\\r\\n\\r\\nlast\\r\\nOK\\r\\n';
+          const framed = 'AT+CMGL="ALL"\\r\\r\\n+CMGL: 1,"REC READ","+1555"\\r\\nfirst\\r\\n\\r\\nlast\\r\\n\\r\\nOK\\r\\n';
+          const csq = ['AT+CSQ\\r\\n+CSQ: 20,99\\r\\nOK\\r\\n', 'AT+CSQ\\r\\r\\n+CSQ: 20,99\\r\\n\\r\\nOK\\r\\n']
+              .map((response) => m.valueOf({status: 'success', end_flag_matched: 'OK', response}, '+CSQ:'));
+          // One query failing on every refresh (1..40), then a modem that says
+          // it has no such command, at one refresh a minute.
+          const policy = r.newPolicy();
+          const asked = [];
+          for (let round = 1; round <= 40; round++) {
+            if (!r.shouldAsk(policy, 'AT+CSQ', round, 0)) continue;
+            asked.push(round);
+            r.record(policy, 'AT+CSQ', 'failed', round, 0);
+          }
+          const minute = 60 * 1000;
+          r.record(policy, 'AT+CSQ', 'unsupported', 41, 0);
+          const later = [];
+          for (let t = 1; t <= 25; t++) {
+            if (!r.shouldAsk(policy, 'AT+CSQ', 41 + t, t * minute)) continue;
+            later.push(t);
+            r.record(policy, 'AT+CSQ', 'unsupported', 41 + t, t * minute);
+          }
+          r.record(policy, 'AT+CSQ', 'ok', 70, 0);
+          done({
+            plain: m.displayLines(plain), framed: m.displayLines(framed), csq,
+            v6: [[32, 1, 13, 184, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1], [0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1],
+                 [254, 128, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 2], [32, 1, 0, 0, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1]]
+                .map(m.ipv6FromOctets),
+            ctx: m.dataContexts(['1,"IPV4V6","internet","0.0.0.0",0,0', '2,"IP","ims"'], ['1,1', '2,0'],
+                                ['1,"10.64.12.7","32.1.13.184.0.0.0.0.0.0.0.0.0.0.0.1"', '2']),
+            masked: m.maskReply({command: 'AT+CPIN="12345678","4321"',
+                                 response: 'AT+CPIN="12345678","4321"\\r\\nOK\\r\\n'}),
+            asked, later, cleared: r.shouldAsk(policy, 'AT+CSQ', 71, 0),
+          });
+        }, (e) => done({error: String(e)}));
+    """)
+    assert "error" not in got, got
+    # A message text's empty line is kept once, the framing's are not.
+    lines = ['AT+CMGL="ALL"', '+CMGL: 1,"REC READ","+1555"', "first", "", "last", "OK"]
+    assert got["plain"] == lines and got["framed"] == lines, (got["plain"], got["framed"])
+    assert got["csq"] == ["20,99", "20,99"], got["csq"]
+    assert got["v6"] == ["2001:db8::1", "::1", "fe80::1:0:0:2", "2001:0:1:1:1:1:1:1"], got["v6"]
+    assert [(c["cid"], c["apn"], c["active"], c["v4"], c["v6"]) for c in got["ctx"]] == [
+        (1, "internet", True, ["10.64.12.7"], ["2001:db8::1"]), (2, "ims", False, [], [])], got["ctx"]
+    assert got["masked"] == {"command": "AT+CPIN=****", "response": "AT+CPIN=****\r\nOK\r\n"}, got["masked"]
+    # The next three refreshes, then every fifth; after "not supported" ten
+    # minutes later; asked at once again after an answer.
+    assert got["asked"] == [1, 2, 3, 8, 13, 18, 23, 28, 33, 38], got["asked"]
+    assert got["later"] == [10, 20], got["later"]
+    assert got["cleared"] is True
 
 
 def check_status_card(page, driver):
@@ -271,13 +350,108 @@ def check_status_card(page, driver):
     assert bars == (4 if rssi >= 20 else 3 if rssi >= 15 else 2 if rssi >= 10 else 1), (rssi, bars)
     assert re.fullmatch(r"RSRP -\d+ dBm · RSRQ -[\d.]+ dB", page.text("#signal-lte")), page.text("#signal-lte")
     expected = {
-        "#st-network": "Registered, home network", "#st-network-detail": "on LTE",
-        "#st-operator": "Tarnel Mobile", "#st-tech": "LTE", "#st-sim": "Ready", "#st-iccid": f"ICCID {ICCID}",
-        "#st-model": "Tarnel Simulated Modem", "#st-firmware": "Firmware 1.0", "#st-imei": "IMEI 350000000000001",
+        "#st-network": "Registered, home network", "#st-network-detail": "LTE",
+        "#st-operator": "Tarnel Mobile", "#st-tech": "LTE", "#st-sim": "Ready", "#st-iccid": ICCID,
+        "#st-model": "Tarnel Simulated Modem", "#st-firmware": "1.0", "#st-imei": "350000000000001",
     }
     shown = {css: page.text(css) for css in expected}
     assert shown == expected, shown
+    # Each value under its label; the data contexts in words, IPv6 as one writes it.
+    device = page.text("#tile-device + dl").split("\n")
+    assert device == ["Model", "Tarnel Simulated Modem", "Firmware", "1.0", "IMEI", "350000000000001"], device
+    data = [dl.text.split("\n") for dl in driver.find_elements(By.CSS_SELECTOR, "#st-data dl")]
+    assert data == [["APN (context 1)", "internet", "State", "connected", "IPv4", "10.64.12.7", "IPv6", "2001:db8::1"],
+                    ["APN (context 2)", "ims", "State", "not connected"]], data
     refresh_status(page)
+
+
+def check_status_recovers(page, driver, url, fifo):
+    """A query answered plain ERROR is asked again at the next refresh and
+    its value comes back; meanwhile it says "not reported" under its label.
+    The page refreshes every second for this."""
+    driver.get(f"{url}?dead-after={DEAD_AFTER}&refresh-every=1")
+    page.wait("the card current", lambda: page.el("#status-card").get_attribute("data-state") == "current"
+              and page.text("#st-operator") == "Tarnel Mobile")
+    control(fifo, "fail AT+COPS? 2")
+    page.wait("the operator not reported", lambda: page.text("#st-operator") == "not reported")
+    assert page.text("#tile-operator + dl").startswith("Name"), page.text("#tile-operator + dl")
+    page.wait("the operator back", lambda: page.text("#st-operator") == "Tarnel Mobile", 6)
+    driver.get(f"{url}?dead-after={DEAD_AFTER}")
+    page.wait("the card current", lambda: page.el("#status-card").get_attribute("data-state") == "current")
+    # Two clicks: the first says it is running, the second runs right after it.
+    points = int(page.el("#signal-chart").get_attribute("data-points"))
+    label = driver.execute_script("const b = document.getElementById('status-refresh'); b.click();"
+                                  "const label = b.textContent; b.click(); return label;")
+    assert label.strip() == "Refreshing…", label
+    page.wait("two more readings", lambda: int(page.el("#signal-chart").get_attribute("data-points")) == points + 2)
+    page.wait("the card current again", lambda: page.el("#status-refresh").text == "Refresh")
+
+
+def check_port_tile(page, driver, port):
+    """The port's other paths and the other programs that have it open, when
+    the service lists them (older services do not: the rows stay away)."""
+    driver.execute_script("""
+        const real = window.fetch;
+        window.fetch = async (...args) => {
+          const res = await real(...args);
+          if (!args[1] || args[1].method !== 'POST') return res;  // the live stream never ends
+          const body = await res.clone().json().catch(() => null);
+          const ports = body && body.result && body.result[1] && body.result[1].ports;
+          if (!ports) return res;
+          for (const p of ports) {
+            p.shared_as = ['/dev/tarnel/ttyUSB2-1', '/dev/tarnel/ttyUSB2-2'];
+            p.other_users = [{pid: 812, comm: 'ModemManager'}];
+          }
+          return new Response(JSON.stringify(body), {headers: {'Content-Type': 'application/json'}});
+        };""")
+    page.el("#open-form button[type=submit]").click()
+    page.wait("the port's other users", lambda: page.el("#st-port-users").is_displayed())
+    assert "ModemManager (pid 812)" in page.text("#st-port-users"), page.text("#st-port-users")
+    assert page.text("#st-port-shared").split("\n") == ["/dev/tarnel/ttyUSB2-1", "/dev/tarnel/ttyUSB2-2"]
+    assert page.text("#st-port").startswith("open, 115200 8N1"), page.text("#st-port")
+    driver.refresh()  # the real fetch again
+    page.wait("the card current", lambda: page.el("#status-card").get_attribute("data-state") == "current")
+
+
+def enter_pin(page, pin, puk=None):
+    if puk is not None:
+        page.type_into("#pin-puk", puk)
+    page.type_into("#pin-code", pin)
+    before = page.text("#transcript").count("AT+CPIN=****")
+    page.el("#pin-submit").click()
+    page.wait("the PIN's answer", lambda: page.text("#transcript").count("AT+CPIN=****") > before
+              and page.text("#pin-result") not in ("", "Sending…"))
+    return page.text("#pin-result")
+
+
+def check_sim_pin(page, driver, fifo):
+    """A locked SIM: the tile asks for the PIN and tells the tries left; a
+    wrong PIN is refused with its reason, the right one unlocks, and the
+    network comes back at once. Three wrong PINs: the PUK and a new PIN.
+    No PIN stays in the history, the transcript or a field."""
+    control(fifo, "pin 1234")
+    refresh_status(page)
+    page.wait("the PIN asked for", lambda: page.el("#pin-form").is_displayed())
+    assert page.text("#st-sim") == "Locked: PIN required" and page.text("#st-sim-tries") == "3"
+    assert page.text("#st-network") == "not reported", page.text("#st-network")
+    assert enter_pin(page, "0000") == "Refused: +CME ERROR: 16: incorrect password.", page.text("#pin-result")
+    page.wait("two tries left", lambda: page.text("#st-sim-tries") == "2")
+    assert enter_pin(page, "1234") == "PIN accepted.", page.text("#pin-result")
+    page.wait("the SIM ready", lambda: page.text("#st-sim") == "Ready" and not page.el("#pin-form").is_displayed())
+    page.wait("the network back", lambda: page.text("#st-network") == "Registered, home network")
+
+    control(fifo, "pin 1234")
+    refresh_status(page)
+    page.wait("the PIN asked for", lambda: page.el("#pin-form").is_displayed())
+    for wrong in ("1111", "2222", "3333"):
+        enter_pin(page, wrong)
+    page.wait("the PUK asked for", lambda: page.el("#pin-puk").is_displayed())
+    assert page.text("#st-sim") == "Blocked: PUK required" and page.text("#st-sim-tries") == "10"
+    assert enter_pin(page, "4321", puk="12345678") == "Unblocked; the new PIN is set.", page.text("#pin-result")
+    page.wait("the SIM ready", lambda: page.text("#st-sim") == "Ready")
+    kept = (driver.execute_script("return sessionStorage.getItem('tarnel.history') || ''") + page.text("#transcript") +
+            page.el("#pin-code").get_attribute("value") + page.el("#pin-puk").get_attribute("value"))
+    assert "AT+CPIN=\"" not in kept and "12345678" not in kept and "4321" not in kept, kept
 
 
 def refresh_status(page):
@@ -330,10 +504,17 @@ def check_dead_stream(page, daemon, modem, gateway):
 def check_daemon_away(page, daemon_argv, port, programs):
     """The daemon stopped: the banner and the port table say the service
     cannot be reached; once it answers again the table is read again."""
+    operator = page.text("#st-operator")
     programs[2].stop()
     page.wait("the ports unknown", lambda: page.el("#ports-unreachable").is_displayed()
               and not page.el("#port-table").is_displayed())
     assert "cannot be reached" in page.text("#notice"), page.text("#notice")
+    # The card says so too, and keeps its last reading with that reading's time.
+    page.wait("the card stale", lambda: page.el("#status-card").get_attribute("data-state") == "stale"
+              and "cannot be reached" in page.text("#status-note"))
+    assert page.text("#status-updated").startswith("Last reading "), page.text("#status-updated")
+    assert page.text("#st-operator") == operator == "Tarnel Mobile", page.text("#st-operator")
+    assert "Choose the port" not in page.text("#status-card"), page.text("#status-note")
     programs[2] = Program(*daemon_argv)
     programs[2].wait_line(lambda l: l == "ubus-tarnel started")
     # The new daemon knows no port: opening it is the first call to answer,
@@ -357,13 +538,14 @@ def check_logout(page, driver, base):
 def run(args, work):
     sock = os.path.join(work, "ubus.sock")
     port = os.path.join(work, "ttyUSB2")
+    fifo = os.path.join(work, "control")
     missing = os.path.join(work, "ttyUSB9")
     programs = []
     try:
         busd = Program([args.busd, "-s", sock])
         programs.append(busd)
         wait_socket(sock)
-        modem = Program([args.fakemodem, "--moving-signal", port])
+        modem = Program([args.fakemodem, "--moving-signal", "-c", fifo, port])
         programs.append(modem)
         modem.wait_line(lambda l: l.startswith("fake modem ready"))
         daemon_argv = ([args.daemon], {"UBUS_SOCKET": sock, "TARNEL_ALIVE_MS": str(ALIVE_MS)})
@@ -405,7 +587,11 @@ def run(args, work):
             seed = int(os.environ.get("TARNEL_TEST_SEED", time.time_ns() % 1000000))
             print(f"answer readings with seed {seed} (TARNEL_TEST_SEED={seed} repeats them)")
             check_answer_readings(driver, random.Random(seed))
+            check_page_logic(driver)
             check_status_card(page, driver)
+            check_status_recovers(page, driver, url, fifo)
+            check_port_tile(page, driver, port)
+            check_sim_pin(page, driver, fifo)
             check_commands(page, driver)
 
             # The modem rings: the live log has it at once.
@@ -434,7 +620,7 @@ def run(args, work):
             page.type_into("#port", port)
             modem.stop()
             page.wait("the port closed", lambda: page.port_state(port) == "closed")
-            modem = Program([args.fakemodem, "--moving-signal", port])
+            modem = Program([args.fakemodem, "--moving-signal", "-c", fifo, port])
             programs.append(modem)
             page.wait("the port reopened", lambda: page.port_state(port) == "open")
             page.quick("SIM")
@@ -496,6 +682,7 @@ def main():
         run(args, work)
     except (AssertionError, WebDriverException) as e:
         print(f"FAIL: {e}")
+        print("".join(traceback.format_exception(e)[-3:-1]))
         return 1
     finally:
         shutil.rmtree(work, ignore_errors=True)

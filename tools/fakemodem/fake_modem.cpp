@@ -94,6 +94,10 @@ fake_modem *fake_modem_create(const std::string &link_path, const fake_modem_opt
     modem->signal_moves = options.moving_signal;
     modem->escape_answer = options.escape_answer;
     modem->on_message = options.on_message;
+    if (!options.sim_pin.empty()) {
+        modem->sim.state = fake_modem_sim_state::pin;
+        modem->sim.pin = options.sim_pin;
+    }
 
     modem->wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (modem->wake < 0 || open_pty(modem) < 0 || place_link(modem) < 0) {

@@ -46,6 +46,7 @@ struct fake_modem_options {
     int answer_delay_ms = 0;        // before each built-in answer
     bool keep_log = true;           // long-running tools turn it off to bound memory
     bool moving_signal = false;     // each AT+CSQ a small step away from the last (else 20)
+    std::string sim_pin = {};       // a SIM locked with this PIN; empty: unlocked
     std::string escape_answer = {}; // sent when ESC cancels message text; many modems say "\r\nOK\r\n"
     // Told each message text taken after the prompt and ended with Ctrl-Z,
     // with its command ("AT+CMGS=..."); runs on the serving thread.
@@ -85,6 +86,12 @@ void fake_modem_inject(fake_modem *modem, std::string_view bytes);
 // index, or 0 when the store is full and nothing happened. The store's
 // commands: tools/fakemodem/fake_modem_messages.h.
 int fake_modem_receive_message(fake_modem *modem, const std::string &from, const std::string &text);
+// The SIM asks for `pin` (AT+CPIN? says SIM PIN) until it is given with
+// AT+CPIN="<pin>"; three wrong ones block it: AT+CPIN="12345678","<new pin>"
+// unblocks it. AT+CPINR tells the tries left.
+void fake_modem_lock_sim(fake_modem *modem, const std::string &pin);
+// The next `times` commands exactly `command` answer a plain ERROR.
+void fake_modem_fail_next(fake_modem *modem, const std::string &command, int times);
 // Random bytes (NUL and 0xFF among them) as fast as the reader takes them.
 void fake_modem_flood(fake_modem *modem, bool on);
 

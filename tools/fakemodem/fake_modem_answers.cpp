@@ -70,7 +70,9 @@ std::string fake_modem_answer(fake_modem *modem, const std::string &command)
             return kind;
         }
     }
-    std::string status = fake_modem_status_answer(modem, command);
+    std::string status = fake_modem_sim_answer(modem, command);
+    if (status.empty())
+        status = fake_modem_status_answer(modem, command);
     auto builtin = builtin_answers.find(command);
     if (status.empty())
         status = builtin != builtin_answers.end() ? builtin->second : "ERROR\r\n";

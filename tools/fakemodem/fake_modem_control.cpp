@@ -25,6 +25,22 @@ bool link_result(int status, std::string *error)
     return false;
 }
 
+// "COMMAND N": the command is everything before the last word.
+bool fail_next(fake_modem *modem, std::string_view rest, std::string *error)
+{
+    size_t space = rest.rfind(' ');
+    std::string_view count = space == std::string_view::npos ? std::string_view() : rest.substr(space + 1);
+    int times = 0;
+    for (char c : count)
+        times = c >= '0' && c <= '9' && times < 1000 ? times * 10 + (c - '0') : -1;
+    if (count.empty() || times < 0) {
+        *error = "fail wants a command and how many times (fail AT+CSQ 3)";
+        return false;
+    }
+    fake_modem_fail_next(modem, std::string(rest.substr(0, space)), times);
+    return true;
+}
+
 } // namespace
 
 bool fake_modem_control(fake_modem *modem, std::string_view line, std::string *error)
@@ -46,8 +62,12 @@ bool fake_modem_control(fake_modem *modem, std::string_view line, std::string *e
         return link_result(fake_modem_unplug(modem), error);
     } else if (word == "replug" && rest.empty()) {
         return link_result(fake_modem_replug(modem), error);
+    } else if (word == "pin" && !rest.empty() && rest.find(' ') == std::string_view::npos) {
+        fake_modem_lock_sim(modem, std::string(rest));
+    } else if (word == "fail" && !rest.empty()) {
+        return fail_next(modem, rest, error);
     } else {
-        *error = "unknown control line (ring, sms FROM TEXT, urc LINE, unplug, replug)";
+        *error = "unknown control line (ring, sms FROM TEXT, urc LINE, unplug, replug, pin PIN, fail COMMAND N)";
         return false;
     }
     return true;

@@ -4,6 +4,8 @@
 //   urc LINE          sends LINE as an unsolicited line
 //   unplug            removes the link: the port vanishes, as on a modem reset
 //   replug            puts the link back
+//   pin PIN           the SIM asks for PIN (AT+CPIN? says SIM PIN) until it is given
+//   fail COMMAND N    the next N times COMMAND is sent, it answers a plain ERROR
 #pragma once
 
 #include <string>

@@ -24,18 +24,23 @@ namespace
 
 void usage(FILE *out)
 {
-    fprintf(out, "usage: tarnel-fakemodem [-e] [-d MS] [-m] [-c FIFO] PATH\n"
+    fprintf(out, "usage: tarnel-fakemodem [-e] [-d MS] [-m] [-p PIN] [-c FIFO] PATH\n"
                  "Creates a pseudo-terminal that answers AT commands like a modem and\n"
                  "links PATH to it (an existing symlink at PATH is replaced).\n"
                  "  -e, --no-echo         do not echo commands back\n"
                  "  -d, --delay MS        answer each command MS milliseconds after it arrives\n"
                  "  -m, --moving-signal   each AT+CSQ a small step away from the last\n"
+                 "  -p, --sim-pin PIN     the SIM is locked until AT+CPIN=\"PIN\" (3 wrong: PUK\n"
+                 "                        12345678 and a new PIN); locked, network queries\n"
+                 "                        answer +CME ERROR: 11\n"
                  "  -c, --control FIFO    make FIFO and carry out each line written to it:\n"
-                 "                        ring, sms FROM TEXT, urc LINE, unplug, replug\n"
+                 "                        ring, sms FROM TEXT, urc LINE, unplug, replug,\n"
+                 "                        pin PIN (lock the SIM), fail COMMAND N (N plain ERRORs)\n"
                  "  -h, --help            show this help\n"
                  "Known commands: AT, ATI, AT+CSQ, AT+CESQ, AT+CREG?, AT+CGREG?, AT+CEREG?,\n"
                  "AT+COPS?, AT+CGMI, AT+CGMM, AT+CGMR, AT+CGSN, AT+CPIN?,\n"
-                 "AT+CRSM=176,12258,0,0,10, AT+CCID; a message store (text mode) for\n"
+                 "AT+CRSM=176,12258,0,0,10, AT+CCID, AT+CPIN=..., AT+CPINR, AT+CGDCONT?,\n"
+                 "AT+CGACT?, AT+CGPADDR, AT+CGPIAF?; a message store (text mode) for\n"
                  "AT+CMGF, AT+CMGR, AT+CMGL, AT+CMGD; AT+CMGS=... and\n"
                  "AT+CMGW=... prompt with \"> \" and take text up to Ctrl-Z, printing\n"
                  "\"message COMMAND: TEXT\"; others get ERROR.\n"
@@ -96,6 +101,8 @@ int main(int argc, char **argv)
             options.moving_signal = true;
         } else if ((arg == "-d" || arg == "--delay") && i + 1 < argc) {
             options.answer_delay_ms = atoi(argv[++i]);
+        } else if ((arg == "-p" || arg == "--sim-pin") && i + 1 < argc) {
+            options.sim_pin = argv[++i];
         } else if ((arg == "-c" || arg == "--control") && i + 1 < argc) {
             control_path = argv[++i];
         } else if (arg.starts_with("-") || path) {

@@ -26,6 +26,16 @@ struct fake_modem_pending {
     std::string bytes;
 };
 
+enum class fake_modem_sim_state { ready, pin, puk };
+
+struct fake_modem_sim {
+    fake_modem_sim_state state = fake_modem_sim_state::ready;
+    std::string pin = "1234";
+    std::string puk = "12345678";
+    int pin_tries = 3;
+    int puk_tries = 10;
+};
+
 struct fake_modem {
     std::string link_path;
     std::string slave_name;
@@ -57,6 +67,8 @@ struct fake_modem {
     bool signal_moves = false;
     int signal_rssi = 20; // +CSQ's first number
     uint32_t signal_seed = 0x2545f491;
+    fake_modem_sim sim;
+    std::map<std::string, int, std::less<>> failing; // command -> plain ERRORs still to answer
     std::string log;
     std::string ready;                        // goes out as soon as possible
     std::deque<fake_modem_pending> scheduled; // due times never decrease
@@ -76,6 +88,9 @@ std::string fake_modem_answer(fake_modem *modem, const std::string &command);
 // The answer (lines, OK included) to a status or identity query, or empty
 // when command is none. Caller holds `lock`.
 std::string fake_modem_status_answer(fake_modem *modem, std::string_view command);
+// The answer of the SIM lock, the data context or a query failing on
+// purpose (fake_modem_sim.cpp), or empty. Caller holds `lock`.
+std::string fake_modem_sim_answer(fake_modem *modem, std::string_view command);
 // Answers message text that ended with Ctrl-Z, given to `command`. Caller
 // holds `lock`.
 void fake_modem_answer_text(fake_modem *modem, const std::string &kind, const std::string &command,

@@ -4,14 +4,23 @@ import {setupConsole} from './console.js';
 import {addLogLine, setupLog} from './log.js';
 import {setupMessages} from './messages.js';
 import {portNotification, refreshPorts, setupPorts} from './ports.js';
-import {setupStatus, startStatus, stopStatus} from './status.js';
+import {setupSim} from './sim.js';
+import {setupStatus, simChanged, startStatus, stopStatus} from './status.js';
 import {followStream, stopStream} from './stream.js';
 import {$, clearNotice, setNotice} from './ui.js';
+
+// The header has room for a word; the log card says the whole of it.
+const LIVE_WORDS = {live: 'Live', connecting: 'Connecting', down: 'Interrupted', off: 'Off'};
 
 function setLive(state, text) {
   const el = $('live-state');
   el.dataset.state = state;
-  el.textContent = text;
+  el.textContent = LIVE_WORDS[state] || state;
+  el.title = text;
+  el.setAttribute('aria-label', `Live log: ${text}`);
+  $('log-state').textContent = state === 'live' ? '' : text;
+  $('log-state').hidden = state === 'live';
+  $('log-state').dataset.state = state;
 }
 
 function onNotification(type, data) {
@@ -93,4 +102,5 @@ setupConsole();
 setupMessages();
 setupLog();
 setupStatus();
+setupSim(simChanged);
 boot();

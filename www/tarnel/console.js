@@ -1,6 +1,6 @@
 // The commands card: sends what is typed (or a one-click query) to the port in use and shows each answer as the modem sent it, the modem's errors as errors.
 import {ConsoleError, replyError, tarnel} from './bus.js';
-import {modemFailure, visible} from './modem.js';
+import {displayLines, failureWords, isSecret, maskReply, maskSecrets, modemFailure} from './modem.js';
 import {$, currentPort} from './ui.js';
 
 // The web server gives up on a call after 60 s; a command, and the wait for
@@ -11,7 +11,9 @@ const HISTORY_MAX = 50;
 const history = JSON.parse(sessionStorage.getItem('tarnel.history') || '[]');
 let historyAt = history.length;
 
+// A command holding a PIN or password is never kept.
 function remember(command) {
+  if (isSecret(command)) return;
   if (history[history.length - 1] !== command) history.push(command);
   history.splice(0, Math.max(0, history.length - HISTORY_MAX));
   sessionStorage.setItem('tarnel.history', JSON.stringify(history));
@@ -69,7 +71,7 @@ function finishEntry(entry, reply) {
   if (reply.status === 'success') {
     const failure = modemFailure(reply);
     const after = `after ${reply.response_time_ms} ms`;
-    if (failure) setStatus(entry, `Modem error: ${failure.line}: ${failure.text} (${after})`, false);
+    if (failure) setStatus(entry, `Modem error: ${failureWords(failure)} (${after})`, false);
     else setStatus(entry, `Success: end flag "${reply.end_flag_matched || '(none)'}" ${after}`, true);
     shown = reply.response || '';
   } else if (reply.status === 'timeout') {
@@ -82,22 +84,30 @@ function finishEntry(entry, reply) {
   if (shown) {
     const text = document.createElement('pre');
     text.className = 'answer';
-    text.textContent = visible(shown);
+    text.textContent = displayLines(shown).join('\n');
     entry.append(text);
   }
   showLatest();
+}
+
+// A reply of a command sent elsewhere on the page (the SIM's PIN), shown as
+// the console's own, its secrets masked.
+export function showReply(port, command, reply) {
+  const entry = addEntry(port, maskSecrets(command));
+  if (reply instanceof Error) setStatus(entry, reply.message, false);
+  else finishEntry(entry, maskReply(reply));
 }
 
 export async function runCommand(command) {
   const port = currentPort('ports-result');
   if (!command || !port) return;
   remember(command);
-  const entry = addEntry(port, command);
+  const entry = addEntry(port, maskSecrets(command));
   try {
     const args = {at_port: port, at_cmd: command, timeout: timeoutSeconds()};
     const flags = $('end-flags').value.trim();
     if (flags) args.end_flag = flags;
-    finishEntry(entry, await tarnel('sendat', args));
+    finishEntry(entry, maskReply(await tarnel('sendat', args)));
   } catch (e) {
     setStatus(entry, e.message, false);
   }

@@ -1,6 +1,6 @@
 // The text message card: sends a message from the port in use in text mode (AT+CMGF=1, then AT+CMGS with the text at the modem's prompt).
 import {ConsoleError, INVALID_DATA, replyError, tarnel} from './bus.js';
-import {modemFailure, visible} from './modem.js';
+import {failureWords, modemFailure, visible} from './modem.js';
 import {$, currentPort, withResult} from './ui.js';
 
 const SMS_TIMEOUT = 30;
@@ -8,7 +8,7 @@ const SMS_TIMEOUT = 30;
 function refusal(what, reply) {
   const failure = modemFailure(reply);
   const answer = visible(reply.response || '').trim();
-  return new ConsoleError(failure ? `${what}: ${failure.line}: ${failure.text}.` : `${what}: ${answer || 'no answer'}`,
+  return new ConsoleError(failure ? `${what}: ${failureWords(failure)}.` : `${what}: ${answer || 'no answer'}`,
                           'reply');
 }
 

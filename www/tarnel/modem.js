@@ -42,18 +42,68 @@ export function visible(text) {
       (c) => c === '\x7f' ? '\u2421' : String.fromCharCode(0x2400 + c.charCodeAt(0)));
 }
 
+const FINAL_LINE = /^(OK|ERROR|NO CARRIER|BUSY|NO ANSWER|NO DIALTONE|CONNECT( .*)?|\+CM[ES] ERROR:.*)$/;
+const TEXT_HEADER = /^\+CM(GR|GL):/;
+
+// The answer as the lines to show: the empty lines that CR LF framing puts
+// around every line dropped, as are those of a modem that frames answers
+// without them; inside a message's text an empty line is the writer's, and
+// one of a run is kept (the one before the final result or the next
+// message is framing again).
+export function displayLines(response) {
+  // An echo ends with the command's own CR, then the answer's CR LF.
+  const lines = visible((response || '').replace(/\r+\n/g, '\n')).split('\n');
+  if (lines[lines.length - 1] === '') lines.pop();
+  const out = [];
+  let inText = false;
+  let blank = false;
+  for (const line of lines) {
+    const bare = line.trim();
+    if (bare === '') {
+      blank = inText;
+      continue;
+    }
+    if (TEXT_HEADER.test(bare)) inText = true;
+    else if (FINAL_LINE.test(bare)) inText = false;
+    else if (blank) out.push('');
+    blank = false;
+    out.push(line);
+  }
+  return out;
+}
+
+// Secrets never shown nor kept: the PIN or PUK of AT+CPIN=, the passwords
+// of AT+CPWD=, wherever the text holds them (the command, its echo).
+export function maskSecrets(text) {
+  return (text || '').replace(/(AT\+C(?:PIN2?|PWD)=)[^\r\n]*/gi, '$1****');
+}
+
+export function isSecret(command) {
+  return maskSecrets(command) !== command;
+}
+
+// A reply with its secrets masked, as the page shows it.
+export function maskReply(reply) {
+  const out = {...reply};
+  for (const key of ['command', 'response', 'partial_response'])
+    if (typeof out[key] === 'string') out[key] = maskSecrets(out[key]);
+  return out;
+}
+
 // The answer's lines, without the echo of the command and empty lines.
 export function answerLines(response) {
   return (response || '').split(/\r?\n|\r/).map((l) => l.trim()).filter((l) => l && !/^AT/i.test(l));
 }
 
-// "+CME ERROR: 10" in words; null for lines that are no such error.
+// "+CME ERROR: 10" in words; null for lines that are no such error, and
+// for errors the modem gave in words already ("+CME ERROR: SIM not inserted").
 export function explainErrorLine(line) {
   const m = /^\+(CME|CMS) ERROR:\s*(.*)$/.exec(line);
   if (!m) return null;
   const table = m[1] === 'CME' ? CME_ERRORS : CMS_ERRORS;
   const code = m[2].trim();
-  if (!/^\d+$/.test(code)) return code || 'no reason given'; // verbose errors (AT+CMEE=2) are words already
+  if (code === '') return 'no reason given';
+  if (!/^\d+$/.test(code)) return null; // verbose errors (AT+CMEE=2) are words already
   return table[Number(code)] || `error ${code} (not a standard code)`;
 }
 
@@ -63,15 +113,34 @@ function isFailureFlag(flag) {
 
 // Whether a "success" reply (an end flag was seen) is the modem's error:
 // null when it is not, else {line, text} with the final line and its
-// meaning. CONNECT and flags of the caller's own are successes.
+// meaning (null when the line says it in words). CONNECT and flags of the
+// caller's own are successes.
 export function modemFailure(reply) {
   const flag = reply.end_flag_matched || '';
   if (!isFailureFlag(flag)) return null;
   const lines = answerLines(reply.response);
   const line = [...lines].reverse().find((l) => l.includes(flag)) || flag;
-  const explained = explainErrorLine(line);
-  if (explained) return {line, text: explained};
+  if (/^\+CM[ES] ERROR:/.test(line)) return {line, text: explainErrorLine(line)};
   return {line, text: FAILURES[flag] || 'the modem reported an error'};
+}
+
+// The failure as said once: "+CME ERROR: 10: SIM not inserted", but
+// "+CME ERROR: SIM not inserted" as it came.
+export function failureWords(failure) {
+  return failure.text ? `${failure.line}: ${failure.text}` : failure.line;
+}
+
+// Whether the modem says it has no such command: +CME ERROR: 4 ("operation
+// not supported"). A plain ERROR may be anything, a busy SIM included.
+export function isUnsupported(reply) {
+  if (!reply || reply.status !== 'success') return false;
+  return answerLines(reply.response).some((l) => /^\+CME ERROR:\s*(0*4|operation not supported)\s*$/i.test(l));
+}
+
+// Every line of the answer starting with prefix, without it; [] unless OK.
+export function valuesOf(reply, prefix) {
+  if (!reply || reply.status !== 'success' || reply.end_flag_matched !== 'OK') return [];
+  return answerLines(reply.response).filter((l) => l.startsWith(prefix)).map((l) => l.slice(prefix.length).trim());
 }
 
 // The first line of the answer starting with prefix ("+CSQ:"), without it;
@@ -183,7 +252,95 @@ export function simState(reply) {
   if (value !== null) return SIM_STATES[value] || value;
   const failure = reply && reply.status === 'success' ? modemFailure(reply) : null;
   if (!failure || !failure.line.startsWith('+CME ERROR')) return null;
-  return failure.text === 'SIM not inserted' ? 'No SIM inserted' : `SIM error: ${failure.text}`;
+  const words = failure.text || failure.line.replace(/^\+CME ERROR:\s*/, '');
+  return /^SIM not inserted$/i.test(words) ? 'No SIM inserted' : `SIM error: ${words}`;
+}
+
+// The SIM's own word from AT+CPIN? ("SIM PIN", "READY"); null otherwise.
+export function simCode(reply) {
+  return valueOf(reply, '+CPIN:');
+}
+
+// Tries left from AT+CPINR (+CPINR: SIM PIN,3,10): {'SIM PIN': 3, ...}.
+export function pinTries(reply) {
+  const tries = {};
+  for (const value of valuesOf(reply, '+CPINR:')) {
+    const f = fields(value);
+    if (f.length > 1 && /^\d+$/.test(f[1])) tries[f[0]] = Number(f[1]);
+  }
+  return tries;
+}
+
+// An IPv6 address in its usual form (RFC 5952: lower case, the longest run
+// of two or more zero groups as "::") from its 16 octets.
+export function ipv6FromOctets(octets) {
+  const groups = [];
+  for (let i = 0; i < 16; i += 2) groups.push(((octets[i] << 8) | octets[i + 1]).toString(16));
+  let best = [-1, 0];
+  for (let i = 0; i < 8;) {
+    let j = i;
+    while (j < 8 && groups[j] === '0') j++;
+    if (j - i > best[1]) best = [i, j - i];
+    i = j > i ? j : i + 1;
+  }
+  if (best[1] < 2) return groups.join(':');
+  return `${groups.slice(0, best[0]).join(':')}::${groups.slice(best[0] + best[1]).join(':')}`;
+}
+
+// The addresses of one +CGPADDR field: IPv4 as 4 dotted octets, IPv6 as 16
+// (unless AT+CGPIAF made the modem write it with colons), both as 20 on
+// some modems. {v4: [...], v6: [...]}; unset addresses (0.0.0.0) left out.
+export function addressesOf(text) {
+  const out = {v4: [], v6: []};
+  for (const part of text.split(/\s+/).filter(Boolean)) {
+    if (part.includes(':')) {
+      out.v6.push(part.toLowerCase());
+      continue;
+    }
+    const o = part.split('.').map(Number);
+    if (!o.every((n) => Number.isInteger(n) && n >= 0 && n <= 255)) continue;
+    if (o.length === 4 || o.length === 20) {
+      if (o.slice(0, 4).some((n) => n)) out.v4.push(o.slice(0, 4).join('.'));
+    }
+    if (o.length === 16 || o.length === 20) {
+      const v6 = o.slice(-16);
+      if (v6.some((n) => n)) out.v6.push(ipv6FromOctets(v6));
+    }
+  }
+  return out;
+}
+
+// The data contexts from AT+CGDCONT?, AT+CGACT? and AT+CGPADDR answers
+// (their values, null when not read): [{cid, type, apn, active, v4, v6}]
+// by context number; active is null when AT+CGACT? was not read.
+export function dataContexts(defined, states, addresses) {
+  const byCid = new Map();
+  const get = (cid) => {
+    if (!byCid.has(cid)) byCid.set(cid, {cid, type: null, apn: null, active: null, v4: [], v6: []});
+    return byCid.get(cid);
+  };
+  for (const value of defined || []) {
+    const f = fields(value);
+    if (!/^\d+$/.test(f[0])) continue;
+    const c = get(Number(f[0]));
+    c.type = f[1] || null;
+    c.apn = f[2] || null;
+  }
+  for (const value of states || []) {
+    const f = fields(value);
+    if (/^\d+$/.test(f[0]) && (f[1] === '0' || f[1] === '1')) get(Number(f[0])).active = f[1] === '1';
+  }
+  for (const value of addresses || []) {
+    const f = fields(value);
+    if (!/^\d+$/.test(f[0])) continue;
+    const c = get(Number(f[0]));
+    for (const a of f.slice(1)) {
+      const found = addressesOf(a);
+      c.v4.push(...found.v4);
+      c.v6.push(...found.v6);
+    }
+  }
+  return [...byCid.values()].sort((a, b) => a.cid - b.cid);
 }
 
 // The ICCID from EF_ICCID read with AT+CRSM=176,12258,0,0,10:

@@ -20,6 +20,11 @@ export function portsReachable() {
   return reachable;
 }
 
+// The service's entry for the port ({port, is_open, ...}), or null.
+export function portEntry(port) {
+  return knownPorts.find((p) => p.port === port) || null;
+}
+
 // Whether the port is listed open, and the service answers.
 export function portIsOpen(port) {
   return reachable && knownPorts.some((p) => p.port === port && p.is_open);
