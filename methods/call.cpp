@@ -49,7 +49,8 @@ static port_entry *record_for(port_call *call)
             return nullptr;
         }
         break;
-    case OP_SENDAT: break;
+    case OP_SENDAT:
+    case OP_BATCH: break;
     }
     if (!port_args_fit(engine, call->op.arg_bytes)) {
         complete_error(call, "Port busy");
@@ -105,6 +106,7 @@ static void answer(port_call *call)
     case OP_OPEN: open_reply(&r.b, *call); break;
     case OP_CLOSE: close_reply(&r.b, *call); break;
     case OP_SENDAT: sendat_reply(&r.b, *call); break;
+    case OP_BATCH: break; // no method queues one yet
     }
     complete(call, &r.b, UBUS_STATUS_OK);
 }

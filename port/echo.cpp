@@ -45,6 +45,7 @@ static void line_written(port_entry *entry)
     if (command_prompts(text.data(), text.size())) {
         entry->write_text = true;
         entry->prompt_echo = true;
+        entry->prompt_seq = entry->write_line_seq;
     }
     if (entry->echo == ECHO_OFF)
         return;
@@ -89,25 +90,36 @@ static bool same_line(const std::string &written, const std::string_view &read, 
     return written == read;
 }
 
+static std::deque<written_line>::iterator find_written(port_entry *entry, const char *line, size_t length)
+{
+    auto none = entry->unechoed.end();
+    if (entry->unechoed.empty())
+        return none;
+    size_t lead = 0;
+    while (lead < length && is_blank(line[lead]))
+        lead++;
+    if (lead == length)
+        return none;
+    // Cheap refusal first: most lines read are no echo.
+    char first = upper(line[lead]);
+    if (std::none_of(entry->unechoed.begin(), none, [first](const written_line &w) { return w.text[0] == first; }))
+        return none;
+    std::string read = normalized(line, length);
+    bool cut = length >= size_t(PORT_BUFFER_SIZE - 1);
+    return std::find_if(entry->unechoed.begin(), none,
+                        [&](const written_line &w) { return same_line(w.text, read, cut); });
+}
+
+bool echo_pending(port_entry *entry, const char *line, size_t length)
+{
+    return find_written(entry, line, length) != entry->unechoed.end();
+}
+
 bool echo_take(port_entry *entry, const char *line, size_t length)
 {
     if (entry->unechoed.empty())
         return false;
-    // Cheap refusal first: most lines read are no echo.
-    size_t lead = 0;
-    while (lead < length && is_blank(line[lead]))
-        lead++;
-    if (lead == length || upper(line[lead]) != entry->unechoed.front().text[0]) {
-        bool any = false;
-        for (const written_line &w : entry->unechoed)
-            any = any || (lead < length && upper(line[lead]) == w.text[0]);
-        if (!any)
-            return false;
-    }
-    std::string read = normalized(line, length);
-    bool cut = length >= size_t(PORT_BUFFER_SIZE - 1);
-    auto found = std::find_if(entry->unechoed.begin(), entry->unechoed.end(),
-                              [&](const written_line &w) { return same_line(w.text, read, cut); });
+    auto found = find_written(entry, line, length);
     if (found == entry->unechoed.end())
         return false;
     uint32_t seq = found->seq;
@@ -120,10 +132,22 @@ bool echo_take(port_entry *entry, const char *line, size_t length)
     entry->echo = ECHO_ON;
     if (entry->waiting && entry->current && seq == entry->command_seq && !entry->echo_seen) {
         entry->echo_seen = true;
+        // As it came: ended by CR LF, or by the CR alone that V.250 echoes.
         entry->anchor.assign(line, length);
+        entry->anchor += entry->line_cr_ended ? "\r" : "\r\n";
         capture_restart_at(entry, entry->anchor.data(), entry->anchor.size());
     }
     return true;
+}
+
+void echo_answered(port_entry *entry, uint32_t seq)
+{
+    // The modem answered the prompt's command or a later one: it is out of
+    // any message text it was taking.
+    if ((entry->write_text || entry->prompt_echo) && seq >= entry->prompt_seq) {
+        entry->write_text = false;
+        entry->prompt_echo = false;
+    }
 }
 
 void echo_set(port_entry *entry, int setting)

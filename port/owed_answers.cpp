@@ -103,14 +103,10 @@ static void restart_capture(port_entry *entry, size_t tail)
     at_response &cap = entry->capture;
     size_t keep = entry->chunk && tail <= size_t(entry->chunk_size) ? tail : 0;
     // Its own echo, once it came, stays at its head.
-    size_t head = entry->echo_seen ? std::min(entry->anchor.size(), size_t(CAPTURE_MAX) - 2) : 0;
-    if (head + 2 + keep > size_t(CAPTURE_MAX))
+    size_t head = entry->echo_seen ? entry->anchor.size() : 0;
+    if (head + keep > size_t(CAPTURE_MAX))
         head = 0;
-    if (head > 0) {
-        memcpy(cap.data, entry->anchor.data(), head);
-        memcpy(cap.data + head, "\r\n", 2);
-        head += 2;
-    }
+    memcpy(cap.data, entry->anchor.data(), head);
     memcpy(cap.data + head, entry->chunk + entry->chunk_size - keep, keep);
     cap.length = static_cast<int32_t>(head + keep);
     cap.data[cap.length] = '\0';
@@ -141,6 +137,8 @@ bool owed_pay(port_entry *entry, const char *line, size_t length, size_t tail, b
             entry->paid_debt = true;
         restart_capture(entry, tail);
     }
+    if (modem_final)
+        echo_answered(entry, debt.seq);
     if (modem_final && debt.echo_after >= 0 && final_code_of(line, length) == FINAL_OK)
         echo_set(entry, debt.echo_after);
     // The modem has answered the command with the abandoned prompt, or one

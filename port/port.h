@@ -55,7 +55,7 @@ struct end_flag_list {
     uint8_t text_flags;            // flags that name no code: matched by containment
 };
 
-enum port_op_kind { OP_OPEN, OP_CLOSE, OP_SENDAT };
+enum port_op_kind { OP_OPEN, OP_CLOSE, OP_SENDAT, OP_BATCH };
 enum at_outcome { AT_COMPLETED, AT_TIMED_OUT, AT_SEND_FAILED };
 
 // One call queued on a port. The caller fills the arguments; the port's
@@ -83,6 +83,21 @@ struct port_op {
     std::string end_flag;
     bool has_data = false;
     std::string data; // written at the "> " prompt, followed by Ctrl-Z
+    // Ends at any of the modem's final results (port/grammar.h), whatever
+    // the end flags; matched_flag then holds the final result line.
+    bool finals_only = false;
+    // Collects in `answer` the command's own lines after its echo, through
+    // its final result, each with its CR LF: no echo, no unsolicited line.
+    bool wants_answer = false;
+
+    // OP_BATCH: steps (OP_SENDAT) run one after another with no other
+    // operation in between; the batch stops at the first step that does
+    // not succeed (not completed, or send-only not written) unless
+    // keep_going. Each step's results are in the step.
+    std::vector<port_op> steps;
+    bool keep_going = false;
+    size_t steps_run = 0;
+    port_op *parent = nullptr; // a step's batch
 
     // Results.
     bool ok = false;            // OP_OPEN opened, OP_CLOSE closed, send-only wrote everything
@@ -94,6 +109,7 @@ struct port_op {
     int64_t elapsed_ms = 0;
     end_flag_list end_flags = {}; // the port's list after the call
     bool data_sent = false;
+    std::string answer; // wants_answer
 
     uint32_t peer = 0;             // the bus client that asked: a prompt left open waits for its text
     const char *refusal = nullptr; // refused by the port, not written: why

@@ -140,8 +140,10 @@ struct port_entry {
     bool capture_truncated; // a chunk did not fit: nothing later is captured
     const char *chunk;      // the chunk being cut into lines, while it is
     int chunk_size;
-    size_t line_tail; // bytes of that chunk behind the line being judged
-    text_state text;  // a message or USSD text under way, by the header before it
+    size_t line_tail;   // bytes of that chunk behind the line being judged
+    bool line_cr_ended; // that line is an echo ended by its CR alone
+    bool skip_lf;       // the last byte ended such a line: an LF next is its
+    text_state text;    // a message or USSD text under way, by the header before it
     // V.250 framing: an information line, then an empty line, then the
     // final result. Seen once, texts run to their empty line.
     bool framing;
@@ -155,12 +157,14 @@ struct port_entry {
     std::string write_line;
     uint32_t write_line_seq;
     bool write_text;
-    bool prompt_echo;   // '>' lines are the echo of prompt text
-    bool echo_seen;     // the running command's echo came: its answer may start
-    std::string anchor; // that echo line, kept at the head of its capture
+    bool prompt_echo;    // '>' lines are the echo of prompt text
+    uint32_t prompt_seq; // the command whose line prompted
+    bool echo_seen;      // the running command's echo came: its answer may start
+    std::string anchor;  // that echo line, kept at the head of its capture
     end_flag_list end_flags;
     int32_t waiting; // 1 while a command awaits an end flag
     port_op *current;
+    port_op *batch;        // a batch whose next step is due
     command_traits traits; // of the running command's bytes, once needed
     bool traits_known;
     uint32_t command_seq; // counts the commands written, the running one last
@@ -424,6 +428,10 @@ bool owed_late(const port_entry *entry);
 // echo of one (true: never published, never anyone's answer line).
 void echo_written(port_entry *entry, const char *bytes, size_t n);
 bool echo_take(port_entry *entry, const char *line, size_t length);
+// Whether a line would be an echo (nothing changes).
+bool echo_pending(port_entry *entry, const char *line, size_t length);
+// A final result of the command numbered seq.
+void echo_answered(port_entry *entry, uint32_t seq);
 // An OK to a command that turns echo off (0) or on (1).
 void echo_set(port_entry *entry, int setting);
 // After an open: unknown until the first answer.

@@ -48,11 +48,28 @@ static bool is_stray_echo(const port_entry *entry, const char *line)
     return line[0] == '>' && (entry->prompt_echo || (entry->current && entry->current->has_data));
 }
 
+// Whether a line goes to the waiting command's answer: nothing older is
+// owed, and (with echo on) its echo came.
+static bool answer_is_due(const port_entry *entry)
+{
+    return entry->waiting && entry->owed.empty() && (entry->echo != ECHO_ON || entry->echo_seen);
+}
+
+// The waiting command's own lines, for a caller that wants them apart.
+static void note_answer_line(port_entry *entry, const char *line, size_t length)
+{
+    if (entry->current && entry->current->wants_answer && answer_is_due(entry)) {
+        entry->current->answer.append(line, length);
+        entry->current->answer += "\r\n";
+    }
+}
+
 // A line that neither ends a command nor pays an owed answer: with the
 // waiting command's text (and set aside with an older answer still owed),
 // or, while nobody waits, published.
-static void keep_line(port_entry *entry, const char *line)
+static void keep_line(port_entry *entry, const char *line, size_t length)
 {
+    note_answer_line(entry, line, length);
     if (entry->waiting)
         owed_remember(entry, line);
     else
@@ -92,7 +109,7 @@ static bool text_line_taken(port_entry *entry, const char *line, size_t length)
     if (kind == TEXT_UNSOLICITED)
         emit_line(entry, line, false);
     else
-        keep_line(entry, line);
+        keep_line(entry, line, length);
     return true;
 }
 
@@ -103,6 +120,7 @@ static void handle_line(port_entry *entry, const char *line, size_t length, size
     if (text_line_taken(entry, line, length))
         return;
     if (length == 0) {
+        note_answer_line(entry, line, 0);
         note_blank(entry);
         return;
     }
@@ -129,16 +147,12 @@ static void handle_line(port_entry *entry, const char *line, size_t length, size
             announced.kind = TEXT_ANSWER;
             entry->text = announced;
         }
-    } else {
-        // The modem is out of any message text it was taking.
-        entry->write_text = false;
-        entry->prompt_echo = false;
     }
     // While echo is on, no line before a command's echo is its answer.
     bool gated = entry->echo == ECHO_ON;
     if (!entry->owed.empty() && (!gated || entry->owed.front().echoed)) {
         if (!owed_pay(entry, line, length, tail, code != FINAL_NONE))
-            keep_line(entry, line); // older answers first: nothing older completes a newer command
+            keep_line(entry, line, length); // older answers first: nothing older completes a newer command
         return;
     }
     if (!entry->waiting || (gated && !entry->echo_seen) || !entry->owed.empty()) {
@@ -150,7 +164,20 @@ static void handle_line(port_entry *entry, const char *line, size_t length, size
     // does not echo.
     if (entry->echo == ECHO_UNKNOWN && !entry->echo_seen && code != FINAL_NONE && entry->phase != PHASE_WRITING)
         echo_set(entry, 0);
+    note_answer_line(entry, line, length);
     char matched[END_FLAG_SIZE];
+    if (entry->current->finals_only) {
+        // Any final result ends it, and names itself.
+        if (code == FINAL_NONE)
+            return;
+        size_t n = std::min(length, size_t(END_FLAG_SIZE - 1));
+        memcpy(matched, line, n);
+        matched[n] = '\0';
+        if (code == FINAL_OK)
+            echo_set(entry, echo_setting_of(entry->out.data(), entry->out.size()));
+        at_line_final(entry, matched, true);
+        return;
+    }
     if (end_flag_match_line(&entry->end_flags, line, length, code, matched)) {
         if (code == FINAL_OK)
             echo_set(entry, echo_setting_of(entry->out.data(), entry->out.size()));
@@ -195,16 +222,27 @@ static void drop_nul_bytes(const port_entry *entry, char *line, int *length)
     *end = '\0';
 }
 
-// Where the next CR LF at or after `from` starts, -1 for none.
-static int find_crlf(const char *buf, int from, int length)
+// Where the next line end at or after `from` is, -1 for none: a CR LF, or
+// a CR alone that ends the echo of a line we wrote (V.250 echoes the CR,
+// and the answer's own CR LF comes after it). *cr_only tells which.
+static int find_line_end(port_entry *entry, int line_start, int from, bool *cr_only)
 {
-    while (from < length - 1) {
-        const char *cr = static_cast<const char *>(memchr(buf + from, '\r', size_t(length - 1 - from)));
+    const char *buf = entry->line_buffer;
+    int length = entry->line_length;
+    while (from < length) {
+        const char *cr = static_cast<const char *>(memchr(buf + from, '\r', size_t(length - from)));
         if (!cr)
             return -1;
-        if (cr[1] == '\n')
-            return int(cr - buf);
-        from = int(cr - buf) + 1;
+        int at = int(cr - buf);
+        if (at + 1 < length && buf[at + 1] == '\n') {
+            *cr_only = false;
+            return at;
+        }
+        if (!entry->unechoed.empty() && echo_pending(entry, buf + line_start, size_t(at - line_start))) {
+            *cr_only = true;
+            return at;
+        }
+        from = at + 1;
     }
     return -1;
 }
@@ -216,13 +254,18 @@ static void cut_lines(port_entry *entry, int search_from, int later)
     char *buf = entry->line_buffer;
     int line_start = 0;
     for (;;) {
-        int cr = find_crlf(buf, search_from, entry->line_length);
+        bool cr_only = false;
+        int cr = find_line_end(entry, line_start, search_from, &cr_only);
         if (cr < 0)
             break;
+        int next = cr + (cr_only ? 1 : 2);
         int length = cr - line_start;
         drop_nul_bytes(entry, buf + line_start, &length);
-        handle_line(entry, buf + line_start, size_t(length), entry->line_length - (cr + 2) + later);
-        line_start = search_from = cr + 2;
+        entry->line_cr_ended = cr_only;
+        entry->skip_lf = cr_only && next == entry->line_length && later == 0;
+        handle_line(entry, buf + line_start, size_t(length), entry->line_length - next + later);
+        entry->line_cr_ended = false;
+        line_start = search_from = next;
     }
     if (line_start > 0) {
         entry->line_length -= line_start;
@@ -273,6 +316,11 @@ static int skip_overflow(port_entry *entry, const char *chunk, int n)
 static void assemble_lines(port_entry *entry, const char *chunk, int n)
 {
     char *buf = entry->line_buffer;
+    // The LF of a CR LF whose CR ended an echo in the last chunk.
+    if (std::exchange(entry->skip_lf, false) && n > 0 && chunk[0] == '\n' && entry->line_length == 0) {
+        chunk++;
+        n--;
+    }
     while (n > 0) {
         if (entry->line_overflow) {
             int used = skip_overflow(entry, chunk, n);

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "port/command_check.h"
 #include "port/console.h"
 #include "port/port_internal.h"
 
@@ -55,7 +56,9 @@ static bool command_bytes(const port_op *op, std::string *bytes)
     if (op->send_only)
         return true;
     // At a prompt an LF would become the first character of the text.
-    *bytes += op->has_data ? "\r" : "\r\n";
+    const char *last = strrchr(op->command.c_str(), '\r');
+    last = last ? last + 1 : op->command.c_str();
+    *bytes += op->has_data || command_prompts(last, strlen(last)) ? "\r" : "\r\n";
     return true;
 }
 
@@ -395,6 +398,8 @@ bool at_start(port_entry *entry, port_op *op)
 
 void at_line_final(port_entry *entry, const char *matched, bool modem_final)
 {
+    if (modem_final)
+        echo_answered(entry, entry->command_seq);
     memcpy(entry->capture.matched_flag, matched, END_FLAG_SIZE);
     entry->waiting = 0;
     entry->window.clear();

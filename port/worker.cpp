@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <utility>
 
 #include "port/console.h"
 #include "port/port_internal.h"
@@ -18,8 +19,24 @@ void port_poke(port_entry *entry, uint32_t what)
     (void)!write(entry->wake_fd, &one, sizeof one);
 }
 
+// Whether a step went as its batch needs it to.
+static bool step_succeeded(const port_op &step)
+{
+    return step.refusal == nullptr && (step.send_only ? step.ok : step.outcome == AT_COMPLETED);
+}
+
 void port_finish_op(port_entry *entry, port_op *op)
 {
+    if (port_op *batch = op->parent) {
+        batch->steps_run++;
+        bool more = batch->steps_run < batch->steps.size() && !entry->engine->stopping;
+        if (more && (batch->keep_going || step_succeeded(*op))) {
+            entry->batch = batch; // the thread starts the next step when the port is free
+            return;
+        }
+        entry->batch = nullptr;
+        op = batch;
+    }
     // Submitters read it under the queue's lock; the thread that alone
     // sets it needs none.
     entry->running = false;
@@ -79,6 +96,19 @@ static bool run_close(port_entry *entry, port_op *op)
 
 enum start_result { STARTED, NOTHING_QUEUED, RECORD_DONE };
 
+// The next step of a batch: nothing else runs in between. A step never
+// finishes its record.
+static start_result start_step(port_entry *entry)
+{
+    port_op *batch = std::exchange(entry->batch, nullptr);
+    port_op *step = &batch->steps[batch->steps_run];
+    step->parent = batch;
+    step->entry = entry;
+    step->created = false;
+    at_start(entry, step);
+    return STARTED;
+}
+
 static start_result start_next(port_entry *entry)
 {
     port_op *op;
@@ -103,6 +133,13 @@ static start_result start_next(port_entry *entry)
     case OP_OPEN: return run_open(entry, op) ? RECORD_DONE : STARTED;
     case OP_CLOSE: return run_close(entry, op) ? RECORD_DONE : STARTED;
     case OP_SENDAT: return at_start(entry, op) ? RECORD_DONE : STARTED;
+    case OP_BATCH:
+        if (op->steps.empty()) {
+            port_finish_op(entry, op);
+            return STARTED;
+        }
+        entry->batch = op;
+        return start_step(entry);
     }
     return STARTED;
 }
@@ -114,6 +151,9 @@ static bool handle_pokes(port_entry *entry)
     uint32_t pokes = entry->pokes.exchange(0);
     if ((pokes & POKE_QUIT) || entry->engine->stopping) {
         at_abort(entry);
+        // A batch between two steps ends with the steps it ran.
+        if (port_op *batch = std::exchange(entry->batch, nullptr))
+            port_finish_op(entry, batch);
         return false;
     }
     if (pokes & POKE_GONE)
@@ -171,7 +211,7 @@ void *port_reader_main(void *arg)
         if (entry->retries_left > 0)
             port_retry_reopen(entry, now);
         if (entry->phase == PHASE_IDLE && !at_settling(entry, now)) {
-            start_result started = start_next(entry);
+            start_result started = entry->batch ? start_step(entry) : start_next(entry);
             if (started == RECORD_DONE)
                 break;
             if (started == STARTED)
