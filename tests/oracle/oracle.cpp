@@ -360,6 +360,8 @@ int main(int argc, char **argv)
     run r;
     r.l.seed = seed;
     r.l.unplugged.resize(PORTS);
+    r.l.echo_changes.resize(PORTS);
+    r.l.silences.resize(PORTS);
     r.l.arrival_order.resize(PORTS);
     r.l.stalled.resize(PORTS);
     for (int port = 0; port < PORTS; port++)
