@@ -98,9 +98,11 @@ std::string first_match(const std::vector<std::string> &flags, const std::string
     return "";
 }
 
+// A prompt, and the echo of a LF typed at it (the rest of a CR LF behind
+// the command line, which a modem at its prompt takes as text).
 bool bare_prompt(const std::string &line)
 {
-    return !line.empty() && line[0] == '>' && line.find_first_not_of(' ', 1) == std::string::npos;
+    return !line.empty() && line[0] == '>' && line.find_first_not_of(" \r\n", 1) == std::string::npos;
 }
 
 // A report and where it was found; reported once the lock is released.
