@@ -80,8 +80,17 @@ void message_read(rng_t &rng, int id, modem_command &cmd)
         std::string time = "\"24/05/01,10:00:0" + std::to_string(k) + "+08\"";
         int format = pick(rng, 0, 99);
         if (format < 60) {
+            // Two or three lines where the modem frames, some of them
+            // exactly a final result or an unsolicited line's words.
             cmd.plan.answer.push_back({head + "\"REC READ\",\"+1555" + tag + "\",," + time, line_role::info, true});
-            cmd.plan.answer.push_back({message_text(rng, id, k, true), line_role::text});
+            int texts = chance(rng, 0.5) ? pick(rng, 2, 3) : 1;
+            for (int j = 0; j < texts; j++) {
+                int index = k * 3 + j, kind = pick(rng, 0, 9);
+                std::string text = kind == 0   ? tagged("RING", tag_of(id, index))
+                                   : kind == 1 ? tagged("+CMTI: \"SM\",1", tag_of(id, index))
+                                               : message_text(rng, id, index, texts == 1);
+                cmd.plan.answer.push_back({text, line_role::text, j + 1 < texts, j > 0});
+            }
         } else if (format < 85) {
             cmd.plan.answer.push_back({head + "1,," + tag, line_role::info, true});
             std::string pdu = "0791" + tag + "0" + std::to_string(k) + "F0";
@@ -91,8 +100,8 @@ void message_read(rng_t &rng, int id, modem_command &cmd)
         }
     }
     cmd.plan.answer.push_back(final_line(id, chance(rng, 0.1) ? "+CMS ERROR:" : "OK"));
-    if (chance(rng, 0.3))
-        cmd.plan.gap_ms = pick(rng, 5, 60);
+    if (chance(rng, 0.5))
+        cmd.plan.gap_ms = pick(rng, 5, 80); // the final result tens of ms behind the text
 }
 
 // A voice dial, a data dial or an answer, ended by one of their results.
@@ -135,7 +144,7 @@ call_spec port_call(const oracle_ledger &l, const char *method, int port, const 
 call_spec random_sendat(const oracle_ledger &l, rng_t &rng, id_maker &ids, int port)
 {
     int kind = pick(rng, 0, 99);
-    if (kind >= 39 && kind < 44 && !dials_on(port))
+    if (kind >= 39 && kind < 44 && !dials_on(port) && chance(rng, 0.5))
         port = pick(rng, 0, PORTS - 1) % 2;
     call_spec s = port_call(l, "sendat", port, "");
     int id = ids.next();
@@ -172,14 +181,18 @@ call_spec random_sendat(const oracle_ledger &l, rng_t &rng, id_maker &ids, int p
         if (cmd.plan.prompt == prompt_mode::late)
             cmd.plan.delay_ms = 1000 + pick(rng, 200, 1000);
     } else if (kind < 18) {
-        int second = ids.next();
-        modem_command next;
-        next.text = "AT+T=" + std::to_string(second);
-        next.plan = plain_plan(rng, second, "+T", &s.faults);
-        next.plan.delay_ms = pick(rng, 20, 300);
-        next.plan.pieces = 1;
-        command += "\r" + next.text;
-        s.commands.push_back({second, next});
+        // Two to ten commands in one call.
+        int more = chance(rng, 0.5) ? 1 : pick(rng, 2, 9);
+        for (int k = 0; k < more; k++) {
+            int second = ids.next();
+            modem_command next;
+            next.text = "AT+T=" + std::to_string(second);
+            next.plan = plain_plan(rng, second, "+T", &s.faults);
+            next.plan.delay_ms = more == 1 ? pick(rng, 20, 300) : pick(rng, 0, 40);
+            next.plan.pieces = 1;
+            command += "\r" + next.text;
+            s.commands.push_back({second, next});
+        }
     } else if (kind < 21) {
         cmd.plan.unplug_ms = pick(rng, 100, 400);
         cmd.plan.answer.clear();
@@ -209,6 +222,23 @@ call_spec random_sendat(const oracle_ledger &l, rng_t &rng, id_maker &ids, int p
         cmd.plan = plain_plan(rng, id, owned_prefix(port), &s.faults);
         if (chance(rng, 0.1))
             make_late(rng, cmd.plan, &timeout);
+    } else if (kind < 41 && !dials_on(port)) {
+        // Echo turned off or on by a caller: the modem does what it is
+        // told when the line is answered OK.
+        static const char *const forms[] = {"ATE0", "ATE1", "ATE0V1", "ATV1E1", "ATE", "ATQ0E1", "ATE1&D2"};
+        cmd.text = command = forms[pick(rng, 0, 6)] + std::string("+T=") + tag;
+        cmd.plan.unplug_ms = 0;
+        if (chance(rng, 0.1))
+            make_late(rng, cmd.plan, &timeout);
+    } else if (kind < 44 && !dials_on(port)) {
+        // A prompt driven by hand: no data for it.
+        cmd.text = command = "AT+CMGS=\"+1555" + tag + "\"";
+        cmd.plan = plain_plan(rng, id, "+CMGS", &s.faults);
+        cmd.plan.prompt = prompt_mode::show;
+        if (chance(rng, 0.5))
+            cmd.plan.escape_answer = {{tagged("OK", tag_of(id, TAG_ESCAPE)), line_role::final}};
+        cmd.plan.escape_delay_ms = pick(rng, 0, 300);
+        timeout = 1;
     } else if (kind < 44) {
         cmd.plan = answer_plan();
         dial(rng, id, cmd);

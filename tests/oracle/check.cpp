@@ -39,12 +39,17 @@ struct split_text {
 };
 
 // A capture may begin with the LF of a CR LF whose CR was read before it.
+// A framing modem's echo ends in the CR of the command line, and its
+// answer's CR LF follows: that CR is no part of the line.
 split_text split_lines(const std::string &text)
 {
     split_text out;
     size_t at = text.rfind('\n', 0) == 0 ? 1 : 0;
-    for (size_t end; (end = text.find("\r\n", at)) != std::string::npos; at = end + 2)
+    for (size_t end; (end = text.find("\r\n", at)) != std::string::npos; at = end + 2) {
         out.lines.push_back(text.substr(at, end - at));
+        if (!out.lines.back().empty() && out.lines.back().back() == '\r')
+            out.lines.back().pop_back();
+    }
     out.rest = text.substr(at);
     return out;
 }
@@ -93,9 +98,11 @@ std::string first_match(const std::vector<std::string> &flags, const std::string
     return "";
 }
 
+// A prompt, and the echo of a LF typed at it (the rest of a CR LF behind
+// the command line, which a modem at its prompt takes as text).
 bool bare_prompt(const std::string &line)
 {
-    return !line.empty() && line[0] == '>' && line.find_first_not_of(' ', 1) == std::string::npos;
+    return !line.empty() && line[0] == '>' && line.find_first_not_of(" \r\n", 1) == std::string::npos;
 }
 
 // A report and where it was found; reported once the lock is released.
@@ -109,6 +116,10 @@ struct checker {
     std::vector<finding> found;
 
     void fail(const std::string &what, const std::string &detail = "") { found.push_back({what, detail}); }
+
+    // The modem echoed throughout the call: the daemon can tell every
+    // answer's start, and no excuse holds.
+    bool strict(const call_record &c) const { return echo_on_throughout(l, c.port, c.sent, c.replied); }
 
     bool own(const call_record &c, long id) const { return std::find(c.ids.begin(), c.ids.end(), id) != c.ids.end(); }
 
@@ -160,12 +171,13 @@ struct checker {
             return "";
         if (!o)
             return "a line that no modem made (corrupted, or pieces of lines glued together)";
-        // The echo of an earlier command whose answer has not come (a
-        // send-only one's, or one that timed out) is no part of any answer.
+        // With echo off or unknown: the echo of an earlier command whose
+        // answer has not come (a send-only one's, or one that timed out)
+        // is no part of any answer. With echo on it is never captured.
         const modem_command &other = l.commands[o->command];
         const modem_command &mine = l.commands[c.ids[0]];
         if (o->role == line_role::echo && line == other.text && other.port == c.port && other.arrived && mine.arrived &&
-            other.seq < mine.seq)
+            other.seq < mine.seq && !strict(c))
             return "";
         *owner = other.call;
         return "lines of another command's exchange (command " + std::to_string(o->command) + ")";
@@ -285,6 +297,11 @@ struct checker {
                 fail("a send-only command failed although its device was there");
             return;
         }
+        const modem_command &first = l.commands[c.ids[0]];
+        if (first.lost && status != "timeout")
+            fail("status " + shown(status) +
+                 " for a command the modem never answered (it restarted: the command reached it silent, or its "
+                 "answer was due then)");
         size_t before = found.size();
         if (status == "success")
             check_success(c);
@@ -292,7 +309,9 @@ struct checker {
             check_text(c, "\"partial_response\"", r.str("partial_response"));
         else
             fail("status " + shown(status) + " although its device was there");
-        if (found.size() > before && status != "error" && shifted_by_doubt(c)) {
+        bool strict_call = strict(c);
+        l.strict_calls += strict_call;
+        if (found.size() > before && status != "error" && !strict_call && shifted_by_doubt(c)) {
             found.resize(before);
             l.excused_by_doubt++;
         }
@@ -366,7 +385,7 @@ struct checker {
     {
         for (const modem_command *before = arrived_before(cmd); before && owed(l.calls[before->call]);
              before = arrived_before(*before))
-            if (before->plan.answer.empty())
+            if (before->plan.answer.empty() || before->lost)
                 return true;
         return false;
     }
@@ -536,9 +555,13 @@ struct checker {
         return false;
     }
 
-    // The modem reset between two moments, and the daemon saw its node go.
+    // The modem reset between two moments, and the daemon saw its node go,
+    // or it restarted and said so.
     bool reset_between(int port, oracle_time from, oracle_time to)
     {
+        for (const auto &[silent, burst] : l.silences[port])
+            if (silent >= from && burst < to)
+                return true;
         for (const auto &[gone, back] : l.unplugged[port]) {
             if (gone < from || back == NOT_YET || back >= to)
                 continue;

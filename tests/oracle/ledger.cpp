@@ -113,3 +113,17 @@ std::string without_nul(const std::string &s)
             out += c;
     return out;
 }
+
+bool echo_on_throughout(const oracle_ledger &l, int port, oracle_time from, oracle_time to)
+{
+    bool on = false;
+    for (const auto &[at, state] : l.echo_changes[port]) {
+        if (at > to)
+            break;
+        if (at <= from)
+            on = state;
+        else if (!state)
+            return false;
+    }
+    return on;
+}

@@ -72,6 +72,9 @@ struct planned_line {
     std::string text;
     line_role role = line_role::info;
     bool joined = false; // the next line follows right behind it (a message header and its text)
+    // A message's second or third text line: sent only where the modem
+    // frames and has shown the daemon that it does (else a text is one line).
+    bool more_text = false;
 };
 
 enum class prompt_mode { none, show, refuse, withhold, late };
@@ -104,6 +107,7 @@ struct modem_command {
     std::vector<std::string> lines; // every line made for it, NUL bytes left out
     bool answered = false;          // the last byte of its answer was written
     oracle_time answered_at;
+    bool lost = false; // it reached the modem during a reset's silence, or its answer was due then: never answered
 };
 
 // An unsolicited line, and the text line that belongs to it (+CMT:, +CBM:,
@@ -157,14 +161,22 @@ struct oracle_ledger {
     std::vector<std::vector<time_span>> unplugged; // per port; end is NOT_YET while out
     std::vector<std::vector<time_span>> stalled;   // per port: the modem read nothing
     std::vector<std::vector<int>> arrival_order;   // per port: ids as they arrived
+    // Per port: when the modem's echo went on (true) or off, from the start.
+    std::vector<std::vector<std::pair<oracle_time, bool>>> echo_changes;
+    std::vector<std::vector<time_span>> silences; // per port: a reset's silence, to its start-up lines
     long faults = 0;
     long violations = 0;
-    long excused_by_doubt = 0; // replies one behind after an answer came past a timeout in doubt
+    long excused_by_doubt =
+        0;                 // with echo off or unknown: replies one behind after an answer came past a timeout in doubt
+    long strict_calls = 0; // replies judged with echo on throughout: no excuse
 
     // The driver's alone.
     std::vector<call_record> calls;
     std::vector<bus_event> events;
 };
+
+// Whether the modem of a port echoed throughout a span (ledger lock held).
+bool echo_on_throughout(const oracle_ledger &l, int port, oracle_time from, oracle_time to);
 
 inline const std::vector<std::string> DEFAULT_FLAGS = {"OK", "ERROR", "+CMS ERROR:", "+CME ERROR:", "NO CARRIER"};
 

@@ -28,10 +28,11 @@ struct out_item {
     oracle_time due;
     std::string bytes;
     enum { WRITE, UNPLUG, REPLUG } action = WRITE;
-    bool boundary = true; // once written, another line may follow
-    int answer_of = -1;   // once written, that command's answer is complete
-    int prompt_of = -1;   // the "> " of that command, taken back if ESC comes first
-    long urc = -1;        // once written, that unsolicited line is out
+    bool boundary = true;       // once written, another line may follow
+    int answer_of = -1;         // once written, that command's answer is complete
+    int prompt_of = -1;         // the "> " of that command, taken back if ESC comes first
+    long urc = -1;              // once written, that unsolicited line is out
+    bool shows_framing = false; // an information line, an empty line, a final: the daemon sees the port frames
 };
 
 // How an answer's bytes go out.
@@ -57,6 +58,12 @@ struct sim_modem {
     size_t out_done = 0;      // bytes of out.front() already written
     bool line_start = true;   // the last item written ended a line
     bool echo = true, echo_at_once = false;
+    bool framed = true;         // answers framed as V.250 frames them; false: "info\r\nOK\r\n"
+    bool framing_shown = false; // a framed answer with information lines went out since the start or a reset
+    oracle_time silent_until;   // a reset's silence: it reads and drops, and sends nothing
+    oracle_time next_restart;
+    std::string silent_command;
+    bool skip_line = false;
     std::string command;
     int text_for = -1; // taking message text for this command
     std::string text;
@@ -69,6 +76,14 @@ struct sim_modem {
     long stalled_for = -1;
     long urcs_made = 0;
     oracle_time next_urc, next_toggle;
+    void set_echo(bool on, oracle_time now)
+    {
+        if (on == echo)
+            return;
+        echo = on;
+        std::lock_guard guard(ledger.lock);
+        ledger.echo_changes[port].push_back({now, on});
+    }
 
     sim_modem(oracle_ledger &l, int p, uint64_t seed) : ledger(l), port(p), rng(seed) {}
     const std::string &link() const { return ledger.ports[port]; }
@@ -119,16 +134,28 @@ void note_lines(sim_modem &m, int id, const std::vector<planned_line> &lines)
 // to it make a segment that nothing comes between; segments go out `gap_ms`
 // apart, and the whole is cut into `pieces` fragments a few milliseconds
 // apart.
-void queue_answer(sim_modem &m, int id, const std::vector<planned_line> &lines, const std::string &lead, pacing p,
+// A framing modem sends every line but a message's text as "\r\n" line
+// "\r\n"; so after an information or text line an empty line comes before
+// the final result. A message has more than one text line only where the
+// daemon can know where it ends.
+void queue_answer(sim_modem &m, int id, const std::vector<planned_line> &planned, const std::string &lead, pacing p,
                   oracle_time now)
 {
+    std::vector<planned_line> lines;
+    for (const planned_line &line : planned)
+        if (!line.more_text || (m.framed && m.framing_shown))
+            lines.push_back(line);
     note_lines(m, id, lines);
-    std::string bytes = lead;
+    std::string bytes = m.framed ? "" : lead;
     std::map<size_t, bool> cuts; // where, and whether a segment ends there
-    for (const planned_line &line : lines) {
-        bytes += line.text + "\r\n";
-        if (!line.joined)
+    bool info = false;
+    for (size_t k = 0; k < lines.size(); k++) {
+        const planned_line &line = lines[k];
+        bytes += (m.framed && line.role != line_role::text ? "\r\n" : "") + line.text + "\r\n";
+        bool joined = line.joined && k + 1 < lines.size() && lines[k + 1].role == line_role::text;
+        if (!joined)
             cuts[bytes.size()] = true;
+        info = info || (line.role != line_role::final && k + 1 < lines.size());
     }
     for (int i = 1; i < p.pieces; i++)
         cuts.emplace(pick(m.rng, 1, int(bytes.size()) - 1), false);
@@ -140,6 +167,7 @@ void queue_answer(sim_modem &m, int id, const std::vector<planned_line> &lines, 
         from = cut;
     }
     m.out.back().answer_of = id;
+    m.out.back().shows_framing = m.framed && info && !lines.empty() && lines.back().role == line_role::final;
 }
 
 pacing pacing_of(const answer_plan &p)
@@ -156,6 +184,39 @@ int fragment_of(sim_modem &m, const std::string &cmd)
         return -1;
     const std::string &whole = it->second.text;
     return whole.size() > cmd.size() && whole.compare(0, cmd.size(), cmd) == 0 ? it->first : -1;
+}
+
+// What a command line's basic commands do to echo once it is answered
+// OK: E0 or a bare E turns it off, E1, Z and &F on; -1 nothing.
+int echo_setting(const std::string &cmd)
+{
+    int setting = -1;
+    for (size_t i = 2; i < cmd.size();) {
+        char c = char(toupper(static_cast<unsigned char>(cmd[i])));
+        bool amp = c == '&';
+        if (amp && ++i < cmd.size())
+            c = char(toupper(static_cast<unsigned char>(cmd[i])));
+        if (c < 'A' || c > 'Z' || (c == 'D' && !amp))
+            break;
+        size_t at = ++i;
+        while (i < cmd.size() && isdigit(static_cast<unsigned char>(cmd[i])))
+            i++;
+        std::string value = cmd.substr(at, i - at);
+        if (!amp && c == 'E')
+            setting = value.empty() || value == "0" ? 0 : value == "1" ? 1 : setting;
+        else if ((!amp && c == 'Z') || (amp && c == 'F'))
+            setting = 1;
+    }
+    return setting;
+}
+
+bool answered_ok(const answer_plan &plan)
+{
+    if (plan.answer.empty() || plan.prompt != prompt_mode::none)
+        return false;
+    const std::string &last = plan.answer.back().text;
+    return plan.answer.back().role == line_role::final && last.rfind("OK", 0) == 0 &&
+           last.find_first_not_of(" \t", 2) == std::string::npos;
 }
 
 void command_arrived(sim_modem &m, const std::string &cmd, oracle_time now)
@@ -193,9 +254,17 @@ void command_arrived(sim_modem &m, const std::string &cmd, oracle_time now)
         queue_answer(m, id, plan.fragment_answer, "", {}, now);
         return;
     }
-    out_item echo{now, cmd + "\r\n"};
+    // A framing modem's echo is the command as read, CR included; its
+    // answer's first CR LF ends that line.
+    out_item echo{now, cmd + (m.framed ? "\r" : "\r\n")};
+    echo.boundary = !m.framed;
     if (m.echo && !(m.echo_at_once && insert_line(m, echo, now)))
-        push(m, tail_due(m, now), echo.bytes);
+        push(m, tail_due(m, now), echo.bytes, echo.boundary);
+    // It executes the line as it takes it: ATE0 and ATE1 answered OK.
+    if (int setting = echo_setting(cmd); setting >= 0 && answered_ok(plan) && plan.unplug_ms == 0) {
+        m.set_echo(setting == 1, now);
+        count_fault(m.ledger);
+    }
     if (plan.unplug_ms > 0) {
         oracle_time gone = tail_due(m, now) + milliseconds(pick(m.rng, 5, 30));
         m.out.push_back({gone, "", out_item::UNPLUG});
@@ -302,6 +371,8 @@ void take_byte(sim_modem &m, char c, oracle_time now, std::string &echoed)
             if (m.echo && !m.text_after_busy)
                 echoed += c;
         }
+    } else if (m.skip_line) {
+        m.skip_line = c != '\r';
     } else if (c == '\r') {
         if (!m.command.empty())
             command_arrived(m, m.command, now);
@@ -341,12 +412,37 @@ void maybe_stall(sim_modem &m, oracle_time now)
     m.ledger.stalled[m.port].push_back({now, m.stalled_until});
 }
 
+// During a reset's silence the modem reads and drops: the commands written
+// then get no echo and no answer.
+void drop_silently(sim_modem &m, const char *buf, ssize_t n)
+{
+    for (ssize_t i = 0; i < n; i++) {
+        if (buf[i] != '\r') {
+            if (buf[i] != '\n' && m.silent_command.size() < 100000)
+                m.silent_command += buf[i];
+            continue;
+        }
+        std::lock_guard guard(m.ledger.lock);
+        auto known = m.ledger.command_ids.find(m.silent_command);
+        if (known != m.ledger.command_ids.end()) {
+            modem_command &c = m.ledger.commands[known->second];
+            if (c.port == m.port && !c.arrived)
+                c.lost = true;
+        }
+        m.silent_command.clear();
+    }
+}
+
 void receive(sim_modem &m, oracle_time now)
 {
     char buf[4096];
     ssize_t n = read(m.master, buf, sizeof buf);
     if (!m.linked)
         return; // away: it hears nothing
+    if (now < m.silent_until) {
+        drop_silently(m, buf, n);
+        return;
+    }
     std::string echoed;
     for (ssize_t i = 0; i < n; i++)
         take_byte(m, buf[i], now, echoed);
@@ -382,6 +478,7 @@ void plug(sim_modem &m, bool in, oracle_time now)
         (void)!unlink(m.link().c_str());
         m.ledger.unplugged[m.port].push_back({now, NOT_YET});
         reset(m, now);
+        m.framing_shown = false; // the daemon starts afresh with the node that comes back
     }
     m.linked = in;
 }
@@ -390,6 +487,7 @@ void plug(sim_modem &m, bool in, oracle_time now)
 void written(sim_modem &m, const out_item &item, oracle_time now)
 {
     m.line_start = item.boundary;
+    m.framing_shown = m.framing_shown || item.shows_framing;
     std::lock_guard guard(m.ledger.lock);
     if (item.answer_of >= 0) {
         modem_command &c = m.ledger.commands[item.answer_of];
@@ -431,16 +529,56 @@ bool transmit(sim_modem &m, oracle_time now)
 }
 
 // An unsolicited line as a modem sends it, numbered n, of the kinds its
-// port allows (ledger.h). Messages delivered to the port bring their text
-// line, sometimes exactly "OK" or "ERROR".
-urc_record unsolicited(rng_t &rng, int port, long n)
+// port allows (ledger.h), with the bytes that carry it. Messages delivered
+// to the port bring their text, sometimes exactly "OK" or "ERROR", on a
+// port that frames sometimes in two or three lines; a USSD text may run
+// over lines to its closing quote; vendors' lines of all kinds.
+struct urc_out {
+    urc_record u;
+    std::string bytes;
+};
+
+// `follows[k]`: line k continues the one before (a text), no framing in
+// front. A framed text without a length is followed by the empty line that
+// frames what comes next.
+std::string urc_bytes(bool framed, const std::vector<std::string> &lines, const std::vector<bool> &follows,
+                      bool close_text)
+{
+    std::string bytes;
+    for (size_t k = 0; k < lines.size(); k++)
+        bytes += (framed && !(k < follows.size() && follows[k]) ? "\r\n" : "") + lines[k] + "\r\n";
+    return bytes + (framed && close_text ? "\r\n" : "");
+}
+
+std::vector<std::string> message_lines(rng_t &rng, long n, int count)
+{
+    std::vector<std::string> texts;
+    for (int k = 0; k < count; k++) {
+        int kind = pick(rng, 0, 9);
+        if (kind == 0)
+            texts.push_back(tagged("RING", tag_of(n, 1 + k)));
+        else if (kind == 1)
+            texts.push_back(tagged("+CMTI: \"SM\",1", tag_of(n, 1 + k)));
+        else
+            texts.push_back(message_text(rng, n, 1 + k, false));
+    }
+    return texts;
+}
+
+urc_out unsolicited(sim_modem &m, long n)
 {
     static const char *const registrations[] = {"+CREG", "+CGREG", "+CEREG", "+C5GREG"};
+    rng_t &rng = m.rng;
+    int port = m.port;
+    bool multi = m.framed && m.framing_shown;
     std::string tag = std::to_string(n), number = "\"+1555" + tag + "\"";
     std::string pdu = chance(rng, 0.3) ? message_text(rng, n, 1, false) : "0791" + tag + "00F0";
-    urc_record u;
+    urc_out o;
+    urc_record &u = o.u;
     u.port = port;
-    switch (pick(rng, 0, 11)) {
+    std::vector<bool> follows;
+    bool close_text = false;
+    switch (pick(rng, 0, 13)) {
     case 0: u.lines = {tagged(chance(rng, 0.5) ? "RING" : "+CRING: VOICE", tag_of(n, 0))}; break;
     case 1: u.lines = {"+CLIP: " + number + ",145,,,,0"}; break;
     case 2: u.lines = {(chance(rng, 0.5) ? "+CMTI: \"SM\"," : "+CDSI: \"SR\",") + tag}; break;
@@ -450,17 +588,57 @@ urc_record unsolicited(rng_t &rng, int port, long n)
         break;
     }
     case 4: u.lines = {"+CIEV: " + tag + ",1"}; break;
-    case 5: u.lines = {"+CUSD: 0,\"Balance " + tag + "\",15"}; break;
+    case 5:
+        if (chance(rng, 0.5)) {
+            u.lines = {"+CUSD: 0,\"Balance " + tag + "\",15"};
+        } else {
+            // Its text runs to the closing quote.
+            u.lines = {"+CUSD: 0,\"Balance " + tag};
+            for (int k = pick(rng, 0, 3); k > 0; k--)
+                u.lines.push_back(k == 1 ? tagged("OK", tag_of(n, 2)) : "bonus " + tag + "." + std::to_string(k));
+            u.lines.push_back(chance(rng, 0.5) ? "5.00 EUR " + tag + "\",15" : "5.00 EUR " + tag + "\"");
+            follows.assign(u.lines.size(), true);
+            follows[0] = false;
+        }
+        break;
     case 6: u.lines = {"+CGEV: ME PDN ACT " + tag}; break;
     case 7:
-        u.lines = chance(rng, 0.6) ? std::vector<std::string>{"+CMT: " + number + ",,\"24/05/01,10:00:00+08\"",
-                                                              message_text(rng, n, 0, false)}
-                                   : std::vector<std::string>{"+CMT: ," + tag, pdu};
+        if (chance(rng, 0.6)) {
+            std::vector<std::string> texts = message_lines(rng, n, multi && chance(rng, 0.6) ? pick(rng, 2, 3) : 1);
+            bool length = chance(rng, 0.5);
+            std::string header = "+CMT: " + number + ",,\"24/05/01,10:00:00+08\"";
+            if (length) {
+                size_t units = texts.size() - 1;
+                for (const std::string &t : texts)
+                    units += t.size();
+                header += ",145,4,0,0,\"+1555\",145," + std::to_string(units);
+            }
+            u.lines = {header};
+            u.lines.insert(u.lines.end(), texts.begin(), texts.end());
+            follows.assign(u.lines.size(), true);
+            follows[0] = false;
+            close_text = !length;
+        } else {
+            u.lines = {"+CMT: ," + tag, pdu};
+            follows = {false, true};
+        }
         break;
-    case 8: u.lines = {"+CBM: " + tag + ",4370,1,1,1", message_text(rng, n, 0, false)}; break;
+    case 8: {
+        std::vector<std::string> texts = message_lines(rng, n, multi && chance(rng, 0.5) ? 2 : 1);
+        u.lines = {"+CBM: " + tag + ",4370,1,1,1"};
+        u.lines.insert(u.lines.end(), texts.begin(), texts.end());
+        follows.assign(u.lines.size(), true);
+        follows[0] = false;
+        close_text = true;
+        break;
+    }
     case 9:
-        u.lines = chance(rng, 0.5) ? std::vector<std::string>{"+CDS: " + tag, pdu}
-                                   : std::vector<std::string>{"+CDS: 6," + tag + "," + number + ",145,,,0"};
+        if (chance(rng, 0.5)) {
+            u.lines = {"+CDS: " + tag, pdu};
+            follows = {false, true};
+        } else {
+            u.lines = {"+CDS: 6," + tag + "," + number + ",145,,,0"};
+        }
         break;
     case 10: {
         // Blanks in front leave it a call that ended.
@@ -468,41 +646,114 @@ urc_record unsolicited(rng_t &rng, int port, long n)
         u.lines = {dials_on(port) ? "+CCWA: " + number + ",145,1" : ended};
         break;
     }
-    default:
-        u.lines = {"^MODE: 5," + tag}; // a vendor's: the daemon cannot know it
-        u.known = false;
+    default: {
+        // Vendors' lines, the start-up ones left to a restart.
+        static const char *const words[] = {
+            "POWERED DOWN", "SMS Ready",    "SMS DONE", "Call Ready", "PB DONE",
+            "+SIM READY",   "+CPIN: READY", "+CFUN: 1", "+QUSIM: 1",  "+QIND: \"act\",\"LTE\""};
+        static const char *const named[] = {"^MODE: 5,",     "^RSSI:",           "^HCSQ:\"LTE\",", "#QSS: ",
+                                            "#STN: ",        "+UUSIMSTAT: ",     "+UUPSDD: ",      "+QIND: \"csq\",",
+                                            "+QSIMSTAT: 1,", "+QNETDEVSTATUS: ", "+GTSIMSTAT: ",   "^DSFLOWRPT:"};
+        if (chance(rng, 0.4))
+            u.lines = {tagged(words[pick(rng, 0, 9)], tag_of(n, 0))};
+        else
+            u.lines = {named[pick(rng, 0, 11)] + tag};
         break;
     }
-    return u;
+    }
+    o.bytes = urc_bytes(m.framed, u.lines, follows, close_text);
+    return o;
 }
 
-// Unsolicited lines and echo changes, at random moments.
+// A restart's start-up lines, after its silence.
+urc_out startup_burst(sim_modem &m, long n)
+{
+    static const char *const first[] = {"RDY", "^SYSSTART", "*ATREADY: 1"};
+    static const char *const then[] = {"+CFUN: 1",  "+CPIN: READY", "+QUSIM: 1", "SMS DONE",
+                                       "SMS Ready", "Call Ready",   "PB DONE",   "+QIND: PB DONE"};
+    urc_out o;
+    o.u.port = m.port;
+    o.u.lines = {tagged(first[pick(m.rng, 0, 2)], tag_of(n, 0))};
+    for (int k = 1, count = pick(m.rng, 1, 4); k <= count; k++)
+        o.u.lines.push_back(tagged(then[pick(m.rng, 0, 7)], tag_of(n, k)));
+    o.bytes = urc_bytes(m.framed, o.u.lines, {}, false);
+    return o;
+}
+
+bool queue_urc(sim_modem &m, urc_out o, long n, oracle_time now, bool at_tail)
+{
+    out_item item{tail_due(m, now), std::move(o.bytes)};
+    item.urc = n;
+    if (at_tail)
+        m.out.push_back(std::move(item));
+    else if (!insert_line(m, std::move(item), now))
+        return false;
+    std::lock_guard guard(m.ledger.lock);
+    for (const std::string &line : o.u.lines)
+        own_line(m.ledger, line, {-1, n, line_role::info});
+    m.ledger.urcs[n] = std::move(o.u);
+    m.ledger.faults++;
+    return true;
+}
+
+// The modem restarts with its tty kept: it goes silent, forgets what it was
+// answering (what is half written goes out whole), drops what it reads, and
+// then says it started. Echo is on again, as after power-on.
+void restart(sim_modem &m, oracle_time now)
+{
+    bool partial = m.out_done > 0;
+    std::vector<int> dropped;
+    while (m.out.size() > (partial ? 1 : 0)) {
+        if (m.out.back().answer_of >= 0)
+            dropped.push_back(m.out.back().answer_of);
+        m.out.pop_back();
+    }
+    if (!partial)
+        m.line_start = true;
+    m.command.clear();
+    m.silent_command.clear();
+    m.silent_until = now + milliseconds(pick(m.rng, 800, 2500));
+    std::lock_guard guard(m.ledger.lock);
+    for (int id : dropped)
+        m.ledger.commands[id].lost = true;
+    m.ledger.silences[m.port].push_back({now, m.silent_until});
+    m.ledger.faults++;
+}
+
+// Unsolicited lines and restarts, at random moments; echo sent at once or
+// in turn.
 void chatter(sim_modem &m, oracle_time now)
 {
-    if (m.quiet || m.text_for >= 0 || m.busy_for >= 0 || !m.linked)
+    if (m.silent_until != oracle_time() && now >= m.silent_until) {
+        m.silent_until = oracle_time();
+        m.command.clear();
+        m.skip_line = !m.silent_command.empty(); // the rest of a line it dropped the start of
+        m.set_echo(true, now);
+        long n = ++m.urcs_made * ID_STRIDE + URC_BASE + m.port;
+        queue_urc(m, startup_burst(m, n), n, now, true);
         return;
+    }
+    if (m.quiet || m.text_for >= 0 || m.busy_for >= 0 || !m.linked || now < m.silent_until)
+        return;
+    if (now >= m.next_restart) {
+        m.next_restart = now + milliseconds(pick(m.rng, 8000, 30000));
+        bool plugging = std::any_of(m.out.begin(), m.out.end(),
+                                    [](const out_item &item) { return item.action != out_item::WRITE; });
+        if (!plugging && now >= m.stalled_until) {
+            restart(m, now);
+            return;
+        }
+    }
     if (now >= m.next_urc) {
         m.next_urc = now + milliseconds(pick(m.rng, 20, 400));
         long n = ++m.urcs_made * ID_STRIDE + URC_BASE + m.port;
-        urc_record u = unsolicited(m.rng, m.port, n);
-        out_item item{now, ""};
-        for (const std::string &line : u.lines)
-            item.bytes += line + "\r\n";
-        item.urc = n;
-        if (insert_line(m, std::move(item), now)) {
-            std::lock_guard guard(m.ledger.lock);
-            for (const std::string &line : u.lines)
-                own_line(m.ledger, line, {-1, n, line_role::info});
-            m.ledger.urcs[n] = std::move(u);
-            m.ledger.faults++;
-        }
+        queue_urc(m, unsolicited(m, n), n, now, false);
     }
     if (now >= m.next_toggle) {
+        // Echo itself changes only with ATE0 and ATE1, which the daemon
+        // writes and so can know of.
         m.next_toggle = now + milliseconds(pick(m.rng, 500, 3000));
-        if (chance(m.rng, 0.5))
-            m.echo = !m.echo;
-        else
-            m.echo_at_once = !m.echo_at_once;
+        m.echo_at_once = !m.echo_at_once;
         count_fault(m.ledger);
     }
 }
@@ -516,6 +767,8 @@ void note_pending(sim_modem &m)
         what = "is to prompt for command " + std::to_string(m.busy_for);
     else if (!m.out.empty())
         what = "has " + std::to_string(m.out.size()) + " writes queued";
+    else if (m.silent_until != oracle_time())
+        what = "is silent after a restart";
     std::lock_guard guard(m.state_lock);
     m.pending = what;
 }
@@ -524,7 +777,9 @@ int wait_ms(const sim_modem &m, bool want_out, oracle_time now)
 {
     oracle_time next = now + milliseconds(1000);
     if (!m.quiet)
-        next = std::min({next, m.next_urc, m.next_toggle});
+        next = std::min({next, m.next_urc, m.next_toggle, m.next_restart});
+    if (m.silent_until != oracle_time())
+        next = std::min(next, m.silent_until);
     if (!want_out && !m.out.empty())
         next = std::min(next, m.out.front().due);
     if (m.stalled_until > now)
@@ -584,7 +839,10 @@ sim_modem *modem_start(oracle_ledger &ledger, int port, uint64_t seed)
 {
     auto *m = new sim_modem(ledger, port, seed);
     m->echo = chance(m->rng, 0.75);
+    m->framed = port != PORTS - 1; // the last port's modem does not frame
     m->next_urc = m->next_toggle = oracle_clock::now();
+    m->next_restart = m->next_urc + milliseconds(pick(m->rng, 5000, 30000));
+    ledger.echo_changes[port].push_back({m->next_urc, m->echo});
     m->pending = "starting";
     m->wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (m->wake < 0 || !open_pty(*m) || symlink(m->slave.c_str(), m->link().c_str()) < 0) {

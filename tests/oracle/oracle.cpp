@@ -360,6 +360,8 @@ int main(int argc, char **argv)
     run r;
     r.l.seed = seed;
     r.l.unplugged.resize(PORTS);
+    r.l.echo_changes.resize(PORTS);
+    r.l.silences.resize(PORTS);
     r.l.arrival_order.resize(PORTS);
     r.l.stalled.resize(PORTS);
     for (int port = 0; port < PORTS; port++)
@@ -390,9 +392,11 @@ int main(int argc, char **argv)
     disconnect(r);
 
     if (r.l.excused_by_doubt)
-        printf("oracle: %ld replies one behind after an answer came past a timeout in doubt (a known limit)\n",
+        printf("oracle: %ld replies one behind after an answer came past a timeout in doubt (echo off or unknown: a "
+               "known limit)\n",
                r.l.excused_by_doubt);
-    printf("oracle: %ld calls, %ld faults injected, %ld violations, %.1f calls/s\n", calls, r.l.faults, r.l.violations,
-           calls / elapsed);
+    printf("oracle: %ld calls (%ld replies judged strictly, echo on), %ld faults injected, %ld violations, %.1f "
+           "calls/s\n",
+           calls, r.l.strict_calls, r.l.faults, r.l.violations, calls / elapsed);
     return r.l.violations ? 1 : 0;
 }
