@@ -47,8 +47,6 @@ static void line_written(port_entry *entry)
         entry->prompt_echo = true;
         entry->prompt_seq = entry->write_line_seq;
     }
-    if (entry->echo == ECHO_OFF)
-        return;
     entry->unechoed.push_back({std::move(text), entry->write_line_seq});
     if (entry->unechoed.size() > UNECHOED_MAX)
         entry->unechoed.pop_front();
@@ -179,5 +177,7 @@ void echo_modem_restarted(port_entry *entry)
     entry->write_text = false;
     entry->prompt_echo = false;
     entry->echo_seen = false;
-    entry->echo = ECHO_UNKNOWN;
+    // A modem starts with echo on (its usual profile): nothing it sends
+    // before the next echo is the running command's.
+    entry->echo = ECHO_ON;
 }

@@ -46,9 +46,13 @@ split_text split_lines(const std::string &text)
     split_text out;
     size_t at = text.rfind('\n', 0) == 0 ? 1 : 0;
     for (size_t end; (end = text.find("\r\n", at)) != std::string::npos; at = end + 2) {
-        out.lines.push_back(text.substr(at, end - at));
-        if (!out.lines.back().empty() && out.lines.back().back() == '\r')
-            out.lines.back().pop_back();
+        std::string line = text.substr(at, end - at);
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        // Echoes back to back: each ends in its own CR.
+        for (size_t cr; (cr = line.find('\r')) != std::string::npos; line.erase(0, cr + 1))
+            out.lines.push_back(line.substr(0, cr));
+        out.lines.push_back(line);
     }
     out.rest = text.substr(at);
     return out;
