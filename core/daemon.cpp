@@ -20,10 +20,15 @@ static void drain_outbox(bool publish)
     static std::deque<outbox_item> items;
     port_outbox_take(g_daemon.engine, &items);
     for (outbox_item &item : items) {
-        if (item.op)
+        if (item.op && item.op->finished) {
+            item.op->finished(item.op);
+        } else if (item.op) {
             call_finished(item.op);
-        else if (publish)
-            publish_event(item.event);
+        } else {
+            if (publish)
+                publish_event(item.event);
+            events_observed(item.event);
+        }
     }
     items.clear();
 }

@@ -4,6 +4,8 @@
 #include "core/daemon_state.h"
 #include "core/object.h"
 
+#include <vector>
+
 void publish_event(const port_event &event)
 {
     if (!g_daemon.connected)
@@ -36,4 +38,17 @@ void publish_event(const port_event &event)
     if (tarnel_object.has_subscribers)
         ubus_notify(g_daemon.ctx, &tarnel_object, type, b.head, -1);
     blob_buf_free(&b);
+}
+
+static std::vector<event_observer> observers;
+
+void events_observe(event_observer observer)
+{
+    observers.push_back(observer);
+}
+
+void events_observed(const port_event &event)
+{
+    for (event_observer o : observers)
+        o(event);
 }

@@ -65,6 +65,7 @@ void emit_line(port_entry *entry, const char *line, bool late)
         item.event.line.assign(line, strnlen(line, EVENT_LINE_MAX));
         item.event.late = late;
         item.event.dropped = entry->dropped;
+        item.event.line_no = ++entry->lines_published;
         item.backlog_of = entry;
         entry->dropped = 0;
         entry->backlog++;

@@ -114,6 +114,13 @@ struct port_op {
     uint32_t peer = 0;             // the bus client that asked: a prompt left open waits for its text
     const char *refusal = nullptr; // refused by the port, not written: why
 
+    // Lines the port had published before this command was written: its
+    // unsolicited answer (a USSD reply) is among the lines published after.
+    uint64_t lines_before = 0;
+    // Set by a caller that is no bus call (a virtual port, the engine's own
+    // work): the event loop hands the finished operation to it.
+    void (*finished)(port_op *op) = nullptr;
+
     port_entry *entry = nullptr; // the record it was queued on
     size_t arg_bytes = 0;        // charged against PENDING_ARGS_MAX while pending
     void *owner = nullptr;       // the caller's; the engine never looks at it
@@ -128,6 +135,7 @@ struct port_event {
     uint32_t dropped = 0;    // lines of this port dropped since its last event
     int32_t is_open = 0;     // state events
     const char *reason = ""; // "open", "close", "vanished", "error", "reopen", "replaced"
+    uint64_t line_no = 0;    // lines: counts the port's published lines, from 1
 };
 
 // What the outbox hands to the event loop: a finished operation or an event.

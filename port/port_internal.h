@@ -228,6 +228,7 @@ struct port_entry {
     uint32_t dropped;
     // outbox.lock: lines of this port in the outbox.
     int backlog;
+    uint64_t lines_published; // written under outbox.lock by the port's thread
 };
 
 struct port_engine {

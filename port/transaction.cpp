@@ -386,6 +386,7 @@ bool at_start(port_entry *entry, port_op *op)
         owed_push(entry, {default_end_flags(), {}, entry->command_seq, true, true, false, -1});
     }
     entry->command_seq++;
+    op->lines_before = entry->lines_published;
     entry->traits_known = false;
     entry->swallowed = false;
     // A CR inside the text starts another command at the modem, and each
