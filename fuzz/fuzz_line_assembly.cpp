@@ -109,16 +109,23 @@ void feed(rig &r, const uint8_t *chunk, int n)
 // once owed answers are paid and a possible line-buffer overflow has been
 // cleared. Not for flags no line can match: with line breaks, trailing
 // blanks (a long field cut at 63 characters) or the echo's "AT" in front;
-// nor for a flag that makes an unsolicited line, which ends nothing.
+// nor for a flag that makes an unsolicited line, which ends nothing, nor for
+// one that starts with '>' (prompt text is no answer).
 void check_still_completes(rig &r)
 {
     port_entry *entry = r.entry;
     const char *flag = entry->end_flags.flags[0];
     size_t length = strlen(flag);
-    if (!entry->waiting || strpbrk(flag, "\r\n") || strncasecmp(flag, "AT", 2) == 0 || flag[length - 1] == ' ' ||
-        flag[length - 1] == '\t' || unsolicited_prefix(flag, length) != URC_NONE)
+    if (!entry->waiting || strpbrk(flag, "\r\n") || strncasecmp(flag, "AT", 2) == 0 || flag[0] == '>' ||
+        flag[length - 1] == ' ' || flag[length - 1] == '\t' ||
+        unsolicited_line(flag, length, &entry->unsolicited).found)
         return;
     owed_reset(entry);
+    // No text under way, and answers counted, not anchored: this command
+    // was never written, so no echo of it can come.
+    entry->text = {};
+    entry->echo = ECHO_UNKNOWN;
+    entry->prompt_echo = false;
     std::string probe = std::string("\r\n") + flag + "\r\n";
     for (int attempt = 0; attempt < 2 && entry->waiting; attempt++)
         feed(r, reinterpret_cast<const uint8_t *>(probe.data()), int(probe.size()));

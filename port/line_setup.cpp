@@ -172,6 +172,7 @@ static void stream_reset(port_entry *entry)
     line_reset(entry);
     entry->text = {};
     entry->framing = entry->after_info = entry->blank_after_info = false;
+    echo_reset(entry);
     entry->prompt_abandoned = false;
     entry->fragment_out = false;
 }

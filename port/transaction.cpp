@@ -123,6 +123,10 @@ bool at_held_for(const port_entry *entry, const port_op *op)
 
 void at_hold_tick(port_entry *entry, int64_t now_ms)
 {
+    // The modem answered the prompt's command (it refused it): no text is
+    // taken any more, and nothing needs holding.
+    if (entry->prompt_hold_until != 0 && !entry->write_text)
+        entry->prompt_hold_until = 0;
     if (entry->prompt_hold_until == 0 || now_ms < entry->prompt_hold_until || entry->phase != PHASE_IDLE)
         return;
     // No text came: the modem must not take the next caller's command as
