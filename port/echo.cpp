@@ -5,6 +5,8 @@
 // answered at all. The engine knows every byte it writes: the lines it
 // wrote are matched against the lines read, oldest first.
 #include <algorithm>
+#include <cstring>
+#include <string_view>
 
 #include "port/command_check.h"
 #include "port/port_internal.h"
@@ -23,26 +25,33 @@ static bool is_blank(char c)
     return c == ' ' || c == '\t' || c == '\r' || c == '\n';
 }
 
-static std::string normalized(const char *s, size_t length)
+// The part of a line that counts: blanks (and the CR an echo ends with)
+// around it left out.
+static std::string_view trimmed(const char *s, size_t length)
 {
     const char *end = s + length;
     while (s < end && is_blank(*s))
         s++;
     while (end > s && is_blank(end[-1]))
         end--;
-    std::string out(s, size_t(end - s));
-    for (char &c : out)
-        c = upper(c);
-    return out;
+    return {s, size_t(end - s)};
 }
 
 static void line_written(port_entry *entry)
 {
-    std::string text = normalized(entry->write_line.data(), entry->write_line.size());
-    entry->write_line.clear();
-    if (text.empty())
+    std::string_view line = trimmed(entry->write_line.data(), entry->write_line.size());
+    if (line.empty()) {
+        entry->write_line.clear();
         return;
-    if (command_prompts(text.data(), text.size())) {
+    }
+    // The storage of a line already echoed is used again: a command costs
+    // no allocation here.
+    std::string text = std::move(entry->spare_text);
+    text.assign(line);
+    entry->write_line.clear();
+    for (char &c : text)
+        c = upper(c);
+    if (text.find("+C") != std::string::npos && command_prompts(text.data(), text.size())) {
         entry->write_text = true;
         entry->prompt_echo = true;
         entry->prompt_seq = entry->write_line_seq;
@@ -52,59 +61,71 @@ static void line_written(port_entry *entry)
         entry->unechoed.pop_front();
 }
 
+// Bytes of a command line: up to the CR that ends it, ESC cancelling what
+// came before, an LF behind a CR ignored.
+static void add_to_line(port_entry *entry, const char *bytes, size_t n)
+{
+    if (n > 0 && bytes[0] == '\n' && entry->write_line.empty()) {
+        bytes++;
+        n--;
+    }
+    if (const void *esc = memchr(bytes, ESC, n)) {
+        size_t skip = size_t(static_cast<const char *>(esc) - bytes) + 1;
+        entry->write_line.clear();
+        add_to_line(entry, bytes + skip, n - skip);
+        return;
+    }
+    if (n == 0)
+        return;
+    if (entry->write_line.empty())
+        entry->write_line_seq = entry->command_seq;
+    entry->write_line.append(bytes, std::min(n, COMMAND_MAX - std::min(COMMAND_MAX, entry->write_line.size())));
+}
+
 void echo_written(port_entry *entry, const char *bytes, size_t n)
 {
-    for (size_t i = 0; i < n; i++) {
-        char c = bytes[i];
+    const char *end = bytes + n;
+    while (bytes < end) {
         if (entry->write_text) {
             // Message text, not commands: it ends at Ctrl-Z or ESC.
-            if (c == CTRL_Z || c == ESC) {
-                entry->write_text = false;
-                entry->write_line.clear();
-            }
-            continue;
-        }
-        if (c == '\r') {
-            line_written(entry);
-            continue;
-        }
-        if (c == ESC) {
+            const char *stop = bytes;
+            while (stop < end && *stop != CTRL_Z && *stop != ESC)
+                stop++;
+            if (stop == end)
+                return;
+            entry->write_text = false;
             entry->write_line.clear();
+            bytes = stop + 1;
             continue;
         }
-        if (c == '\n' && entry->write_line.empty())
-            continue; // the LF behind a CR
-        if (entry->write_line.empty())
-            entry->write_line_seq = entry->command_seq;
-        if (entry->write_line.size() < COMMAND_MAX)
-            entry->write_line += c;
+        const char *cr = static_cast<const char *>(memchr(bytes, '\r', size_t(end - bytes)));
+        add_to_line(entry, bytes, size_t((cr ? cr : end) - bytes));
+        if (!cr)
+            return;
+        line_written(entry);
+        bytes = cr + 1;
     }
 }
 
-static bool same_line(const std::string &written, const std::string_view &read, bool cut)
+// A line read against a line written (upper case, trimmed): equal in any
+// case; a line cut at the buffer's end compares on what was kept.
+static bool same_line(const std::string &written, std::string_view read, bool cut)
 {
-    if (cut)
-        return written.size() >= read.size() && written.compare(0, read.size(), read) == 0;
-    return written == read;
+    if (cut ? written.size() < read.size() : written.size() != read.size())
+        return false;
+    for (size_t i = 0; i < read.size(); i++)
+        if (upper(read[i]) != written[i])
+            return false;
+    return true;
 }
 
 static std::deque<written_line>::iterator find_written(port_entry *entry, const char *line, size_t length)
 {
-    auto none = entry->unechoed.end();
-    if (entry->unechoed.empty())
-        return none;
-    size_t lead = 0;
-    while (lead < length && is_blank(line[lead]))
-        lead++;
-    if (lead == length)
-        return none;
-    // Cheap refusal first: most lines read are no echo.
-    char first = upper(line[lead]);
-    if (std::none_of(entry->unechoed.begin(), none, [first](const written_line &w) { return w.text[0] == first; }))
-        return none;
-    std::string read = normalized(line, length);
+    std::string_view read = trimmed(line, length);
+    if (read.empty())
+        return entry->unechoed.end();
     bool cut = length >= size_t(PORT_BUFFER_SIZE - 1);
-    return std::find_if(entry->unechoed.begin(), none,
+    return std::find_if(entry->unechoed.begin(), entry->unechoed.end(),
                         [&](const written_line &w) { return same_line(w.text, read, cut); });
 }
 
@@ -121,6 +142,7 @@ bool echo_take(port_entry *entry, const char *line, size_t length)
     if (found == entry->unechoed.end())
         return false;
     uint32_t seq = found->seq;
+    entry->spare_text = std::move(found->text);
     entry->unechoed.erase(entry->unechoed.begin(), found + 1);
     // Lines written before it and never echoed were never read: their
     // answers are not coming.

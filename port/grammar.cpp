@@ -356,6 +356,8 @@ urc_match unsolicited_line(const char *line, size_t length, const std::vector<st
     default: return m;
     }
     for (const urc_word &w : URC_WORDS) {
+        if (w.text[0] != line[0])
+            continue;
         bool hit = w.prefix ? starts_with(line, length, w.text) : trimmed(line, length) == w.text;
         if (hit) {
             m.found = true;

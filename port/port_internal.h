@@ -155,6 +155,7 @@ struct port_entry {
     echo_mode echo;
     std::deque<written_line> unechoed;
     std::string write_line;
+    std::string spare_text; // storage of an echoed line, for the next one
     uint32_t write_line_seq;
     bool write_text;
     bool prompt_echo;    // '>' lines are the echo of prompt text

@@ -131,7 +131,7 @@ static void handle_line(port_entry *entry, const char *line, size_t length, size
         return;
     }
     urc_match urc = unsolicited_line(line, length, &entry->unsolicited);
-    if (unsolicited_for(urc, owed_judge(entry))) {
+    if (urc.found && unsolicited_for(urc, owed_judge(entry))) {
         entry->text = text_announced(urc, line, length, entry->framing);
         if (urc.startup)
             echo_modem_restarted(entry);
