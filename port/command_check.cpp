@@ -304,6 +304,12 @@ command_refusal command_check(const char *text, size_t length, bool allow_ctrl_z
     }
     if (blank)
         return COMMAND_BLANK;
+    // One extended command alone ("AT+CSQ", "AT+COPS=0,2"), the usual call:
+    // no basic command, no second line, nothing to judge.
+    if (length >= 3 && (text[0] | 0x20) == 'a' && (text[1] | 0x20) == 't' && text[2] == '+' &&
+        !memchr(text, ';', length) && !memchr(text, '\r', length) && !memchr(text, '\n', length) &&
+        !memchr(text, CTRL_Z, length))
+        return COMMAND_ACCEPTED;
 
     // Each Ctrl-Z ends a prompt's text, which starts behind the line that
     // prompts. Text before the first Ctrl-Z with no such line answers a
@@ -338,9 +344,23 @@ const char *command_refusal_message(command_refusal r)
     return "";
 }
 
+// Whether "+CMG" or "+CNM" appears at all: most lines are settled by this.
+static bool may_prompt(std::string_view line)
+{
+    for (size_t i = 0; i + 3 < line.size(); i++) {
+        if (line[i] != '+' || (line[i + 1] | 0x20) != 'c')
+            continue;
+        char a = char(line[i + 2] | 0x20), b = char(line[i + 3] | 0x20);
+        if ((a == 'm' && b == 'g') || (a == 'n' && b == 'm'))
+            return true;
+    }
+    return false;
+}
+
 bool command_prompts(const char *line, size_t length)
 {
-    return line_prompts(std::string_view(line, length));
+    std::string_view text(line, length);
+    return may_prompt(text) && line_prompts(text);
 }
 
 bool command_data_dial(const char *line, size_t length)
