@@ -49,9 +49,7 @@ static void line_written(port_entry *entry)
     std::string text = std::move(entry->spare_text);
     text.assign(line);
     entry->write_line.clear();
-    for (char &c : text)
-        c = upper(c);
-    if (text.find("+C") != std::string::npos && command_prompts(text.data(), text.size())) {
+    if (command_prompts(text.data(), text.size())) {
         entry->write_text = true;
         entry->prompt_echo = true;
         entry->prompt_seq = entry->write_line_seq;
@@ -107,14 +105,14 @@ void echo_written(port_entry *entry, const char *bytes, size_t n)
     }
 }
 
-// A line read against a line written (upper case, trimmed): equal in any
-// case; a line cut at the buffer's end compares on what was kept.
+// A line read against a line written (trimmed): equal in any case; a line
+// cut at the buffer's end compares on what was kept.
 static bool same_line(const std::string &written, std::string_view read, bool cut)
 {
     if (cut ? written.size() < read.size() : written.size() != read.size())
         return false;
     for (size_t i = 0; i < read.size(); i++)
-        if (upper(read[i]) != written[i])
+        if (read[i] != written[i] && upper(read[i]) != upper(written[i]))
             return false;
     return true;
 }
@@ -146,9 +144,11 @@ bool echo_take(port_entry *entry, const char *line, size_t length)
     entry->unechoed.erase(entry->unechoed.begin(), found + 1);
     // Lines written before it and never echoed were never read: their
     // answers are not coming.
-    std::erase_if(entry->owed, [seq](const owed_answer &a) { return a.seq < seq && !a.echoed; });
-    for (owed_answer &a : entry->owed)
-        a.echoed = a.echoed || a.seq == seq;
+    if (!entry->owed.empty()) {
+        std::erase_if(entry->owed, [seq](const owed_answer &a) { return a.seq < seq && !a.echoed; });
+        for (owed_answer &a : entry->owed)
+            a.echoed = a.echoed || a.seq == seq;
+    }
     entry->echo = ECHO_ON;
     if (entry->waiting && entry->current && seq == entry->command_seq && !entry->echo_seen) {
         entry->echo_seen = true;

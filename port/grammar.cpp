@@ -4,7 +4,9 @@
 
 #include "port/command_check.h"
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 
 namespace
 {
@@ -26,12 +28,21 @@ constexpr named_code FINAL_CODES[] = {
 // network state, USSD answers, indicators, and the start-up and SIM lines
 // of the common vendors. Each may arrive at any moment, between the lines
 // of an answer too. Every "+UU...:" line (u-blox) is unsolicited as well.
-constexpr std::string_view URC_PREFIXES[] = {
-    "+CRING:"sv,     "+CLIP:"sv, "+CCWA:"sv,  "+CMTI:"sv,  "+CMT:"sv,    "+CDSI:"sv,     "+CDS:"sv,
-    "+CBM:"sv,       "+CREG:"sv, "+CGREG:"sv, "+CEREG:"sv, "+C5GREG:"sv, "+CUSD:"sv,     "+CGEV:"sv,
-    "+CIEV:"sv,      "+CPIN:"sv, "+CFUN:"sv,  "+QIND:"sv,  "+QUSIM:"sv,  "+QSIMSTAT:"sv, "+QNETDEVSTATUS:"sv,
-    "+GTSIMSTAT:"sv, "+CTZV:"sv, "+CTZE:"sv,  "+CSSI:"sv,  "+CSSU:"sv,   "+CMTE:"sv,
+constexpr std::string_view URC_NAMES[] = {
+    // Sorted, for a binary search: one is looked up for most "+" lines.
+    "+C5GREG"sv, "+CBM"sv,       "+CCWA"sv,  "+CDS"sv,           "+CDSI"sv,     "+CEREG"sv, "+CFUN"sv,
+    "+CGEV"sv,   "+CGREG"sv,     "+CIEV"sv,  "+CLIP"sv,          "+CMT"sv,      "+CMTE"sv,  "+CMTI"sv,
+    "+CPIN"sv,   "+CREG"sv,      "+CRING"sv, "+CSSI"sv,          "+CSSU"sv,     "+CTZE"sv,  "+CTZV"sv,
+    "+CUSD"sv,   "+GTSIMSTAT"sv, "+QIND"sv,  "+QNETDEVSTATUS"sv, "+QSIMSTAT"sv, "+QUSIM"sv,
 };
+constexpr bool sorted_names()
+{
+    for (size_t i = 1; i < std::size(URC_NAMES); i++)
+        if (!(URC_NAMES[i - 1] < URC_NAMES[i]))
+            return false;
+    return true;
+}
+static_assert(sorted_names(), "URC_NAMES must stay sorted");
 // Whole lines (or their start) that no command owns. `startup`: the modem
 // has just started, and has forgotten every command it read before.
 struct urc_word {
@@ -304,7 +315,9 @@ int echo_setting_of(const char *bytes, size_t length)
         const char *cr = static_cast<const char *>(memchr(bytes, '\r', length));
         size_t line_length = cr ? size_t(cr - bytes) : length;
         std::string_view line = trimmed(bytes, line_length);
-        if (line.size() >= 2 && upper(line[0]) == 'A' && upper(line[1]) == 'T') {
+        // "AT+NAME..." alone has no basic command that could set echo.
+        bool extended_only = line.size() > 2 && line[2] == '+' && line.find(';') == std::string_view::npos;
+        if (!extended_only && line.size() >= 2 && upper(line[0]) == 'A' && upper(line[1]) == 'T') {
             walk_basic(line.data() + 2, line.size() - 2, [&setting](char c, bool amp, std::string_view value) {
                 if (!amp && c == 'E')
                     setting = value.empty() || value == "0"sv ? 0 : value == "1"sv ? 1 : setting;
@@ -385,12 +398,9 @@ urc_match unsolicited_line(const char *line, size_t length, const std::vector<st
         m.name = name;
         return m;
     }
-    for (std::string_view p : URC_PREFIXES) {
-        if (p.size() == name_length + 1 && p[1] == line[1] && memcmp(line, p.data(), name_length) == 0) {
-            m.found = true;
-            m.name = name;
-            return m;
-        }
+    if (std::binary_search(std::begin(URC_NAMES), std::end(URC_NAMES), name)) {
+        m.found = true;
+        m.name = name;
     }
     return m;
 }

@@ -47,7 +47,7 @@ struct owed_answer {
 
 // A command line written to the device, whose echo has not come yet.
 struct written_line {
-    std::string text; // blanks trimmed, upper case
+    std::string text; // blanks trimmed
     uint32_t seq;     // the command that started it
 };
 
