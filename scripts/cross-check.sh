@@ -127,7 +127,7 @@ wait_until "the event listener" listening
 before=$(date +%s)
 call_expect open "{\"at_port\":\"$modem\"}" '"status":"success"' '"baudrate":115200'
 call_expect sendat "{\"at_port\":\"$modem\",\"at_cmd\":\"AT+CSQ\"}" '"status":"success"' \
-    '"response":"AT+CSQ\r\n+CSQ: 20,99\r\nOK\r\n"' '"end_flag_matched":"OK"'
+    '"response":"AT+CSQ\r\r\n+CSQ: 20,99\r\n\r\nOK\r\n"' '"end_flag_matched":"OK"'
 call_expect list '{}' "{\"port\":\"$modem\",\"is_open\":1," '"stopbits":1,"last_check":'
 # The wall-clock second the record was made, in the reply's 32 bits.
 last_check=$(sed -n 's/.*"last_check":\([0-9]*\).*/\1/p' <<<"$reply")

@@ -33,9 +33,10 @@ TEST_F(Sendat, CommandWithDefaultsCompletesOnOk)
 {
     bus_reply r = sendat("\"at_cmd\":\"AT+CSQ\"");
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(masked(r.json), head("AT+CSQ", 0, 0) + ",\"timeout\":5,\"end_flag\":\"default\"," + kDefaultFlags +
-                                  ",\"status\":\"success\",\"response\":\"AT+CSQ\\r\\n+CSQ: 20,99\\r\\nOK\\r\\n\","
-                                  "\"response_length\":25,\"end_flag_matched\":\"OK\",\"response_time_ms\":#}");
+    EXPECT_EQ(masked(r.json),
+              head("AT+CSQ", 0, 0) + ",\"timeout\":5,\"end_flag\":\"default\"," + kDefaultFlags +
+                  ",\"status\":\"success\",\"response\":\"AT+CSQ\\r\\r\\n+CSQ: 20,99\\r\\n\\r\\nOK\\r\\n\","
+                  "\"response_length\":28,\"end_flag_matched\":\"OK\",\"response_time_ms\":#}");
     EXPECT_EQ(received(), "AT+CSQ\r\n");
     // The port stays open for the next command, with the default settings.
     EXPECT_NE(tarnel_call(env, "list", "").json.find("\"is_open\":1,\"fd\":"), std::string::npos);
@@ -104,7 +105,7 @@ TEST_F(Sendat, PromptWithoutLineEndNeverCompletes)
     fake_modem_set_answer(modem.get(), "AT+CMGS=20", {{0, "\r\n> "}});
     bus_reply r = sendat("\"at_cmd\":\"AT+CMGS=20\",\"timeout\":1,\"end_flag\":\"> \"");
     EXPECT_NE(r.json.find("\"status\":\"timeout\""), std::string::npos) << r.json;
-    EXPECT_NE(r.json.find("\"partial_response\":\"AT+CMGS=20\\r\\n\\r\\n> \""), std::string::npos) << r.json;
+    EXPECT_NE(r.json.find("\"partial_response\":\"AT+CMGS=20\\r\\r\\n> \""), std::string::npos) << r.json;
 }
 
 TEST_F(Sendat, ZeroAndNegativeTimeoutsReturnAtOnce)
@@ -208,6 +209,28 @@ TEST_F(Sendat, TwoPortsKeepTheirAnswersApart)
     }
 }
 
+// A modem that does not frame its answers (the echo ended with CR LF,
+// nothing in front of a line) is answered all the same.
+TEST_F(Sendat, ModemThatDoesNotFrameIsAnsweredAsWell)
+{
+    std::string other = env_path(env, "ttyUSB3");
+    fake_modem_options unframed;
+    unframed.framed = false;
+    fake_modem_ptr second(fake_modem_create(other, unframed));
+    ASSERT_TRUE(second);
+    auto call = [&](const std::string &command) {
+        return tarnel_call(env, "sendat", "{\"at_port\":\"" + other + "\",\"at_cmd\":\"" + command + "\"}").json;
+    };
+    std::string csq = call("AT+CSQ");
+    EXPECT_NE(csq.find("\"response\":\"AT+CSQ\\r\\n+CSQ: 20,99\\r\\nOK\\r\\n\",\"response_length\":25,"
+                       "\"end_flag_matched\":\"OK\""),
+              std::string::npos)
+        << csq;
+    std::string nope = call("AT+NOPE");
+    EXPECT_NE(nope.find("\"response\":\"AT+NOPE\\r\\nERROR\\r\\n\""), std::string::npos) << nope;
+    EXPECT_NE(nope.find("\"end_flag_matched\":\"ERROR\""), std::string::npos) << nope;
+}
+
 // The daemon builds every reply in one buffer that it keeps: no reply may
 // carry a key or a byte of the one before, whatever their shapes and sizes
 // (an answer large enough to make the buffer give its memory back first).
@@ -215,7 +238,7 @@ TEST_F(Sendat, EachReplyHoldsOnlyItsOwnKeys)
 {
     std::string big(20000, 'x');
     fake_modem_set_answer(modem.get(), "AT+BIG", {{0, big + "\r\nOK\r\n"}});
-    std::string csq = "\"response\":\"AT+CSQ\\r\\n+CSQ: 20,99\\r\\nOK\\r\\n\",\"response_length\":25,"
+    std::string csq = "\"response\":\"AT+CSQ\\r\\r\\n+CSQ: 20,99\\r\\n\\r\\nOK\\r\\n\",\"response_length\":28,"
                       "\"end_flag_matched\":\"OK\",\"response_time_ms\":#}";
 
     bus_reply r = sendat("\"at_cmd\":\"AT+BIG\"");

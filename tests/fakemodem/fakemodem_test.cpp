@@ -89,16 +89,16 @@ TEST_F(FakeModem, AnswersFromTheTableWithEcho)
     client c(dir.link());
     ASSERT_GE(c.fd, 0);
     c.send("AT+CSQ\r\n");
-    EXPECT_EQ(c.read_until("OK\r\n"), "AT+CSQ\r\n+CSQ: 20,99\r\nOK\r\n");
+    EXPECT_EQ(c.read_until("OK\r\n"), "AT+CSQ\r\r\n+CSQ: 20,99\r\n\r\nOK\r\n");
     c.send("AT+CPIN?\r"); // CR alone ends a command too
-    EXPECT_EQ(c.read_until("OK\r\n"), "AT+CPIN?\r\n+CPIN: READY\r\nOK\r\n");
+    EXPECT_EQ(c.read_until("OK\r\n"), "AT+CPIN?\r\r\n+CPIN: READY\r\n\r\nOK\r\n");
     c.send("at\r\nAT+NOPE\r\n"); // matching is case-sensitive
-    EXPECT_EQ(c.read_until("AT+NOPE\r\nERROR\r\n"), "at\r\nERROR\r\nAT+NOPE\r\nERROR\r\n");
+    EXPECT_EQ(c.read_until("AT+NOPE\r\r\nERROR\r\n"), "at\r\r\nERROR\r\nAT+NOPE\r\r\nERROR\r\n");
 
     fake_modem_set_echo(modem.get(), false);
     c.send("\r\nATI\r\n"); // an empty command gets no answer
     std::string ident = c.read_until("OK\r\n");
-    EXPECT_EQ(ident.rfind("Manufacturer: ", 0), 0u) << ident;
+    EXPECT_EQ(ident.rfind("\r\nManufacturer: ", 0), 0u) << ident;
     EXPECT_EQ(ident.find("ATI"), std::string::npos) << ident;
 }
 
@@ -129,7 +129,35 @@ TEST_F(FakeModem, SilentCommandGetsOnlyItsEcho)
     c.send("AT+MUTE\r\n");
     c.send("AT\r\n");
     // Output is ordered: anything the silent command said would come first.
-    EXPECT_EQ(c.read_until("OK\r\n"), "AT+MUTE\r\nAT\r\nOK\r\n");
+    EXPECT_EQ(c.read_until("OK\r\n"), "AT+MUTE\r\nAT\r\r\nOK\r\n");
+}
+
+// A script is sent as it is; its echo ends where the script's modem would
+// end it: at the CR before a framed answer, with CR LF before an unframed one.
+TEST_F(FakeModem, ScriptsEchoAsTheirModemFrames)
+{
+    client c(dir.link());
+    fake_modem_set_answer(modem.get(), "AT+FRAMED", {{0, "\r\n+F: 1\r\n\r\nOK\r\n"}});
+    fake_modem_set_answer(modem.get(), "AT+PLAIN", {{0, "+P: 1\r\nOK\r\n"}});
+    c.send("AT+FRAMED\r\n");
+    EXPECT_EQ(c.read_until("OK\r\n"), "AT+FRAMED\r\r\n+F: 1\r\n\r\nOK\r\n");
+    c.send("AT+PLAIN\r\n");
+    EXPECT_EQ(c.read_until("OK\r\n"), "AT+PLAIN\r\n+P: 1\r\nOK\r\n");
+}
+
+// Without framing the echo ends with CR LF and nothing goes before a line.
+TEST(FakeModemUnframed, AnswersWithoutCrLfInFront)
+{
+    modem_dir dir;
+    fake_modem_options options;
+    options.framed = false;
+    fake_modem_ptr modem{fake_modem_create(dir.link(), options)};
+    ASSERT_TRUE(modem);
+    client c(dir.link());
+    c.send("AT+CSQ\r\nAT+NOPE\r\n");
+    EXPECT_EQ(c.read_until("ERROR\r\n"), "AT+CSQ\r\n+CSQ: 20,99\r\nOK\r\nAT+NOPE\r\nERROR\r\n");
+    c.send("AT+CMGL=\"ALL\"\r");
+    EXPECT_EQ(c.read_until("OK\r\n"), "AT+CMGL=\"ALL\"\r\nOK\r\n");
 }
 
 TEST_F(FakeModem, InjectedBytesGoOutAsTheyAre)
@@ -148,7 +176,7 @@ TEST_F(FakeModem, LogHoldsEveryByteReceived)
     EXPECT_TRUE(fake_modem_wait_log(
         modem.get(), [&](const std::string &log) { return log == raw; }, DEADLINE))
         << fake_modem_log(modem.get());
-    EXPECT_EQ(c.read_until("OK\r\n"), "AT\r\nOK\r\n");
+    EXPECT_EQ(c.read_until("OK\r\n"), "AT\r\r\nOK\r\n");
 
     fake_modem_clear_log(modem.get());
     c.send("AT+CGMI\r\n");
@@ -178,7 +206,7 @@ TEST(FakeModemMessages, SentTextsAreToldWithTheirCommand)
     EXPECT_EQ(c.read_until("> "), "\r\n> ");
     c.send("first\x1b");
     c.send("AT\r\nAT+CMGW=\"+15550101\"\r");
-    EXPECT_EQ(c.read_until("> "), "OK\r\n\r\n> ");
+    EXPECT_EQ(c.read_until("> "), "\r\nOK\r\n\r\n> ");
     c.send("second, with\r\nlines\x1a");
     EXPECT_EQ(c.read_until("OK\r\n"), "\r\n+CMGW: 1\r\n\r\nOK\r\n");
 
@@ -204,7 +232,9 @@ TEST(FakeModemStatus, MovingSignalWalksAndCesqFollows)
         for (int reads = 0; reads < 2 && answer.find("OK", answer.find("+CESQ")) == std::string::npos; reads++)
             answer += c.read_until("OK\r\n");
         int rssi = -1, rsrq = -1, rsrp = -1;
-        ASSERT_EQ(sscanf(answer.c_str(), "+CSQ: %d,99\r\nOK\r\n+CESQ: 99,99,255,255,%d,%d", &rssi, &rsrq, &rsrp), 3)
+        ASSERT_EQ(
+            sscanf(answer.c_str(), "\r\n+CSQ: %d,99\r\n\r\nOK\r\n\r\n+CESQ: 99,99,255,255,%d,%d", &rssi, &rsrq, &rsrp),
+            3)
             << answer;
         EXPECT_TRUE(rssi >= 6 && rssi <= 28) << rssi;
         EXPECT_TRUE(seen.empty() || std::abs(rssi - seen.back()) <= 2) << rssi;
@@ -214,7 +244,7 @@ TEST(FakeModemStatus, MovingSignalWalksAndCesqFollows)
     }
     EXPECT_GT(*std::max_element(seen.begin(), seen.end()), *std::min_element(seen.begin(), seen.end()));
     c.send("AT+CEREG?\rAT+CREG?\r");
-    EXPECT_EQ(c.read_until("+CREG: 0,0\r\nOK\r\n"), "+CEREG: 0,1\r\nOK\r\n+CREG: 0,0\r\nOK\r\n");
+    EXPECT_EQ(c.read_until("+CREG: 0,0\r\n\r\nOK\r\n"), "\r\n+CEREG: 0,1\r\n\r\nOK\r\n\r\n+CREG: 0,0\r\n\r\nOK\r\n");
 }
 
 TEST_F(FakeModem, UnplugAndReplugMoveOnlyTheLink)
@@ -225,7 +255,7 @@ TEST_F(FakeModem, UnplugAndReplugMoveOnlyTheLink)
     EXPECT_EQ(lstat(dir.link().c_str(), &st), -1);
     EXPECT_EQ(client(dir.link()).fd, -1);
     before.send("AT\r\n"); // an open descriptor outlives the link
-    EXPECT_EQ(before.read_until("OK\r\n"), "AT\r\nOK\r\n");
+    EXPECT_EQ(before.read_until("OK\r\n"), "AT\r\r\nOK\r\n");
 
     ASSERT_EQ(fake_modem_replug(modem.get()), 0);
     ASSERT_EQ(fake_modem_replug(modem.get()), 0);
@@ -234,7 +264,7 @@ TEST_F(FakeModem, UnplugAndReplugMoveOnlyTheLink)
     EXPECT_EQ(target, fake_modem_slave_name(modem.get()));
     client after(dir.link());
     after.send("AT\r\n");
-    EXPECT_EQ(after.read_until("OK\r\n"), "AT\r\nOK\r\n");
+    EXPECT_EQ(after.read_until("OK\r\n"), "AT\r\r\nOK\r\n");
 }
 
 TEST_F(FakeModem, HangupBreaksTheClient)
@@ -265,7 +295,7 @@ TEST_F(FakeModem, FloodThenQuiet)
     fake_modem_flood(modem.get(), false);
     fake_modem_set_echo(modem.get(), false);
     c.send("AT+CSQ\r\n");
-    EXPECT_NE(c.read_until("+CSQ: 20,99\r\nOK\r\n").find("+CSQ: 20,99\r\nOK\r\n"), std::string::npos);
+    EXPECT_NE(c.read_until("+CSQ: 20,99\r\n\r\nOK\r\n").find("\r\n+CSQ: 20,99\r\n\r\nOK\r\n"), std::string::npos);
     EXPECT_EQ(c.read_for(200ms), "");
 }
 
@@ -426,7 +456,7 @@ TEST(FakeModemMessages, StoreFollowsAModel)
             int flag = int(random() % 5);
             std::string command = "AT+CMGD=" + std::to_string(index) + (flag ? "," + std::to_string(flag) : "");
             ASSERT_TRUE(fake_modem_store_answer(store, command, &answer));
-            ASSERT_EQ(answer, "\r\nOK\r\n");
+            ASSERT_EQ(answer, "OK\r\n"); // plain: the modem frames it
             if (flag == 0)
                 model.erase(index);
             std::erase_if(model, [&](const auto &m) {

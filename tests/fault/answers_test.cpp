@@ -24,10 +24,10 @@ protected:
         std::string text = next.str("response") + next.str("partial_response");
         EXPECT_EQ(text.find("SLOW"), std::string::npos) << text;
         if (next.str("status") == "success") {
-            EXPECT_NE(text.find("+CSQ: 20,99\r\nOK\r\n"), std::string::npos) << text;
+            EXPECT_NE(text.find("+CSQ: 20,99\r\n\r\nOK\r\n"), std::string::npos) << text;
         }
         std::string after = sendat(port, "\"at_cmd\":\"AT+CGMI\"").str("response");
-        EXPECT_NE(after.find("Tarnel\r\nOK\r\n"), std::string::npos) << after;
+        EXPECT_NE(after.find("Tarnel\r\n\r\nOK\r\n"), std::string::npos) << after;
         EXPECT_EQ(after.find("CSQ"), std::string::npos) << after;
     }
 };
@@ -72,7 +72,7 @@ TEST_F(Answers, CarriageReturnInsideACommandOwesTheSecondAnswer)
         reply_fields both = sendat(port, members);
         EXPECT_EQ(both.str("status"), "success");
         EXPECT_NE(both.str("response").find("+CSQ: 20,99"), std::string::npos);
-        EXPECT_EQ(sendat(port, "\"at_cmd\":\"AT\"").str("response"), "AT\r\nOK\r\n");
+        EXPECT_EQ(sendat(port, "\"at_cmd\":\"AT\"").str("response"), "AT\r\r\nOK\r\n");
     }
 }
 
@@ -89,8 +89,8 @@ TEST_F(Answers, CancelledPromptsAcknowledgementIsSetAside)
         fake_modem_set_prompt(m.get(), fake_modem_prompt::withhold);
         reply_fields sms = sendat(port, "\"at_cmd\":\"AT+CMGS=\\\"+15550100\\\"\",\"data\":\"hi\",\"timeout\":1");
         EXPECT_EQ(sms.str("status"), "timeout");
-        EXPECT_EQ(sendat(port, "\"at_cmd\":\"AT+CSQ\"").str("response"), "AT+CSQ\r\n+CSQ: 20,99\r\nOK\r\n");
-        EXPECT_EQ(sendat(port, "\"at_cmd\":\"AT+CGMI\"").str("response"), "AT+CGMI\r\nTarnel\r\nOK\r\n");
+        EXPECT_EQ(sendat(port, "\"at_cmd\":\"AT+CSQ\"").str("response"), "AT+CSQ\r\r\n+CSQ: 20,99\r\n\r\nOK\r\n");
+        EXPECT_EQ(sendat(port, "\"at_cmd\":\"AT+CGMI\"").str("response"), "AT+CGMI\r\r\nTarnel\r\n\r\nOK\r\n");
     }
 }
 
@@ -127,7 +127,7 @@ TEST_F(Answers, LongAnswersLongLinesAndZeroBytes)
     EXPECT_EQ(nul.str("response"), "AT+NUL\r\n+NUL: ab\r\nOK\r\n");
     EXPECT_EQ(nul.num("response_length"), int64_t(nul.str("response").size()));
     EXPECT_FALSE(nul.has("truncated"));
-    EXPECT_EQ(sendat(port, "\"at_cmd\":\"AT\"").str("response"), "AT\r\nOK\r\n");
+    EXPECT_EQ(sendat(port, "\"at_cmd\":\"AT\"").str("response"), "AT\r\r\nOK\r\n");
 }
 
 // An answer that never comes costs the next command its wait: that
@@ -142,7 +142,7 @@ TEST_F(Answers, OwedAnswerThatNeverComesCostsOneCommand)
     reply_fields paid = sendat(port, "\"at_cmd\":\"AT+CGMI\",\"timeout\":1");
     EXPECT_EQ(paid.str("status"), "timeout");
     EXPECT_EQ(paid.str("partial_response").find("Tarnel"), std::string::npos);
-    EXPECT_EQ(sendat(port, "\"at_cmd\":\"AT+CSQ\"").str("response"), "AT+CSQ\r\n+CSQ: 20,99\r\nOK\r\n");
+    EXPECT_EQ(sendat(port, "\"at_cmd\":\"AT+CSQ\"").str("response"), "AT+CSQ\r\r\n+CSQ: 20,99\r\n\r\nOK\r\n");
 }
 
 // Two commands in one call after an answer that never came: the first
@@ -161,7 +161,7 @@ TEST_F(Answers, TwoCommandsAfterALostAnswerLeaveNoPhantomDebt)
         EXPECT_NE(sendat(port, lost).str("status"), "error");
         EXPECT_EQ(sendat(port, "\"at_cmd\":\"AT+CSQ\\rAT+CGMI\"").str("status"), "success");
         reply_fields next = sendat(port, "\"at_cmd\":\"AT+CGMI\",\"timeout\":3");
-        EXPECT_EQ(next.str("response"), "AT+CGMI\r\nTarnel\r\nOK\r\n") << next.str("partial_response");
+        EXPECT_EQ(next.str("response"), "AT+CGMI\r\r\nTarnel\r\n\r\nOK\r\n") << next.str("partial_response");
     }
 }
 

@@ -29,7 +29,7 @@ TEST_F(Broker, DaemonReconnectsWithItsPortsOpen)
 
     std::string list = tarnel_call(env, "list", "").json;
     EXPECT_NE(list.find("\"is_open\":1"), std::string::npos) << list;
-    EXPECT_EQ(sendat(port, "\"at_cmd\":\"AT+CSQ\"").str("response"), "AT+CSQ\r\n+CSQ: 20,99\r\nOK\r\n");
+    EXPECT_EQ(sendat(port, "\"at_cmd\":\"AT+CSQ\"").str("response"), "AT+CSQ\r\r\n+CSQ: 20,99\r\n\r\nOK\r\n");
 }
 
 TEST_F(Broker, SigtermWhileTheBrokerIsGoneExitsAtOnce)

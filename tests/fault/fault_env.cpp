@@ -62,9 +62,9 @@ void FaultTest::TearDown()
     modems.clear();
 }
 
-fake_modem *FaultTest::add_modem(const std::string &name)
+fake_modem *FaultTest::add_modem(const std::string &name, const fake_modem_options &options)
 {
-    fake_modem *m = fake_modem_create(path_of(name));
+    fake_modem *m = fake_modem_create(path_of(name), options);
     EXPECT_NE(m, nullptr) << name;
     modems.emplace_back(m);
     paths.push_back(path_of(name));

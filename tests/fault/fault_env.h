@@ -34,7 +34,7 @@ protected:
     void TearDown() override;
 
     // A modem at <dir>/<name>, kept until the test ends.
-    fake_modem *add_modem(const std::string &name);
+    fake_modem *add_modem(const std::string &name, const fake_modem_options &options = {});
     std::string path_of(const std::string &name) const { return env_path(env, name); }
 
     reply_fields call(const char *method, const std::string &json, int timeout_ms = 30000);

@@ -46,7 +46,7 @@ TEST_F(Prompt, RefusedOrMissingPromptSendsNoText)
     EXPECT_EQ(silent.str("status"), "timeout");
     EXPECT_EQ(silent.num("data_sent"), 0);
     EXPECT_TRUE(fake_modem_wait_log_contains(m, "AT+CMGS=\"+15550100\"\r\x1b", std::chrono::seconds(10)));
-    EXPECT_EQ(sendat(port, "\"at_cmd\":\"AT+CSQ\"").str("response"), "AT+CSQ\r\n+CSQ: 20,99\r\nOK\r\n");
+    EXPECT_EQ(sendat(port, "\"at_cmd\":\"AT+CSQ\"").str("response"), "AT+CSQ\r\r\n+CSQ: 20,99\r\n\r\nOK\r\n");
 }
 
 TEST_F(Prompt, RefusedDataAndArgumentsWriteNothing)

@@ -50,7 +50,7 @@ TEST_F(Refusal, RefusedCommandsReachNoModemAndThePortGoesOn)
         fake_modem_set_answer(m, command, {{0, "OK\r\n"}});
         EXPECT_EQ(sendat(port, "\"at_cmd\":" + json_str(command)).str("end_flag_matched"), "OK") << command;
     }
-    EXPECT_EQ(sendat(port, "\"at_cmd\":\"AT+CSQ\"").str("response"), "AT+CSQ\r\n+CSQ: 20,99\r\nOK\r\n");
+    EXPECT_EQ(sendat(port, "\"at_cmd\":\"AT+CSQ\"").str("response"), "AT+CSQ\r\r\n+CSQ: 20,99\r\n\r\nOK\r\n");
     EXPECT_EQ(fake_modem_log(m), "ATE0V1\r\nATS3=13\r\nATD*99#V0\r\nAT+CSQ\r\n");
 }
 

@@ -10,7 +10,7 @@ protected:
     void expect_own_csq()
     {
         reply_fields r = sendat(port, "\"at_cmd\":\"AT+CSQ\",\"timeout\":3");
-        EXPECT_EQ(r.str("response"), "AT+CSQ\r\n+CSQ: 20,99\r\nOK\r\n") << r.str("partial_response");
+        EXPECT_EQ(r.str("response"), "AT+CSQ\r\r\n+CSQ: 20,99\r\n\r\nOK\r\n") << r.str("partial_response");
     }
     // A modem of its own at the port; escape_answer is what it says after
     // ESC ends a message text.
@@ -94,5 +94,5 @@ TEST_F(Reopen, CommandSwallowedByALatePromptOwesNothingAfterAClose)
         std::chrono::seconds(10)));
     fake_modem_set_prompt(m, fake_modem_prompt::show);
     reply_fields r = sendat(port, "\"at_cmd\":\"AT+CSQ\",\"timeout\":3");
-    EXPECT_EQ(r.str("response"), "+CSQ: 20,99\r\nOK\r\n") << r.str("partial_response");
+    EXPECT_EQ(r.str("response"), "\r\n+CSQ: 20,99\r\n\r\nOK\r\n") << r.str("partial_response");
 }

@@ -214,7 +214,7 @@ TEST_F(Gateway, LoginsGetTheirUsersAccess)
     json opened = call(web, "tarnel", "open", {{"at_port", modem_path()}});
     EXPECT_EQ(opened["result"][1]["status"], "success") << opened;
     json answer = call(web, "tarnel", "sendat", {{"at_port", modem_path()}, {"at_cmd", "AT+CSQ"}});
-    EXPECT_EQ(answer["result"][1]["response"], "AT+CSQ\r\n+CSQ: 20,99\r\nOK\r\n") << answer;
+    EXPECT_EQ(answer["result"][1]["response"], "AT+CSQ\r\r\n+CSQ: 20,99\r\n\r\nOK\r\n") << answer;
     EXPECT_EQ(call(web, "tarnel", "sendat", json::object()), result_of({2})); // a status and no table
     EXPECT_EQ(call(web, "tarnel", "close", {{"at_port", modem_path()}})["result"][1]["status"], "success");
     EXPECT_EQ(call(guest, "tarnel", "list", json::object()), error_of(-32002, "Access denied"));

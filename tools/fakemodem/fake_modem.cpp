@@ -89,6 +89,7 @@ fake_modem *fake_modem_create(const std::string &link_path, const fake_modem_opt
     modem->link_path = link_path;
     modem->echo = options.echo;
     modem->echo_at_once = options.echo_at_once;
+    modem->framed = options.framed;
     modem->answer_delay_ms = options.answer_delay_ms;
     modem->keep_log = options.keep_log;
     modem->signal_moves = options.moving_signal;

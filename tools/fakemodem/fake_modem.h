@@ -4,11 +4,21 @@
 //
 // Wire behaviour: a command ends at CR; an LF that starts a command (the LF
 // of a CR LF) is dropped, an empty command is ignored. With echo on, the
-// command text comes back first, followed by CR LF. Then the answer: the
-// scripted chunks if the command has a script, else the message store's
-// (fake_modem_messages.h), else the built-in table (each line followed by
-// CR LF, no blank line in front), else "ERROR\r\n".
-// Commands are matched byte for byte, case-sensitively.
+// command characters come back first as read, up to and with the CR. Then
+// the answer: the scripted chunks if the command has a script, else the
+// message store's (fake_modem_messages.h), else the built-in table, else
+// ERROR. Commands are matched byte for byte, case-sensitively.
+//
+// Framing is that of a modem in verbose mode (ATV1): information text starts
+// with CR LF and each of its lines ends with CR LF; the final result code
+// has CR LF on both sides ("AT+CSQ\r" "\r\n+CSQ: 20,99\r\n" "\r\nOK\r\n").
+// Scripted chunks go out as they are, so a script frames its own answer; a
+// script that does not start with CR (or is empty) is one of a modem that
+// does not frame, and its echo ends with CR LF, as that modem's does.
+// With `framed` off the modem does not frame at all: the echo ends with CR
+// LF and each answer line with CR LF, nothing in front ("AT+CSQ\r\n"
+// "+CSQ: 20,99\r\n" "OK\r\n"). Unsolicited lines ("\r\nRING\r\n") and the
+// prompt ("\r\n> ") are framed in both.
 //
 // Message commands (AT+CMGS=..., AT+CMGW=...) answer "> " after the echo and
 // take text until Ctrl-Z (then "+CMGS: <n>" or "+CMGW: <index>" and OK; the
@@ -43,6 +53,7 @@ struct fake_modem_chunk {
 struct fake_modem_options {
     bool echo = true;
     bool echo_at_once = false;
+    bool framed = true;             // V.250 framing (ATV1); off: the old unframed form, see above
     int answer_delay_ms = 0;        // before each built-in answer
     bool keep_log = true;           // long-running tools turn it off to bound memory
     bool moving_signal = false;     // each AT+CSQ a small step away from the last (else 20)

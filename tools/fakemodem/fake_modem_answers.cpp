@@ -8,7 +8,7 @@
 namespace
 {
 
-// None of these lines may hold "OK", "ERROR" or "NO CARRIER" before the
+// Plain form (fake_modem_frame frames them). None of these lines may hold "OK", "ERROR" or "NO CARRIER" before the
 // final one, or begin with "AT": the daemon would end the command early or
 // take the line for an echo.
 const std::map<std::string, std::string, std::less<>> builtin_answers = {
@@ -38,31 +38,60 @@ std::string message_command(const std::string &command)
     return {};
 }
 
+// The command as read, with its CR; a modem that does not frame ends the
+// echo's line with an LF of its own. A script is its own modem's answer:
+// one that does not start with CR (or says nothing) does not frame.
+std::string echo_of(const fake_modem *modem, const std::string &command, const std::vector<fake_modem_chunk> *script)
+{
+    bool framed = modem->framed;
+    if (script) {
+        auto first = std::find_if(script->begin(), script->end(),
+                                  [](const fake_modem_chunk &chunk) { return !chunk.bytes.empty(); });
+        framed = framed && first != script->end() && first->bytes.front() == '\r';
+    }
+    return command + (framed ? "\r" : "\r\n");
+}
+
 } // namespace
+
+std::string fake_modem_frame(const fake_modem *modem, const std::string &plain)
+{
+    if (!modem->framed)
+        return plain;
+    // The final result code is the last line; what comes before it is
+    // information text.
+    size_t last = plain.size() < 3 ? std::string::npos : plain.rfind("\r\n", plain.size() - 3);
+    if (last == std::string::npos)
+        return "\r\n" + plain;
+    return "\r\n" + plain.substr(0, last + 2) + "\r\n" + plain.substr(last + 2);
+}
 
 std::string fake_modem_answer(fake_modem *modem, const std::string &command)
 {
-    if (modem->echo && modem->echo_at_once)
-        modem->ready += command + "\r\n";
-    else if (modem->echo)
-        schedule(modem, 0, command + "\r\n");
-
     auto scripted = modem->answers.find(command);
-    if (scripted != modem->answers.end()) {
-        for (const fake_modem_chunk &chunk : scripted->second)
+    const std::vector<fake_modem_chunk> *script = scripted != modem->answers.end() ? &scripted->second : nullptr;
+    if (modem->echo && modem->echo_at_once)
+        modem->ready += echo_of(modem, command, script);
+    else if (modem->echo)
+        schedule(modem, 0, echo_of(modem, command, script));
+
+    if (script) {
+        for (const fake_modem_chunk &chunk : *script)
             schedule(modem, chunk.delay_ms, chunk.bytes);
         return {};
     }
     std::string stored;
     if (fake_modem_store_answer(modem->store, command, &stored)) {
-        schedule(modem, modem->answer_delay_ms, stored);
+        schedule(modem, modem->answer_delay_ms, fake_modem_frame(modem, stored));
         return {};
     }
     std::string kind = message_command(command);
     if (!kind.empty()) {
         switch (modem->prompt) {
         case fake_modem_prompt::show: schedule(modem, 0, "\r\n> "); return kind;
-        case fake_modem_prompt::refuse: schedule(modem, modem->answer_delay_ms, "\r\nERROR\r\n"); return {};
+        case fake_modem_prompt::refuse:
+            schedule(modem, modem->answer_delay_ms, fake_modem_frame(modem, "ERROR\r\n"));
+            return {};
         case fake_modem_prompt::withhold: return kind;
         case fake_modem_prompt::late:
             schedule(modem, modem->prompt_late_ms, "\r\n> ");
@@ -76,7 +105,7 @@ std::string fake_modem_answer(fake_modem *modem, const std::string &command)
     auto builtin = builtin_answers.find(command);
     if (status.empty())
         status = builtin != builtin_answers.end() ? builtin->second : "ERROR\r\n";
-    schedule(modem, modem->answer_delay_ms, status);
+    schedule(modem, modem->answer_delay_ms, fake_modem_frame(modem, status));
     return {};
 }
 
@@ -87,10 +116,10 @@ void fake_modem_answer_text(fake_modem *modem, const std::string &kind, const st
 {
     int index = fake_modem_store_written(modem->store, command, text);
     if (kind == "+CMGW" && index == 0 && modem->store.text_mode) {
-        schedule(modem, modem->answer_delay_ms, "\r\n+CMS ERROR: 322\r\n"); // memory full
+        schedule(modem, modem->answer_delay_ms, fake_modem_frame(modem, "+CMS ERROR: 322\r\n")); // memory full
         return;
     }
     int number = kind == "+CMGW" && index > 0 ? index : ++modem->message_count;
-    std::string answer = "\r\n" + kind + ": " + std::to_string(number) + "\r\n\r\nOK\r\n";
-    schedule(modem, modem->answer_delay_ms, answer);
+    std::string answer = kind + ": " + std::to_string(number) + "\r\nOK\r\n";
+    schedule(modem, modem->answer_delay_ms, fake_modem_frame(modem, answer));
 }

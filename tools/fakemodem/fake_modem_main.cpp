@@ -24,10 +24,13 @@ namespace
 
 void usage(FILE *out)
 {
-    fprintf(out, "usage: tarnel-fakemodem [-e] [-d MS] [-m] [-p PIN] [-c FIFO] PATH\n"
+    fprintf(out, "usage: tarnel-fakemodem [-e] [-u] [-d MS] [-m] [-p PIN] [-c FIFO] PATH
+"
                  "Creates a pseudo-terminal that answers AT commands like a modem and\n"
                  "links PATH to it (an existing symlink at PATH is replaced).\n"
                  "  -e, --no-echo         do not echo commands back\n"
+                 "  -u, --unframed        answer without V.250 framing: no CR LF in front,\n"
+                 "                        the echo ended with CR LF\n"
                  "  -d, --delay MS        answer each command MS milliseconds after it arrives\n"
                  "  -m, --moving-signal   each AT+CSQ a small step away from the last\n"
                  "  -p, --sim-pin PIN     the SIM is locked until AT+CPIN=\"PIN\" (3 wrong: PUK\n"
@@ -97,6 +100,8 @@ int main(int argc, char **argv)
             return 0;
         } else if (arg == "-e" || arg == "--no-echo") {
             options.echo = false;
+        } else if (arg == "-u" || arg == "--unframed") {
+            options.framed = false;
         } else if (arg == "-m" || arg == "--moving-signal") {
             options.moving_signal = true;
         } else if ((arg == "-d" || arg == "--delay") && i + 1 < argc) {

@@ -11,14 +11,15 @@ namespace
 
 const char *const STATS[] = {"REC UNREAD", "REC READ", "STO UNSENT", "STO SENT"};
 
-std::string framed_ok(const std::string &lines)
+// Answers in plain form; the modem frames them (fake_modem_frame).
+std::string with_ok(const std::string &lines)
 {
-    return lines + "\r\nOK\r\n";
+    return lines + "OK\r\n";
 }
 
 std::string cms_error(int code)
 {
-    return "\r\n+CMS ERROR: " + std::to_string(code) + "\r\n";
+    return "+CMS ERROR: " + std::to_string(code) + "\r\n";
 }
 
 // A whole decimal number, or -1.
@@ -58,9 +59,9 @@ std::string read_one(fake_modem_store &store, const std::string &arg)
     auto it = store.messages.find(number_in(arg));
     if (it == store.messages.end())
         return cms_error(321); // invalid memory index
-    std::string lines = "\r\n+CMGR: " + header(it->second) + "\r\n" + it->second.text + "\r\n";
+    std::string lines = "+CMGR: " + header(it->second) + "\r\n" + it->second.text + "\r\n";
     mark_read(it->second);
-    return framed_ok(lines);
+    return with_ok(lines);
 }
 
 // No argument lists the unread ones, as a modem does.
@@ -82,9 +83,7 @@ std::string list(fake_modem_store &store, const std::string &arg)
         lines += "+CMGL: " + std::to_string(index) + "," + header(m) + "\r\n" + m.text + "\r\n";
         mark_read(m);
     }
-    if (!lines.empty())
-        lines.insert(0, "\r\n");
-    return framed_ok(lines);
+    return with_ok(lines);
 }
 
 // AT+CMGD=<index>[,<delflag>]: flag 1 deletes every read message, 2 the
@@ -98,7 +97,7 @@ std::string delete_messages(fake_modem_store &store, const std::string &args)
         return cms_error(305);
     if (flag == 0) {
         store.messages.erase(index);
-        return framed_ok("");
+        return with_ok("");
     }
     const char *gone[][4] = {{"REC READ"},
                              {"REC READ", "STO SENT"},
@@ -110,7 +109,7 @@ std::string delete_messages(fake_modem_store &store, const std::string &args)
                 return true;
         return false;
     });
-    return framed_ok("");
+    return with_ok("");
 }
 
 // The number in AT+CMGS="<da>" or AT+CMGW="<da>", empty when there is none.
@@ -147,14 +146,14 @@ bool fake_modem_store_answer(fake_modem_store &store, const std::string &command
     };
     std::string args;
     if (command == "AT+CMGF?") {
-        *answer = framed_ok("\r\n+CMGF: " + std::string(store.text_mode ? "1" : "0") + "\r\n");
+        *answer = with_ok("+CMGF: " + std::string(store.text_mode ? "1" : "0") + "\r\n");
     } else if (args_of("CMGF", &args)) {
         if (args != "0" && args != "1") {
-            *answer = "\r\nERROR\r\n";
+            *answer = "ERROR\r\n";
             return true;
         }
         store.text_mode = args == "1";
-        *answer = framed_ok("");
+        *answer = with_ok("");
     } else if (args_of("CMGD", &args)) {
         *answer = delete_messages(store, args);
     } else if (args_of("CMGR", &args) || args_of("CMGL", &args)) {

@@ -1,9 +1,9 @@
 // The simulated modem's message store: the SIM's storage ("SM"), indexes
 // from 1, filled by AT+CMGS (as "STO SENT"), AT+CMGW ("STO UNSENT") and
 // messages that arrive ("REC UNREAD", announced with +CMTI). Answers
-// AT+CMGF, AT+CMGR, AT+CMGL and AT+CMGD in text mode, each framed as a modem
-// in verbose mode frames it: "\r\n" before each result, "\r\n" after each
-// line. The modem starts in text mode; in PDU mode reading is not offered
+// AT+CMGF, AT+CMGR, AT+CMGL and AT+CMGD in text mode, in plain form (each
+// line ended with CR LF, the final result last), which the modem frames as
+// a modem in verbose mode does. The modem starts in text mode; in PDU mode reading is not offered
 // (+CMS ERROR: 302). Not thread-safe: the modem's lock guards it.
 #pragma once
 
@@ -24,7 +24,7 @@ struct fake_modem_store {
 
 constexpr int FAKE_MODEM_STORE_SLOTS = 30;
 
-// The framed answer to a message-store command; false for any other command.
+// The plain answer to a message-store command; false for any other command.
 bool fake_modem_store_answer(fake_modem_store &store, const std::string &command, std::string *answer);
 // Stores a message at the lowest free index and returns it, or 0 when full.
 int fake_modem_store_add(fake_modem_store &store, fake_modem_message message);

@@ -55,6 +55,7 @@ struct fake_modem {
     std::map<std::string, std::vector<fake_modem_chunk>, std::less<>> answers;
     bool echo = true;
     bool echo_at_once = false;
+    bool framed = true;
     int answer_delay_ms = 0;
     std::string escape_answer;
     fake_modem_prompt prompt = fake_modem_prompt::show;
@@ -85,7 +86,12 @@ void fake_modem_wake(fake_modem *modem);
 // Queues the echo and answer of one command. Caller holds `lock`. Returns
 // the answer that waits for message text ("+CMGS" or "+CMGW"), or empty.
 std::string fake_modem_answer(fake_modem *modem, const std::string &command);
-// The answer (lines, OK included) to a status or identity query, or empty
+// An answer as a modem frames it, from its plain form: each line ended with
+// CR LF, the final result code last ("+CSQ: 20,99\r\nOK\r\n", "ERROR\r\n").
+// Framed, information text gets CR LF in front and the final result code
+// too; unframed, the plain form is sent as it is.
+std::string fake_modem_frame(const fake_modem *modem, const std::string &plain);
+// The answer (plain form, lines and OK) to a status or identity query, or empty
 // when command is none. Caller holds `lock`.
 std::string fake_modem_status_answer(fake_modem *modem, std::string_view command);
 // The answer of the SIM lock, the data context or a query failing on
