@@ -492,6 +492,7 @@ TEST(FakeModemSim, PinCountsDownToPukAndFailuresRunOut)
     modem_dir dir;
     fake_modem_options options;
     options.echo = false;
+    options.framed = false; // the SIM's words, without the framing around them
     options.sim_pin = "2468";
     fake_modem_ptr modem{fake_modem_create(dir.link(), options)};
     ASSERT_TRUE(modem);

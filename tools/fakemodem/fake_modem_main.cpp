@@ -24,8 +24,7 @@ namespace
 
 void usage(FILE *out)
 {
-    fprintf(out, "usage: tarnel-fakemodem [-e] [-u] [-d MS] [-m] [-p PIN] [-c FIFO] PATH
-"
+    fprintf(out, "usage: tarnel-fakemodem [-e] [-u] [-d MS] [-m] [-p PIN] [-c FIFO] PATH\n"
                  "Creates a pseudo-terminal that answers AT commands like a modem and\n"
                  "links PATH to it (an existing symlink at PATH is replaced).\n"
                  "  -e, --no-echo         do not echo commands back\n"
