@@ -3,6 +3,9 @@
 // leaves open in the daemon.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <fstream>
 
 #include "tests/daemon/bus_calls.h"
@@ -172,6 +175,32 @@ TEST_F(TarnelApply, OpensWhatTheFileNamesAndClosesOnlyWhatItNoLongerNames)
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find(config + ":2:"), std::string::npos) << r.err;
     EXPECT_NE(listed(p2), "");
+}
+
+TEST_F(TarnelApply, ReopensAPortTheDaemonNoLongerKnowsAndLeavesAnUnrecordedOneOpen)
+{
+    write_config(section("a", p2) + section("b", p3));
+    child_result r = apply();
+    ASSERT_EQ(r.status, 0) << r.err;
+    struct stat st;
+    ASSERT_EQ(stat(env_path(env, "state/tarnel").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0755u);
+
+    // Closed behind its back (or a daemon that restarted): opened again.
+    ASSERT_EQ(tarnel_call(env, "close", "{\"at_port\":" + json_str(p2) + "}").status, 0);
+    r = apply();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, p2 + ": opened\n" + p3 + ": unchanged\n");
+    EXPECT_NE(listed(p2), "");
+
+    // Without its record, apply knows no port as its own: it closes none.
+    ASSERT_EQ(unlink(env_path(env, "state/tarnel/applied").c_str()), 0);
+    write_config("");
+    r = apply();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(listed(p2), "");
+    EXPECT_NE(listed(p3), "");
 }
 
 } // namespace
