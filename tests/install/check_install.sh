@@ -1,8 +1,9 @@
 #!/bin/sh
 # Stages `cmake --install` of a built tree the way a package build does
 # (DESTDIR plus prefix /usr) and checks the exact list of installed files:
-# the daemon alone, the development tools only when asked for, never a test
-# or a static library. Then runs the staged daemon once.
+# the daemon and its client alone, the development tools only when asked
+# for, never a test or a static library. Then runs the staged daemon and
+# client once.
 #   check_install.sh CMAKE BUILD_DIR DEVTOOLS_ON(0|1) SYSTEM_UBUS(0|1)
 set -eu
 cmake=$1
@@ -40,14 +41,15 @@ expect() {
 }
 
 daemon=usr/sbin/ubus-tarnel
+client=usr/bin/tarnel
 devtools="usr/sbin/tarnel-busd usr/bin/tarnel-ubus usr/bin/tarnel-fakemodem"
 
 stage plain
 if [ "$devtools_on" = 1 ]; then
     # shellcheck disable=SC2086
-    expect plain $daemon $devtools
+    expect plain $daemon $client $devtools
 else
-    expect plain $daemon
+    expect plain $daemon $client
 fi
 
 stage devtools --component devtools
@@ -62,5 +64,12 @@ if [ "$system_ubus" != 1 ]; then
     UBUS_SOCKET=$tmp/no-broker.sock "$tmp/plain/$daemon" >"$tmp/out" 2>"$tmp/err" || status=$?
     [ "$status" = 1 ] || fail "staged daemon without a broker exited with $status, not 1"
     grep -qx 'Failed to connect to ubus' "$tmp/err" || { cat "$tmp/err" >&2; fail "staged daemon: no connection failure line"; }
+fi
+# The staged client likewise: no broker is a bus failure, status 3.
+if [ "$system_ubus" != 1 ]; then
+    status=0
+    "$tmp/plain/$client" at -s "$tmp/no-broker.sock" AT >"$tmp/out" 2>"$tmp/err" || status=$?
+    [ "$status" = 3 ] || fail "staged client without a broker exited with $status, not 3"
+    grep -q 'Failed to connect to ubus' "$tmp/err" || { cat "$tmp/err" >&2; fail "staged client: no connection failure line"; }
 fi
 echo "install tree ok"

@@ -138,6 +138,8 @@ define_body Package/ubus-tarnel-www "$recipe" | grep -qx '  DEPENDS:=+ubus-tarne
 
 daemon_install=$(define_body Package/ubus-tarnel/install "$recipe")
 echo "$daemon_install" | grep -q "(PKG_INSTALL_DIR)$binary " || fail "recipe does not take the binary from $binary"
+echo "$daemon_install" | grep -q '(PKG_INSTALL_DIR)/usr/bin/tarnel ' ||
+    fail "the daemon's package does not install the client /usr/bin/tarnel that its service script runs"
 echo "$daemon_install" | grep -q 'www' && fail "the daemon's package installs the page"
 refs=$(echo "$daemon_install" | grep -o '\./files/[A-Za-z0-9._-]*' | sort -u)
 [ -n "$refs" ] || fail "recipe installs no files of its own"
