@@ -35,7 +35,7 @@ TEST_F(TarnelAt, PrintsTheAnswerLinesAndExitsWithWhatTheModemSaid)
 
     r = at({"-p", port, "-r", "AT+CSQ"});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "AT+CSQ\r\n\r\n+CSQ: 21,99\r\n\r\nOK\r\n");
+    EXPECT_EQ(r.out, "AT+CSQ\r\r\n+CSQ: 21,99\r\n\r\nOK\r\n");
 
     fake_modem_set_answer(modem.get(), "AT+CFUN=9", {{0, "+CME ERROR: 50\r\n"}});
     r = at({"-p", port, "AT+CFUN=9"});
