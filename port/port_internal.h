@@ -352,6 +352,8 @@ bool end_flag_match_line(const end_flag_list *list, const char *line, size_t len
 // Reading: everything done with one chunk read from the device (capture,
 // line assembly, end flags, owed answers, unsolicited lines, the prompt).
 void port_process_chunk(port_entry *entry, const char *chunk, int n);
+// The unfinished line is a "> " prompt (with text typed after it, perhaps).
+bool line_holds_prompt(const port_entry *entry);
 // Reads what the device has; gives the port up on an error or hang-up.
 void port_read_ready(port_entry *entry, short revents);
 // The device failed under us: closed, the waiting command ended, reported.

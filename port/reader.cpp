@@ -207,6 +207,11 @@ static bool prompt_pending(const port_entry *entry, bool typed)
     return true;
 }
 
+bool line_holds_prompt(const port_entry *entry)
+{
+    return prompt_pending(entry, true);
+}
+
 // A zero byte from a confused modem must neither end a line early nor
 // hide what follows it.
 // Also ends the line with a NUL, over its CR. Only a buffer that took in

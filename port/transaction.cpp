@@ -251,7 +251,11 @@ static void prompt_command_timed_out(port_entry *entry)
     }
     if (entry->fd >= 0)
         write_escape(entry, entry->command_seq, command_traits_now(entry));
-    if (!entry->swallowed) {
+    if (line_holds_prompt(entry)) {
+        // The prompt came, and the ESC ends it: what is read next starts a
+        // line of its own.
+        line_reset(entry);
+    } else if (!entry->swallowed) {
         entry->prompt_abandoned = true;
         entry->abandoned_seq = entry->command_seq;
     }
