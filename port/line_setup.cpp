@@ -221,7 +221,12 @@ void port_close(port_entry *entry, int drain_max_ms)
     if (fd < 0)
         return;
     port_drop_descriptor(entry);
-    settle_output(entry->engine, fd, drain_max_ms);
+    port_close_detached(entry->engine, fd, drain_max_ms);
+}
+
+void port_close_detached(port_engine *engine, int fd, int drain_max_ms)
+{
+    settle_output(engine, fd, drain_max_ms);
     close(fd);
 }
 

@@ -55,12 +55,16 @@ static void close_vanished(port_entry *entry)
         port_forget_stream(entry);
     } else {
         // The device is still up: what it owes comes when the node is back.
-        at_port_closed(entry, true);
+        // The port reads closed before its command is answered, and no
+        // other record opens the device before the debts are in the stash.
+        int fd = entry->fd;
         {
             mutex_guard guard(&entry->engine->open_lock);
+            port_drop_descriptor(entry);
+            at_port_closed(entry, true);
             owed_stash(entry);
         }
-        port_close(entry);
+        port_close_detached(entry->engine, fd);
     }
     emit_state(entry, "vanished");
 }

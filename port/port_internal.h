@@ -316,6 +316,8 @@ int port_open(port_entry *entry, const port_settings &settings, open_failure *wh
 constexpr int OUTPUT_DRAIN_MAX_MS = 500;
 void port_close(port_entry *entry, int drain_max_ms = OUTPUT_DRAIN_MAX_MS);
 int tty_output_queued(int fd);
+// Closes a descriptor the record no longer has (port_drop_descriptor).
+void port_close_detached(port_engine *engine, int fd, int drain_max_ms = OUTPUT_DRAIN_MAX_MS);
 // Forgets a descriptor that is no longer ours, without closing the number.
 void port_drop_descriptor(port_entry *entry);
 // Empties the line buffer.
