@@ -202,13 +202,16 @@ void owed_stash(port_entry *entry)
         return;
     for (owed_answer &debt : entry->owed)
         debt.seq = stashed_seq(entry, debt.seq);
+    for (written_line &line : entry->unechoed)
+        line.seq = stashed_seq(entry, line.seq);
     std::string unfinished;
     if (!entry->line_overflow)
         unfinished.assign(entry->line_buffer, size_t(entry->line_length));
-    stashed[entry->owed_rdev] = {std::move(entry->owed), now + OWED_KEEP_MS,     entry->fragment_out,
-                                 settle_until,           std::move(unfinished),  entry->text,
-                                 entry->owed_node,       entry->prompt_abandoned};
+    stashed[entry->owed_rdev] = {std::move(entry->owed), now + OWED_KEEP_MS,      entry->fragment_out,
+                                 settle_until,           std::move(unfinished),   entry->text,
+                                 entry->owed_node,       entry->prompt_abandoned, std::move(entry->unechoed)};
     entry->owed.clear();
+    entry->unechoed.clear();
 }
 
 bool owed_adopt(port_entry *entry)
@@ -246,6 +249,11 @@ bool owed_adopt(port_entry *entry)
             entry->settle_until = std::max(entry->settle_until, settle_until);
         older.insert(older.end(), entry->owed.begin(), entry->owed.end());
         entry->owed = std::move(older);
+        std::deque<written_line> lines = std::move(found->second.unechoed);
+        for (written_line &line : lines)
+            line.seq = prompt ? line.seq : 0;
+        lines.insert(lines.end(), entry->unechoed.begin(), entry->unechoed.end());
+        entry->unechoed = std::move(lines);
         while (entry->owed.size() > OWED_MAX)
             entry->owed.pop_front();
         const std::string &unfinished = found->second.unfinished_line;

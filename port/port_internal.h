@@ -85,6 +85,9 @@ struct stashed_debts {
     // the command that gave it up are numbered 1, the older ones 0, those
     // of the commands written after it 2.
     bool prompt_abandoned;
+    // The command lines written whose echo had not come: it may come to the
+    // next record, and tell which of the debts the modem read.
+    std::deque<written_line> unechoed;
 };
 constexpr int64_t OWED_KEEP_MS = 3 * 60 * 1000; // long enough for an operator scan
 
