@@ -305,7 +305,19 @@ TEST_F(Repair, InitCommandThatFailsIsTriedAgainBehindTheQueuedCalls)
         EXPECT_EQ(pty.read_until(command + "\r\n"), command + "\r\n");
         pty.send(command + "\r\r\nOK\r\n");
     }
+
+    // The node goes and comes back unseen (no watcher): the call that opens
+    // the port again lets the list go first.
+    hotplug_stop(engine);
+    pty.remove_node();
+    port_poke(entry, POKE_CHECK);
+    ASSERT_TRUE(wait_until([&] { return !is_open(); }));
+    pty.restore_node();
     port_op *after = sendat(entry, "AT");
+    EXPECT_EQ(pty.read_until("AT+QCFG=1\r\n"), "AT+QCFG=1\r\n");
+    pty.send("AT+QCFG=1\r\r\nOK\r\n");
+    EXPECT_EQ(pty.read_until("AT+CMEE=2\r\n"), "AT+CMEE=2\r\n");
+    pty.send("AT+CMEE=2\r\r\nOK\r\n");
     EXPECT_EQ(pty.read_until("AT\r\n"), "AT\r\n");
     pty.send("AT\r\r\nOK\r\n");
     ASSERT_TRUE(wait_done(after));
