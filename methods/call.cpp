@@ -1,7 +1,5 @@
 #include "methods/call.h"
 
-#include <unistd.h>
-
 #include <cstring>
 
 #include "core/daemon_state.h"
@@ -44,13 +42,19 @@ static port_entry *record_for(port_call *call)
     switch (call->op.kind) {
     case OP_CLOSE: complete_error(call, "Port not found"); return nullptr;
     case OP_OPEN:
-        if (access(call->path, F_OK) != 0) {
+        if (!port_name_valid(call->path) || !port_name_exists(engine, call->path)) {
             complete_error(call, "Port file does not exist");
             return nullptr;
         }
         break;
     case OP_SENDAT:
-    case OP_BATCH: break;
+    case OP_BATCH:
+        // A name that is neither a path nor hardware never leads anywhere.
+        if (!port_name_valid(call->path)) {
+            complete_error(call, "Port file does not exist");
+            return nullptr;
+        }
+        break;
     }
     if (!port_args_fit(engine, call->op.arg_bytes)) {
         complete_error(call, "Port busy");
@@ -92,6 +96,8 @@ int call_start(ubus_context *ctx, ubus_request_data *req, port_call *call)
     call->op.arg_bytes = call->path_length + op.command.size() + op.end_flag.size() + op.data.size();
     for (const std::string &prefix : op.unsolicited)
         call->op.arg_bytes += prefix.size();
+    for (const std::string &command : op.init)
+        call->op.arg_bytes += command.size();
     call->op.owner = call;
     call->generation = g_daemon.generation;
     ubus_defer_request(ctx, req, &call->req);

@@ -1,5 +1,3 @@
-#include <unistd.h>
-
 #include "core/daemon_state.h"
 #include "methods/methods.h"
 #include "methods/reply.h"
@@ -20,14 +18,25 @@ static void add_port(blob_buf *b, const port_snapshot &port)
             blobmsg_add_u32(b, "stopbits", static_cast<uint32_t>(port.settings.stopbits));
         }
     } else {
-        blobmsg_add_string(b, "file_status", access(port.path.c_str(), F_OK) == 0 ? "exists" : "missing");
+        blobmsg_add_string(b, "file_status",
+                           port_name_exists(g_daemon.engine, port.path.c_str()) ? "exists" : "missing");
     }
+    if (!port.device.empty())
+        blobmsg_add_string(b, "device", port.device.c_str());
+    if (!port.hardware.empty())
+        blobmsg_add_string(b, "hardware", port.hardware.c_str());
     blobmsg_add_u32(b, "last_check", port.last_check);
     if (!port.unsolicited.empty()) {
         void *prefixes = blobmsg_open_array(b, "unsolicited");
         for (const std::string &prefix : port.unsolicited)
             blobmsg_add_string(b, nullptr, prefix.c_str());
         blobmsg_close_array(b, prefixes);
+    }
+    if (!port.init.empty()) {
+        void *commands = blobmsg_open_array(b, "init");
+        for (const std::string &command : port.init)
+            blobmsg_add_string(b, nullptr, command.c_str());
+        blobmsg_close_array(b, commands);
     }
     blobmsg_close_table(b, table);
 }

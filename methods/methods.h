@@ -16,6 +16,7 @@ enum {
     OPEN_STOPBITS,
     OPEN_TIMEOUT,
     OPEN_UNSOLICITED,
+    OPEN_INIT,
     OPEN_POLICY_MAX
 };
 enum {

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 void console_open_failed(const char *path, const open_failure &why)
 {
@@ -15,6 +16,13 @@ void console_open_failed(const char *path, const open_failure &why)
     case open_failure::IN_USE:
         fprintf(stderr, "Failed to open %s: device already open as %s\n", path, why.other);
         break;
+    case open_failure::AMBIGUOUS: {
+        std::string nodes;
+        for (const std::string &node : why.nodes)
+            nodes += " " + node;
+        fprintf(stderr, "Port %s is ambiguous:%s\n", path, nodes.c_str());
+        break;
+    }
     // Said where it is found, once (console_replaced).
     case open_failure::REPLACED:
     case open_failure::NONE: break;
@@ -89,4 +97,9 @@ void console_watch_failed(const char *dir, int err)
 {
     fprintf(stderr, "Cannot watch %s for device changes: %s; ports there are checked every %d seconds\n", dir,
             strerror(err), PORT_CHECK_INTERVAL);
+}
+
+void console_init_failed(const char *command, const char *path, const char *status)
+{
+    fprintf(stderr, "Init command %s on %s: %s\n", command, path, status);
 }

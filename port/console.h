@@ -18,3 +18,4 @@ void console_reopened(const char *path, bool ok);
 void console_monitor_started(bool ok);
 void console_monitor_stopped();
 void console_watch_failed(const char *dir, int err);
+void console_init_failed(const char *command, const char *path, const char *status);

@@ -202,4 +202,5 @@ void echo_modem_restarted(port_entry *entry)
     // A modem starts with echo on (its usual profile): nothing it sends
     // before the next echo is the running command's.
     entry->echo = ECHO_ON;
+    entry->init_due = true; // its init commands run again
 }

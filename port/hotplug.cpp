@@ -1,5 +1,5 @@
 // Hotplug: one thread watches, with inotify, the directory of every known
-// port's path, and tells a port the moment its node (or symlink) is removed
+// port's path (for a port named by its hardware, the node directory), and tells a port the moment its node (or symlink) is removed
 // or appears, so a modem that resets is closed and reopened within a second
 // instead of at the monitor's next 30 s examination. The monitor stays as
 // the safety net for what inotify cannot see (a directory that vanished, a
@@ -35,6 +35,28 @@ static const char *name_of(const char *path)
     return slash ? slash + 1 : path;
 }
 
+// A port named by its hardware has its nodes in the engine's node directory.
+static std::string watched_dir(const port_engine *engine, const char *path)
+{
+    usb_name name;
+    return usb_name_parse(path, &name) ? engine->dev_root : dir_of(path);
+}
+
+// Whether a node of this name coming or going concerns the port. A port
+// named by its hardware may find its interface under any new node, and
+// loses only the node it has open.
+static bool concerns(port_entry *entry, const char *name, uint32_t what)
+{
+    if (!name)
+        return true;
+    if (!entry->by_hardware)
+        return strcmp(name_of(entry->path), name) == 0;
+    if (what == POKE_BACK)
+        return true;
+    mutex_guard state(&entry->state_lock);
+    return strcmp(name_of(entry->node.c_str()), name) == 0;
+}
+
 // Caller holds hotplug.lock. Two spellings of one directory share a watch
 // descriptor, so watches are counted per descriptor as well.
 static bool add_watch_locked(port_engine *engine, const std::string &dir, bool warn)
@@ -66,7 +88,7 @@ void hotplug_watch(port_engine *engine, const char *path)
     auto &hp = engine->hotplug;
     if (hp.inotify_fd < 0)
         return;
-    std::string dir = dir_of(path);
+    std::string dir = watched_dir(engine, path);
     mutex_guard guard(&hp.lock);
     auto found = hp.by_dir.find(dir);
     if (found != hp.by_dir.end()) {
@@ -83,7 +105,7 @@ void hotplug_unwatch(port_engine *engine, const char *path)
     if (hp.inotify_fd < 0)
         return;
     mutex_guard guard(&hp.lock);
-    auto found = hp.by_dir.find(dir_of(path));
+    auto found = hp.by_dir.find(watched_dir(engine, path));
     if (found == hp.by_dir.end() || --found->second.refs > 0)
         return;
     if (found->second.wd >= 0)
@@ -132,10 +154,11 @@ static void poke_ports(port_engine *engine, const std::vector<std::string> &dirs
         return;
     mutex_guard guard(&engine->registry_lock);
     for (port_entry *entry = engine->ports; entry; entry = entry->next) {
-        if (name && strcmp(name_of(entry->path), name) != 0)
+        if (!concerns(entry, name, what))
             continue;
-        for (const std::string &dir : dirs)
-            if (dir == dir_of(entry->path))
+        std::string dir = watched_dir(engine, entry->path);
+        for (const std::string &watched : dirs)
+            if (watched == dir)
                 port_poke(entry, what);
     }
 }

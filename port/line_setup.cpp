@@ -266,9 +266,12 @@ static bool same_hardware(port_entry *entry, const std::string &now, bool new_id
     return false;
 }
 
+// A port named by its hardware follows its interface: whatever was found
+// for the name is its hardware now.
 static void remember_hardware(port_entry *entry, const std::string &identity, bool new_identity)
 {
-    if (new_identity || !entry->identity_known) {
+    if (new_identity || !entry->identity_known || entry->by_hardware) {
+        mutex_guard state(&entry->state_lock);
         entry->identity = identity;
         entry->identity_known = true;
     }
@@ -298,11 +301,14 @@ static int open_device(int node, const struct stat &st, device_kind kind, const 
 int port_open(port_entry *entry, const port_settings &settings, open_failure *why, bool new_identity)
 {
     port_close(entry);
-    if (access(entry->path, F_OK) != 0) {
+    std::string path;
+    if (!port_lookup_node(entry, &path, why))
+        return -1;
+    if (access(path.c_str(), F_OK) != 0) {
         why->kind = open_failure::MISSING;
         return -1;
     }
-    fd_closer node{open(entry->path, O_PATH | O_CLOEXEC)};
+    fd_closer node{open(path.c_str(), O_PATH | O_CLOEXEC)};
     struct stat st;
     if (node.fd < 0 || fstat(node.fd, &st) != 0) {
         why->kind = open_failure::OPEN_ERROR;
@@ -313,7 +319,7 @@ int port_open(port_entry *entry, const port_settings &settings, open_failure *wh
     if (!modem_port(entry, st, &kind, why))
         return -1;
     std::string identity = hardware_identity(entry->engine->sysfs_root.c_str(), st.st_rdev);
-    if (!same_hardware(entry, identity, new_identity, why))
+    if (!entry->by_hardware && !same_hardware(entry, identity, new_identity, why))
         return -1;
 
     mutex_guard guard(&entry->engine->open_lock);
@@ -337,7 +343,10 @@ int port_open(port_entry *entry, const port_settings &settings, open_failure *wh
         entry->settings = settings;
         entry->fd = fd;
         entry->rdev = st.st_rdev;
+        entry->node = std::move(path);
     }
+    // Its init commands run before anything else on the port.
+    entry->init_due = true;
     if (prompt_taken)
         at_cancel_adopted_prompt(entry);
     return 0;

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "port/console.h"
@@ -95,7 +96,7 @@ void port_check_descriptor(port_entry *entry)
 // to other hardware now is not tried again until something changes.
 static bool try_reopen(port_entry *entry, bool last_attempt)
 {
-    if (access(entry->path, F_OK) != 0) {
+    if (!port_node_present(entry)) {
         if (last_attempt && entry->reopen_announced)
             console_reopened(entry->path, false);
         return false;
@@ -122,14 +123,36 @@ static bool try_reopen(port_entry *entry, bool last_attempt)
     return ok;
 }
 
+// The node the port has open: its path, or the node found for its hardware.
+static const char *open_node(const port_entry *entry)
+{
+    return entry->by_hardware ? entry->node.c_str() : entry->path;
+}
+
+// Whether the node the port has open is still what its name leads to. A
+// name of hardware leads elsewhere once its interface is on another node.
+static bool node_still_named(const port_entry *entry)
+{
+    if (access(open_node(entry), F_OK) != 0)
+        return false;
+    if (!entry->by_hardware)
+        return true;
+    std::vector<std::string> nodes =
+        usb_name_nodes(entry->engine->sysfs_root, entry->engine->dev_root, entry->hardware_name);
+    return std::find(nodes.begin(), nodes.end(), entry->node) != nodes.end();
+}
+
 void port_check(port_entry *entry)
 {
     if (entry->fd >= 0) {
-        if (access(entry->path, F_OK) != 0)
-            close_vanished(entry);
-        else
+        if (node_still_named(entry)) {
             port_check_descriptor(entry);
-        return;
+            return;
+        }
+        close_vanished(entry);
+        // The interface may be on another node already.
+        if (!entry->by_hardware)
+            return;
     }
     entry->retries_left = 0;
     entry->reopen_announced = false;
@@ -141,7 +164,7 @@ void port_check(port_entry *entry)
 static bool node_replaced(const port_entry *entry)
 {
     struct stat st;
-    return stat(entry->path, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev != entry->rdev;
+    return stat(open_node(entry), &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev != entry->rdev;
 }
 
 void port_node_gone(port_entry *entry)
@@ -149,9 +172,12 @@ void port_node_gone(port_entry *entry)
     entry->retries_left = 0;
     if (entry->fd < 0)
         return;
-    if (access(entry->path, F_OK) != 0) {
+    if (access(open_node(entry), F_OK) != 0) {
         note_examined(entry);
         close_vanished(entry);
+        // Its interface may have come back under another node first.
+        if (entry->by_hardware)
+            port_node_back(entry);
     } else if (node_replaced(entry)) {
         port_node_back(entry);
     }

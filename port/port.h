@@ -39,6 +39,8 @@ constexpr int EVENTS_PER_SECOND_ALL = 400;
 constexpr int32_t TIMEOUT_MAX_S = 600;          // longest wait a "sendat" gets
 constexpr size_t UNSOLICITED_PREFIXES_MAX = 32; // extra unsolicited-line prefixes of one port
 constexpr size_t UNSOLICITED_PREFIX_MAX = 31;   // bytes of one such prefix
+constexpr size_t INIT_COMMANDS_MAX = 16;        // init commands of one port
+constexpr size_t INIT_COMMAND_MAX = 256;        // bytes of one
 
 struct port_entry;
 struct port_engine;
@@ -69,6 +71,10 @@ struct port_op {
     // open without the list keeps the port's, an empty one clears it.
     bool has_unsolicited = false;
     std::vector<std::string> unsolicited;
+    // Commands run after every open of the port and after the modem
+    // restarted; the same rule: kept without the list, cleared by an empty one.
+    bool has_init = false;
+    std::vector<std::string> init;
 
     // OP_OPEN, OP_SENDAT: this call made the record. An open that fails
     // removes it again, a "sendat" when the path is no serial port.
@@ -134,7 +140,7 @@ struct port_event {
     bool late = false;       // set aside as an earlier command's late answer
     uint32_t dropped = 0;    // lines of this port dropped since its last event
     int32_t is_open = 0;     // state events
-    const char *reason = ""; // "open", "close", "vanished", "error", "reopen", "replaced"
+    const char *reason = ""; // "open", "close", "vanished", "error", "reopen", "replaced", "init_failed"
     uint64_t line_no = 0;    // lines: counts the port's published lines, from 1
 };
 
@@ -153,6 +159,9 @@ struct port_snapshot {
     port_settings settings;
     uint32_t last_check; // wall clock seconds
     std::vector<std::string> unsolicited;
+    std::string device;   // a port named by hardware, open: the node in use
+    std::string hardware; // its identity, empty for none
+    std::vector<std::string> init;
 };
 
 // Engine life: create, start its monitor and hotplug watcher, serve, stop
@@ -186,6 +195,12 @@ void port_retire(port_entry *entry, std::deque<port_op *> *leftovers);
 std::vector<port_snapshot> registry_snapshot(port_engine *engine);
 int registry_count(port_engine *engine);
 const char *port_path(const port_entry *entry);
+// A port's name: an absolute path, or its hardware ("usb:VID:PID:IF",
+// "usb:VID:PID:SERIAL:IF"). Any other name is refused.
+bool port_name_valid(const char *name);
+// Whether the name's node is there now (for hardware, a terminal of that
+// interface under the engine's sysfs).
+bool port_name_exists(port_engine *engine, const char *name);
 
 // Queues an operation. False (and nothing queued) when the port already has
 // PORT_QUEUE_MAX pending or the engine's argument bytes would pass

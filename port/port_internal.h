@@ -219,12 +219,37 @@ struct port_entry {
     int64_t retry_at_ms;
     bool reopen_announced;
 
-    // Thread: the hardware behind the path since its first open (empty for
-    // none), which a repair reopens only if it is still there; an "open"
-    // takes whatever is there now.
+    // The hardware behind the path since its first open (empty for none),
+    // which a repair reopens only if it is still there; an "open" takes
+    // whatever is there now. Written by the thread under state_lock.
     std::string identity;
     bool identity_known;
     bool replaced_reported; // the path was found to lead elsewhere: said once
+
+    // A port named by its hardware (usb:...): each open finds the node of
+    // its interface anew. Set when the record is made.
+    bool by_hardware;
+    usb_name hardware_name;
+    // The node opened last: the path, or the one found for the hardware.
+    // Written by the thread under state_lock.
+    std::string node;
+
+    // Init commands (port/init.cpp): run after every open and after a
+    // start-up line, as the engine's own batch at the head of the queue.
+    // The list is written by the thread under state_lock, the rest is the
+    // thread's.
+    std::vector<std::string> init;
+    bool init_due;                  // a round is due: the port was opened, the modem restarted
+    port_op *init_op;               // the engine's batch, queued or running
+    std::vector<size_t> init_steps; // the index in `init` of each of its steps
+    struct init_retry {
+        size_t index; // in `init`
+        int failures;
+        std::string status; // of the last failure
+    };
+    std::vector<init_retry> init_retries;
+    int64_t init_retry_at_ms;
+    int64_t init_spent_ms; // time init commands held the port, since a round all went well
 
     // Thread: the port's share of the event rate.
     double tokens;
@@ -246,6 +271,8 @@ struct port_engine {
     int64_t mono_origin;                    // mono_seconds() at creation; set before any thread
     std::map<dev_t, stashed_debts> stashed; // open_lock
     std::string sysfs_root = "/sys";        // where device classes are looked up; tests point it elsewhere
+    std::string dev_root = "/dev";          // where the nodes of ports named by hardware are; tests too
+    int64_t init_retry_ms = 5000;           // between the tries of an init command that failed; tests shorten it
     // Bytes a device has not sent yet (TIOCOUTQ); tests stand in for a
     // stalled line, which no pseudo-terminal can be.
     int (*output_queued)(int fd);
@@ -306,11 +333,23 @@ struct open_failure {
     // NOT_SERIAL: no modem's port, or a terminal a session holds; no record
     // is kept for either. REPLACED: the path leads to other hardware now;
     // said on the console and published once, when it is found.
-    enum { NONE, MISSING, OPEN_ERROR, NOT_SERIAL, IN_USE, REPLACED } kind = NONE;
+    // AMBIGUOUS: a name of hardware that more than one interface matches.
+    enum { NONE, MISSING, OPEN_ERROR, NOT_SERIAL, IN_USE, REPLACED, AMBIGUOUS } kind = NONE;
     int err = 0;
     bool controlling = false;       // NOT_SERIAL: the terminal is a session's controlling terminal
     char other[PORT_PATH_MAX] = {}; // IN_USE: the record that has the device
+    std::vector<std::string> nodes; // AMBIGUOUS: the nodes found
 };
+// What a failed open tells its caller instead of the method's own failure;
+// nullptr for that.
+const char *open_refusal(const open_failure &why);
+// The node a port's name leads to now: its path, or the one terminal of the
+// interface it names. False (why filled in) when a name of hardware finds
+// none (MISSING) or several (AMBIGUOUS).
+bool port_lookup_node(const port_entry *entry, std::string *node, open_failure *why);
+// Whether the port's node is there (for a name of hardware: any terminal
+// of its interface).
+bool port_node_present(const port_entry *entry);
 // With new_identity (the "open" method) the port takes the hardware it
 // finds; otherwise it opens only the hardware it had.
 int port_open(port_entry *entry, const port_settings &settings, open_failure *why, bool new_identity = false);
@@ -454,6 +493,25 @@ void capture_restart_at(port_entry *entry, const char *line, size_t length);
 void emit_line(port_entry *entry, const char *line, bool late);
 void emit_state(port_entry *entry, const char *reason);
 void outbox_push_op(port_engine *engine, port_op *op);
+
+// Init commands (port/init.cpp), on the port's thread. Before the next
+// operation is taken: queues a round or a retry that is due, at the head.
+void init_schedule(port_entry *entry, int64_t now_ms);
+// Whether an operation that just opened the port waits for its init round.
+bool init_waiting(const port_entry *entry);
+// An "open" succeeded: its list, if it brought one, replaces the port's,
+// and the init commands get their full time again.
+void init_opened(port_entry *entry, port_op *open);
+// A step of the engine's batch ended; the batch ended (false: not ours).
+void init_step_done(port_entry *entry, port_op *step);
+bool init_batch_done(port_entry *entry, port_op *batch);
+// Whether the batch's next step may start (the port is open, time is left);
+// sets its timeout.
+bool init_step_ready(port_entry *entry, port_op *batch);
+// Milliseconds until a retry is due, -1 for none.
+int64_t init_next_wake_ms(const port_entry *entry, int64_t now_ms);
+// The record goes: its batch, if queued, is dropped.
+bool init_is_own(const port_entry *entry, const port_op *op);
 
 // Monitor and hotplug.
 void port_check(port_entry *entry);

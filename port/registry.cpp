@@ -92,6 +92,7 @@ port_entry *port_entry_alloc(port_engine *engine, const char *path)
     port_entry *entry = new (memory) port_entry;
     entry->engine = engine;
     strncpy(entry->path, path, PORT_PATH_MAX - 1);
+    entry->by_hardware = usb_name_parse(entry->path, &entry->hardware_name);
     entry->fd = -1;
     entry->last_check = static_cast<uint32_t>(time(nullptr));
     entry->last_check_mono = engine_seconds(engine);
@@ -153,6 +154,12 @@ static void take_queue(port_entry *entry, std::deque<port_op *> *leftovers)
 {
     mutex_guard guard(&entry->queue_lock);
     for (port_op *op : entry->queue) {
+        // The engine's own work goes with the record.
+        if (init_is_own(entry, op)) {
+            delete op;
+            entry->init_op = nullptr;
+            continue;
+        }
         entry->engine->pending_arg_bytes -= op->arg_bytes;
         leftovers->push_back(op);
     }
@@ -197,8 +204,9 @@ std::vector<port_snapshot> registry_snapshot(port_engine *engine)
     mutex_guard guard(&engine->registry_lock);
     for (port_entry *entry = engine->ports; entry; entry = entry->next) {
         mutex_guard state(&entry->state_lock);
-        ports.push_back(
-            {entry->path, entry->fd >= 0, entry->fd, entry->settings, entry->last_check, entry->unsolicited});
+        bool open = entry->fd >= 0;
+        ports.push_back({entry->path, open, entry->fd, entry->settings, entry->last_check, entry->unsolicited,
+                         open && entry->by_hardware ? entry->node : std::string(), entry->identity, entry->init});
     }
     return ports;
 }

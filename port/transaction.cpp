@@ -348,6 +348,7 @@ bool at_start(port_entry *entry, port_op *op)
         open_failure why;
         if (port_open(entry, DEFAULT_SETTINGS, &why) != 0) {
             console_open_failed(entry->path, why);
+            op->refusal = open_refusal(why);
             // A path that is no port keeps no record, nor one whose device
             // another record has: kept, it would take the device over once
             // that one closes. A missing device's record waits for its node.
@@ -360,8 +361,9 @@ bool at_start(port_entry *entry, port_op *op)
         emit_state(entry, "open");
         // The device came with an answer in doubt (the ESC that ends a
         // prompt given up on): nothing is written before it has had its
-        // time, or the command's own answer would be taken for it.
-        if (at_settling(entry, mono_ms())) {
+        // time, or the command's own answer would be taken for it. The
+        // port's init commands go first, too.
+        if (at_settling(entry, mono_ms()) || init_waiting(entry)) {
             entry->current = nullptr;
             entry->phase = PHASE_IDLE;
             port_requeue_op(entry, op);

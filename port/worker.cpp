@@ -25,9 +25,22 @@ static bool step_succeeded(const port_op &step)
     return step.refusal == nullptr && (step.send_only ? step.ok : step.outcome == AT_COMPLETED);
 }
 
+// A finished operation goes back to its caller; the engine's own batch
+// leaves its results with the port first.
+static void hand_back(port_entry *entry, port_op *op)
+{
+    init_batch_done(entry, op);
+    // Submitters read it under the queue's lock; the thread that alone
+    // sets it needs none.
+    entry->running = false;
+    outbox_push_op(entry->engine, op);
+}
+
 void port_finish_op(port_entry *entry, port_op *op)
 {
     if (port_op *batch = op->parent) {
+        if (init_is_own(entry, batch))
+            init_step_done(entry, op);
         batch->steps_run++;
         bool more = batch->steps_run < batch->steps.size() && !entry->engine->stopping;
         if (more && (batch->keep_going || step_succeeded(*op))) {
@@ -37,10 +50,7 @@ void port_finish_op(port_entry *entry, port_op *op)
         entry->batch = nullptr;
         op = batch;
     }
-    // Submitters read it under the queue's lock; the thread that alone
-    // sets it needs none.
-    entry->running = false;
-    outbox_push_op(entry->engine, op);
+    hand_back(entry, op);
 }
 
 void port_requeue_op(port_entry *entry, port_op *op)
@@ -64,9 +74,11 @@ static bool run_open(port_entry *entry, port_op *op)
             mutex_guard state(&entry->state_lock);
             entry->unsolicited = std::move(op->unsolicited);
         }
+        init_opened(entry, op);
         emit_state(entry, "open");
     } else {
         console_open_failed(entry->path, why);
+        op->refusal = open_refusal(why);
         if (was_open)
             emit_state(entry, "error");
         // A record made for this call alone goes again; one that existed
@@ -101,6 +113,10 @@ enum start_result { STARTED, NOTHING_QUEUED, RECORD_DONE };
 static start_result start_step(port_entry *entry)
 {
     port_op *batch = std::exchange(entry->batch, nullptr);
+    if (init_is_own(entry, batch) && !init_step_ready(entry, batch)) {
+        hand_back(entry, batch);
+        return STARTED;
+    }
     port_op *step = &batch->steps[batch->steps_run];
     step->parent = batch;
     step->entry = entry;
@@ -172,6 +188,8 @@ static int poll_timeout(const port_entry *entry, int64_t now)
         int64_t retry = std::max<int64_t>(0, entry->retry_at_ms - now);
         wait = wait < 0 ? retry : std::min(wait, retry);
     }
+    if (int64_t init = init_next_wake_ms(entry, now); init >= 0)
+        wait = wait < 0 ? init : std::min(wait, init);
     return static_cast<int>(std::min<int64_t>(wait, 60000));
 }
 
@@ -211,6 +229,8 @@ void *port_reader_main(void *arg)
         if (entry->retries_left > 0)
             port_retry_reopen(entry, now);
         if (entry->phase == PHASE_IDLE && !at_settling(entry, now)) {
+            if (!entry->batch)
+                init_schedule(entry, now);
             start_result started = entry->batch ? start_step(entry) : start_next(entry);
             if (started == RECORD_DONE)
                 break;

@@ -91,7 +91,7 @@ TEST(Lifecycle, ObjectAdvertisesFourMethodsInOrder)
                        "\n"
                        "\t\"open\":{\"at_port\":\"String\",\"baudrate\":\"Integer\",\"databits\":\"Integer\","
                        "\"parity\":\"Integer\",\"stopbits\":\"Integer\",\"timeout\":\"Integer\","
-                       "\"unsolicited\":\"Array\"}\n"
+                       "\"unsolicited\":\"Array\",\"init\":\"Array\"}\n"
                        "\t\"sendat\":{\"at_port\":\"String\",\"timeout\":\"Integer\",\"end_flag\":\"String\","
                        "\"at_cmd\":\"String\",\"raw_at_content\":\"String\",\"sendonly\":\"Boolean\","
                        "\"data\":\"String\"}\n"

@@ -378,3 +378,41 @@ TEST_F(OpenClose, VanishedDeviceKeepsItsRecordUntilClosed)
     EXPECT_EQ(tarnel_call(env, "close", quoted_port(port)).json,
               "{\"status\":\"success\",\"port\":\"" + port + "\",\"message\":\"Port closed and removed\"}");
 }
+
+// Init commands: refused as sendat refuses an at_cmd, or beyond the limits,
+// with nothing opened; shown by list; and sent again when the node comes
+// back, before the call that was waiting for it.
+TEST_F(OpenClose, InitCommandsAreCheckedAndRunAgainBeforeTheNextCall)
+{
+    const std::string head = "{\"at_port\":\"" + port + "\",\"init\":";
+    std::string seventeen = "[";
+    for (int i = 0; i < 17; i++)
+        seventeen += std::string(i ? "," : "") + "\"AT\"";
+    for (const auto &[init, message] : std::vector<std::pair<std::string, std::string>>{
+             {"[\"AT+CMEE=2\",\"ATV0\"]", "Command not allowed on a shared port"},
+             {"[\"\"]", "Invalid AT command"},
+             {"[\"AT+" + std::string(254, 'X') + "\"]", "Invalid init commands"},
+             {seventeen + "]", "Invalid init commands"},
+             {"\"AT+CMEE=2\"", "Invalid init commands"},
+         })
+        EXPECT_EQ(tarnel_call(env, "open", head + init + "}").json,
+                  "{\"status\":\"error\",\"message\":\"" + message + "\"}")
+            << init;
+    EXPECT_EQ(list(), "{\"ports\":[]}");
+
+    for (const char *command : {"AT+CMEE=2", "AT+CNMI=2,1,0,0,0"})
+        fake_modem_set_answer(modem.get(), command, {{0, "OK\r\n"}});
+    ASSERT_EQ(tarnel_call(env, "open", head + "[\"AT+CMEE=2\",\"AT+CNMI=2,1,0,0,0\"]}").status, 0);
+    ASSERT_TRUE(fake_modem_wait_log_contains(modem.get(), "AT+CNMI=2,1,0,0,0\r\n", 5s));
+    EXPECT_EQ(list(), "{\"ports\":[{\"port\":\"" + port +
+                          "\",\"is_open\":1,\"fd\":#,\"baudrate\":115200,\"databits\":8,\"parity\":0,\"stopbits\":1,"
+                          "\"last_check\":#,\"init\":[\"AT+CMEE=2\",\"AT+CNMI=2,1,0,0,0\"]}]}");
+
+    ASSERT_EQ(fake_modem_unplug(modem.get()), 0);
+    ASSERT_TRUE(child_wait_output(env.daemon, false, "Port " + port + " no longer exists, marking as closed\n"));
+    fake_modem_clear_log(modem.get());
+    ASSERT_EQ(fake_modem_replug(modem.get()), 0);
+    bus_reply r = tarnel_call(env, "sendat", "{\"at_port\":\"" + port + "\",\"at_cmd\":\"AT+CSQ\"}");
+    EXPECT_NE(r.json.find("\"status\":\"success\""), std::string::npos) << r.json;
+    EXPECT_EQ(fake_modem_log(modem.get()), "AT+CMEE=2\r\nAT+CNMI=2,1,0,0,0\r\nAT+CSQ\r\n");
+}

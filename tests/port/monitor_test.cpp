@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 
 #include "tests/port/port_test_util.h"
@@ -229,9 +230,9 @@ TEST_F(Repair, PathLeadingToOtherHardwareIsNotReopened)
     ASSERT_TRUE(wait_done(refused));
     EXPECT_EQ(refused->outcome, AT_SEND_FAILED);
     EXPECT_FALSE(is_open());
-    EXPECT_EQ(err.text(), "Port " + pty.path +
-                              " is now another device (usb 2c7c:0125 serial MDM1 interface 02 -> "
-                              "usb 2c7c:0125 serial MDM1 interface 03), not reopening\n");
+    EXPECT_EQ(err.text(),
+              "Port " + pty.path +
+                  " is now another device (usb:2c7c:0125:MDM1:02 -> usb:2c7c:0125:MDM1:03), not reopening\n");
 
     // Its own interface is back, on the other bus.
     sysfs.usb_device("usb1/1-3", "2c7c", "0125", "MDM1");
@@ -265,4 +266,146 @@ TEST_F(Watcher, DirectoriesThatCannotBeWatchedAreForgottenWithTheirRecords)
     mutex_guard guard(&engine->hotplug.lock);
     EXPECT_TRUE(engine->hotplug.by_dir.empty());
     EXPECT_TRUE(engine->hotplug.warned.empty()) << engine->hotplug.warned.size() << " directories kept";
+}
+
+// Init commands: a round after the open, a failed one tried again while the
+// queued call goes first, its final failure said and published; a start-up
+// line runs the list again.
+TEST_F(Repair, InitCommandThatFailsIsTriedAgainBehindTheQueuedCalls)
+{
+    engine->init_retry_ms = 100;
+    port_op op;
+    op.kind = OP_OPEN;
+    op.has_init = true;
+    op.init = {"AT+QCFG=1", "AT+CMEE=2"};
+    port_op *opened = submit(entry, std::move(op));
+    ASSERT_TRUE(wait_done(opened) && opened->ok);
+    port_op *csq = sendat(entry, "AT+CSQ");
+    EXPECT_EQ(pty.read_until("AT+QCFG=1\r\n"), "AT+QCFG=1\r\n");
+    pty.send("\r\nERROR\r\n");
+    EXPECT_EQ(pty.read_until("AT+CMEE=2\r\n"), "AT+CMEE=2\r\n");
+    pty.send("\r\nOK\r\n");
+    EXPECT_EQ(pty.read_until("AT+CSQ\r\n"), "AT+CSQ\r\n");
+    pty.send("\r\n+CSQ: 20,99\r\n\r\nOK\r\n");
+    ASSERT_TRUE(wait_done(csq));
+    EXPECT_EQ(csq->outcome, AT_COMPLETED);
+
+    stream_capture err(2);
+    for (int retry = 0; retry < 3; retry++) {
+        EXPECT_EQ(pty.read_until("AT+QCFG=1\r\n"), "AT+QCFG=1\r\n") << retry;
+        pty.send("\r\n+CME ERROR: 3\r\n");
+    }
+    ASSERT_TRUE(wait_event([](const port_event &e) { return e.is_state && e.reason == std::string("init_failed"); }));
+    EXPECT_EQ(err.text(), "Init command AT+QCFG=1 on " + pty.path + ": +CME ERROR: 3\n");
+    EXPECT_EQ(snapshot_of(pty.path).init, (std::vector<std::string>{"AT+QCFG=1", "AT+CMEE=2"}));
+
+    // The modem restarted, its port kept (and its echo on): the whole list again.
+    pty.send("RDY\r\n");
+    for (const std::string command : {"AT+QCFG=1", "AT+CMEE=2"}) {
+        EXPECT_EQ(pty.read_until(command + "\r\n"), command + "\r\n");
+        pty.send(command + "\r\r\nOK\r\n");
+    }
+
+    // The node goes and comes back unseen (no watcher): the call that opens
+    // the port again lets the list go first.
+    hotplug_stop(engine);
+    pty.remove_node();
+    port_poke(entry, POKE_CHECK);
+    ASSERT_TRUE(wait_until([&] { return !is_open(); }));
+    pty.restore_node();
+    port_op *after = sendat(entry, "AT");
+    EXPECT_EQ(pty.read_until("AT+QCFG=1\r\n"), "AT+QCFG=1\r\n");
+    pty.send("AT+QCFG=1\r\r\nOK\r\n");
+    EXPECT_EQ(pty.read_until("AT+CMEE=2\r\n"), "AT+CMEE=2\r\n");
+    pty.send("AT+CMEE=2\r\r\nOK\r\n");
+    EXPECT_EQ(pty.read_until("AT\r\n"), "AT\r\n");
+    pty.send("AT\r\r\nOK\r\n");
+    ASSERT_TRUE(wait_done(after));
+    EXPECT_EQ(after->outcome, AT_COMPLETED);
+}
+
+// A port named by its hardware. The modem's AT interface (02) has ttyUSB2;
+// after a reset it comes back as ttyUSB3. The port follows it under its own
+// name, runs its init commands on the new node before the next call, and a
+// second modem of the same kind makes the name ambiguous.
+class HardwareName : public EngineTest
+{
+protected:
+    fake_sysfs sysfs;
+    temp_dir dev;
+    const std::string modem = "usb1/1-1", at_interface = "usb1/1-1/1-1:1.2";
+    const std::string name = "usb:2c7c:0125:02";
+
+    void SetUp() override
+    {
+        EngineTest::SetUp();
+        engine->sysfs_root = sysfs.root();
+        engine->dev_root = dev.path();
+        sysfs.usb_device(modem, "2c7c", "0125", "");
+        sysfs.usb_interface(at_interface, "02", "option");
+        sysfs.usb_interface(modem + "/1-1:1.3", "03", "option");
+    }
+    // As the kernel makes a terminal: its sysfs entry, then its node.
+    void tty_on(const pty_port &pty, const std::string &interface, const std::string &tty)
+    {
+        sysfs.device(device_number(pty.slave), interface + "/" + tty + "/tty/" + tty, "tty");
+        ASSERT_EQ(symlink(pty.slave_name.c_str(), dev.file(tty).c_str()), 0);
+    }
+    void tty_gone(const std::string &interface, const std::string &tty)
+    {
+        std::filesystem::remove(sysfs.dir.file("class/tty/" + tty));
+        std::filesystem::remove_all(sysfs.dir.file("devices/" + interface + "/" + tty));
+        ASSERT_EQ(unlink(dev.file(tty).c_str()), 0);
+    }
+    static void serve_init(pty_port &pty)
+    {
+        for (const char *command : {"AT+CMEE=2\r\n", "AT+CNMI=2,1,0,0,0\r\n"}) {
+            EXPECT_EQ(pty.read_until(command), command);
+            pty.send("\r\nOK\r\n");
+        }
+    }
+    port_op *open_named(port_entry *entry, bool with_init)
+    {
+        port_op op;
+        op.kind = OP_OPEN;
+        op.has_init = with_init;
+        op.init = {"AT+CMEE=2", "AT+CNMI=2,1,0,0,0"};
+        port_op *opened = submit(entry, std::move(op));
+        EXPECT_TRUE(wait_done(opened));
+        return opened;
+    }
+};
+
+TEST_F(HardwareName, PortFollowsItsInterfaceToAnotherNode)
+{
+    pty_port usb2, usb3, gps, twin;
+    tty_on(gps, modem + "/1-1:1.3", "ttyUSB1");
+    tty_on(usb2, at_interface, "ttyUSB2");
+    port_entry *entry = create(name);
+    ASSERT_TRUE(open_named(entry, true)->ok);
+    serve_init(usb2);
+    port_snapshot shown = snapshot_of(name);
+    EXPECT_EQ(shown.device, dev.file("ttyUSB2"));
+    EXPECT_EQ(shown.hardware, name);
+
+    tty_gone(at_interface, "ttyUSB2");
+    tty_on(usb3, at_interface, "ttyUSB3");
+    serve_init(usb3);
+    port_op *csq = sendat(entry, "AT+CSQ");
+    EXPECT_EQ(usb3.read_until("AT+CSQ\r\n"), "AT+CSQ\r\n");
+    usb3.send("\r\n+CSQ: 20,99\r\n\r\nOK\r\n");
+    ASSERT_TRUE(wait_done(csq));
+    EXPECT_EQ(csq->outcome, AT_COMPLETED);
+    EXPECT_EQ(snapshot_of(name).device, dev.file("ttyUSB3"));
+    EXPECT_EQ(state_reasons(name), (std::vector<std::string>{"open+", "vanished-", "reopen+"}));
+    EXPECT_EQ(usb2.read_now() + gps.read_now(), "");
+
+    sysfs.usb_device("usb1/1-2", "2c7c", "0125", "");
+    sysfs.usb_interface("usb1/1-2/1-2:1.2", "02", "option");
+    tty_on(twin, "usb1/1-2/1-2:1.2", "ttyUSB7");
+    stream_capture err(2);
+    port_op *again = open_named(entry, false);
+    EXPECT_FALSE(again->ok);
+    EXPECT_STREQ(again->refusal, "Port is ambiguous");
+    EXPECT_EQ(err.text(), "Port " + name + " is ambiguous: " + dev.file("ttyUSB3") + " " + dev.file("ttyUSB7") + "\n");
 }

@@ -101,8 +101,14 @@ void fake_sysfs::device(dev_t rdev, const std::string &devpath, const char *cls)
     std::filesystem::create_directories(at);
     std::filesystem::create_directories(dir.file("dev/char"));
     if (cls) {
+        std::string class_dir = dir.file(std::string("class/") + cls);
+        std::filesystem::create_directories(class_dir);
         std::filesystem::remove(at + "/subsystem");
-        std::filesystem::create_directory_symlink(dir.file(std::string("class/") + cls), at + "/subsystem");
+        std::filesystem::create_directory_symlink(class_dir, at + "/subsystem");
+        // The class lists its devices by name, as the kernel's does.
+        std::string listed = class_dir + "/" + std::filesystem::path(devpath).filename().string();
+        std::filesystem::remove(listed);
+        std::filesystem::create_directory_symlink(at, listed);
     }
     std::string number = dir.file("dev/char/" + std::to_string(major(rdev)) + ":" + std::to_string(minor(rdev)));
     std::filesystem::remove(number);
@@ -214,6 +220,11 @@ void EngineTest::pump(int timeout_ms)
     for (outbox_item &item : items) {
         if (!item.op) {
             events.push_back(std::move(item.event));
+            continue;
+        }
+        // The engine's own work goes back to the engine, as in the daemon.
+        if (item.op->finished) {
+            item.op->finished(item.op);
             continue;
         }
         finished.push_back(item.op);
