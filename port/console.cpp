@@ -90,3 +90,9 @@ void console_watch_failed(const char *dir, int err)
     fprintf(stderr, "Cannot watch %s for device changes: %s; ports there are checked every %d seconds\n", dir,
             strerror(err), PORT_CHECK_INTERVAL);
 }
+
+void console_other_user(const char *path, const port_other_user &user)
+{
+    fprintf(stderr, "Port %s is also open in process %d (%s): its commands and answers mix with ours\n", path,
+            static_cast<int>(user.pid), user.comm.c_str());
+}

@@ -18,3 +18,4 @@ void console_reopened(const char *path, bool ok);
 void console_monitor_started(bool ok);
 void console_monitor_stopped();
 void console_watch_failed(const char *dir, int err);
+void console_other_user(const char *path, const port_other_user &user);

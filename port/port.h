@@ -15,6 +15,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <sys/types.h>
 
 #include <deque>
 #include <string>
@@ -126,6 +127,13 @@ struct port_op {
     void *owner = nullptr;       // the caller's; the engine never looks at it
 };
 
+// Another process with a descriptor on a port's device: its commands and
+// answers mix with the daemon's.
+struct port_other_user {
+    int32_t pid = 0;
+    std::string comm;
+};
+
 // An event for the bus, made by a port's thread.
 struct port_event {
     bool is_state = false; // else an unsolicited line
@@ -134,8 +142,9 @@ struct port_event {
     bool late = false;       // set aside as an earlier command's late answer
     uint32_t dropped = 0;    // lines of this port dropped since its last event
     int32_t is_open = 0;     // state events
-    const char *reason = ""; // "open", "close", "vanished", "error", "reopen", "replaced"
+    const char *reason = ""; // "open", "close", "vanished", "error", "reopen", "replaced", "other_user"
     uint64_t line_no = 0;    // lines: counts the port's published lines, from 1
+    port_other_user other;   // "other_user": the process found
 };
 
 // What the outbox hands to the event loop: a finished operation or an event.
@@ -153,6 +162,9 @@ struct port_snapshot {
     port_settings settings;
     uint32_t last_check; // wall clock seconds
     std::vector<std::string> unsolicited;
+    // While open: the other processes found holding its device at the last
+    // look (its open, and the pass every PORT_CHECK_INTERVAL seconds).
+    std::vector<port_other_user> other_users;
 };
 
 // Engine life: create, start its monitor and hotplug watcher, serve, stop
@@ -186,6 +198,11 @@ void port_retire(port_entry *entry, std::deque<port_op *> *leftovers);
 std::vector<port_snapshot> registry_snapshot(port_engine *engine);
 int registry_count(port_engine *engine);
 const char *port_path(const port_entry *entry);
+// Whether the record's device is open now.
+bool port_is_open(port_entry *entry);
+// Devices no port may open (the daemon's own virtual ports): "open" fails,
+// a "sendat" that would open one fails, as for a device that is no port.
+void port_refuse_device(port_engine *engine, dev_t rdev, bool refused);
 
 // Queues an operation. False (and nothing queued) when the port already has
 // PORT_QUEUE_MAX pending or the engine's argument bytes would pass

@@ -197,10 +197,26 @@ std::vector<port_snapshot> registry_snapshot(port_engine *engine)
     mutex_guard guard(&engine->registry_lock);
     for (port_entry *entry = engine->ports; entry; entry = entry->next) {
         mutex_guard state(&entry->state_lock);
-        ports.push_back(
-            {entry->path, entry->fd >= 0, entry->fd, entry->settings, entry->last_check, entry->unsolicited});
+        bool open = entry->fd >= 0;
+        ports.push_back({entry->path, open, entry->fd, entry->settings, entry->last_check, entry->unsolicited,
+                         open ? entry->other_users : std::vector<port_other_user>{}});
     }
     return ports;
+}
+
+bool port_is_open(port_entry *entry)
+{
+    mutex_guard state(&entry->state_lock);
+    return entry->fd >= 0;
+}
+
+void port_refuse_device(port_engine *engine, dev_t rdev, bool refused)
+{
+    mutex_guard guard(&engine->open_lock);
+    if (refused)
+        engine->refused.insert(rdev);
+    else
+        engine->refused.erase(rdev);
 }
 
 bool port_args_fit(port_engine *engine, size_t bytes)
