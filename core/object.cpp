@@ -8,6 +8,8 @@ static const ubus_method tarnel_methods[] = {
     UBUS_METHOD("sendat", handle_sendat, sendat_policy),
     UBUS_METHOD_NOARG("list", handle_list),
     UBUS_METHOD("close", handle_close, close_policy),
+    UBUS_METHOD("share", handle_share, share_policy),
+    UBUS_METHOD("unshare", handle_unshare, unshare_policy),
 };
 
 static ubus_object_type tarnel_object_type = UBUS_OBJECT_TYPE("tarnel", tarnel_methods);

@@ -117,7 +117,7 @@ struct port_entry {
     int32_t fd; // open while >= 0
     dev_t rdev; // of the open device, to refuse a second record for it
     port_settings settings;
-    std::vector<std::string> unsolicited; // the port's own unsolicited-line prefixes
+    std::vector<std::string> unsolicited;     // the port's own unsolicited-line prefixes
     std::vector<port_other_user> other_users; // other holders of the device, at the last look
     // 32 bits, so that a 32-bit router core updates them without a lock.
     std::atomic<uint32_t> last_check;      // wall clock seconds, reported by "list"
