@@ -153,6 +153,7 @@ void submit(vport *v, const std::string &command, const std::string *data)
     port_entry *entry = port_find(engine, v->at_port.c_str());
     if (!entry || !port_is_open(entry) || port_engine_stopping(engine)) {
         put_result(v, "ERROR");
+        flush_held(v);
         return;
     }
     auto *c = new vport_command();
@@ -172,6 +173,7 @@ void submit(vport *v, const std::string &command, const std::string *data)
     if (!port_submit(entry, &op)) {
         delete c;
         put_result(v, "ERROR");
+        flush_held(v);
         return;
     }
     v->busy = true;

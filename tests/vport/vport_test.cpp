@@ -218,3 +218,20 @@ TEST_F(Vport, AnotherHolderOfThePortIsReported)
     EXPECT_NE(tarnel_call(env, "list", "").json.find("\"other_users\":[{\"pid\":" + pid + ",\"comm\":\"vport_test\"}]"),
               std::string::npos);
 }
+
+// The virtual port stays while its port vanishes and returns; meanwhile its
+// commands get ERROR at once, and none of them opens anything.
+TEST_F(Vport, OutlivesThePortsVanishing)
+{
+    terminal t;
+    ASSERT_TRUE(terminal_open(t, share("gsm")));
+    auto port_open = [&] { return tarnel_call(env, "list", "").json.find("\"is_open\":1") != std::string::npos; };
+    ASSERT_EQ(fake_modem_unplug(m), 0);
+    ASSERT_TRUE(wait_until([&] { return !port_open(); }));
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(command(t, "AT+CSQ\r", "ERROR\r\n"), "AT+CSQ\r\r\nERROR\r\n");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    ASSERT_EQ(fake_modem_replug(m), 0);
+    ASSERT_TRUE(wait_until(port_open));
+    EXPECT_EQ(command(t, "AT+CSQ\r"), "AT+CSQ\r\r\n+CSQ: 20,99\r\nOK\r\n");
+}
