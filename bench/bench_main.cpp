@@ -269,6 +269,14 @@ static void print_hotplug(const hotplug_figures &f)
            verdict(clean(f.working) && f.working.max_ms < GOAL_HOTPLUG_MS));
 }
 
+static void print_vport(const vport_figures &f)
+{
+    print_latency_heading("10. one command, AT, on an instant modem", "calls");
+    print_latency_row("through a virtual port", f.vport);
+    print_latency_row("through sendat", f.sendat);
+    printf("   added by the virtual port, median: %+.3f ms\n", f.vport.p50_ms - f.sendat.p50_ms);
+}
+
 static void print_part(bool measured, const char *title, const std::function<void()> &print)
 {
     if (measured)
@@ -317,6 +325,9 @@ int main()
     fprintf(stderr, "bench: hotplug, %d cycles\n", HOTPLUG_CYCLES);
     hotplug_figures hotplug;
     bool hotplug_ok = measure_hotplug(rig, &hotplug);
+    fprintf(stderr, "bench: virtual port against sendat, %d calls each\n", VPORT_CALLS);
+    vport_figures vport;
+    bool vport_ok = measure_vport(rig, &vport);
 
     printf("ubus-tarnel benchmark, %s build, %ld CPUs online\n", TARNEL_BENCH_BUILD, sysconf(_SC_NPROCESSORS_ONLN));
     print_round_trip(bus, floor);
@@ -327,6 +338,7 @@ int main()
     print_part(concurrency_ok, "6. concurrency", [&] { print_concurrency(concurrency); });
     print_part(urc_ok, "7./8. unsolicited lines and flood", [&] { print_unsolicited(urc); });
     print_part(hotplug_ok, "9. hotplug", [&] { print_hotplug(hotplug); });
+    print_part(vport_ok, "10. virtual port", [&] { print_vport(vport); });
     fflush(stdout);
     return 0;
 }

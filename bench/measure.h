@@ -50,3 +50,12 @@ struct hotplug_figures {
     latency_summary closed, working;
 };
 bool measure_hotplug(bench_rig &rig, hotplug_figures *out);
+
+// One command through a virtual port (a program on its link, writing
+// "AT\r" and reading to its "OK") against the same command through
+// "sendat", on one instant modem, taken in turns.
+constexpr int VPORT_CALLS = 1000;
+struct vport_figures {
+    latency_summary vport, sendat;
+};
+bool measure_vport(bench_rig &rig, vport_figures *out);

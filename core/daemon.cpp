@@ -10,6 +10,7 @@
 #include "core/stop_guard.h"
 #include "methods/call.h"
 #include "port/port.h"
+#include "vport/vport.h"
 
 // Hands what the port threads finished to the bus: replies and events.
 // Nothing it calls drains the outbox again.
@@ -113,6 +114,7 @@ static void stop_serving()
     calls_stopping(&leftovers);
     uloop_fd_delete(&outbox_watch);
     uloop_timeout_cancel(&reconnect_timer);
+    vport_stop();
     wait_until_replies_taken();
 }
 
@@ -131,6 +133,8 @@ static bool serve()
     outbox_watch.fd = port_outbox_fd(g_daemon.engine);
     uloop_fd_add(&outbox_watch, ULOOP_READ | ULOOP_EDGE_TRIGGER);
     port_monitor_start(g_daemon.engine);
+    vport_start(g_daemon.engine);
+    events_observe(vport_event);
     printf("ubus-tarnel started\n");
     // A stop signal during start-up may have come before the loop could
     // see it (the loop forgets a cancel made before it runs).

@@ -19,6 +19,10 @@ void publish_event(const port_event &event)
         type = "port";
         blobmsg_add_u32(&b, "is_open", static_cast<uint32_t>(event.is_open));
         blobmsg_add_string(&b, "reason", event.reason);
+        if (event.other.pid > 0) {
+            blobmsg_add_u32(&b, "pid", static_cast<uint32_t>(event.other.pid));
+            blobmsg_add_string(&b, "comm", event.other.comm.c_str());
+        }
     } else {
         name = "tarnel.urc";
         type = "urc";

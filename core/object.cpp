@@ -3,12 +3,17 @@
 #include "core/alive.h"
 #include "methods/methods.h"
 
+// One method a line, in the order the object lists them.
+// clang-format off
 static const ubus_method tarnel_methods[] = {
     UBUS_METHOD("open", handle_open, open_policy),
     UBUS_METHOD("sendat", handle_sendat, sendat_policy),
     UBUS_METHOD_NOARG("list", handle_list),
     UBUS_METHOD("close", handle_close, close_policy),
+    UBUS_METHOD("share", handle_share, share_policy),
+    UBUS_METHOD("unshare", handle_unshare, unshare_policy),
 };
+// clang-format on
 
 static ubus_object_type tarnel_object_type = UBUS_OBJECT_TYPE("tarnel", tarnel_methods);
 

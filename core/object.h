@@ -1,5 +1,5 @@
-// The bus object "tarnel": one object, one type, four methods in the order
-// open, sendat, list, close. Its subscribers also hear a heartbeat (alive.h).
+// The bus object "tarnel": one object, one type, six methods in the order
+// open, sendat, list, close, share, unshare. Its subscribers also hear a heartbeat (alive.h).
 #pragma once
 
 #include "core/bus_api.h"

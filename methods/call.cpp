@@ -129,13 +129,22 @@ void call_finished(port_op *op)
     std::deque<port_op *> leftovers;
     port_retire(op->entry, &leftovers);
     answer(call);
-    for (port_op *left : leftovers)
-        place(static_cast<port_call *>(left->owner));
+    for (port_op *left : leftovers) {
+        // A caller that is no bus call (a virtual port) hears that it did not run.
+        if (left->finished)
+            left->finished(left);
+        else
+            place(static_cast<port_call *>(left->owner));
+    }
 }
 
 void calls_stopping(std::deque<port_op *> *ops)
 {
-    for (port_op *op : *ops)
-        complete_error(static_cast<port_call *>(op->owner), "Daemon is stopping");
+    for (port_op *op : *ops) {
+        if (op->finished)
+            op->finished(op);
+        else
+            complete_error(static_cast<port_call *>(op->owner), "Daemon is stopping");
+    }
     ops->clear();
 }

@@ -2,6 +2,7 @@
 #include "methods/methods.h"
 #include "methods/reply.h"
 #include "port/port.h"
+#include "vport/vport.h"
 
 static void add_port(blob_buf *b, const port_snapshot &port)
 {
@@ -37,6 +38,22 @@ static void add_port(blob_buf *b, const port_snapshot &port)
         for (const std::string &command : port.init)
             blobmsg_add_string(b, nullptr, command.c_str());
         blobmsg_close_array(b, commands);
+    }
+    if (std::vector<std::string> links = vport_links_of(port.path.c_str()); !links.empty()) {
+        void *shared = blobmsg_open_array(b, "shared_as");
+        for (const std::string &link : links)
+            blobmsg_add_string(b, nullptr, link.c_str());
+        blobmsg_close_array(b, shared);
+    }
+    if (!port.other_users.empty()) {
+        void *users = blobmsg_open_array(b, "other_users");
+        for (const port_other_user &user : port.other_users) {
+            void *one = blobmsg_open_table(b, nullptr);
+            blobmsg_add_u32(b, "pid", static_cast<uint32_t>(user.pid));
+            blobmsg_add_string(b, "comm", user.comm.c_str());
+            blobmsg_close_table(b, one);
+        }
+        blobmsg_close_array(b, users);
     }
     blobmsg_close_table(b, table);
 }

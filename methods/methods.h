@@ -30,12 +30,19 @@ enum {
     SENDAT_POLICY_MAX
 };
 enum { CLOSE_AT_PORT, CLOSE_POLICY_MAX };
+enum { SHARE_AT_PORT, SHARE_NAME, SHARE_TIMEOUT, SHARE_GROUP, SHARE_POLICY_MAX };
+enum { UNSHARE_NAME, UNSHARE_POLICY_MAX };
 
 extern const blobmsg_policy open_policy[OPEN_POLICY_MAX];
 extern const blobmsg_policy sendat_policy[SENDAT_POLICY_MAX];
 extern const blobmsg_policy close_policy[CLOSE_POLICY_MAX];
+extern const blobmsg_policy share_policy[SHARE_POLICY_MAX];
+extern const blobmsg_policy unshare_policy[UNSHARE_POLICY_MAX];
 
 int handle_open(ubus_context *ctx, ubus_object *obj, ubus_request_data *req, const char *method, blob_attr *msg);
 int handle_sendat(ubus_context *ctx, ubus_object *obj, ubus_request_data *req, const char *method, blob_attr *msg);
 int handle_list(ubus_context *ctx, ubus_object *obj, ubus_request_data *req, const char *method, blob_attr *msg);
 int handle_close(ubus_context *ctx, ubus_object *obj, ubus_request_data *req, const char *method, blob_attr *msg);
+// "share" and "unshare" answer at once: virtual ports (vport/vport.h).
+int handle_share(ubus_context *ctx, ubus_object *obj, ubus_request_data *req, const char *method, blob_attr *msg);
+int handle_unshare(ubus_context *ctx, ubus_object *obj, ubus_request_data *req, const char *method, blob_attr *msg);

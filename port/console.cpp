@@ -103,3 +103,9 @@ void console_init_failed(const char *command, const char *path, const char *stat
 {
     fprintf(stderr, "Init command %s on %s: %s\n", command, path, status);
 }
+
+void console_other_user(const char *path, const port_other_user &user)
+{
+    fprintf(stderr, "Port %s is also open in process %d (%s): its commands and answers mix with ours\n", path,
+            static_cast<int>(user.pid), user.comm.c_str());
+}

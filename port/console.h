@@ -19,3 +19,4 @@ void console_monitor_started(bool ok);
 void console_monitor_stopped();
 void console_watch_failed(const char *dir, int err);
 void console_init_failed(const char *command, const char *path, const char *status);
+void console_other_user(const char *path, const port_other_user &user);

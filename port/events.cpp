@@ -95,6 +95,25 @@ void emit_state(port_entry *entry, const char *reason)
         wake_loop(engine);
 }
 
+// Said once per process found (port/monitor.cpp); called from the port's
+// thread or the monitor's, so the port's state is not read here.
+void emit_other_user(port_entry *entry, const port_other_user &user)
+{
+    port_engine *engine = entry->engine;
+    bool wake;
+    {
+        mutex_guard guard(&engine->outbox.lock);
+        outbox_item &item = push_locked(engine, &wake);
+        item.event.is_state = true;
+        item.event.port = entry->path;
+        item.event.is_open = 1;
+        item.event.reason = "other_user";
+        item.event.other = user;
+    }
+    if (wake)
+        wake_loop(engine);
+}
+
 void outbox_push_op(port_engine *engine, port_op *op)
 {
     bool wake;

@@ -323,6 +323,12 @@ int port_open(port_entry *entry, const port_settings &settings, open_failure *wh
         return -1;
 
     mutex_guard guard(&entry->engine->open_lock);
+    // The daemon's own virtual ports: a port opened on one would read its
+    // own answers back as commands.
+    if (entry->engine->refused.count(st.st_rdev)) {
+        why->kind = open_failure::NOT_SERIAL;
+        return -1;
+    }
     if (device_taken(entry, st.st_rdev, why))
         return -1;
     int fd = open_device(node.fd, st, kind, settings, why);
@@ -349,6 +355,7 @@ int port_open(port_entry *entry, const port_settings &settings, open_failure *wh
     entry->init_due = true;
     if (prompt_taken)
         at_cancel_adopted_prompt(entry);
+    other_users_at_open(entry, st.st_rdev);
     return 0;
 }
 

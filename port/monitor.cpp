@@ -4,13 +4,21 @@
 // descriptor went bad. The hotplug watcher asks for the same repairs the
 // moment a node comes or goes, and a reopen after a node appeared is retried
 // for about 2 s, since a new node may refuse opens while its driver binds.
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <set>
+#include <utility>
 
 #include "port/console.h"
 #include "port/port_internal.h"
@@ -214,6 +222,161 @@ void port_retry_reopen(port_entry *entry, int64_t now_ms)
         entry->retry_at_ms = now_ms + REOPEN_RETRY_MS[attempt + 1];
 }
 
+// Other holders of a port's device. Each process's descriptors are looked
+// at by their links in /proc: stat follows a link without opening anything.
+// A process holding the master of the pseudo-terminal whose slave is the
+// device is the device's other end (a simulated modem), not another user.
+constexpr unsigned PTY_SLAVE_MAJOR_FIRST = 136, PTY_SLAVE_MAJOR_LAST = 143, PTY_SLAVES_PER_MAJOR = 256;
+static const dev_t PTMX = makedev(5, 2);
+
+static int pty_index(dev_t rdev)
+{
+    unsigned ma = major(rdev);
+    if (ma < PTY_SLAVE_MAJOR_FIRST || ma > PTY_SLAVE_MAJOR_LAST)
+        return -1;
+    return static_cast<int>((ma - PTY_SLAVE_MAJOR_FIRST) * PTY_SLAVES_PER_MAJOR + minor(rdev));
+}
+
+// The index of the pseudo-terminal a master descriptor serves, -1 if unknown.
+static int master_index(const char *pid, const char *fd)
+{
+    std::string path = std::string("/proc/") + pid + "/fdinfo/" + fd;
+    FILE *f = fopen(path.c_str(), "re");
+    if (!f)
+        return -1;
+    char line[128];
+    int index = -1;
+    while (fgets(line, sizeof line, f))
+        if (strncmp(line, "tty-index:", 10) == 0)
+            index = atoi(line + 10);
+    fclose(f);
+    return index;
+}
+
+static std::string comm_of(const char *pid)
+{
+    std::string path = std::string("/proc/") + pid + "/comm";
+    char comm[64] = {};
+    FILE *f = fopen(path.c_str(), "re");
+    if (f) {
+        if (!fgets(comm, sizeof comm, f))
+            comm[0] = '\0';
+        fclose(f);
+    }
+    comm[strcspn(comm, "\n")] = '\0';
+    return comm;
+}
+
+struct dir_closer {
+    DIR *dir;
+    ~dir_closer()
+    {
+        if (dir)
+            closedir(dir);
+    }
+};
+
+// The devices of `wanted` one process holds, less the pseudo-terminals it
+// is the other end of.
+static std::set<dev_t> held_by(const char *pid, const std::set<dev_t> &wanted)
+{
+    std::set<dev_t> held;
+    std::set<int> masters;
+    std::string dir = std::string("/proc/") + pid + "/fd/";
+    dir_closer fds{opendir(dir.c_str())};
+    if (!fds.dir)
+        return held;
+    while (dirent *d = readdir(fds.dir)) {
+        if (d->d_name[0] == '.')
+            continue;
+        struct stat st;
+        if (stat((dir + d->d_name).c_str(), &st) != 0 || !S_ISCHR(st.st_mode))
+            continue;
+        if (wanted.count(st.st_rdev))
+            held.insert(st.st_rdev);
+        else if (st.st_rdev == PTMX)
+            masters.insert(master_index(pid, d->d_name));
+    }
+    std::erase_if(held, [&](dev_t rdev) { return pty_index(rdev) >= 0 && masters.count(pty_index(rdev)); });
+    return held;
+}
+
+// One walk of /proc: for each device of `wanted`, the other processes that
+// hold it.
+static std::map<dev_t, std::vector<port_other_user>> holders_of(const std::set<dev_t> &wanted)
+{
+    std::map<dev_t, std::vector<port_other_user>> found;
+    dir_closer proc{opendir("/proc")};
+    if (!proc.dir || wanted.empty())
+        return found;
+    const long self = getpid();
+    while (dirent *d = readdir(proc.dir)) {
+        char *end;
+        long pid = strtol(d->d_name, &end, 10);
+        if (*end != '\0' || pid <= 0 || pid == self)
+            continue;
+        std::set<dev_t> held = held_by(d->d_name, wanted);
+        if (held.empty())
+            continue;
+        std::string comm = comm_of(d->d_name);
+        for (dev_t rdev : held)
+            found[rdev].push_back({static_cast<int32_t>(pid), comm});
+    }
+    return found;
+}
+
+// Keeps what was found for "list"; a process not there at the last look
+// is said and published.
+static void take_other_users(port_entry *entry, std::vector<port_other_user> now)
+{
+    std::vector<port_other_user> fresh;
+    {
+        mutex_guard state(&entry->state_lock);
+        for (const port_other_user &user : now)
+            if (std::none_of(entry->other_users.begin(), entry->other_users.end(),
+                             [&](const port_other_user &u) { return u.pid == user.pid; }))
+                fresh.push_back(user);
+        entry->other_users = std::move(now);
+    }
+    for (const port_other_user &user : fresh) {
+        console_other_user(entry->path, user);
+        emit_other_user(entry, user);
+    }
+}
+
+void other_users_at_open(port_entry *entry, dev_t rdev)
+{
+    auto found = holders_of({rdev});
+    take_other_users(entry, std::move(found[rdev]));
+}
+
+void other_users_pass(port_engine *engine)
+{
+    std::set<dev_t> wanted;
+    {
+        mutex_guard registry(&engine->registry_lock);
+        for (port_entry *entry = engine->ports; entry; entry = entry->next) {
+            mutex_guard state(&entry->state_lock);
+            if (entry->fd >= 0)
+                wanted.insert(entry->rdev);
+        }
+    }
+    // Walked with no lock held; records retired meanwhile are not found
+    // again below.
+    auto found = holders_of(wanted);
+    mutex_guard registry(&engine->registry_lock);
+    for (port_entry *entry = engine->ports; entry; entry = entry->next) {
+        dev_t rdev;
+        {
+            mutex_guard state(&entry->state_lock);
+            if (entry->fd < 0 || !wanted.count(entry->rdev))
+                continue;
+            rdev = entry->rdev;
+        }
+        take_other_users(entry, std::move(found[rdev]));
+    }
+}
+
 static bool monitor_pause(port_engine *engine)
 {
     mutex_guard guard(&engine->monitor.lock);
@@ -230,6 +393,13 @@ static void *port_monitor_main(void *arg)
     port_engine *engine = static_cast<port_engine *>(arg);
     do {
         hotplug_refresh(engine);
+        {
+            uint32_t now = engine_seconds(engine);
+            if (static_cast<int32_t>(now - engine->monitor.other_users_at) >= PORT_CHECK_INTERVAL) {
+                engine->monitor.other_users_at = now;
+                other_users_pass(engine);
+            }
+        }
         mutex_guard registry(&engine->registry_lock);
         uint32_t now = engine_seconds(engine);
         for (port_entry *entry = engine->ports; entry; entry = entry->next) {

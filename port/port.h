@@ -15,6 +15,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <sys/types.h>
 
 #include <deque>
 #include <string>
@@ -132,6 +133,13 @@ struct port_op {
     void *owner = nullptr;       // the caller's; the engine never looks at it
 };
 
+// Another process with a descriptor on a port's device: its commands and
+// answers mix with the daemon's.
+struct port_other_user {
+    int32_t pid = 0;
+    std::string comm;
+};
+
 // An event for the bus, made by a port's thread.
 struct port_event {
     bool is_state = false; // else an unsolicited line
@@ -140,8 +148,9 @@ struct port_event {
     bool late = false;       // set aside as an earlier command's late answer
     uint32_t dropped = 0;    // lines of this port dropped since its last event
     int32_t is_open = 0;     // state events
-    const char *reason = ""; // "open", "close", "vanished", "error", "reopen", "replaced", "init_failed"
+    const char *reason = ""; // "open", "close", "vanished", "error", "reopen", "replaced", "init_failed", "other_user"
     uint64_t line_no = 0;    // lines: counts the port's published lines, from 1
+    port_other_user other;   // "other_user": the process found
 };
 
 // What the outbox hands to the event loop: a finished operation or an event.
@@ -162,6 +171,9 @@ struct port_snapshot {
     std::string device;   // a port named by hardware, open: the node in use
     std::string hardware; // its identity, empty for none
     std::vector<std::string> init;
+    // While open: the other processes found holding its device at the last
+    // look (its open, and the pass every PORT_CHECK_INTERVAL seconds).
+    std::vector<port_other_user> other_users;
 };
 
 // Engine life: create, start its monitor and hotplug watcher, serve, stop
@@ -201,6 +213,11 @@ bool port_name_valid(const char *name);
 // Whether the name's node is there now (for hardware, a terminal of that
 // interface under the engine's sysfs).
 bool port_name_exists(port_engine *engine, const char *name);
+// Whether the record's device is open now.
+bool port_is_open(port_entry *entry);
+// Devices no port may open (the daemon's own virtual ports): "open" fails,
+// a "sendat" that would open one fails, as for a device that is no port.
+void port_refuse_device(port_engine *engine, dev_t rdev, bool refused);
 
 // Queues an operation. False (and nothing queued) when the port already has
 // PORT_QUEUE_MAX pending or the engine's argument bytes would pass

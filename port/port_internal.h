@@ -120,7 +120,8 @@ struct port_entry {
     int32_t fd; // open while >= 0
     dev_t rdev; // of the open device, to refuse a second record for it
     port_settings settings;
-    std::vector<std::string> unsolicited; // the port's own unsolicited-line prefixes
+    std::vector<std::string> unsolicited;     // the port's own unsolicited-line prefixes
+    std::vector<port_other_user> other_users; // other holders of the device, at the last look
     // 32 bits, so that a 32-bit router core updates them without a lock.
     std::atomic<uint32_t> last_check;      // wall clock seconds, reported by "list"
     std::atomic<uint32_t> last_check_mono; // engine_seconds(), drives the interval
@@ -270,6 +271,7 @@ struct port_engine {
     size_t pending_arg_bytes;               // event-loop thread only
     int64_t mono_origin;                    // mono_seconds() at creation; set before any thread
     std::map<dev_t, stashed_debts> stashed; // open_lock
+    std::set<dev_t> refused;                // open_lock: devices no port opens
     std::string sysfs_root = "/sys";        // where device classes are looked up; tests point it elsewhere
     std::string dev_root = "/dev";          // where the nodes of ports named by hardware are; tests too
     int64_t init_retry_ms = 5000;           // between the tries of an init command that failed; tests shorten it
@@ -291,6 +293,7 @@ struct port_engine {
         bool stop; // lock
         pthread_mutex_t lock;
         pthread_cond_t cond;
+        uint32_t other_users_at; // engine_seconds() of the last look for other holders
     } monitor;
 
     struct hotplug_watch {
@@ -525,3 +528,9 @@ void hotplug_watch(port_engine *engine, const char *path);
 void hotplug_unwatch(port_engine *engine, const char *path);
 // Tries again to watch directories that could not be watched (not there yet).
 void hotplug_refresh(port_engine *engine);
+// Other processes holding a port's device (port/monitor.cpp): looked for at
+// each open, on that port's thread, and for every open port in one walk of
+// /proc by the monitor. Each one newly found is said and published.
+void other_users_at_open(port_entry *entry, dev_t rdev);
+void other_users_pass(port_engine *engine);
+void emit_other_user(port_entry *entry, const port_other_user &user);

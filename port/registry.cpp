@@ -206,9 +206,25 @@ std::vector<port_snapshot> registry_snapshot(port_engine *engine)
         mutex_guard state(&entry->state_lock);
         bool open = entry->fd >= 0;
         ports.push_back({entry->path, open, entry->fd, entry->settings, entry->last_check, entry->unsolicited,
-                         open && entry->by_hardware ? entry->node : std::string(), entry->identity, entry->init});
+                         open && entry->by_hardware ? entry->node : std::string(), entry->identity, entry->init,
+                         open ? entry->other_users : std::vector<port_other_user>{}});
     }
     return ports;
+}
+
+bool port_is_open(port_entry *entry)
+{
+    mutex_guard state(&entry->state_lock);
+    return entry->fd >= 0;
+}
+
+void port_refuse_device(port_engine *engine, dev_t rdev, bool refused)
+{
+    mutex_guard guard(&engine->open_lock);
+    if (refused)
+        engine->refused.insert(rdev);
+    else
+        engine->refused.erase(rdev);
 }
 
 bool port_args_fit(port_engine *engine, size_t bytes)

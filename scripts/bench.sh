@@ -13,9 +13,11 @@
 #      and dropped, "list" latency meanwhile
 #   9. hotplug: node removed until "list" shows the port closed, node back
 #      until a "sendat" succeeds
-#  10. the randomized oracle run (tests/oracle) for 30 s with a fixed seed:
+#  10. one command through a virtual port against the same command through
+#      sendat: the median the virtual port adds
+#  11. the randomized oracle run (tests/oracle) for 30 s with a fixed seed:
 #      the calls per second it sustains, faults injected, and violations
-#  11. CPU per sendat: instructions, system calls by type and voluntary
+#  12. CPU per sendat: instructions, system calls by type and voluntary
 #      context switches per command, daemon and broker (scripts/call-cost.sh)
 # Goals are printed beside the figures, never asserted; the run takes about
 # ten minutes, eight of them for the last part (TARNEL_COST_RUNS=1 makes
@@ -37,7 +39,7 @@ echo "bench: randomized oracle run, about $((oracle_seconds + 10)) s" >&2
 "$build"/tests/oracle/tarnel-oracle --seconds "$oracle_seconds" --seed "$oracle_seed" >"$log" 2>&1 || true
 # Its last line: "oracle: C calls, F faults injected, V violations, R calls/s".
 read -r _ calls _ faults _ _ violations _ rate _ <<<"$(tail -n 1 "$log" | tr -d ,)"
-printf '10. randomized oracle run, %d s, seed %d       calls/s violations\n' "$oracle_seconds" "$oracle_seed"
+printf '11. randomized oracle run, %d s, seed %d       calls/s violations\n' "$oracle_seconds" "$oracle_seed"
 printf '   %-42s %8s %10s\n' "$calls calls, $faults faults injected" "$rate" "$violations"
 if [ "$violations" = 0 ]; then
     echo "   goal: no violation: met"
@@ -46,4 +48,4 @@ else
 fi
 
 echo "bench: CPU per sendat under callgrind and strace (scripts/call-cost.sh)" >&2
-TARNEL_COST_BUILD="$build" ./scripts/call-cost.sh | sed '1s/^/11. /'
+TARNEL_COST_BUILD="$build" ./scripts/call-cost.sh | sed '1s/^/12. /'

@@ -77,7 +77,7 @@ TEST(Lifecycle, SigtermWithOpenPortsJoinsEveryReader)
     EXPECT_NE(child_stdout(env.daemon).find("Port monitor thread stopped\n"), std::string::npos);
 }
 
-TEST(Lifecycle, ObjectAdvertisesFourMethodsInOrder)
+TEST(Lifecycle, ObjectAdvertisesItsMethodsInOrder)
 {
     daemon_env env;
     ASSERT_TRUE(env_start(env));
@@ -96,5 +96,8 @@ TEST(Lifecycle, ObjectAdvertisesFourMethodsInOrder)
                        "\"at_cmd\":\"String\",\"raw_at_content\":\"String\",\"sendonly\":\"Boolean\","
                        "\"data\":\"String\"}\n"
                        "\t\"list\":{}\n"
-                       "\t\"close\":{\"at_port\":\"String\"}\n");
+                       "\t\"close\":{\"at_port\":\"String\"}\n"
+                       "\t\"share\":{\"at_port\":\"String\",\"name\":\"String\",\"timeout\":\"Integer\","
+                       "\"group\":\"(unknown)\"}\n"
+                       "\t\"unshare\":{\"name\":\"String\"}\n");
 }
