@@ -9,6 +9,7 @@
 #include "core/object.h"
 #include "core/stop_guard.h"
 #include "methods/call.h"
+#include "methods/methods.h"
 #include "port/port.h"
 
 // Hands what the port threads finished to the bus: replies and events.
@@ -131,6 +132,10 @@ static bool serve()
     outbox_watch.fd = port_outbox_fd(g_daemon.engine);
     uloop_fd_add(&outbox_watch, ULOOP_READ | ULOOP_EDGE_TRIGGER);
     port_monitor_start(g_daemon.engine);
+    static bool observed = false;
+    if (!observed)
+        events_observe(ussd_port_event);
+    observed = true;
     printf("ubus-tarnel started\n");
     // A stop signal during start-up may have come before the loop could
     // see it (the loop forgets a cancel made before it runs).

@@ -8,6 +8,11 @@ static const ubus_method tarnel_methods[] = {
     UBUS_METHOD("sendat", handle_sendat, sendat_policy),
     UBUS_METHOD_NOARG("list", handle_list),
     UBUS_METHOD("close", handle_close, close_policy),
+    UBUS_METHOD("batch", handle_batch, batch_policy),
+    UBUS_METHOD("sms_list", handle_sms_list, sms_list_policy),
+    UBUS_METHOD("sms_delete", handle_sms_delete, sms_delete_policy),
+    UBUS_METHOD("sms_send", handle_sms_send, sms_send_policy),
+    UBUS_METHOD("ussd", handle_ussd, ussd_policy),
 };
 
 static ubus_object_type tarnel_object_type = UBUS_OBJECT_TYPE("tarnel", tarnel_methods);
