@@ -77,7 +77,7 @@ TEST(Lifecycle, SigtermWithOpenPortsJoinsEveryReader)
     EXPECT_NE(child_stdout(env.daemon).find("Port monitor thread stopped\n"), std::string::npos);
 }
 
-TEST(Lifecycle, ObjectAdvertisesFourMethodsInOrder)
+TEST(Lifecycle, ObjectAdvertisesItsMethodsInOrder)
 {
     daemon_env env;
     ASSERT_TRUE(env_start(env));
@@ -96,5 +96,11 @@ TEST(Lifecycle, ObjectAdvertisesFourMethodsInOrder)
                        "\"at_cmd\":\"String\",\"raw_at_content\":\"String\",\"sendonly\":\"Boolean\","
                        "\"data\":\"String\"}\n"
                        "\t\"list\":{}\n"
-                       "\t\"close\":{\"at_port\":\"String\"}\n");
+                       "\t\"close\":{\"at_port\":\"String\"}\n"
+                       "\t\"batch\":{\"at_port\":\"String\",\"commands\":\"Array\",\"keep_going\":\"Boolean\"}\n"
+                       "\t\"sms_list\":{\"at_port\":\"String\",\"storage\":\"String\"}\n"
+                       "\t\"sms_delete\":{\"at_port\":\"String\",\"indexes\":\"Array\",\"storage\":\"String\"}\n"
+                       "\t\"sms_send\":{\"at_port\":\"String\",\"to\":\"String\",\"text\":\"String\","
+                       "\"smsc\":\"String\"}\n"
+                       "\t\"ussd\":{\"at_port\":\"String\",\"code\":\"String\",\"timeout\":\"Integer\"}\n");
 }
