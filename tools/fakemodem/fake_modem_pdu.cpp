@@ -338,12 +338,12 @@ std::string ussd_answer(fake_modem *modem, const std::string &args)
 }
 
 // Stores a received message and announces it.
-int store_received(fake_modem *modem, const std::string &from, const std::string &pdu)
+int store_received(fake_modem *modem, const std::string &from, const std::string &pdu, int delay_ms)
 {
     sms_message decoded = sms_decode_pdu(pdu);
     int index = fake_modem_store_add(modem->store, {"REC UNREAD", from, text_stamp(), decoded.text, pdu});
     if (index > 0)
-        fake_modem_schedule(modem, 0, "\r\n+CMTI: \"SM\"," + std::to_string(index) + "\r\n");
+        fake_modem_schedule(modem, delay_ms, "\r\n+CMTI: \"SM\"," + std::to_string(index) + "\r\n");
     return index;
 }
 
@@ -401,7 +401,8 @@ void fake_modem_pdu_written(fake_modem *modem, const std::string &kind, const st
     fake_modem_schedule(modem, modem->answer_delay_ms,
                         pdu_framed(line("+CMGS: " + std::to_string(++modem->message_count % 256))));
     if (digits_of(s.to) == digits_of(FAKE_MODEM_OWN_NUMBER))
-        store_received(modem, FAKE_MODEM_OWN_NUMBER, deliver_pdu(s, FAKE_MODEM_OWN_NUMBER));
+        store_received(modem, FAKE_MODEM_OWN_NUMBER, deliver_pdu(s, FAKE_MODEM_OWN_NUMBER),
+                       FAKE_MODEM_DELIVERY_DELAY_MS);
 }
 
 int fake_modem_pdu_receive(fake_modem *modem, const std::string &from, const std::string &text)
@@ -416,7 +417,7 @@ int fake_modem_pdu_receive(fake_modem *modem, const std::string &from, const std
         bool ok;
         std::string bytes = unhex(part.pdu, &ok);
         size_t smsc = static_cast<uint8_t>(bytes[0]) + 1u;
-        int index = store_received(modem, from, deliver_pdu(parse_submit(bytes.substr(smsc)), from));
+        int index = store_received(modem, from, deliver_pdu(parse_submit(bytes.substr(smsc)), from), 0);
         first = first ? first : index;
     }
     return first;

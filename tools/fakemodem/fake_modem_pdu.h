@@ -7,7 +7,8 @@
 //   unread ones read.
 // - AT+CMGS=<length> takes the PDU at its prompt: the length must be the
 //   TPDU's octets (else +CMS ERROR: 304); a message to its own number comes
-//   back as an SMS-DELIVER, stored and announced with +CMTI. AT+CMGW=<length>
+//   back as an SMS-DELIVER, stored and announced with +CMTI after
+//   FAKE_MODEM_DELIVERY_DELAY_MS. AT+CMGW=<length>
 //   stores the PDU as unsent.
 // - AT+CUSD=1,"<code>"[,<dcs>] answers OK, then +CUSD: after
 //   FAKE_MODEM_USSD_DELAY_MS: "*111#" opens a menu (state 1, a text of
@@ -25,6 +26,7 @@ struct fake_modem;
 constexpr const char *FAKE_MODEM_OWN_NUMBER = "+15550100";
 constexpr const char *FAKE_MODEM_BALANCE = "Your balance is 12.50 EUR, valid until 2026-12-31.";
 constexpr int FAKE_MODEM_USSD_DELAY_MS = 300;
+constexpr int FAKE_MODEM_DELIVERY_DELAY_MS = 200; // a message to its own number comes back after this
 
 struct fake_modem_pdu_state {
     std::string memories[3] = {"SM", "SM", "SM"};
