@@ -59,11 +59,19 @@ function cell(text, className) {
   return td;
 }
 
+// Listing marks new messages read at the modem, and the inbox lists again at each part of a long message that
+// arrives: what was new stays marked in this page until it is deleted.
+const unread = new Set();
+const messageKey = (m) => `${m.from || m.to || ''}|${m.time || ''}|${m.indexes[0]}`;
+
 function showInbox(reply) {
   const rows = reply.messages.map((m) => {
     const tr = document.createElement('tr');
     tr.dataset.indexes = m.indexes.join(',');
-    if (m.status === 'unread') tr.classList.add('unread');
+    tr.dataset.key = messageKey(m);
+    if (m.status === 'unread') unread.add(messageKey(m));
+    const isNew = unread.has(messageKey(m));
+    if (isNew) tr.classList.add('unread');
     const pick = document.createElement('input');
     pick.type = 'checkbox';
     pick.setAttribute('aria-label', `Select message ${m.indexes.join(', ')}`);
@@ -73,7 +81,7 @@ function showInbox(reply) {
     let text = m.error ? `Cannot be read: ${m.error}` : m.text;
     if (!m.error && !m.complete) text += ` (${m.parts} parts of a longer message so far)`;
     tr.append(first, cell(who, 'who'), cell(m.time ? when(m.time) : '', 'when'), cell(text, 'text'),
-              cell(m.status, 'state'));
+              cell(isNew ? 'new' : m.status, 'state'));
     return tr;
   });
   $('inbox-lines').replaceChildren(...rows);
@@ -93,9 +101,8 @@ async function refreshInbox() {
 }
 
 async function deleteSelected() {
-  const indexes = [...$('inbox-lines').querySelectorAll('tr')]
-    .filter((tr) => tr.querySelector('input').checked)
-    .flatMap((tr) => tr.dataset.indexes.split(',').map(Number));
+  const picked = [...$('inbox-lines').querySelectorAll('tr')].filter((tr) => tr.querySelector('input').checked);
+  const indexes = picked.flatMap((tr) => tr.dataset.indexes.split(',').map(Number));
   if (!indexes.length) {
     $('inbox-result').textContent = 'Select the messages to delete first.';
     return;
@@ -103,6 +110,7 @@ async function deleteSelected() {
   await withResult('inbox-result', async () => {
     const reply = await tarnel('sms_delete', {at_port: port('inbox-result'), indexes});
     const failed = reply.failed || [];
+    for (const tr of picked) if (!failed.includes(Number(tr.dataset.indexes.split(',')[0]))) unread.delete(tr.dataset.key);
     if (reply.status !== 'success' && !reply.deleted) throw replyError(reply);
     const listed = await tarnel('sms_list', {at_port: port('inbox-result')});
     if (listed.status === 'success') showInbox(listed);
