@@ -9,6 +9,7 @@
 #include "core/object.h"
 #include "core/stop_guard.h"
 #include "methods/call.h"
+#include "methods/methods.h"
 #include "port/port.h"
 #include "vport/vport.h"
 
@@ -135,6 +136,10 @@ static bool serve()
     port_monitor_start(g_daemon.engine);
     vport_start(g_daemon.engine);
     events_observe(vport_event);
+    static bool observed = false;
+    if (!observed)
+        events_observe(ussd_port_event);
+    observed = true;
     printf("ubus-tarnel started\n");
     // A stop signal during start-up may have come before the loop could
     // see it (the loop forgets a cancel made before it runs).

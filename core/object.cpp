@@ -12,6 +12,11 @@ static const ubus_method tarnel_methods[] = {
     UBUS_METHOD("close", handle_close, close_policy),
     UBUS_METHOD("share", handle_share, share_policy),
     UBUS_METHOD("unshare", handle_unshare, unshare_policy),
+    UBUS_METHOD("batch", handle_batch, batch_policy),
+    UBUS_METHOD("sms_list", handle_sms_list, sms_list_policy),
+    UBUS_METHOD("sms_delete", handle_sms_delete, sms_delete_policy),
+    UBUS_METHOD("sms_send", handle_sms_send, sms_send_policy),
+    UBUS_METHOD("ussd", handle_ussd, ussd_policy),
 };
 // clang-format on
 

@@ -26,6 +26,12 @@ static void complete(port_call *call, blob_buf *reply, int status)
 
 static void complete_error(port_call *call, const char *message)
 {
+    if (call->step_done) {
+        call->op.refusal = message;
+        call->op.outcome = AT_SEND_FAILED;
+        call->step_done(call);
+        return;
+    }
     reply_buf r;
     add_error(&r.b, message);
     complete(call, &r.b, UBUS_STATUS_OK);
@@ -61,7 +67,9 @@ static port_entry *record_for(port_call *call)
         return nullptr;
     }
     entry = port_create(engine, call->path);
-    if (!entry)
+    if (!entry && call->step_done)
+        complete_error(call, "Port busy");
+    else if (!entry)
         complete(call, nullptr, UBUS_STATUS_NO_DATA);
     else
         call->op.created = true;
@@ -90,14 +98,29 @@ port_call *call_new(const char *path, port_op_kind kind)
     return call;
 }
 
+static size_t op_bytes(const port_op &op)
+{
+    size_t bytes = op.command.size() + op.end_flag.size() + op.data.size();
+    for (const std::string &prefix : op.unsolicited)
+        bytes += prefix.size();
+    for (const std::string &command : op.init)
+        bytes += command.size();
+    for (const port_op &step : op.steps)
+        bytes += op_bytes(step);
+    return bytes;
+}
+
+void call_place_step(port_call *call)
+{
+    call->op.arg_bytes = call->path_length + op_bytes(call->op);
+    call->op.owner = call;
+    call->generation = g_daemon.generation;
+    place(call);
+}
+
 int call_start(ubus_context *ctx, ubus_request_data *req, port_call *call)
 {
-    const port_op &op = call->op;
-    call->op.arg_bytes = call->path_length + op.command.size() + op.end_flag.size() + op.data.size();
-    for (const std::string &prefix : op.unsolicited)
-        call->op.arg_bytes += prefix.size();
-    for (const std::string &command : op.init)
-        call->op.arg_bytes += command.size();
+    call->op.arg_bytes = call->path_length + op_bytes(call->op);
     call->op.owner = call;
     call->generation = g_daemon.generation;
     ubus_defer_request(ctx, req, &call->req);
@@ -107,12 +130,16 @@ int call_start(ubus_context *ctx, ubus_request_data *req, port_call *call)
 
 static void answer(port_call *call)
 {
+    if (call->step_done) {
+        call->step_done(call);
+        return;
+    }
     reply_buf r;
     switch (call->op.kind) {
     case OP_OPEN: open_reply(&r.b, *call); break;
     case OP_CLOSE: close_reply(&r.b, *call); break;
     case OP_SENDAT: sendat_reply(&r.b, *call); break;
-    case OP_BATCH: break; // no method queues one yet
+    case OP_BATCH: batch_reply(&r.b, *call); break;
     }
     complete(call, &r.b, UBUS_STATUS_OK);
 }

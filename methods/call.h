@@ -8,6 +8,7 @@
 
 #include <deque>
 #include <string>
+#include <string_view>
 
 #include "core/bus_api.h"
 #include "port/port.h"
@@ -18,12 +19,21 @@ struct port_call {
     char path[PORT_PATH_MAX]; // port_path_arg checked that it fits
     size_t path_length;
     port_op op;
+    // Set for a step of a method that queues several operations (the
+    // message methods): the finished operation, or one that could not be
+    // queued (op.refusal says why), goes to it instead of a reply. It owns
+    // the call from then on.
+    void (*step_done)(port_call *call) = nullptr;
+    void *flow = nullptr;
 };
 
 port_call *call_new(const char *path, port_op_kind kind);
 // Defers the request and places the call on its port (creating the record
 // where the method does). Returns the handler's status.
 int call_start(ubus_context *ctx, ubus_request_data *req, port_call *call);
+// Places a step (step_done set) on its port; its outcome comes through
+// step_done, possibly before this returns.
+void call_place_step(port_call *call);
 // The event loop hands back a finished operation.
 void call_finished(port_op *op);
 // Answers calls that will never run: the daemon is stopping.
@@ -33,3 +43,6 @@ void calls_stopping(std::deque<port_op *> *ops);
 void open_reply(blob_buf *b, const port_call &call);
 void close_reply(blob_buf *b, const port_call &call);
 void sendat_reply(blob_buf *b, const port_call &call);
+// The reply "sendat" would give for one command run on path.
+void sendat_reply_of(blob_buf *b, std::string_view path, const port_op &op);
+void batch_reply(blob_buf *b, const port_call &call);

@@ -32,16 +32,39 @@ enum {
 enum { CLOSE_AT_PORT, CLOSE_POLICY_MAX };
 enum { SHARE_AT_PORT, SHARE_NAME, SHARE_TIMEOUT, SHARE_GROUP, SHARE_POLICY_MAX };
 enum { UNSHARE_NAME, UNSHARE_POLICY_MAX };
+enum { BATCH_AT_PORT, BATCH_COMMANDS, BATCH_KEEP_GOING, BATCH_POLICY_MAX };
+enum { SMS_LIST_AT_PORT, SMS_LIST_STORAGE, SMS_LIST_POLICY_MAX };
+enum { SMS_DELETE_AT_PORT, SMS_DELETE_INDEXES, SMS_DELETE_STORAGE, SMS_DELETE_POLICY_MAX };
+enum { SMS_SEND_AT_PORT, SMS_SEND_TO, SMS_SEND_TEXT, SMS_SEND_SMSC, SMS_SEND_POLICY_MAX };
+enum { USSD_AT_PORT, USSD_CODE, USSD_TIMEOUT, USSD_POLICY_MAX };
 
 extern const blobmsg_policy open_policy[OPEN_POLICY_MAX];
 extern const blobmsg_policy sendat_policy[SENDAT_POLICY_MAX];
 extern const blobmsg_policy close_policy[CLOSE_POLICY_MAX];
 extern const blobmsg_policy share_policy[SHARE_POLICY_MAX];
 extern const blobmsg_policy unshare_policy[UNSHARE_POLICY_MAX];
+extern const blobmsg_policy batch_policy[BATCH_POLICY_MAX];
+extern const blobmsg_policy sms_list_policy[SMS_LIST_POLICY_MAX];
+extern const blobmsg_policy sms_delete_policy[SMS_DELETE_POLICY_MAX];
+extern const blobmsg_policy sms_send_policy[SMS_SEND_POLICY_MAX];
+extern const blobmsg_policy ussd_policy[USSD_POLICY_MAX];
 
 int handle_open(ubus_context *ctx, ubus_object *obj, ubus_request_data *req, const char *method, blob_attr *msg);
 int handle_sendat(ubus_context *ctx, ubus_object *obj, ubus_request_data *req, const char *method, blob_attr *msg);
 int handle_list(ubus_context *ctx, ubus_object *obj, ubus_request_data *req, const char *method, blob_attr *msg);
+int handle_batch(ubus_context *ctx, ubus_object *obj, ubus_request_data *req, const char *method, blob_attr *msg);
+int handle_sms_list(ubus_context *ctx, ubus_object *obj, ubus_request_data *req, const char *method, blob_attr *msg);
+int handle_sms_delete(ubus_context *ctx, ubus_object *obj, ubus_request_data *req, const char *method, blob_attr *msg);
+int handle_sms_send(ubus_context *ctx, ubus_object *obj, ubus_request_data *req, const char *method, blob_attr *msg);
+int handle_ussd(ubus_context *ctx, ubus_object *obj, ubus_request_data *req, const char *method, blob_attr *msg);
+
+// Fills op (an OP_SENDAT) from a table parsed with sendat_policy, checked
+// as "sendat" checks it: INVALID_ARGUMENT for an unusable table, else OK
+// with *refusal set to the reply's message when the command is refused.
+int sendat_parse(blob_attr **tb, struct port_op *op, const char **refusal);
+// The USSD answers' watcher: the daemon hands it every port event.
+void ussd_port_event(const struct port_event &event);
+
 int handle_close(ubus_context *ctx, ubus_object *obj, ubus_request_data *req, const char *method, blob_attr *msg);
 // "share" and "unshare" answer at once: virtual ports (vport/vport.h).
 int handle_share(ubus_context *ctx, ubus_object *obj, ubus_request_data *req, const char *method, blob_attr *msg);

@@ -28,14 +28,8 @@ static bool data_acceptable(blob_attr *attr)
     return length <= PROMPT_DATA_MAX && !memchr(data, 0x1a, length) && !memchr(data, 0x1b, length);
 }
 
-int handle_sendat(ubus_context *ctx, ubus_object *, ubus_request_data *req, const char *, blob_attr *msg)
+int sendat_parse(blob_attr **tb, port_op *op, const char **refusal)
 {
-    blob_attr *tb[SENDAT_POLICY_MAX];
-    blobmsg_parse(sendat_policy, SENDAT_POLICY_MAX, tb, blob_data(msg), blob_len(msg));
-
-    const char *path = port_path_arg(tb[SENDAT_AT_PORT]);
-    if (!path)
-        return UBUS_STATUS_INVALID_ARGUMENT;
     blob_attr *source = tb[SENDAT_AT_CMD] ? tb[SENDAT_AT_CMD] : tb[SENDAT_RAW];
     if (!source)
         return UBUS_STATUS_INVALID_ARGUMENT;
@@ -45,40 +39,63 @@ int handle_sendat(ubus_context *ctx, ubus_object *, ubus_request_data *req, cons
     if (data && (sendonly || !tb[SENDAT_AT_CMD]))
         return UBUS_STATUS_INVALID_ARGUMENT;
 
+    *refusal = nullptr;
     if (data && !data_acceptable(data))
-        return reply_error(ctx, req, "Invalid data");
+        *refusal = "Invalid data";
     // The reply echoes the command and the end-flag text; both must leave
     // room for the answer within the bus's message limit.
-    if (received_length(source) > COMMAND_MAX)
-        return reply_error(ctx, req, "Command too long");
-    if (tb[SENDAT_END_FLAG] && received_length(tb[SENDAT_END_FLAG]) > COMMAND_MAX)
-        return reply_error(ctx, req, "End flag too long");
+    else if (received_length(source) > COMMAND_MAX)
+        *refusal = "Command too long";
+    else if (tb[SENDAT_END_FLAG] && received_length(tb[SENDAT_END_FLAG]) > COMMAND_MAX)
+        *refusal = "End flag too long";
     // Command text is judged as the modem will read it; raw bytes go as
     // asked. A send-only text may finish a prompt its caller holds.
-    if (source == tb[SENDAT_AT_CMD]) {
-        command_refusal refusal =
+    else if (source == tb[SENDAT_AT_CMD]) {
+        command_refusal r =
             command_check(static_cast<const char *>(blobmsg_data(source)), received_length(source), sendonly);
-        if (refusal != COMMAND_ACCEPTED)
-            return reply_error(ctx, req, command_refusal_message(refusal));
+        if (r != COMMAND_ACCEPTED)
+            *refusal = command_refusal_message(r);
     }
+    if (*refusal)
+        return UBUS_STATUS_OK;
 
-    port_call *call = call_new(path, OP_SENDAT);
-    port_op &op = call->op;
-    op.peer = req->peer;
-    op.command = blobmsg_get_string(source);
-    op.is_hex = source != tb[SENDAT_AT_CMD];
-    op.send_only = sendonly;
-    op.timeout = tb[SENDAT_TIMEOUT] ? static_cast<int32_t>(blobmsg_get_u32(tb[SENDAT_TIMEOUT])) : 5;
+    op->kind = OP_SENDAT;
+    op->command = blobmsg_get_string(source);
+    op->is_hex = source != tb[SENDAT_AT_CMD];
+    op->send_only = sendonly;
+    op->timeout = tb[SENDAT_TIMEOUT] ? static_cast<int32_t>(blobmsg_get_u32(tb[SENDAT_TIMEOUT])) : 5;
     // A call that would hold the port for days holds everyone queued
     // behind it; no modem answer takes that long.
-    if (op.timeout > TIMEOUT_MAX_S)
-        op.timeout = TIMEOUT_MAX_S;
-    op.has_end_flag = tb[SENDAT_END_FLAG] != nullptr;
-    if (op.has_end_flag)
-        op.end_flag = blobmsg_get_string(tb[SENDAT_END_FLAG]);
-    op.has_data = data != nullptr;
-    if (op.has_data)
-        op.data = blobmsg_get_string(data);
+    if (op->timeout > TIMEOUT_MAX_S)
+        op->timeout = TIMEOUT_MAX_S;
+    op->has_end_flag = tb[SENDAT_END_FLAG] != nullptr;
+    if (op->has_end_flag)
+        op->end_flag = blobmsg_get_string(tb[SENDAT_END_FLAG]);
+    op->has_data = data != nullptr;
+    if (op->has_data)
+        op->data = blobmsg_get_string(data);
+    return UBUS_STATUS_OK;
+}
+
+int handle_sendat(ubus_context *ctx, ubus_object *, ubus_request_data *req, const char *, blob_attr *msg)
+{
+    blob_attr *tb[SENDAT_POLICY_MAX];
+    blobmsg_parse(sendat_policy, SENDAT_POLICY_MAX, tb, blob_data(msg), blob_len(msg));
+
+    const char *path = port_path_arg(tb[SENDAT_AT_PORT]);
+    if (!path)
+        return UBUS_STATUS_INVALID_ARGUMENT;
+    port_op parsed;
+    const char *refusal = nullptr;
+    int status = sendat_parse(tb, &parsed, &refusal);
+    if (status != UBUS_STATUS_OK)
+        return status;
+    if (refusal)
+        return reply_error(ctx, req, refusal);
+
+    port_call *call = call_new(path, OP_SENDAT);
+    call->op = std::move(parsed);
+    call->op.peer = req->peer;
     return call_start(ctx, req, call);
 }
 
@@ -193,7 +210,11 @@ static void add_transaction_outcome(field_batch &f, const port_op &op, bool stat
 // left out as it is captured), so their known lengths are the lengths.
 void sendat_reply(blob_buf *b, const port_call &call)
 {
-    const port_op &op = call.op;
+    sendat_reply_of(b, std::string_view(call.path, call.path_length), call.op);
+}
+
+void sendat_reply_of(blob_buf *b, std::string_view path, const port_op &op)
+{
     if (op.refusal) {
         add_error(b, op.refusal);
         return;
@@ -202,7 +223,7 @@ void sendat_reply(blob_buf *b, const port_call &call)
     bool middle = !op.send_only && !op.has_end_flag && is_default_list(op.end_flags);
     const reply_middle *m = middle ? &default_middle(completed) : nullptr;
     field_batch f;
-    f.string("port", std::string_view(call.path, call.path_length));
+    f.string("port", path);
     f.string("command", op.command);
     if (m) {
         add_default_middle(f, *m, op);

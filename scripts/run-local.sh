@@ -72,7 +72,7 @@ SCRIPT
     chmod +x "$run_dir/$name"
 }
 helper ring "it rings" ring
-helper sms "FROM TEXT...: a text message arrives" '"sms $*"' \
+helper sms "FROM TEXT...: a text message arrives (UCS2 when the text needs it, in parts when long)" '"sms $*"' \
     '[ $# -ge 2 ] || { echo "usage: sms FROM TEXT..." >&2; exit 2; }'
 helper unplug "its port vanishes, as when a modem resets" unplug
 helper replug "its port returns" replug

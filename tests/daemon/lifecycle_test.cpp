@@ -99,5 +99,11 @@ TEST(Lifecycle, ObjectAdvertisesItsMethodsInOrder)
                        "\t\"close\":{\"at_port\":\"String\"}\n"
                        "\t\"share\":{\"at_port\":\"String\",\"name\":\"String\",\"timeout\":\"Integer\","
                        "\"group\":\"(unknown)\"}\n"
-                       "\t\"unshare\":{\"name\":\"String\"}\n");
+                       "\t\"unshare\":{\"name\":\"String\"}\n"
+                       "\t\"batch\":{\"at_port\":\"String\",\"commands\":\"Array\",\"keep_going\":\"Boolean\"}\n"
+                       "\t\"sms_list\":{\"at_port\":\"String\",\"storage\":\"String\"}\n"
+                       "\t\"sms_delete\":{\"at_port\":\"String\",\"indexes\":\"Array\",\"storage\":\"String\"}\n"
+                       "\t\"sms_send\":{\"at_port\":\"String\",\"to\":\"String\",\"text\":\"String\","
+                       "\"smsc\":\"String\"}\n"
+                       "\t\"ussd\":{\"at_port\":\"String\",\"code\":\"String\",\"timeout\":\"Integer\"}\n");
 }

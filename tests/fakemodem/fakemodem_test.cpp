@@ -399,7 +399,11 @@ TEST(FakeModemMessages, StoreAnswersTheReadingCommands)
     c.send("AT+CMGD=1\rAT+CMGR=1\r");
     EXPECT_EQ(c.read_until("321\r\n"), "\r\nOK\r\n\r\n+CMS ERROR: 321\r\n");
     c.send("AT+CMGF=0\rAT+CMGL=4\rAT+CMGF?\r");
-    EXPECT_EQ(c.read_until("+CMGF: 0\r\n\r\nOK\r\n"), "\r\nOK\r\n\r\n+CMS ERROR: 302\r\n\r\n+CMGF: 0\r\n\r\nOK\r\n");
+    // In PDU mode the message stored as text is listed as the SMS-SUBMIT
+    // it stands for: no SMSC, to +15550100, "Hello" in 7-bit.
+    EXPECT_EQ(c.read_until("+CMGF: 0\r\n\r\nOK\r\n"),
+              "\r\nOK\r\n\r\n+CMGL: 2,3,,16\r\n000100089151551000000005C8329BFD06\r\n\r\nOK\r\n"
+              "\r\n+CMGF: 0\r\n\r\nOK\r\n");
 }
 
 // Random messages arriving, written, read and deleted, against a plain model

@@ -56,6 +56,8 @@ DEADLINE = 15  # seconds for anything that should happen at once
 RING_DEADLINE = 2  # a RING must show within this, as the console promises
 NUMBER = "+15550100"
 TEXT = "Hello from the browser, 42 % sure"
+# 400 characters, UCS2 with an emoji: seven parts that come back as one.
+LONG_TEXT = ("Zażółć gęślą jaźń 😀 " * 20)[:400]
 ALIVE_MS = 1000  # the daemon's heartbeat
 NETWORK_TIMEOUT = 2  # the gateway drops a subscription silent this long
 DEAD_AFTER = 4  # the page gives a silent stream up after this long
@@ -481,6 +483,41 @@ def check_commands(page, driver):
     assert page.in_view(page.el("#command")) and page.in_view(answer), "the command box or the answer is out of view"
 
 
+def check_messages(page, modem):
+    """Compose counts parts; a long Unicode text sent to the modem's own
+    number comes back, the inbox reads it again on its +CMTI and shows it
+    as one unread message; delete removes it."""
+    page.type_into("#sms-number", NUMBER)
+    page.type_into("#sms-text", TEXT)
+    assert page.text("#sms-count") == f"{160 - len(TEXT)} characters left, 1 part (GSM 7-bit)", page.text("#sms-count")
+    page.type_into("#sms-text", "€" * 81)  # each of the extension's characters counts two
+    assert page.text("#sms-count") == "143 characters left, 2 parts (GSM 7-bit)", page.text("#sms-count")
+    # The driver types no character outside the basic plane: the text is put in as a paste would.
+    page.d.execute_script("const t = document.getElementById('sms-text'); t.value = arguments[0];"
+                          "t.dispatchEvent(new Event('input'));", LONG_TEXT)
+    assert page.text("#sms-count").endswith("7 parts (UCS2)"), page.text("#sms-count")
+    page.el("#sms-form button[type=submit]").click()
+    page.wait("the message sent", lambda: "Message sent" in page.text("#sms-result"))
+    assert "7 parts" in page.text("#sms-result"), page.text("#sms-result")
+    modem.wait_line(lambda l: l.startswith("message AT+CMGS="))
+
+    def listed():
+        rows = page.d.find_elements(By.CSS_SELECTOR, "#inbox-lines tr")
+        return rows if rows and "Working" not in page.text("#inbox-result") else None
+    rows = page.wait("the message in the inbox", lambda: (r := listed()) and len(r) == 1 and
+                     r[0].find_element(By.CSS_SELECTOR, "td.text").get_attribute("textContent") == LONG_TEXT and r)
+    row = rows[0]
+    assert row.get_attribute("class") == "unread", row.get_attribute("class")
+    assert row.find_element(By.CSS_SELECTOR, "td.who").text == NUMBER
+    assert row.get_attribute("data-indexes") == "1,2,3,4,5,6,7", row.get_attribute("data-indexes")
+    assert page.text("#inbox-storage") == "7 of 30 used", page.text("#inbox-storage")
+    row.find_element(By.CSS_SELECTOR, "input[type=checkbox]").click()
+    page.el("#inbox-delete").click()
+    page.wait("the message deleted", lambda: page.text("#inbox-result") == "Deleted." and
+              not page.d.find_elements(By.CSS_SELECTOR, "#inbox-lines tr"))
+    assert page.text("#inbox-storage") == "0 of 30 used", page.text("#inbox-storage")
+
+
 def check_dead_stream(page, daemon, modem, gateway):
     """The daemon frozen: its heartbeat stops, the gateway drops the
     subscription and leaves the stream open; the page calls it dead,
@@ -600,12 +637,7 @@ def run(args, work):
             page.wait("RING in the live log", lambda: "RING" in page.text("#log-lines"), RING_DEADLINE)
             print(f"RING shown after {1000 * (time.monotonic() - rang):.0f} ms")
 
-            # A text message reaches the modem with its text.
-            page.type_into("#sms-number", NUMBER)
-            page.type_into("#sms-text", TEXT)
-            page.el("#sms-form button[type=submit]").click()
-            page.wait("the message sent", lambda: "Message sent" in page.text("#sms-result"))
-            modem.wait_line(lambda l: l == f'message AT+CMGS="{NUMBER}": {TEXT}')
+            check_messages(page, modem)
 
             # A missing port, by keyboard: the error in words.
             page.type_into("#port", missing)

@@ -20,13 +20,23 @@ const std::map<std::string, std::string, std::less<>> builtin_answers = {
 // A chunk's delay counts from the chunk queued before it, or from now when
 // nothing is waiting, so the bytes of one answer keep their spacing even
 // behind a slow earlier answer.
-void schedule(fake_modem *modem, int delay_ms, std::string bytes)
+} // namespace
+
+void fake_modem_schedule(fake_modem *modem, int delay_ms, std::string bytes)
 {
     auto base = fake_modem_clock::now();
     if (!modem->scheduled.empty())
         base = std::max(base, modem->scheduled.back().due);
     auto due = base + std::chrono::milliseconds(std::max(delay_ms, 0));
     modem->scheduled.push_back({due, std::move(bytes)});
+}
+
+namespace
+{
+
+void schedule(fake_modem *modem, int delay_ms, std::string bytes)
+{
+    fake_modem_schedule(modem, delay_ms, std::move(bytes));
 }
 
 // "AT+CMGS=..." -> "+CMGS", the answer's prefix once the text is in.
@@ -80,6 +90,8 @@ std::string fake_modem_answer(fake_modem *modem, const std::string &command)
             schedule(modem, chunk.delay_ms, chunk.bytes);
         return {};
     }
+    if (fake_modem_pdu_answer(modem, command))
+        return {};
     std::string stored;
     if (fake_modem_store_answer(modem->store, command, &stored)) {
         schedule(modem, modem->answer_delay_ms, fake_modem_frame(modem, stored));
@@ -114,6 +126,10 @@ std::string fake_modem_answer(fake_modem *modem, const std::string &command)
 void fake_modem_answer_text(fake_modem *modem, const std::string &kind, const std::string &command,
                             const std::string &text)
 {
+    if (!modem->store.text_mode) {
+        fake_modem_pdu_written(modem, kind, command, text);
+        return;
+    }
     int index = fake_modem_store_written(modem->store, command, text);
     if (kind == "+CMGW" && index == 0 && modem->store.text_mode) {
         schedule(modem, modem->answer_delay_ms, fake_modem_frame(modem, "+CMS ERROR: 322\r\n")); // memory full

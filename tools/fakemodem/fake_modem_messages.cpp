@@ -189,10 +189,14 @@ int fake_modem_store_written(fake_modem_store &store, const std::string &command
 int fake_modem_receive_message(fake_modem *modem, const std::string &from, const std::string &text)
 {
     std::lock_guard guard(modem->lock);
-    int index = fake_modem_store_add(modem->store, {"REC UNREAD", from, now_stamp(), text});
-    if (index > 0) {
-        modem->ready += "\r\n+CMTI: \"SM\"," + std::to_string(index) + "\r\n";
-        fake_modem_wake(modem);
+    // Kept as a PDU too (UCS2 where the text needs it, in parts when long);
+    // a sender that is no number gets a message in text form only.
+    int index = fake_modem_pdu_receive(modem, from, text);
+    if (index < 0) {
+        index = fake_modem_store_add(modem->store, {"REC UNREAD", from, now_stamp(), text});
+        if (index > 0)
+            modem->ready += "\r\n+CMTI: \"SM\"," + std::to_string(index) + "\r\n";
     }
+    fake_modem_wake(modem);
     return index;
 }

@@ -1,4 +1,4 @@
-// The simulated modem's message store: the SIM's storage ("SM"), indexes
+// The simulated modem's message store (PDU mode: fake_modem_pdu.h): the SIM's storage ("SM"), indexes
 // from 1, filled by AT+CMGS (as "STO SENT"), AT+CMGW ("STO UNSENT") and
 // messages that arrive ("REC UNREAD", announced with +CMTI). Answers
 // AT+CMGF, AT+CMGR, AT+CMGL and AT+CMGD in text mode, in plain form (each
@@ -15,6 +15,7 @@ struct fake_modem_message {
     std::string number; // who sent it, or where it goes
     std::string time;   // "yy/MM/dd,hh:mm:ss+zz", for received ones only
     std::string text;
+    std::string pdu = {}; // hex, SMSC first; made from the rest when empty (fake_modem_pdu.h)
 };
 
 struct fake_modem_store {

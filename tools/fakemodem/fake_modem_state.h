@@ -6,6 +6,7 @@
 
 #include "tools/fakemodem/fake_modem.h"
 #include "tools/fakemodem/fake_modem_messages.h"
+#include "tools/fakemodem/fake_modem_pdu.h"
 
 #include <sys/stat.h>
 
@@ -64,6 +65,7 @@ struct fake_modem {
     bool reading_paused = false;
     int message_count = 0;
     fake_modem_store store;
+    fake_modem_pdu_state pdu;
     bool keep_log = true;
     bool signal_moves = false;
     int signal_rssi = 20; // +CSQ's first number
@@ -83,6 +85,9 @@ struct fake_modem {
 void fake_modem_serve(fake_modem *modem);
 // Nudges the thread out of its poll; call after changing guarded state.
 void fake_modem_wake(fake_modem *modem);
+// Queues bytes to go out delay_ms after the chunk queued before them (or
+// now). Caller holds `lock`.
+void fake_modem_schedule(fake_modem *modem, int delay_ms, std::string bytes);
 // Queues the echo and answer of one command. Caller holds `lock`. Returns
 // the answer that waits for message text ("+CMGS" or "+CMGW"), or empty.
 std::string fake_modem_answer(fake_modem *modem, const std::string &command);

@@ -2,7 +2,7 @@
 import {ANONYMOUS, OBJECT, busEvents, call, login, logout, saveSession, session} from './bus.js';
 import {setupConsole} from './console.js';
 import {addLogLine, setupLog} from './log.js';
-import {setupMessages} from './messages.js';
+import {messageNotification, setupMessages} from './messages.js';
 import {portNotification, refreshPorts, setupPorts} from './ports.js';
 import {setupSim} from './sim.js';
 import {setupStatus, simChanged, startStatus, stopStatus} from './status.js';
@@ -24,7 +24,10 @@ function setLive(state, text) {
 }
 
 function onNotification(type, data) {
-  if (type === 'urc') addLogLine(data);
+  if (type === 'urc') {
+    addLogLine(data);
+    messageNotification(data);
+  }
   else if (type === 'port') portNotification(data);
   // "alive" only says the stream works; any message does.
 }
