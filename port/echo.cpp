@@ -54,7 +54,7 @@ static void line_written(port_entry *entry)
         entry->prompt_echo = true;
         entry->prompt_seq = entry->write_line_seq;
     }
-    entry->unechoed.push_back({std::move(text), entry->write_line_seq});
+    entry->unechoed.push_back({std::move(text), entry->write_line_seq, entry->echo == ECHO_ON});
     if (entry->unechoed.size() > UNECHOED_MAX)
         entry->unechoed.pop_front();
 }
@@ -140,12 +140,22 @@ bool echo_take(port_entry *entry, const char *line, size_t length)
     if (found == entry->unechoed.end())
         return false;
     uint32_t seq = found->seq;
+    // Lines written before it while echo was on, and never echoed, were
+    // never read: their answers are not coming. (Lines written while echo
+    // was off could not be echoed.)
+    uint32_t lost_from = UINT32_MAX, lost_to = 0;
+    for (auto w = entry->unechoed.begin(); w != found; ++w) {
+        if (w->expected && w->seq != seq) {
+            lost_from = std::min(lost_from, w->seq);
+            lost_to = std::max(lost_to, w->seq);
+        }
+    }
     entry->spare_text = std::move(found->text);
     entry->unechoed.erase(entry->unechoed.begin(), found + 1);
-    // Lines written before it and never echoed were never read: their
-    // answers are not coming.
     if (!entry->owed.empty()) {
-        std::erase_if(entry->owed, [seq](const owed_answer &a) { return a.seq < seq && !a.echoed; });
+        std::erase_if(entry->owed, [&](const owed_answer &a) {
+            return a.seq >= lost_from && a.seq <= lost_to && a.seq < seq && !a.echoed;
+        });
         for (owed_answer &a : entry->owed)
             a.echoed = a.echoed || a.seq == seq;
     }
@@ -195,7 +205,10 @@ void echo_modem_restarted(port_entry *entry)
     // and the running one (if its echo came) is not either.
     entry->owed.clear();
     entry->window.clear();
-    entry->unechoed.clear();
+    // The running command may have been written just before the start-up
+    // line and read after it: its echo still anchors it.
+    uint32_t running = entry->current ? entry->command_seq : UINT32_MAX;
+    std::erase_if(entry->unechoed, [running](const written_line &w) { return w.seq != running; });
     entry->write_text = false;
     entry->prompt_echo = false;
     entry->echo_seen = false;

@@ -49,6 +49,7 @@ struct owed_answer {
 struct written_line {
     std::string text; // blanks trimmed
     uint32_t seq;     // the command that started it
+    bool expected;    // written while echo was on: it not coming means it was not read
 };
 
 // Whether the modem echoes the command lines it reads. Known from what was

@@ -70,7 +70,7 @@ TEST_F(Messages, BatchStopsAtAFailingCommand)
     EXPECT_EQ(r["status"], "timeout") << r;
     ASSERT_EQ(r["results"].size(), 2u) << r;
     EXPECT_EQ(r["results"][0]["status"], "success");
-    EXPECT_EQ(r["results"][0]["response"], "AT\r\nOK\r\n");
+    EXPECT_EQ(r["results"][0]["response"], "AT\r\r\nOK\r\n");
     EXPECT_EQ(r["results"][1]["message"], "AT command timed out");
     EXPECT_EQ(fake_modem_log(modem.get()), "AT\r\nAT+SILENT\r\n");
 }

@@ -62,8 +62,8 @@ TEST_F(Vport, ProgramAndBusCallerGetTheirOwnAnswers)
         EXPECT_EQ(command(t, "AT+VP\r"), "AT+VP\r\r\n+TAG: vp\r\nOK\r\n");
     bus.join();
     // A LF alone ends a line too, and A/ runs this port's last line again.
-    EXPECT_EQ(command(t, "AT+CSQ\n"), "AT+CSQ\n\r\n+CSQ: 20,99\r\nOK\r\n");
-    EXPECT_EQ(command(t, "A/"), "A/\r\n+CSQ: 20,99\r\nOK\r\n");
+    EXPECT_EQ(command(t, "AT+CSQ\n"), "AT+CSQ\n\r\n+CSQ: 20,99\r\n\r\nOK\r\n");
+    EXPECT_EQ(command(t, "A/"), "A/\r\n+CSQ: 20,99\r\n\r\nOK\r\n");
 }
 
 // An unsolicited line waits for the running answer to end, then comes on
@@ -119,10 +119,10 @@ TEST_F(Vport, EchoIsThePortsOwnAndSharedSettingsAreRefused)
     ASSERT_TRUE(terminal_open(other, share("other")));
     fake_modem_clear_log(m);
     EXPECT_EQ(command(quiet, "ATE0\r"), "ATE0\r\r\nOK\r\n");
-    EXPECT_EQ(command(quiet, "AT+CSQ\r"), "\r\n+CSQ: 20,99\r\nOK\r\n");
+    EXPECT_EQ(command(quiet, "AT+CSQ\r"), "\r\n+CSQ: 20,99\r\n\r\nOK\r\n");
     EXPECT_EQ(command(quiet, "ATE1V0\r", "ERROR\r\n"), "\r\nERROR\r\n");
-    EXPECT_EQ(command(other, "AT+CSQ\r"), "AT+CSQ\r\r\n+CSQ: 20,99\r\nOK\r\n");
-    EXPECT_EQ(sendat(port, "\"at_cmd\":\"AT+CSQ\"").str("response"), "AT+CSQ\r\n+CSQ: 20,99\r\nOK\r\n");
+    EXPECT_EQ(command(other, "AT+CSQ\r"), "AT+CSQ\r\r\n+CSQ: 20,99\r\n\r\nOK\r\n");
+    EXPECT_EQ(sendat(port, "\"at_cmd\":\"AT+CSQ\"").str("response"), "AT+CSQ\r\r\n+CSQ: 20,99\r\n\r\nOK\r\n");
     EXPECT_EQ(fake_modem_log(m).find("E0"), std::string::npos) << fake_modem_log(m);
     EXPECT_EQ(fake_modem_log(m).find("V0"), std::string::npos) << fake_modem_log(m);
     EXPECT_EQ(command(quiet, "ATE1\r"), "\r\nOK\r\n");
@@ -148,9 +148,8 @@ TEST_F(Vport, NextProgramReadsNothingOld)
     terminal next;
     ASSERT_TRUE(terminal_open(next, link));
     std::this_thread::sleep_for(800ms); // the slow answer has come meanwhile
-    EXPECT_EQ(
-        command(next, "ATI\r"),
-        "ATI\r\r\nManufacturer: Tarnel\r\nModel: Simulated Modem\r\nRevision: 1.0\r\nIMEI: 350000000000001\r\nOK\r\n");
+    EXPECT_EQ(command(next, "ATI\r"), "ATI\r\r\nManufacturer: Tarnel\r\nModel: Simulated Modem\r\nRevision: "
+                                      "1.0\r\nIMEI: 350000000000001\r\n\r\nOK\r\n");
 }
 
 // The virtual port is listed on its port, refused to "open", and goes with
@@ -233,5 +232,5 @@ TEST_F(Vport, OutlivesThePortsVanishing)
     EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
     ASSERT_EQ(fake_modem_replug(m), 0);
     ASSERT_TRUE(wait_until(port_open));
-    EXPECT_EQ(command(t, "AT+CSQ\r"), "AT+CSQ\r\r\n+CSQ: 20,99\r\nOK\r\n");
+    EXPECT_EQ(command(t, "AT+CSQ\r"), "AT+CSQ\r\r\n+CSQ: 20,99\r\n\r\nOK\r\n");
 }
