@@ -392,6 +392,8 @@ struct checker {
     // after it pays the debt of the one before, and a send-only command's
     // debt publishes what pays it as unsolicited lines. The daemon cannot
     // know an answer is never coming; the shift ends at the next timeout.
+    // A known limit of the engine, excused on purpose: its 2-second doubt
+    // rule bounds it.
     bool unanswered_before(const modem_command &cmd)
     {
         for (const modem_command *before = arrived_before(cmd); before && owed(l.calls[before->call]);

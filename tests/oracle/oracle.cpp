@@ -5,8 +5,8 @@
 // the modems answer as calls.h and modem.h tell: late or never, in
 // fragments, with words of final results inside lines, with message texts
 // that are exactly "OK", with unsolicited lines at any moment, prompts shown
-// late, dials, long answers, stalled writes, and resets that take their
-// device node away. Every reply is checked as it comes (check.h), the
+// late, dials, long answers, stalled writes, links that go away for a
+// moment with the device up, and USB resets that hang the device up. Every reply is checked as it comes (check.h), the
 // events, the unsolicited lines and the in-time answers at the end, and at
 // the very end that the daemon's descriptors, threads and memory are back
 // where they started.
