@@ -194,8 +194,14 @@ call_spec random_sendat(const oracle_ledger &l, rng_t &rng, id_maker &ids, int p
             s.commands.push_back({second, next});
         }
     } else if (kind < 21) {
+        // The link flips with the device up, and the answer comes as it
+        // comes; or a USB reset takes the device, answer and all.
         cmd.plan.unplug_ms = pick(rng, 100, 400);
-        cmd.plan.answer.clear();
+        cmd.plan.hang_up = chance(rng, 0.4);
+        if (cmd.plan.hang_up)
+            cmd.plan.answer.clear();
+        else
+            cmd.plan.delay_ms = pick(rng, 0, cmd.plan.unplug_ms + 200);
     } else if (kind < 25) {
         cmd.plan.answer.clear();
         bool long_line = kind == 24;

@@ -6,7 +6,8 @@
 // late, never, in fragments, with ERROR or with lines that hold the words
 // of final results: send-only commands, messages sent at a "> " prompt
 // (shown, refused, withheld, or shown late by a modem that ignores ESC
-// meanwhile), two commands in one call, commands the modem resets under,
+// meanwhile), two commands in one call, commands under which the link flips
+// (the device up) or a USB reset takes the device,
 // long answers and long lines (late too), a long command the modem stops
 // reading, messages read in text mode, PDU mode and as status reports
 // (texts that are exactly "OK" or "ERROR" among them), commands that own

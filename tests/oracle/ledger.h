@@ -89,8 +89,9 @@ struct answer_plan {
     std::vector<planned_line> escape_answer; // ESC in text input is answered so; empty: not at all
     int escape_delay_ms = 0;
     std::vector<planned_line> fragment_answer; // a fragment of the command ended by CR is answered so
-    int unplug_ms = 0;                         // > 0: the modem resets right after arrival: its link goes for this long
-    int stall_ms = 0; // > 0: the modem stops reading this long once the command starts arriving
+    int unplug_ms = 0;    // > 0: right after arrival its link goes for this long, the device staying up (a link flip)
+    bool hang_up = false; // with unplug_ms: a USB reset instead: the device hangs up, the modem starts afresh
+    int stall_ms = 0;     // > 0: the modem stops reading this long once the command starts arriving
 };
 
 // What became of one command at the modem.
@@ -107,7 +108,8 @@ struct modem_command {
     std::vector<std::string> lines; // every line made for it, NUL bytes left out
     bool answered = false;          // the last byte of its answer was written
     oracle_time answered_at;
-    bool lost = false; // it reached the modem during a reset's silence, or its answer was due then: never answered
+    bool lost = false; // it reached the modem during a restart's silence, or its answer was due then or at a USB
+                       // reset: never answered
 };
 
 // An unsolicited line, and the text line that belongs to it (+CMT:, +CBM:,
@@ -116,6 +118,7 @@ struct urc_record {
     int port = -1;
     std::vector<std::string> lines;
     bool known = true;             // a prefix the daemon knows: published at once, never late
+    oracle_time made;              // when the modem made it
     oracle_time written = NOT_YET; // its last byte, once written
 };
 
@@ -158,12 +161,13 @@ struct oracle_ledger {
     std::unordered_map<std::string, int> command_ids; // by command line
     std::unordered_map<std::string, line_owner> owners;
     std::map<long, urc_record> urcs;
-    std::vector<std::vector<time_span>> unplugged; // per port; end is NOT_YET while out
+    std::vector<std::vector<time_span>> unplugged; // per port: the link away; end is NOT_YET while out
+    std::vector<std::vector<time_span>> hung_up;   // per port: USB resets, from the hang-up to the new device's link
     std::vector<std::vector<time_span>> stalled;   // per port: the modem read nothing
     std::vector<std::vector<int>> arrival_order;   // per port: ids as they arrived
     // Per port: when the modem's echo went on (true) or off, from the start.
     std::vector<std::vector<std::pair<oracle_time, bool>>> echo_changes;
-    std::vector<std::vector<time_span>> silences; // per port: a reset's silence, to its start-up lines
+    std::vector<std::vector<time_span>> silences; // per port: a restart's silence, to its start-up lines
     long faults = 0;
     long violations = 0;
     long excused_by_doubt =

@@ -27,12 +27,16 @@ constexpr char ESC = 0x1b;
 struct out_item {
     oracle_time due;
     std::string bytes;
-    enum { WRITE, UNPLUG, REPLUG } action = WRITE;
+    // The link away and back, the device up; or a USB reset: the device
+    // hangs up, and a new one comes under the same link.
+    enum { WRITE, UNPLUG, REPLUG, HANG_UP, NEW_DEVICE } action = WRITE;
     bool boundary = true;       // once written, another line may follow
     int answer_of = -1;         // once written, that command's answer is complete
     int prompt_of = -1;         // the "> " of that command, taken back if ESC comes first
     long urc = -1;              // once written, that unsolicited line is out
     bool shows_framing = false; // an information line, an empty line, a final: the daemon sees the port frames
+    int part_of = -1;           // a piece of that command's answer
+    bool is_echo = false;
 };
 
 // How an answer's bytes go out.
@@ -49,6 +53,8 @@ struct sim_modem {
     int master = -1, slave_hold = -1, wake = -1;
     std::thread thread;
     std::atomic<bool> stop{false}, quiet{false};
+    std::atomic<bool> new_record{false}; // a "close" or "open" began or ended: the daemon forgets the framing
+    std::atomic<int> record_changes{0};  // "close" and "open" calls of the port under way
     std::mutex state_lock;
     std::string pending; // what keeps it from being idle, empty when it is
 
@@ -59,8 +65,10 @@ struct sim_modem {
     bool line_start = true;   // the last item written ended a line
     bool echo = true, echo_at_once = false;
     bool framed = true;         // answers framed as V.250 frames them; false: "info\r\nOK\r\n"
-    bool framing_shown = false; // a framed answer with information lines went out since the start or a reset
-    oracle_time silent_until;   // a reset's silence: it reads and drops, and sends nothing
+    bool framing_shown = false; // a framed answer with information lines went out since the start or a USB reset
+    int answer_open = -1;       // the answer partly written
+    bool answer_broken = false; // an echo came inside it: the daemon does not learn the framing from it
+    oracle_time silent_until;   // a restart's silence: it reads and drops, and sends nothing
     oracle_time next_restart;
     std::string silent_command;
     bool skip_line = false;
@@ -123,6 +131,16 @@ bool insert_line(sim_modem &m, out_item item, oracle_time now)
     }
 }
 
+// A change of the link goes in at its moment, between what is written
+// before and after it (a line may be cut by it: the link is not the line).
+void queue_link(sim_modem &m, out_item item)
+{
+    size_t i = m.out_done > 0 ? 1 : 0;
+    while (i < m.out.size() && m.out[i].due <= item.due)
+        i++;
+    m.out.insert(m.out.begin() + i, std::move(item));
+}
+
 void note_lines(sim_modem &m, int id, const std::vector<planned_line> &lines)
 {
     std::lock_guard guard(m.ledger.lock);
@@ -166,6 +184,8 @@ void queue_answer(sim_modem &m, int id, const std::vector<planned_line> &planned
         due += milliseconds(boundary ? p.gap_ms : pick(m.rng, 1, 20));
         from = cut;
     }
+    for (size_t i = m.out.size() - (cuts.size()); i < m.out.size(); i++)
+        m.out[i].part_of = id;
     m.out.back().answer_of = id;
     m.out.back().shows_framing = m.framed && info && !lines.empty() && lines.back().role == line_role::final;
 }
@@ -258,6 +278,7 @@ void command_arrived(sim_modem &m, const std::string &cmd, oracle_time now)
     // answer's first CR LF ends that line.
     out_item echo{now, cmd + (m.framed ? "\r" : "\r\n")};
     echo.boundary = !m.framed;
+    echo.is_echo = true;
     if (m.echo && !(m.echo_at_once && insert_line(m, echo, now)))
         push(m, tail_due(m, now), echo.bytes, echo.boundary);
     // It executes the line as it takes it: ATE0 and ATE1 answered OK.
@@ -265,10 +286,17 @@ void command_arrived(sim_modem &m, const std::string &cmd, oracle_time now)
         m.set_echo(setting == 1, now);
         count_fault(m.ledger);
     }
-    if (plan.unplug_ms > 0) {
+    if (plan.unplug_ms > 0 && plan.hang_up) {
+        // A USB reset: what is queued never goes out.
         oracle_time gone = tail_due(m, now) + milliseconds(pick(m.rng, 5, 30));
-        m.out.push_back({gone, "", out_item::UNPLUG});
-        m.out.push_back({gone + milliseconds(plan.unplug_ms), "", out_item::REPLUG});
+        m.out.push_back({gone, "", out_item::HANG_UP});
+        m.out.push_back({gone + milliseconds(plan.unplug_ms), "", out_item::NEW_DEVICE});
+    } else if (plan.unplug_ms > 0) {
+        // A link flip: the modem goes on, and its answer comes before, while
+        // or after the link is away.
+        oracle_time gone = now + milliseconds(pick(m.rng, 5, 30));
+        queue_link(m, {gone, "", out_item::UNPLUG});
+        queue_link(m, {gone + milliseconds(plan.unplug_ms), "", out_item::REPLUG});
     }
     out_item prompt{tail_due(m, now) + milliseconds(plan.prompt == prompt_mode::late ? plan.delay_ms : 0), "\r\n> "};
     prompt.boundary = false;
@@ -412,7 +440,7 @@ void maybe_stall(sim_modem &m, oracle_time now)
     m.ledger.stalled[m.port].push_back({now, m.stalled_until});
 }
 
-// During a reset's silence the modem reads and drops: the commands written
+// During a restart's silence the modem reads and drops: the commands written
 // then get no echo and no answer.
 void drop_silently(sim_modem &m, const char *buf, ssize_t n)
 {
@@ -436,9 +464,11 @@ void drop_silently(sim_modem &m, const char *buf, ssize_t n)
 void receive(sim_modem &m, oracle_time now)
 {
     char buf[4096];
+    // With its link away it still reads what the daemon wrote before it
+    // closed the device.
     ssize_t n = read(m.master, buf, sizeof buf);
-    if (!m.linked)
-        return; // away: it hears nothing
+    if (n <= 0)
+        return;
     if (now < m.silent_until) {
         drop_silently(m, buf, n);
         return;
@@ -450,35 +480,62 @@ void receive(sim_modem &m, oracle_time now)
     maybe_stall(m, now);
 }
 
-// Unplugged: the modem resets. What it had to send and what it had
-// received, in part or not yet read, is gone.
+// A USB reset: the modem starts afresh. What it had to send and what it
+// had received, in part or not yet read, is gone with the old device; the
+// answers it had queued never come.
 void reset(sim_modem &m, oracle_time now)
 {
-    (void)tcflush(m.master, TCIFLUSH);
     m.stalled_until = now;
-    std::erase_if(m.out, [](const out_item &item) { return item.action == out_item::WRITE; });
+    m.out_done = 0;
+    std::vector<int> dropped;
+    std::erase_if(m.out, [&](const out_item &item) {
+        if (item.action != out_item::WRITE)
+            return false;
+        if (item.answer_of >= 0)
+            dropped.push_back(item.answer_of);
+        return true;
+    });
     m.line_start = true;
     m.command.clear();
     m.text_for = m.busy_for = -1;
     m.text.clear();
     m.held.clear();
+    m.framing_shown = false; // the daemon starts afresh with the new device
+    m.answer_open = -1;
+    m.set_echo(true, now); // as after power-on
+    std::lock_guard guard(m.ledger.lock);
+    for (int id : dropped)
+        m.ledger.commands[id].lost = true;
 }
 
-void plug(sim_modem &m, bool in, oracle_time now)
+bool open_pty(sim_modem &m);
+
+// The link goes or comes back. With the device up (a link flip) the pty
+// stays as it is: what the modem writes meanwhile waits in it (the slave is
+// held open), and nothing is flushed. A hang-up closes the master first, so
+// the daemon's descriptor hangs up before the link goes; the new device is
+// a new pty.
+void plug(sim_modem &m, int action, oracle_time now)
 {
+    if (action == out_item::HANG_UP) {
+        for (int *fd : {&m.master, &m.slave_hold})
+            close(std::exchange(*fd, -1));
+        reset(m, now);
+    } else if (action == out_item::NEW_DEVICE && !open_pty(m)) {
+        report(m.ledger, "the modem of port " + std::to_string(m.port) + " could not make its new pty");
+    }
+    bool in = action == out_item::REPLUG || action == out_item::NEW_DEVICE;
     std::lock_guard guard(m.ledger.lock);
     if (in) {
-        // What the daemon had not read of the modem before it went, and
-        // what it wrote to the modem that was away.
-        (void)tcflush(m.slave_hold, TCIFLUSH);
-        (void)tcflush(m.master, TCIFLUSH);
         (void)!symlink(m.slave.c_str(), m.link().c_str());
         m.ledger.unplugged[m.port].back().second = now;
+        if (action == out_item::NEW_DEVICE)
+            m.ledger.hung_up[m.port].back().second = now;
     } else {
         (void)!unlink(m.link().c_str());
         m.ledger.unplugged[m.port].push_back({now, NOT_YET});
-        reset(m, now);
-        m.framing_shown = false; // the daemon starts afresh with the node that comes back
+        if (action == out_item::HANG_UP)
+            m.ledger.hung_up[m.port].push_back({now, NOT_YET});
     }
     m.linked = in;
 }
@@ -487,7 +544,19 @@ void plug(sim_modem &m, bool in, oracle_time now)
 void written(sim_modem &m, const out_item &item, oracle_time now)
 {
     m.line_start = item.boundary;
-    m.framing_shown = m.framing_shown || item.shows_framing;
+    // An echo inside an answer hides its framing from the daemon. While a
+    // "close" or "open" runs, the record that reads it may be the one that
+    // goes.
+    if (item.is_echo && m.answer_open >= 0)
+        m.answer_broken = true;
+    if (item.part_of >= 0 && item.part_of != m.answer_open) {
+        m.answer_open = item.part_of;
+        m.answer_broken = false;
+    }
+    bool shows = item.shows_framing && !m.answer_broken && m.record_changes == 0;
+    if (item.answer_of >= 0)
+        m.answer_open = -1;
+    m.framing_shown = m.framing_shown || shows;
     std::lock_guard guard(m.ledger.lock);
     if (item.answer_of >= 0) {
         modem_command &c = m.ledger.commands[item.answer_of];
@@ -504,9 +573,9 @@ bool transmit(sim_modem &m, oracle_time now)
     while (!m.out.empty() && m.out.front().due <= now) {
         out_item &item = m.out.front();
         if (item.action != out_item::WRITE) {
-            bool in = item.action == out_item::REPLUG;
+            int action = item.action;
             m.out.pop_front();
-            plug(m, in, now);
+            plug(m, action, now);
             continue;
         }
         ssize_t n = write(m.master, item.bytes.data() + m.out_done, item.bytes.size() - m.out_done);
@@ -684,6 +753,7 @@ bool queue_urc(sim_modem &m, urc_out o, long n, oracle_time now, bool at_tail)
 {
     out_item item{tail_due(m, now), std::move(o.bytes)};
     item.urc = n;
+    o.u.made = now;
     if (at_tail)
         m.out.push_back(std::move(item));
     else if (!insert_line(m, std::move(item), now))
@@ -724,6 +794,8 @@ void restart(sim_modem &m, oracle_time now)
 // in turn.
 void chatter(sim_modem &m, oracle_time now)
 {
+    if (m.new_record.exchange(false))
+        m.framing_shown = false;
     if (m.silent_until != oracle_time() && now >= m.silent_until) {
         m.silent_until = oracle_time();
         m.command.clear();
@@ -733,7 +805,7 @@ void chatter(sim_modem &m, oracle_time now)
         queue_urc(m, startup_burst(m, n), n, now, true);
         return;
     }
-    if (m.quiet || m.text_for >= 0 || m.busy_for >= 0 || !m.linked || now < m.silent_until)
+    if (m.quiet || m.text_for >= 0 || m.busy_for >= 0 || m.master < 0 || now < m.silent_until)
         return;
     if (now >= m.next_restart) {
         m.next_restart = now + milliseconds(pick(m.rng, 8000, 30000));
@@ -868,6 +940,14 @@ std::string modem_pending(sim_modem *m)
 {
     std::lock_guard guard(m->state_lock);
     return m->pending;
+}
+
+void modem_record_change(sim_modem *m, bool begin)
+{
+    m->record_changes += begin ? 1 : -1;
+    m->new_record = true;
+    uint64_t one = 1;
+    (void)!write(m->wake, &one, sizeof one);
 }
 
 void modem_quiet(sim_modem *m)

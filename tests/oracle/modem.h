@@ -11,9 +11,11 @@
 // once" (echoed as it arrives, ahead of answers still due). A late prompt
 // keeps it busy: it ignores ESC, holds what arrives, and takes that as the
 // message text once it prompts. A stalled command makes it stop reading for
-// a while; a fragment of a command ended by CR is answered ERROR. Unplugged,
-// it resets: what it had queued and half received is gone, it hears nothing
-// while away, and it flushes the pty's unread input when it is back.
+// a while; a fragment of a command ended by CR is answered ERROR. Its link
+// may go for a while with the device up: it goes on, and what it writes
+// meanwhile waits in the pty for the daemon's reopen. A USB reset hangs the
+// pty up and drops the link, resets the modem (what it had queued and half
+// received is gone) and brings a new pty under the same link.
 // Everything it makes is written down in the ledger.
 #pragma once
 
@@ -31,5 +33,10 @@ void modem_stop(sim_modem *modem);
 // What the modem still has to do (answers queued, message text awaited),
 // empty once it is idle.
 std::string modem_pending(sim_modem *modem);
+// A "close" or "open" of the port begins (its call is sent) or ends (its
+// reply came): the record that opens the port next learns anew whether the
+// modem frames, so until a framed answer shows it again after the last such
+// call ended, message texts take one line.
+void modem_record_change(sim_modem *modem, bool begin);
 // Stops the unsolicited lines and echo changes, so the modem can go idle.
 void modem_quiet(sim_modem *modem);

@@ -5,8 +5,8 @@
 // the modems answer as calls.h and modem.h tell: late or never, in
 // fragments, with words of final results inside lines, with message texts
 // that are exactly "OK", with unsolicited lines at any moment, prompts shown
-// late, dials, long answers, stalled writes, and resets that take their
-// device node away. Every reply is checked as it comes (check.h), the
+// late, dials, long answers, stalled writes, links that go away for a
+// moment with the device up, and USB resets that hang the device up. Every reply is checked as it comes (check.h), the
 // events, the unsolicited lines and the in-time answers at the end, and at
 // the very end that the daemon's descriptors, threads and memory are back
 // where they started.
@@ -102,6 +102,14 @@ int reply_bound_ms(const call_record &rec)
     return (rec.timeout + 4) * 1000 + (CLIENTS - 1) * (MAX_TIMEOUT + 4) * 1000 + 5000;
 }
 
+// A "close" or "open" makes the daemon's next record of the port learn the
+// modem's framing anew; the modem hears of it while the call runs.
+void record_change(run &r, const call_record &rec, bool begin)
+{
+    if ((rec.method == "close" || rec.method == "open") && rec.port >= 0)
+        modem_record_change(r.modems[rec.port], begin);
+}
+
 void start(run &r, client &c, call_spec s)
 {
     s.rec.slot = c.ids.client;
@@ -109,6 +117,7 @@ void start(run &r, client &c, call_spec s)
     c.record = int(r.l.calls.size());
     r.l.calls.push_back(s.rec);
     enter_commands(r.l, c.record, s);
+    record_change(r, s.rec, true);
     c.call = std::make_unique<pending_call>();
     c.deadline = s.rec.sent + milliseconds(reply_bound_ms(s.rec));
     const char *method = r.l.calls[c.record].method.c_str();
@@ -130,11 +139,13 @@ void collect(run &r, client &c)
             return;
         ubus_abort_request(c.ctx, &c.call->req);
         report(r.l, "no reply within " + std::to_string(reply_bound_ms(rec)) + " ms", describe(r.l, c.record));
+        record_change(r, rec, false);
         c.call.reset();
         return;
     }
     rec.reply = c.call->reply;
     rec.replied = now;
+    record_change(r, rec, false);
     c.call.reset();
     check_call(r.l, c.record);
     if (rec.method == "sendat" && rec.reply.str("status") == "timeout" && chance(c.rng, 0.4))
@@ -360,6 +371,7 @@ int main(int argc, char **argv)
     run r;
     r.l.seed = seed;
     r.l.unplugged.resize(PORTS);
+    r.l.hung_up.resize(PORTS);
     r.l.echo_changes.resize(PORTS);
     r.l.silences.resize(PORTS);
     r.l.arrival_order.resize(PORTS);
