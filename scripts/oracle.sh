@@ -29,4 +29,5 @@ export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 args=(--seconds "${1:-60}")
 [ -n "${2:-}" ] && args+=(--seed "$2")
+[ "${TARNEL_ORACLE_ADVISORY:-0}" = 1 ] && args+=(--answers-advisory)
 exec "$dir"/tests/oracle/tarnel-oracle "${args[@]}"

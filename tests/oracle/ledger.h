@@ -170,6 +170,7 @@ struct oracle_ledger {
     std::vector<std::vector<time_span>> silences; // per port: a restart's silence, to its start-up lines
     long faults = 0;
     long violations = 0;
+    long health_violations = 0; // of the daemon itself: a hang, a leak, a crash, a call lost
     long excused_by_doubt =
         0;                 // with echo off or unknown: replies one behind after an answer came past a timeout in doubt
     long strict_calls = 0; // replies judged with echo on throughout: no excuse

@@ -44,6 +44,15 @@ using std::chrono::seconds;
 namespace
 {
 
+void report_health(oracle_ledger &l, const std::string &what, const std::string &detail = "")
+{
+    {
+        std::lock_guard guard(l.lock);
+        l.health_violations++;
+    }
+    report(l, what, detail);
+}
+
 constexpr int CLIENTS = 16;
 constexpr long RSS_TOLERANCE_KB = 1024;
 
@@ -122,7 +131,7 @@ void start(run &r, client &c, call_spec s)
     c.deadline = s.rec.sent + milliseconds(reply_bound_ms(s.rec));
     const char *method = r.l.calls[c.record].method.c_str();
     if (!call_start(c.ctx, r.env.tarnel_id, method, s.rec.args, *c.call)) {
-        report(r.l, "a call could not be sent", describe(r.l, c.record));
+        report_health(r.l, "a call could not be sent", describe(r.l, c.record));
         c.call.reset();
     }
 }
@@ -138,7 +147,7 @@ void collect(run &r, client &c)
         if (now < c.deadline)
             return;
         ubus_abort_request(c.ctx, &c.call->req);
-        report(r.l, "no reply within " + std::to_string(reply_bound_ms(rec)) + " ms", describe(r.l, c.record));
+        report_health(r.l, "no reply within " + std::to_string(reply_bound_ms(rec)) + " ms", describe(r.l, c.record));
         record_change(r, rec, false);
         c.call.reset();
         return;
@@ -307,7 +316,7 @@ void check_usage(run &r, const proc_usage &baseline)
     // daemon's exit stands in for the memory figure there.
     bool memory_grew = !TARNEL_ORACLE_SANITIZED && now.rss_kb > baseline.rss_kb + RSS_TOLERANCE_KB;
     if (now.fds != baseline.fds || now.threads != baseline.threads || memory_grew)
-        report(r.l, "the daemon did not give back what the run took, with every port closed", figures);
+        report_health(r.l, "the daemon did not give back what the run took, with every port closed", figures);
     else
         printf("oracle: every port closed: %s\n", figures.c_str());
 }
@@ -315,14 +324,14 @@ void check_usage(run &r, const proc_usage &baseline)
 void stop_daemon(run &r)
 {
     if (!child_stop(r.env.daemon, SIGTERM, seconds(30))) {
-        report(r.l, "the daemon did not stop within 30 s of SIGTERM");
+        report_health(r.l, "the daemon did not stop within 30 s of SIGTERM");
         return;
     }
     std::string err = child_stderr(r.env.daemon);
     if (!WIFEXITED(r.env.daemon.exit_status) || WEXITSTATUS(r.env.daemon.exit_status) != 0 ||
         err.find("Sanitizer") != std::string::npos || err.find("runtime error") != std::string::npos)
-        report(r.l, "the daemon ended badly (status " + std::to_string(r.env.daemon.exit_status) + ")",
-               shown(err, 2000));
+        report_health(r.l, "the daemon ended badly (status " + std::to_string(r.env.daemon.exit_status) + ")",
+                      shown(err, 2000));
 }
 
 void disconnect(run &r)
@@ -336,20 +345,28 @@ void disconnect(run &r)
         modem_stop(m);
 }
 
+// --answers-advisory: violations of whose answer is whose are printed and
+// counted, but only the daemon's own health (a hang, a leak, a crash, a
+// call lost) fails the run. For CI while the engine's known open faults
+// (docs/development.md, "The randomized run") are being mended.
+bool answers_advisory = false;
+
 bool parse_args(int argc, char **argv, int *secs, uint64_t *seed)
 {
     *secs = 60;
     *seed = std::random_device()() % 1000000000;
     for (int i = 1; i < argc; i++) {
         std::string arg = argv[i];
-        if ((arg == "--seconds" || arg == "--seed") && i + 1 < argc) {
+        if (arg == "--answers-advisory") {
+            answers_advisory = true;
+        } else if ((arg == "--seconds" || arg == "--seed") && i + 1 < argc) {
             unsigned long long value = strtoull(argv[++i], nullptr, 10);
             if (arg == "--seconds")
                 *secs = int(value);
             else
                 *seed = value;
         } else {
-            fprintf(stderr, "usage: tarnel-oracle [--seconds N] [--seed N]\n");
+            fprintf(stderr, "usage: tarnel-oracle [--seconds N] [--seed N] [--answers-advisory]\n");
             return false;
         }
     }
@@ -410,5 +427,8 @@ int main(int argc, char **argv)
     printf("oracle: %ld calls (%ld replies judged strictly, echo on), %ld faults injected, %ld violations, %.1f "
            "calls/s\n",
            calls, r.l.strict_calls, r.l.faults, r.l.violations, calls / elapsed);
-    return r.l.violations ? 1 : 0;
+    if (answers_advisory && r.l.violations > r.l.health_violations)
+        printf("oracle: %ld of the violations are about answers, advisory in this run\n",
+               r.l.violations - r.l.health_violations);
+    return (answers_advisory ? r.l.health_violations : r.l.violations) ? 1 : 0;
 }
