@@ -160,7 +160,7 @@ bool rig_start(bench_rig &rig)
     rig.dir = tmpl;
     rig.sock = rig.dir + "/ubus.sock";
     // The daemon's virtual ports go in the rig's directory, removed with it.
-    setenv("TARNEL_RUN_DIR", (rig.dir + "/run").c_str(), 1);
+    setenv("TARNEL_SHARE_DIR", (rig.dir + "/run").c_str(), 1);
 
     auto broker_deadline = rig.broker_wrap.empty() ? START_DEADLINE : WRAPPED_DEADLINE;
     rig.broker = spawn(rig.broker_wrap, {TARNEL_BUSD_PATH, "-s", rig.sock}, "", rig.dir + "/busd");

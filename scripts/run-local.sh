@@ -78,7 +78,7 @@ helper unplug "its port vanishes, as when a modem resets" unplug
 helper replug "its port returns" replug
 helper lock-sim "its SIM asks for the PIN 1234 (three wrong ones: PUK 12345678)" '"pin 1234"'
 
-UBUS_SOCKET=$sock "$build"/core/ubus-tarnel &
+UBUS_SOCKET=$sock TARNEL_SHARE_DIR="$run_dir/shared" "$build"/core/ubus-tarnel &
 pids+=($!)
 wait_for "${pids[2]}" eval "$cli list tarnel >/dev/null 2>&1" || fail "ubus-tarnel did not start"
 

@@ -503,7 +503,7 @@ void empty_run_dir()
 void vport_start(port_engine *e)
 {
     engine = e;
-    if (const char *dir = getenv("TARNEL_RUN_DIR"); dir && *dir)
+    if (const char *dir = getenv("TARNEL_SHARE_DIR"); dir && *dir)
         run_dir = dir;
     if (mkdir(run_dir.c_str(), 0755) != 0 && errno != EEXIST)
         fprintf(stderr, "Cannot make %s: %s\n", run_dir.c_str(), strerror(errno));

@@ -3,7 +3,7 @@
 // daemon's port with every other caller's, one at a time, in the port's
 // queue. Existing modem tools (an SMS daemon, a terminal program) use it
 // unchanged: "share" makes one and a link to its slave, NAME, in the run
-// directory (/var/run/tarnel, or $TARNEL_RUN_DIR at start-up).
+// directory (/var/run/tarnel, or $TARNEL_SHARE_DIR at start-up).
 //
 // Contract:
 // - Everything here runs on the event-loop thread; the pseudo-terminals'

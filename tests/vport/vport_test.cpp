@@ -20,7 +20,7 @@ protected:
     void SetUp() override
     {
         run_dir = env.dir.file("run");
-        env.daemon_vars["TARNEL_RUN_DIR"] = run_dir;
+        env.daemon_vars["TARNEL_SHARE_DIR"] = run_dir;
         OneModemTest::SetUp();
         ASSERT_EQ(open_port(port).str("status"), "success");
     }
