@@ -20,13 +20,13 @@ static bool holds_defaults(const end_flag_list *list)
 }
 
 // Every stored flag is a trimmed, non-empty piece of the text the client
-// sent (as far as it was read), unless nothing usable was sent.
+// sent (the whole text is read), unless nothing usable was sent.
 static void check_flags(const end_flag_list *list, std::string_view spec)
 {
     FUZZ_CHECK(list->count >= 1 && list->count <= END_FLAG_SLOTS);
     if (holds_defaults(list))
         return;
-    std::string_view read_part = spec.substr(0, 511);
+    std::string_view read_part = spec;
     for (int i = 0; i < list->count; i++) {
         const char *flag = list->flags[i];
         size_t length = strnlen(flag, END_FLAG_SIZE);

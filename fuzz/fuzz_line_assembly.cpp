@@ -77,7 +77,7 @@ void check_buffers(const port_entry *entry)
     FUZZ_CHECK(entry->line_buffer[entry->line_length] == '\0');
     // Every complete line has been handled and removed.
     FUZZ_CHECK(!memmem(entry->line_buffer, entry->line_length, "\r\n", 2));
-    FUZZ_CHECK(entry->owed.size() <= 64 && entry->window.size() <= 64);
+    FUZZ_CHECK(entry->owed.size() <= size_t(4 * PORT_QUEUE_MAX * 64) && entry->window.size() <= 64);
 }
 
 bool is_listed_flag(const end_flag_list &list, const char *flag)
