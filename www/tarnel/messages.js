@@ -65,6 +65,9 @@ const unread = new Set();
 const messageKey = (m) => `${m.from || m.to || ''}|${m.time || ''}|${m.indexes[0]}`;
 
 function showInbox(reply) {
+  // A listing that comes while the user ticks messages keeps what they ticked.
+  const ticked = new Set([...$('inbox-lines').querySelectorAll('tr')]
+    .filter((tr) => tr.querySelector('input').checked).map((tr) => tr.dataset.key));
   const rows = reply.messages.map((m) => {
     const tr = document.createElement('tr');
     tr.dataset.indexes = m.indexes.join(',');
@@ -74,6 +77,7 @@ function showInbox(reply) {
     if (isNew) tr.classList.add('unread');
     const pick = document.createElement('input');
     pick.type = 'checkbox';
+    pick.checked = ticked.has(messageKey(m));
     pick.setAttribute('aria-label', `Select message ${m.indexes.join(', ')}`);
     const first = document.createElement('td');
     first.append(pick);
