@@ -54,7 +54,10 @@ static void line_written(port_entry *entry)
         entry->prompt_echo = true;
         entry->prompt_seq = entry->write_line_seq;
     }
-    entry->unechoed.push_back({std::move(text), entry->write_line_seq, entry->echo == ECHO_ON});
+    uint32_t epoch = entry->echo_epoch;
+    if (echo_setting_of(text.data(), text.size()) >= 0)
+        entry->echo_epoch++; // what follows may be echoed, or not, otherwise
+    entry->unechoed.push_back({std::move(text), entry->write_line_seq, entry->echo == ECHO_ON, epoch});
     if (entry->unechoed.size() > UNECHOED_MAX)
         entry->unechoed.pop_front();
 }
@@ -140,12 +143,13 @@ bool echo_take(port_entry *entry, const char *line, size_t length)
     if (found == entry->unechoed.end())
         return false;
     uint32_t seq = found->seq;
-    // Lines written before it while echo was on, and never echoed, were
-    // never read: their answers are not coming. (Lines written while echo
-    // was off could not be echoed.)
+    // Lines written before it while echo was on, or with nothing between
+    // them and it that could change echo, and never echoed, were never
+    // read: their answers are not coming. (Lines written while echo was
+    // off could not be echoed.)
     uint32_t lost_from = UINT32_MAX, lost_to = 0;
     for (auto w = entry->unechoed.begin(); w != found; ++w) {
-        if (w->expected && w->seq != seq) {
+        if ((w->expected || w->epoch == found->epoch) && w->seq != seq) {
             lost_from = std::min(lost_from, w->seq);
             lost_to = std::max(lost_to, w->seq);
         }
@@ -193,6 +197,7 @@ void echo_set(port_entry *entry, int setting)
 void echo_reset(port_entry *entry)
 {
     entry->echo = ECHO_UNKNOWN;
+    entry->echo_epoch++;
     entry->unechoed.clear();
     entry->write_line.clear();
     entry->write_text = false;
@@ -209,6 +214,12 @@ void echo_modem_restarted(port_entry *entry)
     // line and read after it: its echo still anchors it.
     uint32_t running = entry->current ? entry->command_seq : UINT32_MAX;
     std::erase_if(entry->unechoed, [running](const written_line &w) { return w.seq != running; });
+    // Read after the restart, it is echoed; not echoed, it was lost.
+    entry->echo_epoch++;
+    for (written_line &w : entry->unechoed) {
+        w.expected = true;
+        w.epoch = entry->echo_epoch;
+    }
     entry->write_text = false;
     entry->prompt_echo = false;
     entry->echo_seen = false;

@@ -207,9 +207,10 @@ void owed_stash(port_entry *entry)
     std::string unfinished;
     if (!entry->line_overflow)
         unfinished.assign(entry->line_buffer, size_t(entry->line_length));
-    stashed[entry->owed_rdev] = {std::move(entry->owed), now + OWED_KEEP_MS,      entry->fragment_out,
-                                 settle_until,           std::move(unfinished),   entry->text,
-                                 entry->owed_node,       entry->prompt_abandoned, std::move(entry->unechoed)};
+    stashed[entry->owed_rdev] = {
+        std::move(entry->owed),     now + OWED_KEEP_MS, entry->fragment_out, settle_until,
+        std::move(unfinished),      entry->text,        entry->owed_node,    entry->prompt_abandoned,
+        std::move(entry->unechoed), entry->framing,     entry->echo};
     entry->owed.clear();
     entry->unechoed.clear();
 }
@@ -250,10 +251,17 @@ bool owed_adopt(port_entry *entry)
         older.insert(older.end(), entry->owed.begin(), entry->owed.end());
         entry->owed = std::move(older);
         std::deque<written_line> lines = std::move(found->second.unechoed);
-        for (written_line &line : lines)
+        for (written_line &line : lines) {
             line.seq = prompt ? line.seq : 0;
+            line.epoch = EPOCH_OTHER_RECORD;
+        }
         lines.insert(lines.end(), entry->unechoed.begin(), entry->unechoed.end());
         entry->unechoed = std::move(lines);
+        // Read the late answers as the old record would have: a text in
+        // them runs to its empty line, and nothing before an echo is ours.
+        entry->framing = entry->framing || found->second.framing;
+        if (entry->echo == ECHO_UNKNOWN)
+            entry->echo = found->second.echo;
         while (entry->owed.size() > OWED_MAX)
             entry->owed.pop_front();
         const std::string &unfinished = found->second.unfinished_line;

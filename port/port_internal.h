@@ -50,7 +50,12 @@ struct written_line {
     std::string text; // blanks trimmed
     uint32_t seq;     // the command that started it
     bool expected;    // written while echo was on: it not coming means it was not read
+    // Lines written with no echo setting, restart or reopen between them
+    // share an epoch: a modem that echoes one would have echoed the other.
+    uint32_t epoch;
 };
+
+constexpr uint32_t EPOCH_OTHER_RECORD = UINT32_MAX; // a line another record wrote
 
 // Whether the modem echoes the command lines it reads. Known from what was
 // written and seen: unknown after an open, until the first answer.
@@ -89,6 +94,10 @@ struct stashed_debts {
     // The command lines written whose echo had not come: it may come to the
     // next record, and tell which of the debts the modem read.
     std::deque<written_line> unechoed;
+    // What was learnt of the modem, which did not change with the record:
+    // whether it frames its texts and echoes.
+    bool framing;
+    echo_mode echo;
 };
 constexpr int64_t OWED_KEEP_MS = 3 * 60 * 1000; // long enough for an operator scan
 
@@ -159,6 +168,7 @@ struct port_entry {
     // command's CR, up to Ctrl-Z or ESC).
     echo_mode echo;
     std::deque<written_line> unechoed;
+    uint32_t echo_epoch;
     std::string write_line;
     std::string spare_text; // storage of an echoed line, for the next one
     uint32_t write_line_seq;

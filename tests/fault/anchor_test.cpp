@@ -356,3 +356,47 @@ TEST_F(Anchor, LinesBeforeTheEchoAndVendorLines)
     EXPECT_TRUE(published_in_a_row(burst));
     expect_own_answers({"D"});
 }
+
+// A fresh port does not know yet whether the modem echoes. Its first
+// command goes out as the modem powers down and is never read; the restart
+// comes while it waits. The next command's echo shows it lost, so the next
+// answer is that command's own.
+TEST_F(Anchor, ACommandLostInARestartOnAFreshPortOwesNothing)
+{
+    fake_modem_set_echo(m, false);
+    fake_modem_set_answer(m, "AT+GONE", {});
+    pending_call a;
+    ASSERT_TRUE(start_waiting(a, "AT+GONE", ",\"timeout\":1"));
+    fake_modem_inject(m, "\r\nRDY\r\n");
+    ASSERT_TRUE(call_finish(env.ctx, a, 10000));
+    EXPECT_EQ(a.reply.str("status"), "timeout");
+    fake_modem_set_echo(m, true);
+    expect_own_answers({"B", "C"});
+}
+
+// A command read a message and timed out before its answer; the port is
+// closed and opened again, and the answer comes while the next command
+// waits for its echo. The new record reads it as the old one would have: a
+// framing port's message text runs to its empty line, and nothing before
+// the echo is the waiting command's.
+TEST_F(Anchor, ALateAnswerAfterAReopenIsReadAsBefore)
+{
+    make_framing();
+    fake_modem_set_answer(m, "AT+CMGR=3", {});
+    EXPECT_EQ(sendat(port, "\"at_cmd\":\"AT+CMGR=3\",\"timeout\":1").str("status"), "timeout");
+    EXPECT_EQ(call("close", "{\"at_port\":" + json_str(port) + "}").str("status"), "success");
+    EXPECT_EQ(open_port(port).str("status"), "success");
+
+    fake_modem_set_echo(m, false);
+    fake_modem_set_answer(m, "AT+TAG=B", {});
+    pending_call b;
+    ASSERT_TRUE(start_waiting(b, "AT+TAG=B"));
+    fake_modem_inject(m, "\r\n+CMGR: \"REC READ\",\"+15550100\",,\"26/12/09,10:00:00+04\"\r\nSee you\r\nOK\r\n"
+                         "\r\nOK\r\n");
+    fake_modem_inject(m, "AT+TAG=B\r\r\n+TAG: B\r\n\r\nOK\r\n");
+    ASSERT_TRUE(call_finish(env.ctx, b, 10000));
+    EXPECT_EQ(b.reply.str("status"), "success");
+    EXPECT_EQ(lines_of(b.reply.str("response")), (lines{"AT+TAG=B", "+TAG: B", "OK"})) << b.reply.str("response");
+    fake_modem_set_echo(m, true);
+    expect_own_answers({"C"});
+}
