@@ -214,6 +214,8 @@ void echo_modem_restarted(port_entry *entry)
     // line and read after it: its echo still anchors it.
     uint32_t running = entry->current ? entry->command_seq : UINT32_MAX;
     std::erase_if(entry->unechoed, [running](const written_line &w) { return w.seq != running; });
+    entry->running_forgotten = entry->current && entry->unechoed.empty() &&
+                               (entry->phase == PHASE_WAIT_FINAL || entry->phase == PHASE_WAIT_PROMPT);
     // Read after the restart, it is echoed; not echoed, it was lost.
     entry->echo_epoch++;
     for (written_line &w : entry->unechoed) {

@@ -176,7 +176,10 @@ struct port_entry {
     bool prompt_echo;    // '>' lines are the echo of prompt text
     uint32_t prompt_seq; // the command whose line prompted
     bool echo_seen;      // the running command's echo came: its answer may start
-    std::string anchor;  // that echo line, kept at the head of its capture
+    // The modem restarted after it read every line of the running command:
+    // it answers none of them.
+    bool running_forgotten;
+    std::string anchor; // that echo line, kept at the head of its capture
     end_flag_list end_flags;
     int32_t waiting; // 1 while a command awaits an end flag
     port_op *current;

@@ -223,10 +223,11 @@ static void timed_out(port_entry *entry, bool owes)
     }
     // With echo on, a command whose echo never came may not have been read
     // at all; or echo is off now, set by someone else.
-    if (entry->echo == ECHO_ON && !entry->echo_seen && !entry->swallowed)
+    if (entry->echo == ECHO_ON && !entry->echo_seen && !entry->swallowed && !entry->running_forgotten)
         entry->echo = ECHO_UNKNOWN;
-    // A command that went into message text is answered by nobody.
-    int owed = entry->swallowed ? 0 : entry->answers_due - entry->finals_own;
+    // A command that went into message text is answered by nobody, nor one
+    // the modem forgot as it restarted.
+    int owed = entry->swallowed || entry->running_forgotten ? 0 : entry->answers_due - entry->finals_own;
     if (owes && owed > 0) {
         owed_add(entry, entry->end_flags, true, owed, entry->paid_debt);
         if (entry->paid_debt)
@@ -396,6 +397,7 @@ bool at_start(port_entry *entry, port_op *op)
         owed_push(entry, {default_end_flags(), {}, entry->command_seq, true, true, false, -1});
     }
     entry->command_seq++;
+    entry->running_forgotten = false;
     op->lines_before = entry->lines_published;
     entry->traits_known = false;
     entry->swallowed = false;

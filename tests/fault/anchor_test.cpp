@@ -360,7 +360,8 @@ TEST_F(Anchor, LinesBeforeTheEchoAndVendorLines)
 // A fresh port does not know yet whether the modem echoes. Its first
 // command goes out as the modem powers down and is never read; the restart
 // comes while it waits. The next command's echo shows it lost, so the next
-// answer is that command's own.
+// answer is that command's own. A command whose echo came before the
+// restart is not answered either.
 TEST_F(Anchor, ACommandLostInARestartOnAFreshPortOwesNothing)
 {
     fake_modem_set_echo(m, false);
@@ -372,6 +373,15 @@ TEST_F(Anchor, ACommandLostInARestartOnAFreshPortOwesNothing)
     EXPECT_EQ(a.reply.str("status"), "timeout");
     fake_modem_set_echo(m, true);
     expect_own_answers({"B", "C"});
+
+    // Read and echoed, and then forgotten as the modem restarts.
+    fake_modem_set_answer(m, "AT+FORGOT", {});
+    pending_call d;
+    ASSERT_TRUE(start_waiting(d, "AT+FORGOT", ",\"timeout\":1"));
+    fake_modem_inject(m, "\r\nRDY\r\n");
+    ASSERT_TRUE(call_finish(env.ctx, d, 10000));
+    EXPECT_EQ(d.reply.str("status"), "timeout");
+    expect_own_answers({"E", "F"});
 }
 
 // A command read a message and timed out before its answer; the port is
