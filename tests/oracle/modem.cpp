@@ -767,13 +767,19 @@ bool queue_urc(sim_modem &m, urc_out o, long n, oracle_time now, bool at_tail)
 }
 
 // The modem restarts with its tty kept: it goes silent, forgets what it was
-// answering (what is half written goes out whole), drops what it reads, and
-// then says it started. Echo is on again, as after power-on.
+// answering (the line it is half way through goes out whole), drops what it
+// reads, and then says it started. Echo is on again, as after power-on.
 void restart(sim_modem &m, oracle_time now)
 {
     bool partial = m.out_done > 0;
+    size_t kept = 0;
+    if (partial) {
+        while (kept < m.out.size() && !m.out[kept].boundary)
+            kept++;
+        kept = std::min(kept + 1, m.out.size());
+    }
     std::vector<int> dropped;
-    while (m.out.size() > (partial ? 1 : 0)) {
+    while (m.out.size() > kept) {
         if (m.out.back().answer_of >= 0)
             dropped.push_back(m.out.back().answer_of);
         m.out.pop_back();
