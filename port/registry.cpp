@@ -3,6 +3,7 @@
 // event-loop thread only; the monitor and the hotplug watcher walk the list
 // under the lock, so a record is unlinked before it is torn down and they
 // never see one that is going away.
+#include <malloc.h>
 #include <sys/eventfd.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -77,6 +78,11 @@ void port_entry_free(port_entry *entry)
     entry->~port_entry();
     search_for_leaks(entry, false);
     munmap(entry, sizeof(port_entry));
+#ifdef __GLIBC__
+    // What the port's thread freed stays in its arena otherwise: a router
+    // gets the memory of a closed port back.
+    malloc_trim(0);
+#endif
 }
 
 port_entry *port_entry_alloc(port_engine *engine, const char *path)
