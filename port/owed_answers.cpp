@@ -207,10 +207,10 @@ void owed_stash(port_entry *entry)
     std::string unfinished;
     if (!entry->line_overflow)
         unfinished.assign(entry->line_buffer, size_t(entry->line_length));
-    stashed[entry->owed_rdev] = {
-        std::move(entry->owed),     now + OWED_KEEP_MS, entry->fragment_out, settle_until,
-        std::move(unfinished),      entry->text,        entry->owed_node,    entry->prompt_abandoned,
-        std::move(entry->unechoed), entry->framing,     entry->echo};
+    stashed[entry->owed_rdev] = {std::move(entry->owed), now + OWED_KEEP_MS,      entry->fragment_out,
+                                 settle_until,           std::move(unfinished),   entry->text,
+                                 entry->owed_node,       entry->prompt_abandoned, std::move(entry->unechoed),
+                                 entry->framing};
     entry->owed.clear();
     entry->unechoed.clear();
 }
@@ -258,10 +258,8 @@ bool owed_adopt(port_entry *entry)
         lines.insert(lines.end(), entry->unechoed.begin(), entry->unechoed.end());
         entry->unechoed = std::move(lines);
         // Read the late answers as the old record would have: a text in
-        // them runs to its empty line, and nothing before an echo is ours.
+        // them runs to its empty line.
         entry->framing = entry->framing || found->second.framing;
-        if (entry->echo == ECHO_UNKNOWN)
-            entry->echo = found->second.echo;
         while (entry->owed.size() > OWED_MAX)
             entry->owed.pop_front();
         const std::string &unfinished = found->second.unfinished_line;

@@ -94,10 +94,9 @@ struct stashed_debts {
     // The command lines written whose echo had not come: it may come to the
     // next record, and tell which of the debts the modem read.
     std::deque<written_line> unechoed;
-    // What was learnt of the modem, which did not change with the record:
-    // whether it frames its texts and echoes.
+    // Whether the modem frames its texts: the next record reads the late
+    // answers as this one would have.
     bool framing;
-    echo_mode echo;
 };
 constexpr int64_t OWED_KEEP_MS = 3 * 60 * 1000; // long enough for an operator scan
 

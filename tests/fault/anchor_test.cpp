@@ -387,8 +387,7 @@ TEST_F(Anchor, ACommandLostInARestartOnAFreshPortOwesNothing)
 // A command read a message and timed out before its answer; the port is
 // closed and opened again, and the answer comes while the next command
 // waits for its echo. The new record reads it as the old one would have: a
-// framing port's message text runs to its empty line, and nothing before
-// the echo is the waiting command's.
+// framing port's message text runs to its empty line.
 TEST_F(Anchor, ALateAnswerAfterAReopenIsReadAsBefore)
 {
     make_framing();
