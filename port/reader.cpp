@@ -104,7 +104,8 @@ static bool text_line_taken(port_entry *entry, const char *line, size_t length)
     text_line kind = entry->text.kind;
     if (kind == TEXT_NONE || !text_takes(&entry->text, line, length))
         return false;
-    entry->after_info = true;
+    // Only an answer's own lines show how the modem frames its answers.
+    entry->after_info = kind != TEXT_UNSOLICITED;
     entry->blank_after_info = false;
     if (kind == TEXT_UNSOLICITED)
         emit_line(entry, line, false);
@@ -135,7 +136,9 @@ static void handle_line(port_entry *entry, const char *line, size_t length, size
         entry->text = text_announced(urc, line, length, entry->framing);
         if (urc.startup)
             echo_modem_restarted(entry);
-        note_line(entry, FINAL_NONE);
+        // No information line of an answer: an unsolicited line and the
+        // empty line in front of the next answer prove no framing.
+        entry->after_info = entry->blank_after_info = false;
         emit_line(entry, line, false);
         return;
     }

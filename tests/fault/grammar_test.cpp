@@ -31,6 +31,10 @@ TEST_F(Grammar, MessageTextsNeverEndARead)
     fake_modem *plain = add_modem("ttyUSB3", unframed);
     ASSERT_TRUE(plain);
     const std::string header = "\"REC READ\",\"+15550100\",,\"26/12/09,10:00:00+04\"\r\n";
+    // An unsolicited line, then an answer with a CR LF in front: no sign
+    // that this modem frames its answers.
+    fake_modem_set_answer(plain, "AT+CLCC", {{0, "\r\n+CLIP: \"+15550100\",145\r\n"}, {0, "\r\nOK\r\n"}});
+    EXPECT_EQ(sendat(plain_port, "\"at_cmd\":\"AT+CLCC\"").str("status"), "success");
     // Each answer's last line comes a moment after the rest, as from a
     // modem that reads the message from its memory.
     const std::vector<std::pair<std::string, std::string>> reads = {
