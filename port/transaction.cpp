@@ -213,10 +213,13 @@ constexpr int64_t DOUBT_SETTLE_MS = 2000;
 
 static void timed_out(port_entry *entry, bool owes)
 {
-    if (!entry->owed.empty() && entry->owed.front().seq < entry->command_seq) {
-        // An older answer was still coming: everything since the last
-        // answer paid was its, none of it this command's.
+    bool older_coming = !entry->owed.empty() && entry->owed.front().seq < entry->command_seq;
+    // An older answer was still coming: everything since the last answer
+    // paid was its, none of it this command's.
+    if (older_coming)
         owed_release_window(entry);
+    // With echo on, nothing before a command's echo is its answer.
+    if (older_coming || (entry->echo == ECHO_ON && !entry->echo_seen && !entry->running_forgotten)) {
         entry->capture.length = 0;
         entry->capture.data[0] = '\0';
         entry->capture_truncated = false;

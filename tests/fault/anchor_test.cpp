@@ -361,7 +361,7 @@ TEST_F(Anchor, LinesBeforeTheEchoAndVendorLines)
 // command goes out as the modem powers down and is never read; the restart
 // comes while it waits. The next command's echo shows it lost, so the next
 // answer is that command's own. A command whose echo came before the
-// restart is not answered either.
+// restart is not answered either, and one never echoed has no partial answer.
 TEST_F(Anchor, ACommandLostInARestartOnAFreshPortOwesNothing)
 {
     fake_modem_set_echo(m, false);
@@ -382,6 +382,18 @@ TEST_F(Anchor, ACommandLostInARestartOnAFreshPortOwesNothing)
     ASSERT_TRUE(call_finish(env.ctx, d, 10000));
     EXPECT_EQ(d.reply.str("status"), "timeout");
     expect_own_answers({"E", "F"});
+
+    // Never echoed: nothing that came while it waited was its answer.
+    fake_modem_set_echo(m, false);
+    fake_modem_set_answer(m, "AT+SILENT", {});
+    pending_call g;
+    ASSERT_TRUE(start_waiting(g, "AT+SILENT", ",\"timeout\":1"));
+    fake_modem_inject(m, "\r\n+OTHER: 1\r\n");
+    ASSERT_TRUE(call_finish(env.ctx, g, 10000));
+    EXPECT_EQ(g.reply.str("status"), "timeout");
+    EXPECT_FALSE(g.reply.has("partial_response")) << g.reply.str("partial_response");
+    fake_modem_set_echo(m, true);
+    expect_own_answers({"H"});
 }
 
 // A command read a message and timed out before its answer; the port is
