@@ -364,35 +364,28 @@ TEST_F(Anchor, LinesBeforeTheEchoAndVendorLines)
 // restart is not answered either, and one never echoed has no partial answer.
 TEST_F(Anchor, ACommandLostInARestartOnAFreshPortOwesNothing)
 {
-    fake_modem_set_echo(m, false);
-    fake_modem_set_answer(m, "AT+GONE", {});
-    pending_call a;
-    ASSERT_TRUE(start_waiting(a, "AT+GONE", ",\"timeout\":1"));
-    fake_modem_inject(m, "\r\nRDY\r\n");
-    ASSERT_TRUE(call_finish(env.ctx, a, 10000));
-    EXPECT_EQ(a.reply.str("status"), "timeout");
-    fake_modem_set_echo(m, true);
+    // The modem never answers `command`; `bytes` come while it waits.
+    auto unanswered = [&](const std::string &command, const std::string &bytes, bool echoed) {
+        fake_modem_set_echo(m, echoed);
+        fake_modem_set_answer(m, command, {});
+        pending_call call;
+        EXPECT_TRUE(start_waiting(call, command, ",\"timeout\":1"));
+        fake_modem_inject(m, bytes);
+        EXPECT_TRUE(call_finish(env.ctx, call, 10000));
+        fake_modem_set_echo(m, true);
+        EXPECT_EQ(call.reply.str("status"), "timeout") << command;
+        return call.reply;
+    };
+    unanswered("AT+GONE", "\r\nRDY\r\n", false);
     expect_own_answers({"B", "C"});
 
     // Read and echoed, and then forgotten as the modem restarts.
-    fake_modem_set_answer(m, "AT+FORGOT", {});
-    pending_call d;
-    ASSERT_TRUE(start_waiting(d, "AT+FORGOT", ",\"timeout\":1"));
-    fake_modem_inject(m, "\r\nRDY\r\n");
-    ASSERT_TRUE(call_finish(env.ctx, d, 10000));
-    EXPECT_EQ(d.reply.str("status"), "timeout");
+    unanswered("AT+FORGOT", "\r\nRDY\r\n", true);
     expect_own_answers({"E", "F"});
 
     // Never echoed: nothing that came while it waited was its answer.
-    fake_modem_set_echo(m, false);
-    fake_modem_set_answer(m, "AT+SILENT", {});
-    pending_call g;
-    ASSERT_TRUE(start_waiting(g, "AT+SILENT", ",\"timeout\":1"));
-    fake_modem_inject(m, "\r\n+OTHER: 1\r\n");
-    ASSERT_TRUE(call_finish(env.ctx, g, 10000));
-    EXPECT_EQ(g.reply.str("status"), "timeout");
-    EXPECT_FALSE(g.reply.has("partial_response")) << g.reply.str("partial_response");
-    fake_modem_set_echo(m, true);
+    reply_fields silent = unanswered("AT+SILENT", "\r\n+OTHER: 1\r\n", false);
+    EXPECT_FALSE(silent.has("partial_response")) << silent.str("partial_response");
     expect_own_answers({"H"});
 }
 
