@@ -196,9 +196,18 @@ void echo_set(port_entry *entry, int setting)
 
 void echo_reset(port_entry *entry)
 {
+    echo_reopened(entry);
+    entry->unechoed.clear();
+}
+
+void echo_reopened(port_entry *entry)
+{
     entry->echo = ECHO_UNKNOWN;
     entry->echo_epoch++;
-    entry->unechoed.clear();
+    // The debts still owed on the device keep their lines: an echo still
+    // tells which of them the modem read.
+    for (written_line &w : entry->unechoed)
+        w.epoch = EPOCH_OTHER_RECORD;
     entry->write_line.clear();
     entry->write_text = false;
     entry->prompt_echo = false;

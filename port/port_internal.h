@@ -500,6 +500,8 @@ void echo_answered(port_entry *entry, uint32_t seq);
 void echo_set(port_entry *entry, int setting);
 // After an open: unknown until the first answer.
 void echo_reset(port_entry *entry);
+// The same device opened again: echo unknown, the lines written kept.
+void echo_reopened(port_entry *entry);
 // A start-up line: the modem forgot every command it had read.
 void echo_modem_restarted(port_entry *entry);
 // The waiting command's capture starts again at this line (its echo).

@@ -413,4 +413,13 @@ TEST_F(Anchor, ALateAnswerAfterAReopenIsReadAsBefore)
     EXPECT_EQ(lines_of(b.reply.str("response")), (lines{"AT+TAG=B", "+TAG: B", "OK"})) << b.reply.str("response");
     fake_modem_set_echo(m, true);
     expect_own_answers({"C"});
+
+    // Never read, and the port opened again while it was owed: the next
+    // echo still shows it lost.
+    fake_modem_set_echo(m, false);
+    fake_modem_set_answer(m, "AT+LOST", {});
+    EXPECT_EQ(sendat(port, "\"at_cmd\":\"AT+LOST\",\"timeout\":1").str("status"), "timeout");
+    fake_modem_set_echo(m, true);
+    EXPECT_EQ(open_port(port).str("status"), "success");
+    expect_own_answers({"D"});
 }
