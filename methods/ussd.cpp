@@ -134,15 +134,24 @@ void timed_out(uloop_timeout *t)
         fail(flow, "No USSD answer", "timeout");
 }
 
+// The operation a call carried back, the call freed. False when it was
+// refused: the flow has failed.
+bool take_result(port_call *call, ussd_flow **flow, port_op *op)
+{
+    *flow = static_cast<ussd_flow *>(call->flow);
+    *op = std::move(call->op);
+    delete call;
+    if (op->refusal)
+        fail(*flow, op->refusal);
+    return !op->refusal;
+}
+
 void code_done(port_call *call)
 {
-    ussd_flow *flow = static_cast<ussd_flow *>(call->flow);
-    port_op batch = std::move(call->op);
-    delete call;
-    if (batch.refusal) {
-        fail(flow, batch.refusal);
+    ussd_flow *flow;
+    port_op batch;
+    if (!take_result(call, &flow, &batch))
         return;
-    }
     const port_op &code = batch.steps.back();
     if (batch.steps_run < batch.steps.size()) {
         fail(flow, "Daemon is stopping");
@@ -162,13 +171,10 @@ void code_done(port_call *call)
 
 void charset_done(port_call *call)
 {
-    ussd_flow *flow = static_cast<ussd_flow *>(call->flow);
-    port_op query = std::move(call->op);
-    delete call;
-    if (query.refusal) {
-        fail(flow, query.refusal);
+    ussd_flow *flow;
+    port_op query;
+    if (!take_result(call, &flow, &query))
         return;
-    }
     // A modem that does not tell takes the code as it is.
     std::string charset;
     if (flow_ok(query) && flow_line(query, "+CSCS:", &charset) && charset.size() >= 2 && charset.front() == '"')

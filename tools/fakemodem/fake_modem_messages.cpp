@@ -22,14 +22,6 @@ std::string cms_error(int code)
     return "+CMS ERROR: " + std::to_string(code) + "\r\n";
 }
 
-// A whole decimal number, or -1.
-int number_in(const std::string &text)
-{
-    if (text.empty() || text.size() > 6 || text.find_first_not_of("0123456789") != std::string::npos)
-        return -1;
-    return std::stoi(text);
-}
-
 std::string quoted(const std::string &text)
 {
     return "\"" + text + "\"";
@@ -56,7 +48,7 @@ void mark_read(fake_modem_message &m)
 
 std::string read_one(fake_modem_store &store, const std::string &arg)
 {
-    auto it = store.messages.find(number_in(arg));
+    auto it = store.messages.find(fake_modem_number_in(arg));
     if (it == store.messages.end())
         return cms_error(321); // invalid memory index
     std::string lines = "+CMGR: " + header(it->second) + "\r\n" + it->second.text + "\r\n";
@@ -91,8 +83,8 @@ std::string list(fake_modem_store &store, const std::string &arg)
 std::string delete_messages(fake_modem_store &store, const std::string &args)
 {
     size_t comma = args.find(',');
-    int index = number_in(args.substr(0, comma));
-    int flag = comma == std::string::npos ? 0 : number_in(args.substr(comma + 1));
+    int index = fake_modem_number_in(args.substr(0, comma));
+    int flag = comma == std::string::npos ? 0 : fake_modem_number_in(args.substr(comma + 1));
     if (index < 0 || flag < 0 || flag > 4)
         return cms_error(305);
     if (flag == 0) {
@@ -199,4 +191,11 @@ int fake_modem_receive_message(fake_modem *modem, const std::string &from, const
     }
     fake_modem_wake(modem);
     return index;
+}
+
+int fake_modem_number_in(const std::string &text)
+{
+    if (text.empty() || text.size() > 6 || text.find_first_not_of("0123456789") != std::string::npos)
+        return -1;
+    return std::stoi(text);
 }

@@ -29,6 +29,8 @@ constexpr int FAKE_MODEM_STORE_SLOTS = 30;
 bool fake_modem_store_answer(fake_modem_store &store, const std::string &command, std::string *answer);
 // Stores a message at the lowest free index and returns it, or 0 when full.
 int fake_modem_store_add(fake_modem_store &store, fake_modem_message message);
+// A command argument that is a whole decimal number (at most 6 digits), or -1.
+int fake_modem_number_in(const std::string &text);
 // Stores what message text after a prompt left behind, in text mode only:
 // AT+CMGS sends it (stored as sent), AT+CMGW stores it. Returns the index,
 // or 0 when nothing was stored.

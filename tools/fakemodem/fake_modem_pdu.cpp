@@ -33,13 +33,6 @@ std::string cms_error(int code)
     return "\r\n+CMS ERROR: " + std::to_string(code) + "\r\n";
 }
 
-int number_in(const std::string &text)
-{
-    if (text.empty() || text.size() > 6 || text.find_first_not_of("0123456789") != std::string::npos)
-        return -1;
-    return std::stoi(text);
-}
-
 std::string hex(const std::string &bytes)
 {
     static const char digits[] = "0123456789ABCDEF";
@@ -223,7 +216,7 @@ std::string listing(fake_modem_store &store, int index, fake_modem_message &m, c
 
 std::string list(fake_modem_store &store, const std::string &arg)
 {
-    int stat = arg.empty() ? 0 : number_in(arg);
+    int stat = arg.empty() ? 0 : fake_modem_number_in(arg);
     if (stat < 0 || stat > 4)
         return cms_error(304); // invalid PDU mode parameter
     std::string lines;
@@ -235,7 +228,7 @@ std::string list(fake_modem_store &store, const std::string &arg)
 
 std::string read_one(fake_modem_store &store, const std::string &arg)
 {
-    auto it = store.messages.find(number_in(arg));
+    auto it = store.messages.find(fake_modem_number_in(arg));
     if (it == store.messages.end())
         return cms_error(321);
     return pdu_framed(listing(store, 0, it->second, "+CMGR: "));
@@ -385,7 +378,7 @@ void fake_modem_pdu_written(fake_modem *modem, const std::string &kind, const st
 {
     bool ok;
     std::string bytes = unhex(text, &ok);
-    int length = number_in(command.substr(command.find('=') + 1));
+    int length = fake_modem_number_in(command.substr(command.find('=') + 1));
     size_t smsc = bytes.empty() ? 0 : static_cast<uint8_t>(bytes[0]) + 1u;
     submit s = ok && smsc < bytes.size() ? parse_submit(bytes.substr(smsc)) : submit{};
     if (!s.ok || length < 0 || size_t(length) != bytes.size() - smsc) {
