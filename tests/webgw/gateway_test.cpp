@@ -216,6 +216,14 @@ TEST_F(Gateway, LoginsGetTheirUsersAccess)
     json answer = call(web, "tarnel", "sendat", {{"at_port", modem_path()}, {"at_cmd", "AT+CSQ"}});
     EXPECT_EQ(answer["result"][1]["response"], "AT+CSQ\r\r\n+CSQ: 20,99\r\n\r\nOK\r\n") << answer;
     EXPECT_EQ(call(web, "tarnel", "sendat", json::object()), result_of({2})); // a status and no table
+    // The wave's methods pass as the router's server passes them: by the
+    // packaged group for writing, not for a reader.
+    json batch = call(web, "tarnel", "batch", {{"at_port", modem_path()}, {"commands", {{{"at_cmd", "AT+CSQ"}}}}});
+    EXPECT_EQ(batch["result"][1]["status"], "success") << batch;
+    EXPECT_EQ(batch["result"][1]["results"][0]["response"], "AT+CSQ\r\r\n+CSQ: 20,99\r\n\r\nOK\r\n") << batch;
+    EXPECT_EQ(
+        call(login("viewer", "viewpw"), "tarnel", "batch", {{"at_port", modem_path()}, {"commands", json::array()}}),
+        error_of(-32002, "Access denied"));
     EXPECT_EQ(call(web, "tarnel", "close", {{"at_port", modem_path()}})["result"][1]["status"], "success");
     EXPECT_EQ(call(guest, "tarnel", "list", json::object()), error_of(-32002, "Access denied"));
 
