@@ -79,7 +79,7 @@ sms_encoded sms_encode_submit(std::string_view to, std::string_view utf8_text, s
 {
     sms_encoded result;
     std::string to_digits, smsc_digits;
-    uint8_t to_type, smsc_type;
+    uint8_t to_type = 0, smsc_type = 0;
     if (!parse_number(to, &to_digits, &to_type)) {
         result.error = "Invalid destination number";
         return result;
@@ -147,7 +147,9 @@ sms_encoded sms_encode_submit(std::string_view to, std::string_view utf8_text, s
             body.insert(body.end(), codes[i].begin(), codes[i].end());
         if (gsm) {
             // Seven zero septets hold the header's six octets and a fill bit.
-            std::vector<uint8_t> septets(concat ? 7 : 0, 0);
+            std::vector<uint8_t> septets;
+            septets.reserve(7 + body.size());
+            septets.resize(concat ? 7 : 0);
             septets.insert(septets.end(), body.begin(), body.end());
             tpdu.push_back(uint8_t(septets.size()));
             size_t at = tpdu.size();
