@@ -85,16 +85,15 @@ int handle_sendat(ubus_context *ctx, ubus_object *, ubus_request_data *req, cons
     const char *path = port_path_arg(tb[SENDAT_AT_PORT]);
     if (!path)
         return UBUS_STATUS_INVALID_ARGUMENT;
-    port_op parsed;
-    const char *refusal = nullptr;
-    int status = sendat_parse(tb, &parsed, &refusal);
-    if (status != UBUS_STATUS_OK)
-        return status;
-    if (refusal)
-        return reply_error(ctx, req, refusal);
-
+    // Parsed straight into the call: a command costs no second operation
+    // to build, move and destroy.
     port_call *call = call_new(path, OP_SENDAT);
-    call->op = std::move(parsed);
+    const char *refusal = nullptr;
+    int status = sendat_parse(tb, &call->op, &refusal);
+    if (status != UBUS_STATUS_OK || refusal) {
+        delete call;
+        return refusal ? reply_error(ctx, req, refusal) : status;
+    }
     call->op.peer = req->peer;
     return call_start(ctx, req, call);
 }

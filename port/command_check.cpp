@@ -296,19 +296,20 @@ command_refusal command_check(const char *text, size_t length, bool allow_ctrl_z
 {
     std::string_view all(text, length);
     bool blank = true;
+    bool separated = false; // a ';', a line end or a prompt's end in it
     for (char c : all) {
         if (c == '\0' || c == ESC || (c == CTRL_Z && !allow_ctrl_z))
             return COMMAND_CONTROL_BYTES;
         if (!blank_char(c))
             blank = false;
+        if (c == ';' || c == '\r' || c == '\n' || c == CTRL_Z)
+            separated = true;
     }
     if (blank)
         return COMMAND_BLANK;
     // One extended command alone ("AT+CSQ", "AT+COPS=0,2"), the usual call:
     // no basic command, no second line, nothing to judge.
-    if (length >= 3 && (text[0] | 0x20) == 'a' && (text[1] | 0x20) == 't' && text[2] == '+' &&
-        !memchr(text, ';', length) && !memchr(text, '\r', length) && !memchr(text, '\n', length) &&
-        !memchr(text, CTRL_Z, length))
+    if (!separated && length >= 3 && (text[0] | 0x20) == 'a' && (text[1] | 0x20) == 't' && text[2] == '+')
         return COMMAND_ACCEPTED;
 
     // Each Ctrl-Z ends a prompt's text, which starts behind the line that

@@ -55,8 +55,11 @@ static void line_written(port_entry *entry)
         entry->prompt_seq = entry->write_line_seq;
     }
     uint32_t epoch = entry->echo_epoch;
-    if (echo_setting_of(text.data(), text.size()) >= 0)
+    int setting = echo_setting_of(text.data(), text.size());
+    if (setting >= 0) {
         entry->echo_epoch++; // what follows may be echoed, or not, otherwise
+        entry->out_echo_setting = int8_t(setting);
+    }
     entry->unechoed.push_back({std::move(text), entry->write_line_seq, entry->echo == ECHO_ON, epoch});
     if (entry->unechoed.size() > UNECHOED_MAX)
         entry->unechoed.pop_front();
@@ -132,14 +135,36 @@ static std::deque<written_line>::iterator find_written(port_entry *entry, const 
 
 bool echo_pending(port_entry *entry, const char *line, size_t length)
 {
-    return find_written(entry, line, length) != entry->unechoed.end();
+    auto found = find_written(entry, line, length);
+    if (found == entry->unechoed.end())
+        return false;
+    entry->pending_at = size_t(found - entry->unechoed.begin());
+    entry->pending_length = found->text.size();
+    return true;
+}
+
+void echo_forget_pending(port_entry *entry)
+{
+    entry->pending_at = SIZE_MAX;
+}
+
+// The line being cut was found by echo_pending just before: the same place
+// holds it unless the lines written moved since.
+static std::deque<written_line>::iterator pending_written(port_entry *entry, const char *line, size_t length)
+{
+    size_t at = entry->pending_at;
+    entry->pending_at = SIZE_MAX;
+    if (at < entry->unechoed.size() && entry->unechoed[at].text.size() == entry->pending_length)
+        return entry->unechoed.begin() + long(at);
+    return find_written(entry, line, length);
 }
 
 bool echo_take(port_entry *entry, const char *line, size_t length)
 {
     if (entry->unechoed.empty())
         return false;
-    auto found = find_written(entry, line, length);
+    auto found =
+        entry->pending_at != SIZE_MAX ? pending_written(entry, line, length) : find_written(entry, line, length);
     if (found == entry->unechoed.end())
         return false;
     uint32_t seq = found->seq;
@@ -155,7 +180,10 @@ bool echo_take(port_entry *entry, const char *line, size_t length)
         }
     }
     entry->spare_text = std::move(found->text);
-    entry->unechoed.erase(entry->unechoed.begin(), found + 1);
+    // Usually the oldest line: popped, not erased as a range.
+    size_t through = size_t(found - entry->unechoed.begin());
+    for (size_t i = 0; i <= through; i++)
+        entry->unechoed.pop_front();
     if (!entry->owed.empty()) {
         std::erase_if(entry->owed, [&](const owed_answer &a) {
             return a.seq >= lost_from && a.seq <= lost_to && a.seq < seq && !a.echoed;

@@ -29,20 +29,48 @@ constexpr named_code FINAL_CODES[] = {
 // of the common vendors. Each may arrive at any moment, between the lines
 // of an answer too. Every "+UU...:" line (u-blox) is unsolicited as well.
 constexpr std::string_view URC_NAMES[] = {
-    // Sorted, for a binary search: one is looked up for most "+" lines.
     "+C5GREG"sv, "+CBM"sv,       "+CCWA"sv,  "+CDS"sv,           "+CDSI"sv,     "+CEREG"sv, "+CFUN"sv,
     "+CGEV"sv,   "+CGREG"sv,     "+CIEV"sv,  "+CLIP"sv,          "+CMT"sv,      "+CMTE"sv,  "+CMTI"sv,
     "+CPIN"sv,   "+CREG"sv,      "+CRING"sv, "+CSSI"sv,          "+CSSU"sv,     "+CTZE"sv,  "+CTZV"sv,
     "+CUSD"sv,   "+GTSIMSTAT"sv, "+QIND"sv,  "+QNETDEVSTATUS"sv, "+QSIMSTAT"sv, "+QUSIM"sv,
 };
-constexpr bool sorted_names()
+// A name is looked up for most "+" lines, answers' lines included, so the
+// names sit in a small open-addressed table: one slot or two are looked at.
+constexpr size_t URC_SLOTS = 64;
+constexpr size_t urc_slot_of(std::string_view name)
 {
-    for (size_t i = 1; i < std::size(URC_NAMES); i++)
-        if (!(URC_NAMES[i - 1] < URC_NAMES[i]))
-            return false;
-    return true;
+    size_t h = name.size() * 131u;
+    for (char c : name)
+        h = h * 31u + static_cast<unsigned char>(c);
+    return h % URC_SLOTS;
 }
-static_assert(sorted_names(), "URC_NAMES must stay sorted");
+struct urc_table {
+    std::string_view slots[URC_SLOTS];
+};
+constexpr urc_table make_urc_table()
+{
+    static_assert(std::size(URC_NAMES) * 2 <= URC_SLOTS, "the table must stay at most half full");
+    urc_table t{};
+    for (std::string_view name : URC_NAMES) {
+        size_t at = urc_slot_of(name);
+        while (!t.slots[at].empty())
+            at = (at + 1) % URC_SLOTS;
+        t.slots[at] = name;
+    }
+    return t;
+}
+constexpr urc_table URC_TABLE = make_urc_table();
+
+bool urc_name_known(std::string_view name)
+{
+    for (size_t at = urc_slot_of(name);; at = (at + 1) % URC_SLOTS) {
+        std::string_view slot = URC_TABLE.slots[at];
+        if (slot.empty())
+            return false;
+        if (slot.size() == name.size() && memcmp(slot.data(), name.data(), name.size()) == 0)
+            return true;
+    }
+}
 // Whole lines (or their start) that no command owns. `startup`: the modem
 // has just started, and has forgotten every command it read before.
 struct urc_word {
@@ -51,11 +79,33 @@ struct urc_word {
     bool startup;
 };
 constexpr urc_word URC_WORDS[] = {
-    {"RING"sv, true, false},       {"RDY"sv, false, true},         {"POWERED DOWN"sv, false, false},
-    {"SMS Ready"sv, false, false}, {"SMS DONE"sv, false, false},   {"Call Ready"sv, false, false},
-    {"PB DONE"sv, false, false},   {"+SIM READY"sv, false, false}, {"*ATREADY:"sv, true, true},
-    {"^SYSSTART"sv, true, true},   {"^BOOT:"sv, true, false},
+    // Grouped by their first byte, which finds a line's candidates at once.
+    {"*ATREADY:"sv, true, true}, {"+SIM READY"sv, false, false},   {"Call Ready"sv, false, false},
+    {"PB DONE"sv, false, false}, {"POWERED DOWN"sv, false, false}, {"RING"sv, true, false},
+    {"RDY"sv, false, true},      {"SMS Ready"sv, false, false},    {"SMS DONE"sv, false, false},
+    {"^SYSSTART"sv, true, true}, {"^BOOT:"sv, true, false},
 };
+// For each first byte, the words that start with it: [first, first + count).
+struct urc_word_range {
+    uint8_t first = 0, count = 0;
+};
+struct urc_word_index {
+    urc_word_range by_lead[128];
+};
+constexpr urc_word_index make_urc_word_index()
+{
+    urc_word_index index{};
+    for (size_t i = 0; i < std::size(URC_WORDS); i++) {
+        urc_word_range &r = index.by_lead[static_cast<unsigned char>(URC_WORDS[i].text[0])];
+        if (r.count == 0)
+            r.first = uint8_t(i);
+        else if (r.first + r.count != i)
+            throw "URC_WORDS must stay grouped by their first byte";
+        r.count++;
+    }
+    return index;
+}
+constexpr urc_word_index URC_WORD_INDEX = make_urc_word_index();
 
 bool is_blank(char c)
 {
@@ -368,9 +418,9 @@ urc_match unsolicited_line(const char *line, size_t length, const std::vector<st
         return m;
     default: return m;
     }
-    for (const urc_word &w : URC_WORDS) {
-        if (w.text[0] != line[0])
-            continue;
+    urc_word_range words = URC_WORD_INDEX.by_lead[static_cast<unsigned char>(line[0]) & 0x7f];
+    for (size_t i = words.first; i < size_t(words.first + words.count); i++) {
+        const urc_word &w = URC_WORDS[i];
         bool hit = w.prefix ? starts_with(line, length, w.text) : trimmed(line, length) == w.text;
         if (hit) {
             m.found = true;
@@ -398,7 +448,7 @@ urc_match unsolicited_line(const char *line, size_t length, const std::vector<st
         m.name = name;
         return m;
     }
-    if (std::binary_search(std::begin(URC_NAMES), std::end(URC_NAMES), name)) {
+    if (urc_name_known(name)) {
         m.found = true;
         m.name = name;
     }

@@ -31,7 +31,7 @@ void owed_add(port_entry *entry, const end_flag_list &flags, bool late, int coun
 {
     for (int i = 0; i < count; i++)
         owed_push(entry, {flags, command_traits_now(entry), entry->command_seq, late, provisional, entry->echo_seen,
-                          int8_t(echo_setting_of(entry->out.data(), entry->out.size()))});
+                          entry->out_echo_setting});
 }
 
 void owed_drop_after(port_entry *entry, uint32_t seq)

@@ -170,6 +170,10 @@ struct port_entry {
     uint32_t echo_epoch;
     std::string write_line;
     std::string spare_text; // storage of an echoed line, for the next one
+    // Where echo_pending found the line being cut: its place in `unechoed`
+    // and its text's length, or SIZE_MAX.
+    size_t pending_at = SIZE_MAX;
+    size_t pending_length;
     uint32_t write_line_seq;
     bool write_text;
     bool prompt_echo;    // '>' lines are the echo of prompt text
@@ -191,6 +195,9 @@ struct port_entry {
     int64_t deadline_ms; // monotonic; the command's wait ends here
     std::string out;     // bytes still to write
     size_t out_done;
+    // What the command lines written from `out` do to echo (the last of
+    // them that sets it: 0 off, 1 on; -1 none), noted as each is written.
+    int8_t out_echo_setting = -1;
     int64_t write_deadline_ms;
 
     // Thread: answers owed by commands that stopped waiting, and the lines
@@ -492,8 +499,10 @@ bool owed_late(const port_entry *entry);
 // echo of one (true: never published, never anyone's answer line).
 void echo_written(port_entry *entry, const char *bytes, size_t n);
 bool echo_take(port_entry *entry, const char *line, size_t length);
-// Whether a line would be an echo (nothing changes).
+// Whether a line would be an echo. Nothing changes but a note of where it
+// was found, which echo_take of the same line then uses once.
 bool echo_pending(port_entry *entry, const char *line, size_t length);
+void echo_forget_pending(port_entry *entry);
 // A final result of the command numbered seq.
 void echo_answered(port_entry *entry, uint32_t seq);
 // An OK to a command that turns echo off (0) or on (1).

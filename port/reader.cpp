@@ -177,13 +177,13 @@ static void handle_line(port_entry *entry, const char *line, size_t length, size
         memcpy(matched, line, n);
         matched[n] = '\0';
         if (code == FINAL_OK)
-            echo_set(entry, echo_setting_of(entry->out.data(), entry->out.size()));
+            echo_set(entry, entry->out_echo_setting);
         at_line_final(entry, matched, true);
         return;
     }
     if (end_flag_match_line(&entry->end_flags, line, length, code, matched)) {
         if (code == FINAL_OK)
-            echo_set(entry, echo_setting_of(entry->out.data(), entry->out.size()));
+            echo_set(entry, entry->out_echo_setting);
         at_line_final(entry, matched, code != FINAL_NONE);
         return;
     }
@@ -268,10 +268,15 @@ static void cut_lines(port_entry *entry, int search_from, int later)
             break;
         int next = cr + (cr_only ? 1 : 2);
         int length = cr - line_start;
+        int found_length = length;
         drop_nul_bytes(entry, buf + line_start, &length);
+        // An echo told by its CR alone was found as this very line.
+        if (!cr_only || length != found_length)
+            echo_forget_pending(entry);
         entry->line_cr_ended = cr_only;
         entry->skip_lf = cr_only && next == entry->line_length && later == 0;
         handle_line(entry, buf + line_start, size_t(length), entry->line_length - next + later);
+        echo_forget_pending(entry);
         entry->line_cr_ended = false;
         line_start = search_from = next;
     }

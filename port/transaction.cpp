@@ -70,6 +70,7 @@ static void finish(port_entry *entry)
     entry->waiting = 0;
     entry->out.clear();
     entry->out_done = 0;
+    entry->out_echo_setting = -1;
     entry->window.clear();
     op->end_flags = entry->end_flags;
     port_finish_op(entry, op);
@@ -281,6 +282,7 @@ static void begin_write(port_entry *entry, std::string bytes, command_phase phas
 {
     entry->out = std::move(bytes);
     entry->out_done = 0;
+    entry->out_echo_setting = -1;
     entry->write_deadline_ms = mono_ms() + WRITE_DRAIN_MS;
     entry->phase = phase;
     at_write_ready(entry);
