@@ -48,6 +48,21 @@ static bool is_stray_echo(const port_entry *entry, const char *line)
     return line[0] == '>' && (entry->prompt_echo || (entry->current && entry->current->has_data));
 }
 
+// Whether the bytes read behind the current line hold an echo: a line that
+// starts "AT". Only a modem that echoes sends one.
+static bool echo_line_follows(const port_entry *entry, size_t tail)
+{
+    if (!entry->chunk || tail > size_t(entry->chunk_size))
+        return false;
+    const char *rest = entry->chunk + entry->chunk_size - tail;
+    for (size_t i = 0; i + 1 < tail; i++) {
+        bool line_start = i == 0 || rest[i - 1] == '\n' || rest[i - 1] == '\r';
+        if (line_start && (rest[i] | 0x20) == 'a' && (rest[i + 1] | 0x20) == 't')
+            return true;
+    }
+    return false;
+}
+
 // Whether a line goes to the waiting command's answer: nothing older is
 // owed, and (with echo on) its echo came.
 static bool answer_is_due(const port_entry *entry)
@@ -151,6 +166,12 @@ static void handle_line(port_entry *entry, const char *line, size_t length, size
             entry->text = announced;
         }
     }
+    // A final before any echo on a port just opened is the waiting
+    // command's only if the modem does not echo; echoes read right behind
+    // it show that it does, and that this final answered something older.
+    if (code != FINAL_NONE && entry->echo == ECHO_UNKNOWN && entry->waiting && !entry->echo_seen &&
+        entry->owed.empty() && echo_line_follows(entry, tail))
+        entry->echo = ECHO_ON;
     // While echo is on, no line before a command's echo is its answer.
     bool gated = entry->echo == ECHO_ON;
     if (!entry->owed.empty() && (!gated || entry->owed.front().echoed)) {

@@ -364,13 +364,13 @@ TEST_F(Anchor, LinesBeforeTheEchoAndVendorLines)
 // restart is not answered either, and one never echoed has no partial answer.
 TEST_F(Anchor, ACommandLostInARestartOnAFreshPortOwesNothing)
 {
-    // The modem never answers `command`; `bytes` come while it waits.
+    // The modem never answers `command`; `bytes` come while it waits,
+    // behind its echo (scripted so, for a fixed order).
     auto unanswered = [&](const std::string &command, const std::string &bytes, bool echoed) {
         fake_modem_set_echo(m, echoed);
-        fake_modem_set_answer(m, command, {});
+        fake_modem_set_answer(m, command, {{0, bytes}});
         pending_call call;
         EXPECT_TRUE(start_waiting(call, command, ",\"timeout\":1"));
-        fake_modem_inject(m, bytes);
         EXPECT_TRUE(call_finish(env.ctx, call, 10000));
         fake_modem_set_echo(m, true);
         EXPECT_EQ(call.reply.str("status"), "timeout") << command;
@@ -422,4 +422,24 @@ TEST_F(Anchor, ALateAnswerAfterAReopenIsReadAsBefore)
     fake_modem_set_echo(m, true);
     EXPECT_EQ(open_port(port).str("status"), "success");
     expect_own_answers({"D"});
+}
+
+// Just opened, the port does not know yet whether the modem echoes. An old
+// answer nobody on this record owes arrives as the next command is read,
+// with the modem's echoes right behind it: it shows the modem echoes, so
+// that "OK" is nobody's, and the command's answer starts at its own echo.
+TEST_F(Anchor, AnOldAnswerAfterAnOpenIsNobodysWhenEchoesFollowIt)
+{
+    EXPECT_EQ(open_port(port).str("status"), "success");
+    // Scripted as one chunk, echo included, for a fixed order.
+    fake_modem_set_echo(m, false);
+    fake_modem_set_answer(m, "AT+TAG=B",
+                          {{0, "\r\nOK\r\nAT+OLD\r\r\n+OLD: 1\r\n\r\nOK\r\n"
+                               "AT+TAG=B\r\r\n+TAG: B\r\n\r\nOK\r\n"}});
+    reply_fields b = sendat(port, "\"at_cmd\":\"AT+TAG=B\"");
+    fake_modem_set_echo(m, true);
+    EXPECT_EQ(b.str("status"), "success");
+    EXPECT_EQ(lines_of(b.str("response")), (lines{"AT+TAG=B", "+TAG: B", "OK"})) << b.str("response");
+    EXPECT_EQ(mentions("AT+OLD"), 0) << "an echo was published";
+    expect_own_answers({"C", "D"});
 }
