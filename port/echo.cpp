@@ -157,8 +157,16 @@ bool echo_take(port_entry *entry, const char *line, size_t length)
     entry->spare_text = std::move(found->text);
     entry->unechoed.erase(entry->unechoed.begin(), found + 1);
     if (!entry->owed.empty()) {
+        // An older debt not echoed and with no line of its own left to echo
+        // (its bytes went out as part of another command's line) can never
+        // be paid while echo is on: it would hold every later answer.
+        auto has_line = [entry](uint32_t s) {
+            return (!entry->write_line.empty() && entry->write_line_seq == s) ||
+                   std::any_of(entry->unechoed.begin(), entry->unechoed.end(),
+                               [s](const written_line &w) { return w.seq == s; });
+        };
         std::erase_if(entry->owed, [&](const owed_answer &a) {
-            return a.seq >= lost_from && a.seq <= lost_to && a.seq < seq && !a.echoed;
+            return a.seq < seq && !a.echoed && ((a.seq >= lost_from && a.seq <= lost_to) || !has_line(a.seq));
         });
         for (owed_answer &a : entry->owed)
             a.echoed = a.echoed || a.seq == seq;
@@ -172,6 +180,15 @@ bool echo_take(port_entry *entry, const char *line, size_t length)
         capture_restart_at(entry, entry->anchor.data(), entry->anchor.size());
     }
     return true;
+}
+
+void echo_line_continued(port_entry *entry)
+{
+    // A command line left open at the modem (send-only text without a CR)
+    // is run by the CR of the command that continues it: its echo and its
+    // answer are that command's.
+    if (!entry->write_line.empty() && !entry->write_text)
+        entry->write_line_seq = entry->command_seq;
 }
 
 void echo_answered(port_entry *entry, uint32_t seq)

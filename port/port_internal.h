@@ -494,6 +494,8 @@ void echo_written(port_entry *entry, const char *bytes, size_t n);
 bool echo_take(port_entry *entry, const char *line, size_t length);
 // Whether a line would be an echo (nothing changes).
 bool echo_pending(port_entry *entry, const char *line, size_t length);
+// The command now starting continues a line left open at the modem.
+void echo_line_continued(port_entry *entry);
 // A final result of the command numbered seq.
 void echo_answered(port_entry *entry, uint32_t seq);
 // An OK to a command that turns echo off (0) or on (1).

@@ -400,6 +400,8 @@ bool at_start(port_entry *entry, port_op *op)
         owed_push(entry, {default_end_flags(), {}, entry->command_seq, true, true, false, -1});
     }
     entry->command_seq++;
+    if (!entry->fragment_out)
+        echo_line_continued(entry);
     entry->running_forgotten = false;
     op->lines_before = entry->lines_published;
     entry->traits_known = false;
