@@ -230,16 +230,21 @@ bool quote_open(const char *line, size_t length)
     return open;
 }
 
+// Whether a line ends in '",<dcs>', the end of a USSD text whatever
+// quotes the text holds.
+bool ends_with_dcs(std::string_view t)
+{
+    size_t end = t.size();
+    while (end > 0 && is_digit(t[end - 1]))
+        end--;
+    return end < t.size() && end >= 2 && t[end - 1] == ',' && t[end - 2] == '"';
+}
+
 // A line that closes a USSD text: it ends in '"' or '",<dcs>'.
 bool closes_ussd(const char *line, size_t length)
 {
     std::string_view t = trimmed(line, length);
-    size_t end = t.size();
-    while (end > 0 && is_digit(t[end - 1]))
-        end--;
-    if (end < t.size() && end >= 2 && t[end - 1] == ',' && t[end - 2] == '"')
-        return true;
-    return !t.empty() && t.back() == '"';
+    return ends_with_dcs(t) || (!t.empty() && t.back() == '"');
 }
 
 // Text characters as a header's <length> counts them: each character, or
@@ -433,7 +438,7 @@ text_state text_announced(const urc_match &urc, const char *line, size_t length,
     field f[12];
     if (urc.found) {
         if (urc.name == "+CUSD"sv) {
-            if (quote_open(line, length)) {
+            if (quote_open(line, length) && !ends_with_dcs(trimmed(line, length))) {
                 t.kind = TEXT_UNSOLICITED;
                 t.ussd = true;
             }
