@@ -489,6 +489,7 @@ text_state text_announced(const urc_match &urc, const char *line, size_t length,
         return t;
     }
     t.framed = framing;
+    t.listed = list;
     if (count >= (list ? 7 : 10) && all_digits(f[count - 1]))
         t.length = number_of(f[count - 1]);
     return t;
@@ -508,6 +509,12 @@ bool text_takes(text_state *t, const char *line, size_t length)
     if (!t->framed) {
         *t = {};
         return true;
+    }
+    // A list puts no empty line between its entries: the next header
+    // ("+CMGL: <index>,") starts the next one.
+    if (t->listed && length > 7 && starts_with(line, length, "+CMGL: "sv) && is_digit(line[7])) {
+        *t = {};
+        return false;
     }
     if (length == 0 && (t->length < 0 || t->counted >= t->length)) {
         *t = {}; // the framing in front of what follows

@@ -92,6 +92,7 @@ struct text_state {
     text_line kind = TEXT_NONE;
     bool ussd = false;   // runs to the closing quote
     bool framed = false; // runs to an empty line, or to its length
+    bool listed = false; // a +CMGL: entry: the next entry's header ends it
     int32_t length = -1; // the header's <length>, -1 for none
     int32_t counted = 0;
     int32_t lines = 0;
