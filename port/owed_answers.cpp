@@ -145,7 +145,7 @@ bool owed_pay(port_entry *entry, const char *line, size_t length, size_t tail, b
     // written after it: that prompt is not coming any more.
     if (modem_final && debt.seq >= entry->abandoned_seq)
         entry->prompt_abandoned = false;
-    if (modem_final || matched[0] == '>') {
+    if (modem_final || (matched[0] == '>' && debt.traits.prompts)) {
         entry->owed.pop_front();
     } else {
         // A line of the answer the caller waited for; the modem's final

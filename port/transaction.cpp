@@ -427,8 +427,9 @@ void at_line_final(port_entry *entry, const char *matched, bool modem_final)
     // final result when the caller's own end flag came first, and the
     // answers to the further commands of a text with CRs inside. A caller
     // that waits for the "> " prompt by hand sends the text with its next
-    // call and must get that call's own answer.
-    if (matched[0] != '>') {
+    // call and must get that call's own answer; a '>' met in a line of
+    // another command is no prompt.
+    if (matched[0] != '>' || !command_traits_now(entry).prompts) {
         int owed = entry->answers_due - entry->finals_own - (modem_final ? 1 : 0);
         // A line that paid an older debt while it waited may have been one
         // of its own answers (the older one never coming): what it still
