@@ -201,7 +201,12 @@ TEST_F(Attack, EchoTurnedOffBehindAnExtendedCommand)
     fake_modem_set_answer(m, "AT+CSQ;E0", {{0, "\r\n+CSQ: 20,99\r\n\r\nOK\r\n"}});
     EXPECT_EQ(at("AT+CSQ;E0").str("status"), "success");
     fake_modem_set_echo(m, false);
-    expect_own_answers({"B", "C"});
+    for (const std::string who : {"B", "C"}) {
+        fake_modem_set_answer(m, "AT+TAG=" + who, {{0, "\r\n+TAG: " + who + "\r\n\r\nOK\r\n"}});
+        reply_fields r = at("AT+TAG=" + who);
+        EXPECT_EQ(r.str("status"), "success") << who;
+        EXPECT_EQ(lines_of(r.str("response")), (lines{"+TAG: " + who, "OK"})) << who;
+    }
 }
 
 // A message delivered to the port while nobody waits ends with its text
