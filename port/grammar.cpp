@@ -323,12 +323,27 @@ int echo_setting_of(const char *bytes, size_t length)
         // "AT+NAME..." alone has no basic command that could set echo.
         bool extended_only = line.size() > 2 && line[2] == '+' && line.find(';') == std::string_view::npos;
         if (!extended_only && line.size() >= 2 && upper(line[0]) == 'A' && upper(line[1]) == 'T') {
-            walk_basic(line.data() + 2, line.size() - 2, [&setting](char c, bool amp, std::string_view value) {
+            auto basic = [&setting](char c, bool amp, std::string_view value) {
                 if (!amp && c == 'E')
                     setting = value.empty() || value == "0"sv ? 0 : value == "1"sv ? 1 : setting;
                 else if ((!amp && c == 'Z') || (amp && c == 'F'))
                     setting = 1;
-            });
+            };
+            std::string_view body = line.substr(2);
+            size_t i = walk_basic(body.data(), body.size(), basic);
+            // Basic commands may follow an extended one behind its ';'
+            // ("AT+CSQ;E0").
+            while (i < body.size()) {
+                bool quoted = false;
+                while (i < body.size() && (quoted || body[i] != ';')) {
+                    quoted = quoted != (body[i] == '"');
+                    i++;
+                }
+                if (i >= body.size())
+                    break;
+                i++;
+                i += walk_basic(body.data() + i, body.size() - i, basic);
+            }
         }
         if (!cr)
             break;
