@@ -143,6 +143,13 @@ bool echo_take(port_entry *entry, const char *line, size_t length)
     if (found == entry->unechoed.end())
         return false;
     uint32_t seq = found->seq;
+    // A command written again after the modem never read it echoes like
+    // the lost one: the running command's echo may be the one taken here.
+    if (entry->waiting && entry->current && seq != entry->command_seq && !entry->echo_seen)
+        entry->echo_doubt =
+            entry->echo_doubt || std::any_of(found + 1, entry->unechoed.end(), [&](const written_line &w) {
+                return w.seq == entry->command_seq && w.text == found->text;
+            });
     // Lines written before it while echo was on, or with nothing between
     // them and it that could change echo, and never echoed, were never
     // read: their answers are not coming. (Lines written while echo was

@@ -202,6 +202,9 @@ struct port_entry {
     int answers_due;      // final results the running command's bytes ask for
     int finals_own;       // the modem's final results seen while it waits
     bool paid_debt;       // a line paid an older debt while it waited
+    // Its own line, not yet echoed, is the same as an older one whose echo
+    // came while it waited: that echo may have been its own.
+    bool echo_doubt;
     int64_t settle_until; // monotonic ms: the next operation waits this long for a provisional answer
     std::deque<std::string> window;
     // A command with prompt data gave up waiting for its "> ": a prompt that

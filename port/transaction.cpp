@@ -35,6 +35,7 @@ void capture_arm(port_entry *entry)
     entry->answers_due = 1;
     entry->finals_own = 0;
     entry->paid_debt = false;
+    entry->echo_doubt = false;
     entry->echo_seen = false;
     entry->anchor.clear();
     entry->window.clear();
@@ -231,9 +232,10 @@ static void timed_out(port_entry *entry, bool owes)
     // A command that went into message text is answered by nobody, nor one
     // the modem forgot as it restarted.
     int owed = entry->swallowed || entry->running_forgotten ? 0 : entry->answers_due - entry->finals_own;
+    bool doubt = entry->paid_debt || (entry->echo_doubt && !entry->echo_seen);
     if (owes && owed > 0) {
-        owed_add(entry, entry->end_flags, true, owed, entry->paid_debt);
-        if (entry->paid_debt)
+        owed_add(entry, entry->end_flags, true, owed, doubt);
+        if (doubt)
             entry->settle_until = std::max(entry->settle_until, mono_ms() + DOUBT_SETTLE_MS);
     }
     take_result(entry, AT_TIMED_OUT);
