@@ -222,3 +222,31 @@ TEST_F(Attack, AnEchoAfterADeliveredMessageIsNoTextOfIt)
     expect_own_answers({"B", "C"});
     EXPECT_EQ(mentions("AT+TAG=B"), 0);
 }
+
+// Echoes as firmware sends them: in another case, with blanks behind,
+// split across reads, a vendor's line between echo and answer. Each
+// anchors its own answer, and none is news.
+TEST_F(Attack, EchoesInOtherFormsAnchorTheirAnswers)
+{
+    use_modem();
+    expect_own_answers({"A"});
+    fake_modem_set_echo(m, false); // the scripts echo
+    const std::vector<std::vector<fake_modem_chunk>> forms = {
+        {{0, "at+tag=b  \r"}, {0, "\r\n+TAG: B\r\n\r\nOK\r\n"}},
+        {{0, "AT+TA"}, {30, "G=B\r"}, {30, "\r\n^RSSI:18\r\n"}, {30, "\r\n+TAG: B\r\n\r\nOK\r\n"}},
+        {{0, "AT+TAG=B\r\n"}, {30, "+TAG: B\r\n"}, {30, "OK\r\n"}},
+    };
+    for (size_t i = 0; i < forms.size(); i++) {
+        fake_modem_set_answer(m, "AT+TAG=B", forms[i]);
+        reply_fields r = at("AT+TAG=B");
+        EXPECT_EQ(r.str("status"), "success") << i;
+        lines got = lines_of(r.str("response"));
+        EXPECT_EQ(std::count(got.begin(), got.end(), "+TAG: B"), 1) << i << " " << r.str("response");
+        EXPECT_EQ(got.back(), "OK") << i;
+    }
+    fake_modem_set_echo(m, true);
+    expect_own_answers({"C"});
+    EXPECT_EQ(mentions("^RSSI:18"), 1);
+    for (const std::string &event : listener.lines())
+        EXPECT_TRUE(event.find("+tag") == std::string::npos && event.find("AT+TA") == std::string::npos) << event;
+}
