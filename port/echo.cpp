@@ -168,6 +168,13 @@ bool echo_take(port_entry *entry, const char *line, size_t length)
     if (found == entry->unechoed.end())
         return false;
     uint32_t seq = found->seq;
+    // A command written again after the modem never read it echoes like
+    // the lost one: the running command's echo may be the one taken here.
+    if (entry->waiting && entry->current && seq != entry->command_seq && !entry->echo_seen)
+        entry->echo_doubt =
+            entry->echo_doubt || std::any_of(found + 1, entry->unechoed.end(), [&](const written_line &w) {
+                return w.seq == entry->command_seq && w.text == found->text;
+            });
     // Lines written before it while echo was on, or with nothing between
     // them and it that could change echo, and never echoed, were never
     // read: their answers are not coming. (Lines written while echo was
@@ -185,8 +192,16 @@ bool echo_take(port_entry *entry, const char *line, size_t length)
     for (size_t i = 0; i <= through; i++)
         entry->unechoed.pop_front();
     if (!entry->owed.empty()) {
+        // An older debt not echoed and with no line of its own left to echo
+        // (its bytes went out as part of another command's line) can never
+        // be paid while echo is on: it would hold every later answer.
+        auto has_line = [entry](uint32_t s) {
+            return (!entry->write_line.empty() && entry->write_line_seq == s) ||
+                   std::any_of(entry->unechoed.begin(), entry->unechoed.end(),
+                               [s](const written_line &w) { return w.seq == s; });
+        };
         std::erase_if(entry->owed, [&](const owed_answer &a) {
-            return a.seq >= lost_from && a.seq <= lost_to && a.seq < seq && !a.echoed;
+            return a.seq < seq && !a.echoed && ((a.seq >= lost_from && a.seq <= lost_to) || !has_line(a.seq));
         });
         for (owed_answer &a : entry->owed)
             a.echoed = a.echoed || a.seq == seq;
@@ -200,6 +215,15 @@ bool echo_take(port_entry *entry, const char *line, size_t length)
         capture_restart_at(entry, entry->anchor.data(), entry->anchor.size());
     }
     return true;
+}
+
+void echo_line_continued(port_entry *entry)
+{
+    // A command line left open at the modem (send-only text without a CR)
+    // is run by the CR of the command that continues it: its echo and its
+    // answer are that command's.
+    if (!entry->write_line.empty() && !entry->write_text)
+        entry->write_line_seq = entry->command_seq;
 }
 
 void echo_answered(port_entry *entry, uint32_t seq)

@@ -280,16 +280,21 @@ bool quote_open(const char *line, size_t length)
     return open;
 }
 
+// Whether a line ends in '",<dcs>', the end of a USSD text whatever
+// quotes the text holds.
+bool ends_with_dcs(std::string_view t)
+{
+    size_t end = t.size();
+    while (end > 0 && is_digit(t[end - 1]))
+        end--;
+    return end < t.size() && end >= 2 && t[end - 1] == ',' && t[end - 2] == '"';
+}
+
 // A line that closes a USSD text: it ends in '"' or '",<dcs>'.
 bool closes_ussd(const char *line, size_t length)
 {
     std::string_view t = trimmed(line, length);
-    size_t end = t.size();
-    while (end > 0 && is_digit(t[end - 1]))
-        end--;
-    if (end < t.size() && end >= 2 && t[end - 1] == ',' && t[end - 2] == '"')
-        return true;
-    return !t.empty() && t.back() == '"';
+    return ends_with_dcs(t) || (!t.empty() && t.back() == '"');
 }
 
 // Text characters as a header's <length> counts them: each character, or
@@ -368,12 +373,27 @@ int echo_setting_of(const char *bytes, size_t length)
         // "AT+NAME..." alone has no basic command that could set echo.
         bool extended_only = line.size() > 2 && line[2] == '+' && line.find(';') == std::string_view::npos;
         if (!extended_only && line.size() >= 2 && upper(line[0]) == 'A' && upper(line[1]) == 'T') {
-            walk_basic(line.data() + 2, line.size() - 2, [&setting](char c, bool amp, std::string_view value) {
+            auto basic = [&setting](char c, bool amp, std::string_view value) {
                 if (!amp && c == 'E')
                     setting = value.empty() || value == "0"sv ? 0 : value == "1"sv ? 1 : setting;
                 else if ((!amp && c == 'Z') || (amp && c == 'F'))
                     setting = 1;
-            });
+            };
+            std::string_view body = line.substr(2);
+            size_t i = walk_basic(body.data(), body.size(), basic);
+            // Basic commands may follow an extended one behind its ';'
+            // ("AT+CSQ;E0").
+            while (i < body.size()) {
+                bool quoted = false;
+                while (i < body.size() && (quoted || body[i] != ';')) {
+                    quoted = quoted != (body[i] == '"');
+                    i++;
+                }
+                if (i >= body.size())
+                    break;
+                i++;
+                i += walk_basic(body.data() + i, body.size() - i, basic);
+            }
         }
         if (!cr)
             break;
@@ -483,7 +503,7 @@ text_state text_announced(const urc_match &urc, const char *line, size_t length,
     field f[12];
     if (urc.found) {
         if (urc.name == "+CUSD"sv) {
-            if (quote_open(line, length)) {
+            if (quote_open(line, length) && !ends_with_dcs(trimmed(line, length))) {
                 t.kind = TEXT_UNSOLICITED;
                 t.ussd = true;
             }
@@ -534,6 +554,7 @@ text_state text_announced(const urc_match &urc, const char *line, size_t length,
         return t;
     }
     t.framed = framing;
+    t.listed = list;
     if (count >= (list ? 7 : 10) && all_digits(f[count - 1]))
         t.length = number_of(f[count - 1]);
     return t;
@@ -553,6 +574,12 @@ bool text_takes(text_state *t, const char *line, size_t length)
     if (!t->framed) {
         *t = {};
         return true;
+    }
+    // A list puts no empty line between its entries: the next header
+    // ("+CMGL: <index>,") starts the next one.
+    if (t->listed && length > 7 && starts_with(line, length, "+CMGL: "sv) && is_digit(line[7])) {
+        *t = {};
+        return false;
     }
     if (length == 0 && (t->length < 0 || t->counted >= t->length)) {
         *t = {}; // the framing in front of what follows

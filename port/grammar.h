@@ -19,9 +19,10 @@
 // - Message text follows +CMT:, +CBM:, a PDU-mode +CDS:, and a +CMGR: or
 //   +CMGL: header that has one. A PDU is one line. A text-mode text is one
 //   line on a port not yet seen to frame its answers as V.250 does; on a
-//   framing port it runs to the next empty line, or, where the header gives
-//   its length, until that length is reached. A +CUSD: whose quoted text
-//   is not closed on its line goes on to the line that closes it.
+//   framing port it runs to the next empty line (in a +CMGL: list, to the
+//   next entry's header), or, where the header gives its length, until that
+//   length is reached. A +CUSD: whose quoted text is not closed on its line
+//   (a ",<dcs>" at its end closes it) goes on to the line that closes it.
 #pragma once
 
 #include <stddef.h>
@@ -92,6 +93,7 @@ struct text_state {
     text_line kind = TEXT_NONE;
     bool ussd = false;   // runs to the closing quote
     bool framed = false; // runs to an empty line, or to its length
+    bool listed = false; // a +CMGL: entry: the next entry's header ends it
     int32_t length = -1; // the header's <length>, -1 for none
     int32_t counted = 0;
     int32_t lines = 0;

@@ -145,7 +145,7 @@ bool owed_pay(port_entry *entry, const char *line, size_t length, size_t tail, b
     // written after it: that prompt is not coming any more.
     if (modem_final && debt.seq >= entry->abandoned_seq)
         entry->prompt_abandoned = false;
-    if (modem_final || matched[0] == '>') {
+    if (modem_final || (matched[0] == '>' && debt.traits.prompts)) {
         entry->owed.pop_front();
     } else {
         // A line of the answer the caller waited for; the modem's final
@@ -163,7 +163,21 @@ bool owed_has_provisional(const port_entry *entry)
 
 void owed_drop_provisional(port_entry *entry)
 {
+    std::vector<uint32_t> given_up;
+    for (const owed_answer &a : entry->owed)
+        if (a.provisional && !a.echoed)
+            given_up.push_back(a.seq);
     std::erase_if(entry->owed, [](const owed_answer &a) { return a.provisional; });
+    // A command given up on without its echo was answered in what came:
+    // its line is not waited for, or the next echo of the same text would
+    // be taken for it.
+    auto owes = [entry](uint32_t seq) {
+        return std::any_of(entry->owed.begin(), entry->owed.end(),
+                           [seq](const owed_answer &a) { return a.seq == seq; });
+    };
+    std::erase_if(entry->unechoed, [&](const written_line &w) {
+        return std::find(given_up.begin(), given_up.end(), w.seq) != given_up.end() && !owes(w.seq);
+    });
 }
 
 static bool same_node_stamp(const node_stamp &a, const node_stamp &b)

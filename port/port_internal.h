@@ -209,6 +209,9 @@ struct port_entry {
     int answers_due;      // final results the running command's bytes ask for
     int finals_own;       // the modem's final results seen while it waits
     bool paid_debt;       // a line paid an older debt while it waited
+    // Its own line, not yet echoed, is the same as an older one whose echo
+    // came while it waited: that echo may have been its own.
+    bool echo_doubt;
     int64_t settle_until; // monotonic ms: the next operation waits this long for a provisional answer
     std::deque<std::string> window;
     // A command with prompt data gave up waiting for its "> ": a prompt that
@@ -503,6 +506,8 @@ bool echo_take(port_entry *entry, const char *line, size_t length);
 // was found, which echo_take of the same line then uses once.
 bool echo_pending(port_entry *entry, const char *line, size_t length);
 void echo_forget_pending(port_entry *entry);
+// The command now starting continues a line left open at the modem.
+void echo_line_continued(port_entry *entry);
 // A final result of the command numbered seq.
 void echo_answered(port_entry *entry, uint32_t seq);
 // An OK to a command that turns echo off (0) or on (1).

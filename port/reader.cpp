@@ -133,6 +133,11 @@ static bool text_line_taken(port_entry *entry, const char *line, size_t length)
 static void handle_line(port_entry *entry, const char *line, size_t length, size_t tail)
 {
     entry->line_tail = tail;
+    // A text is over at the echo of a command we wrote: a delivered
+    // message's text ends with its line, and nothing frames it behind.
+    if (entry->text.kind != TEXT_NONE && entry->echo != ECHO_OFF && length > 0 && !entry->unechoed.empty() &&
+        echo_pending(entry, line, length))
+        entry->text = {};
     if (text_line_taken(entry, line, length))
         return;
     if (length == 0) {

@@ -35,6 +35,7 @@ void capture_arm(port_entry *entry)
     entry->answers_due = 1;
     entry->finals_own = 0;
     entry->paid_debt = false;
+    entry->echo_doubt = false;
     entry->echo_seen = false;
     entry->anchor.clear();
     entry->window.clear();
@@ -232,9 +233,10 @@ static void timed_out(port_entry *entry, bool owes)
     // A command that went into message text is answered by nobody, nor one
     // the modem forgot as it restarted.
     int owed = entry->swallowed || entry->running_forgotten ? 0 : entry->answers_due - entry->finals_own;
+    bool doubt = entry->paid_debt || (entry->echo_doubt && !entry->echo_seen);
     if (owes && owed > 0) {
-        owed_add(entry, entry->end_flags, true, owed, entry->paid_debt);
-        if (entry->paid_debt)
+        owed_add(entry, entry->end_flags, true, owed, doubt);
+        if (doubt)
             entry->settle_until = std::max(entry->settle_until, mono_ms() + DOUBT_SETTLE_MS);
     }
     take_result(entry, AT_TIMED_OUT);
@@ -402,6 +404,8 @@ bool at_start(port_entry *entry, port_op *op)
         owed_push(entry, {default_end_flags(), {}, entry->command_seq, true, true, false, -1});
     }
     entry->command_seq++;
+    if (!entry->fragment_out)
+        echo_line_continued(entry);
     entry->running_forgotten = false;
     op->lines_before = entry->lines_published;
     entry->traits_known = false;
@@ -427,8 +431,9 @@ void at_line_final(port_entry *entry, const char *matched, bool modem_final)
     // final result when the caller's own end flag came first, and the
     // answers to the further commands of a text with CRs inside. A caller
     // that waits for the "> " prompt by hand sends the text with its next
-    // call and must get that call's own answer.
-    if (matched[0] != '>') {
+    // call and must get that call's own answer; a '>' met in a line of
+    // another command is no prompt.
+    if (matched[0] != '>' || !command_traits_now(entry).prompts) {
         int owed = entry->answers_due - entry->finals_own - (modem_final ? 1 : 0);
         // A line that paid an older debt while it waited may have been one
         // of its own answers (the older one never coming): what it still
