@@ -771,7 +771,8 @@ bool queue_urc(sim_modem &m, urc_out o, long n, oracle_time now, bool at_tail)
 // reads, and then says it started. Echo is on again, as after power-on.
 void restart(sim_modem &m, oracle_time now)
 {
-    bool partial = m.out_done > 0;
+    // Half way through a line: inside an item, or between the pieces of one.
+    bool partial = m.out_done > 0 || !m.line_start;
     size_t kept = 0;
     if (partial) {
         while (kept < m.out.size() && !m.out[kept].boundary)
