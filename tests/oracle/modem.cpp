@@ -117,9 +117,16 @@ void push(sim_modem &m, oracle_time due, std::string bytes, bool boundary = true
 // queued ends a line.
 bool insert_line(sim_modem &m, out_item item, oracle_time now)
 {
+    // Echoes keep the order the lines were read in: a modem reads its
+    // input in turn, whenever it echoes what it read.
+    size_t after = 0;
+    if (item.is_echo)
+        for (size_t j = 0; j < m.out.size(); j++)
+            if (m.out[j].is_echo)
+                after = j + 1;
     bool boundary = m.line_start && m.out_done == 0;
     for (size_t i = 0;; i++) {
-        if (boundary && (i == m.out.size() || m.out[i].due > now)) {
+        if (boundary && i >= after && (i == m.out.size() || m.out[i].due > now)) {
             item.due = now;
             m.out.insert(m.out.begin() + i, std::move(item));
             return true;
