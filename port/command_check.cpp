@@ -2,6 +2,7 @@
 // the port for everyone else (port/command_check.h).
 #include "port/command_check.h"
 
+#include <cstdint>
 #include <cstring>
 #include <string_view>
 
@@ -292,24 +293,54 @@ command_refusal judge_lines(std::string_view text, int *lines)
 
 } // namespace
 
+namespace
+{
+
+// What a byte is, for the first look at a whole text.
+enum : uint8_t {
+    BYTE_CONTROL = 1,   // NUL or ESC
+    BYTE_CTRL_Z = 2,    // ends a prompt's text
+    BYTE_VISIBLE = 4,   // anything but a blank
+    BYTE_SEPARATOR = 8, // ';', CR, LF or Ctrl-Z: more than one command
+};
+struct byte_classes {
+    uint8_t of[256];
+};
+constexpr byte_classes make_byte_classes()
+{
+    byte_classes t{};
+    for (int c = 0; c < 256; c++) {
+        uint8_t k = 0;
+        if (c == 0 || c == ESC)
+            k |= BYTE_CONTROL;
+        if (c == CTRL_Z)
+            k |= BYTE_CTRL_Z | BYTE_SEPARATOR;
+        if (c == ';' || c == '\r' || c == '\n')
+            k |= BYTE_SEPARATOR;
+        if (!(c == ' ' || c == '\t' || c == '\r' || c == '\n'))
+            k |= BYTE_VISIBLE;
+        t.of[c] = k;
+    }
+    return t;
+}
+constexpr byte_classes BYTE_CLASS = make_byte_classes();
+
+} // namespace
+
 command_refusal command_check(const char *text, size_t length, bool allow_ctrl_z)
 {
     std::string_view all(text, length);
-    bool blank = true;
-    bool separated = false; // a ';', a line end or a prompt's end in it
-    for (char c : all) {
-        if (c == '\0' || c == ESC || (c == CTRL_Z && !allow_ctrl_z))
-            return COMMAND_CONTROL_BYTES;
-        if (!blank_char(c))
-            blank = false;
-        if (c == ';' || c == '\r' || c == '\n' || c == CTRL_Z)
-            separated = true;
-    }
-    if (blank)
+    // Every byte is classed by one table look-up: this runs for every call.
+    unsigned seen = 0;
+    for (char c : all)
+        seen |= BYTE_CLASS.of[static_cast<unsigned char>(c)];
+    if ((seen & BYTE_CONTROL) || ((seen & BYTE_CTRL_Z) && !allow_ctrl_z))
+        return COMMAND_CONTROL_BYTES;
+    if (!(seen & BYTE_VISIBLE))
         return COMMAND_BLANK;
     // One extended command alone ("AT+CSQ", "AT+COPS=0,2"), the usual call:
     // no basic command, no second line, nothing to judge.
-    if (!separated && length >= 3 && (text[0] | 0x20) == 'a' && (text[1] | 0x20) == 't' && text[2] == '+')
+    if (!(seen & BYTE_SEPARATOR) && length >= 3 && (text[0] | 0x20) == 'a' && (text[1] | 0x20) == 't' && text[2] == '+')
         return COMMAND_ACCEPTED;
 
     // Each Ctrl-Z ends a prompt's text, which starts behind the line that
