@@ -11,6 +11,7 @@
 # The seed is printed first, each violation with the calls that show it, and
 # one line at the end; the exit status is non-zero on any violation. Run a
 # seed again to see the same calls and faults (the timing differs).
+# TARNEL_ORACLE_DAEMON_LOG=FILE keeps the daemon's console lines in FILE.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh

@@ -328,6 +328,12 @@ void stop_daemon(run &r)
         return;
     }
     std::string err = child_stderr(r.env.daemon);
+    // The daemon's console, for reading a run's violations beside it.
+    if (const char *keep = getenv("TARNEL_ORACLE_DAEMON_LOG"))
+        if (FILE *f = fopen(keep, "w")) {
+            fwrite(err.data(), 1, err.size(), f);
+            fclose(f);
+        }
     if (!WIFEXITED(r.env.daemon.exit_status) || WEXITSTATUS(r.env.daemon.exit_status) != 0 ||
         err.find("Sanitizer") != std::string::npos || err.find("runtime error") != std::string::npos)
         report_health(r.l, "the daemon ended badly (status " + std::to_string(r.env.daemon.exit_status) + ")",
