@@ -95,7 +95,8 @@ static void keep_line(port_entry *entry, const char *line, size_t length)
 // information line and the final result comes an empty line.
 static void note_blank(port_entry *entry)
 {
-    entry->blank_after_info = entry->after_info;
+    // Unsolicited lines may come between the two, each framed itself.
+    entry->blank_after_info = entry->blank_after_info || entry->after_info;
     entry->after_info = false;
 }
 
@@ -120,8 +121,10 @@ static bool text_line_taken(port_entry *entry, const char *line, size_t length)
     if (kind == TEXT_NONE || !text_takes(&entry->text, line, length))
         return false;
     // Only an answer's own lines show how the modem frames its answers.
-    entry->after_info = kind != TEXT_UNSOLICITED;
-    entry->blank_after_info = false;
+    if (kind != TEXT_UNSOLICITED) {
+        entry->after_info = true;
+        entry->blank_after_info = false;
+    }
     if (kind == TEXT_UNSOLICITED)
         emit_line(entry, line, false);
     else
@@ -157,8 +160,8 @@ static void handle_line(port_entry *entry, const char *line, size_t length, size
         if (urc.startup)
             echo_modem_restarted(entry);
         // No information line of an answer: an unsolicited line and the
-        // empty line in front of the next answer prove no framing.
-        entry->after_info = entry->blank_after_info = false;
+        // empty line in front of the next answer prove no framing. What an
+        // answer showed before it still counts.
         emit_line(entry, line, false);
         return;
     }

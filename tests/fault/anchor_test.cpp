@@ -443,3 +443,20 @@ TEST_F(Anchor, AnOldAnswerAfterAnOpenIsNobodysWhenEchoesFollowIt)
     EXPECT_EQ(mentions("AT+OLD"), 0) << "an echo was published";
     expect_own_answers({"C", "D"});
 }
+
+// An answer shows that the port frames even with unsolicited lines between
+// its empty line and its final result; a delivered text that follows then
+// runs to its empty line, and its "OK" ends nobody's wait.
+TEST_F(Anchor, FramingShowsThroughUnsolicitedLines)
+{
+    fake_modem_set_answer(m, "AT+CSQ", {{0, "\r\n+CSQ: 20,99\r\n\r\nRING\r\n\r\n+CREG: 1\r\n\r\nOK\r\n"}});
+    EXPECT_EQ(sendat(port, "\"at_cmd\":\"AT+CSQ\"").str("status"), "success");
+    fake_modem_set_answer(m, "AT+COPS?", {{0, "\r\n" + CMT + "\r\nSee you\r\nOK\r\n\r\n" + COPS_ANSWER}});
+    reply_fields b = sendat(port, "\"at_cmd\":\"AT+COPS?\"");
+    EXPECT_EQ(b.str("status"), "success");
+    lines got = lines_of(b.str("response"));
+    EXPECT_NE(std::find(got.begin(), got.end(), COPS), got.end())
+        << "the text's OK ended the wait: " << b.str("response");
+    EXPECT_TRUE(published_in_a_row({CMT, "See you", "OK"}));
+    expect_own_answers({"C"});
+}
