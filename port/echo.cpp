@@ -186,6 +186,12 @@ bool echo_take(port_entry *entry, const char *line, size_t length)
             lost_to = std::max(lost_to, w->seq);
         }
     }
+    // Lines passed over that were not lost (written while echo was off,
+    // or before a change of echo) still were their commands' own lines.
+    std::vector<uint32_t> passed;
+    if (!entry->owed.empty())
+        for (auto w = entry->unechoed.begin(); w != found; ++w)
+            passed.push_back(w->seq);
     entry->spare_text = std::move(found->text);
     // Usually the oldest line: popped, not erased as a range.
     size_t through = size_t(found - entry->unechoed.begin());
@@ -195,16 +201,19 @@ bool echo_take(port_entry *entry, const char *line, size_t length)
         // An older debt not echoed and with no line of its own left to echo
         // (its bytes went out as part of another command's line) can never
         // be paid while echo is on: it would hold every later answer.
-        auto has_line = [entry](uint32_t s) {
-            return (!entry->write_line.empty() && entry->write_line_seq == s) ||
+        auto was_passed = [&passed](uint32_t s) { return std::find(passed.begin(), passed.end(), s) != passed.end(); };
+        auto has_line = [entry, &was_passed](uint32_t s) {
+            return (!entry->write_line.empty() && entry->write_line_seq == s) || was_passed(s) ||
                    std::any_of(entry->unechoed.begin(), entry->unechoed.end(),
                                [s](const written_line &w) { return w.seq == s; });
         };
         std::erase_if(entry->owed, [&](const owed_answer &a) {
             return a.seq < seq && !a.echoed && ((a.seq >= lost_from && a.seq <= lost_to) || !has_line(a.seq));
         });
+        // A command passed over and not lost was read with echo off: its
+        // echo is not coming, and its answer comes in turn.
         for (owed_answer &a : entry->owed)
-            a.echoed = a.echoed || a.seq == seq;
+            a.echoed = a.echoed || a.seq == seq || (a.seq < seq && was_passed(a.seq));
     }
     entry->echo = ECHO_ON;
     if (entry->waiting && entry->current && seq == entry->command_seq && !entry->echo_seen) {

@@ -460,3 +460,28 @@ TEST_F(Anchor, FramingShowsThroughUnsolicitedLines)
     EXPECT_TRUE(published_in_a_row({CMT, "See you", "OK"}));
     expect_own_answers({"C"});
 }
+
+// A command read while echo was off is never echoed: when a later echo
+// comes, its answer is still owed and comes in turn, to nobody else. Here
+// the command turns echo on itself and answers after its caller gave up.
+TEST_F(Anchor, ACommandReadWithEchoOffKeepsItsLateAnswer)
+{
+    fake_modem_set_echo(m, false);
+    fake_modem_set_answer(m, "ATE0", {{0, "\r\nOK\r\n"}});
+    ASSERT_EQ(sendat(port, "\"at_cmd\":\"ATE0\"").str("status"), "success");
+    fake_modem_set_answer(m, "ATE1+SLOW", {{1500, "\r\n+SLOW: 1\r\n\r\nOK\r\n"}});
+    pending_call a;
+    ASSERT_TRUE(start_waiting(a, "ATE1+SLOW", ",\"timeout\":1"));
+    ASSERT_TRUE(call_finish(env.ctx, a, 10000));
+    EXPECT_EQ(a.reply.str("status"), "timeout");
+    // Echo is on now: C's echo comes at once, ahead of A's answer.
+    fake_modem_set_answer(m, "AT+TAG=C", {{800, "\r\n+TAG: C\r\n\r\nOK\r\n"}});
+    pending_call c;
+    ASSERT_TRUE(start_waiting(c, "AT+TAG=C"));
+    fake_modem_inject(m, "AT+TAG=C\r");
+    ASSERT_TRUE(call_finish(env.ctx, c, 10000));
+    EXPECT_EQ(c.reply.str("status"), "success");
+    EXPECT_EQ(lines_of(c.reply.str("response")), (lines{"AT+TAG=C", "+TAG: C", "OK"})) << c.reply.str("response");
+    fake_modem_set_echo(m, true);
+    expect_own_answers({"D"});
+}
