@@ -253,6 +253,21 @@ struct checker {
     }
 
     // The link was away (a flip or a USB reset) at some moment of a span.
+    // When the port's link was last away before the reply, from the call's
+    // start: what a "device was there" judgement rests on.
+    std::string last_away(const call_record &c)
+    {
+        std::string out = "no link away before it";
+        auto ms = [&](oracle_time t) {
+            return std::to_string(std::chrono::duration_cast<milliseconds>(t - c.sent).count()) + " ms";
+        };
+        for (const auto &[gone, back] : l.unplugged[c.port])
+            if (gone <= c.replied)
+                out = "link last away from " + ms(gone) + " to " + (back == NOT_YET ? "not back" : ms(back)) +
+                      " of the call; replied at " + ms(c.replied);
+        return out;
+    }
+
     bool unplugged_during(int port, oracle_time from, oracle_time to, milliseconds slack)
     {
         return away_during(l.unplugged[port], from, to, slack);
@@ -328,7 +343,7 @@ struct checker {
         else if (status == "timeout")
             check_text(c, "\"partial_response\"", r.str("partial_response"));
         else
-            fail("status " + shown(status) + " although its device was there");
+            fail("status " + shown(status) + " although its device was there", last_away(c));
         bool strict_call = strict(c);
         l.strict_calls += strict_call;
         if (found.size() > before && status != "error" && !strict_call && shifted_by_doubt(c)) {
