@@ -532,8 +532,15 @@ void plug(sim_modem &m, int action, oracle_time now)
         report(m.ledger, "the modem of port " + std::to_string(m.port) + " could not make its new pty");
     }
     bool in = action == out_item::REPLUG || action == out_item::NEW_DEVICE;
+    // A link flip that ends while the device is down (a USB reset under
+    // way) brings nothing back: the link comes with the new device.
+    if (action == out_item::REPLUG && m.master < 0)
+        return;
     std::lock_guard guard(m.ledger.lock);
     if (in) {
+        // Always to the device there now: a link left behind would lead
+        // to a pty that is gone.
+        (void)!unlink(m.link().c_str());
         (void)!symlink(m.slave.c_str(), m.link().c_str());
         m.ledger.unplugged[m.port].back().second = now;
         if (action == out_item::NEW_DEVICE)
