@@ -179,19 +179,18 @@ bool echo_take(port_entry *entry, const char *line, size_t length)
     // them and it that could change echo, and never echoed, were never
     // read: their answers are not coming. (Lines written while echo was
     // off could not be echoed.)
+    // The lines passed over that were not lost (written while echo was
+    // off, or before a change of echo) still were their commands' own.
     uint32_t lost_from = UINT32_MAX, lost_to = 0;
+    std::vector<uint32_t> passed;
     for (auto w = entry->unechoed.begin(); w != found; ++w) {
         if ((w->expected || w->epoch == found->epoch) && w->seq != seq) {
             lost_from = std::min(lost_from, w->seq);
             lost_to = std::max(lost_to, w->seq);
         }
-    }
-    // Lines passed over that were not lost (written while echo was off,
-    // or before a change of echo) still were their commands' own lines.
-    std::vector<uint32_t> passed;
-    if (!entry->owed.empty())
-        for (auto w = entry->unechoed.begin(); w != found; ++w)
+        if (!entry->owed.empty())
             passed.push_back(w->seq);
+    }
     entry->spare_text = std::move(found->text);
     // Usually the oldest line: popped, not erased as a range.
     size_t through = size_t(found - entry->unechoed.begin());
