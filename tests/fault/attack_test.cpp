@@ -15,24 +15,6 @@ namespace
 
 using lines = std::vector<std::string>;
 
-// The lines a response holds, blanks and line ends left out.
-lines lines_of(const std::string &response)
-{
-    lines out;
-    for (size_t at = 0; at < response.size();) {
-        size_t end = response.find('\n', at);
-        if (end == std::string::npos)
-            end = response.size();
-        std::string line = response.substr(at, end - at);
-        while (!line.empty() && (line.back() == '\r' || line.back() == ' '))
-            line.pop_back();
-        if (!line.empty())
-            out.push_back(line);
-        at = end + 1;
-    }
-    return out;
-}
-
 const std::string COPS = "+COPS: 0,0,\"Tarnel\",7";
 const std::string COPS_ANSWER = "\r\n" + COPS + "\r\n\r\nOK\r\n";
 
@@ -65,7 +47,7 @@ protected:
         fake_modem_set_answer(m, command, {{0, "\r\n" + info + "\r\n\r\nOK\r\n"}});
         reply_fields r = at(command);
         EXPECT_EQ(r.str("status"), "success") << command << " " << r.str("partial_response");
-        EXPECT_EQ(lines_of(r.str("response")), (lines{command, info, "OK"})) << command;
+        EXPECT_EQ(response_lines(r.str("response")), (lines{command, info, "OK"})) << command;
     }
     void expect_own_answers(const lines &callers)
     {
@@ -122,7 +104,7 @@ TEST_F(Attack, RetriesOfACommandTheModemNeverReadAreAnswered)
     for (int retry = 0; retry < 3; retry++) {
         reply_fields r = at("AT+CSQ", ",\"timeout\":2");
         EXPECT_EQ(r.str("status"), "success") << retry;
-        EXPECT_EQ(lines_of(r.str("response")), (lines{"AT+CSQ", "+CSQ: 20,99", "OK"})) << retry;
+        EXPECT_EQ(response_lines(r.str("response")), (lines{"AT+CSQ", "+CSQ: 20,99", "OK"})) << retry;
     }
 }
 
@@ -189,7 +171,7 @@ TEST_F(Attack, ALongMessageListIsOneAnswer)
     fake_modem_set_answer(m, "AT+CMGL=\"ALL\"", chunks);
     reply_fields list = at("AT+CMGL=\"ALL\"");
     EXPECT_EQ(list.str("status"), "success");
-    EXPECT_EQ(lines_of(list.str("response")), expected);
+    EXPECT_EQ(response_lines(list.str("response")), expected);
     expect_own_answers({"B", "C"});
 }
 
@@ -205,7 +187,7 @@ TEST_F(Attack, EchoTurnedOffBehindAnExtendedCommand)
         fake_modem_set_answer(m, "AT+TAG=" + who, {{0, "\r\n+TAG: " + who + "\r\n\r\nOK\r\n"}});
         reply_fields r = at("AT+TAG=" + who);
         EXPECT_EQ(r.str("status"), "success") << who;
-        EXPECT_EQ(lines_of(r.str("response")), (lines{"+TAG: " + who, "OK"})) << who;
+        EXPECT_EQ(response_lines(r.str("response")), (lines{"+TAG: " + who, "OK"})) << who;
     }
 }
 
@@ -240,7 +222,7 @@ TEST_F(Attack, EchoesInOtherFormsAnchorTheirAnswers)
         fake_modem_set_answer(m, "AT+TAG=B", forms[i]);
         reply_fields r = at("AT+TAG=B");
         EXPECT_EQ(r.str("status"), "success") << i;
-        lines got = lines_of(r.str("response"));
+        lines got = response_lines(r.str("response"));
         EXPECT_EQ(std::count(got.begin(), got.end(), "+TAG: B"), 1) << i << " " << r.str("response");
         EXPECT_EQ(got.back(), "OK") << i;
     }

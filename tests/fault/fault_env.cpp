@@ -16,6 +16,23 @@ bool sanitized_build()
     return TARNEL_FAULT_SANITIZED;
 }
 
+std::vector<std::string> response_lines(const std::string &response)
+{
+    std::vector<std::string> out;
+    for (size_t at = 0; at < response.size();) {
+        size_t end = response.find('\n', at);
+        if (end == std::string::npos)
+            end = response.size();
+        std::string line = response.substr(at, end - at);
+        while (!line.empty() && (line.back() == '\r' || line.back() == ' '))
+            line.pop_back();
+        if (!line.empty())
+            out.push_back(line);
+        at = end + 1;
+    }
+    return out;
+}
+
 std::string tagged_answer(const std::string &tag)
 {
     return "+TAG: " + tag + "\r\nOK\r\n";

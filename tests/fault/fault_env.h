@@ -68,6 +68,9 @@ protected:
 
 // A scripted answer carrying tag, so a reply shows whose answer it holds.
 std::string tagged_answer(const std::string &tag);
+// The lines a response holds, blanks and line ends left out, so that the
+// framing of an echo does not matter.
+std::vector<std::string> response_lines(const std::string &response);
 
 // Our CLI's "listen" for the daemon's events, ready once start returns.
 struct event_listener {
