@@ -12,6 +12,7 @@ namespace
 // A device that came back is reopened within a moment; calls that run then
 // may still find it closed.
 constexpr milliseconds REOPEN_SLACK(2000);
+constexpr milliseconds WRITE_GIVE_UP(2000); // the daemon's wait for a write to drain
 // How much sooner than its timeout an answer must have come for the command
 // to be sure to see it.
 constexpr milliseconds IN_TIME_SLACK(1000);
@@ -265,6 +266,9 @@ struct checker {
             if (gone <= c.replied)
                 out = "link last away from " + ms(gone) + " to " + (back == NOT_YET ? "not back" : ms(back)) +
                       " of the call; replied at " + ms(c.replied);
+        for (const auto &[begin, end] : l.stalled[c.port])
+            if (begin <= c.replied && c.sent - WRITE_GIVE_UP <= end)
+                out += "; the modem read nothing from " + ms(begin) + " to " + ms(end);
         return out;
     }
 

@@ -58,6 +58,8 @@ std::string describe(const oracle_ledger &l, int call)
     for (const auto &[key, value] : c.reply.text)
         if (key != "port" && key != "command" && key != "end_flags_used")
             out += ", " + key + "=" + shown(value, key.find("response") != std::string::npos ? 600 : 100);
+    if (!c.console_lines.empty())
+        out += "\n    the daemon said meanwhile: " + shown(c.console_lines, 600);
     return out;
 }
 

@@ -140,6 +140,8 @@ struct call_record {
     bool sendonly = false;
     oracle_time sent, replied;
     reply_fields reply;
+    size_t console_from = 0;   // where the daemon's console stood when it was sent
+    std::string console_lines; // the console's lines about its port while it ran
 };
 
 struct bus_event {

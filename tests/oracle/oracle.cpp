@@ -21,6 +21,7 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -119,10 +120,30 @@ void record_change(run &r, const call_record &rec, bool begin)
         modem_record_change(r.modems[rec.port], begin);
 }
 
+// The daemon's console lines that name the call's port, since it was sent.
+std::string console_about(run &r, const call_record &rec)
+{
+    if (rec.port < 0)
+        return "";
+    std::string said = child_stderr_from(r.env.daemon, rec.console_from), out;
+    const std::string &path = r.l.ports[rec.port];
+    for (size_t at = 0; at < said.size();) {
+        size_t end = said.find('\n', at);
+        end = end == std::string::npos ? said.size() : end + 1;
+        std::string line = said.substr(at, end - at);
+        size_t named = line.find(path);
+        if (named != std::string::npos && !isdigit(static_cast<unsigned char>(line[named + path.size()])))
+            out += line;
+        at = end;
+    }
+    return out;
+}
+
 void start(run &r, client &c, call_spec s)
 {
     s.rec.slot = c.ids.client;
     s.rec.sent = oracle_clock::now();
+    s.rec.console_from = child_stderr_size(r.env.daemon);
     c.record = int(r.l.calls.size());
     r.l.calls.push_back(s.rec);
     enter_commands(r.l, c.record, s);
@@ -154,6 +175,7 @@ void collect(run &r, client &c)
     }
     rec.reply = c.call->reply;
     rec.replied = now;
+    rec.console_lines = console_about(r, rec);
     record_change(r, rec, false);
     c.call.reset();
     check_call(r.l, c.record);

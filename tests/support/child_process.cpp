@@ -176,6 +176,18 @@ std::string child_stderr(child_process &child)
     return child.err;
 }
 
+size_t child_stderr_size(child_process &child)
+{
+    std::lock_guard<std::mutex> guard(child.lock);
+    return child.err.size();
+}
+
+std::string child_stderr_from(child_process &child, size_t offset)
+{
+    std::lock_guard<std::mutex> guard(child.lock);
+    return offset < child.err.size() ? child.err.substr(offset) : "";
+}
+
 bool child_wait_exit(child_process &child, std::chrono::milliseconds deadline)
 {
     if (child.pid < 0)

@@ -45,6 +45,9 @@ bool child_wait_output(child_process &child, bool from_stdout, const std::string
 
 std::string child_stdout(child_process &child);
 std::string child_stderr(child_process &child);
+// How much of stderr has been captured, and what came from `offset` on.
+size_t child_stderr_size(child_process &child);
+std::string child_stderr_from(child_process &child, size_t offset);
 
 // Sends sig and waits for the exit; false when it did not end in time.
 bool child_stop(child_process &child, int sig, std::chrono::milliseconds deadline = std::chrono::seconds(10));
