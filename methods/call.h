@@ -28,6 +28,8 @@ struct port_call {
 };
 
 port_call *call_new(const char *path, port_op_kind kind);
+// A call is over: whoever owns it last frees it with this, never delete.
+void call_free(port_call *call);
 // Defers the request and places the call on its port (creating the record
 // where the method does). Returns the handler's status.
 int call_start(ubus_context *ctx, ubus_request_data *req, port_call *call);

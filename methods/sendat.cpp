@@ -91,7 +91,7 @@ int handle_sendat(ubus_context *ctx, ubus_object *, ubus_request_data *req, cons
     const char *refusal = nullptr;
     int status = sendat_parse(tb, &call->op, &refusal);
     if (status != UBUS_STATUS_OK || refusal) {
-        delete call;
+        call_free(call);
         return refusal ? reply_error(ctx, req, refusal) : status;
     }
     call->op.peer = req->peer;
