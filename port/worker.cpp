@@ -142,7 +142,11 @@ static start_result start_next(port_entry *entry)
                 return NOTHING_QUEUED;
         }
         op = *next;
-        entry->queue.erase(next);
+        // Usually the oldest: popped, not erased from the middle.
+        if (next == entry->queue.begin())
+            entry->queue.pop_front();
+        else
+            entry->queue.erase(next);
         entry->running = true;
     }
     switch (op->kind) {
