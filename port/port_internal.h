@@ -184,7 +184,8 @@ struct port_entry {
     bool running_forgotten;
     std::string anchor; // that echo line, kept at the head of its capture
     end_flag_list end_flags;
-    int32_t waiting; // 1 while a command awaits an end flag
+    bool end_flags_default; // end_flags holds the default list
+    int32_t waiting;        // 1 while a command awaits an end flag
     port_op *current;
     port_op *batch;        // a batch whose next step is due
     command_traits traits; // of the running command's bytes, once needed

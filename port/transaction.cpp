@@ -348,6 +348,17 @@ void at_write_ready(port_entry *entry)
     written(entry);
 }
 
+// Most commands end at the default flags: a list that holds them already
+// is not laid out again.
+static void set_end_flags(port_entry *entry, const port_op *op)
+{
+    bool defaults = !op->has_end_flag || op->end_flag.empty();
+    if (defaults && entry->end_flags_default)
+        return;
+    end_flags_set(&entry->end_flags, op->has_end_flag ? op->end_flag.c_str() : nullptr);
+    entry->end_flags_default = defaults;
+}
+
 bool at_start(port_entry *entry, port_op *op)
 {
     entry->current = op;
@@ -379,7 +390,7 @@ bool at_start(port_entry *entry, port_op *op)
         }
     }
     if (!op->send_only) {
-        end_flags_set(&entry->end_flags, op->has_end_flag ? op->end_flag.c_str() : nullptr);
+        set_end_flags(entry, op);
         capture_arm(entry);
     }
     std::string bytes;
