@@ -73,14 +73,14 @@ static void add_to_line(port_entry *entry, const char *bytes, size_t n)
         bytes++;
         n--;
     }
+    if (n == 0)
+        return;
     if (const void *esc = memchr(bytes, ESC, n)) {
         size_t skip = size_t(static_cast<const char *>(esc) - bytes) + 1;
         entry->write_line.clear();
         add_to_line(entry, bytes + skip, n - skip);
         return;
     }
-    if (n == 0)
-        return;
     if (entry->write_line.empty())
         entry->write_line_seq = entry->command_seq;
     entry->write_line.append(bytes, std::min(n, COMMAND_MAX - std::min(COMMAND_MAX, entry->write_line.size())));
