@@ -37,9 +37,11 @@ static std::string_view trimmed(const char *s, size_t length)
     return {s, size_t(end - s)};
 }
 
-static void line_written(port_entry *entry)
+// A command line ended by its CR: `raw` is its bytes, from this write or
+// gathered in write_line.
+static void line_written(port_entry *entry, std::string_view raw)
 {
-    std::string_view line = trimmed(entry->write_line.data(), entry->write_line.size());
+    std::string_view line = trimmed(raw.data(), raw.size());
     if (line.empty()) {
         entry->write_line.clear();
         return;
@@ -60,7 +62,7 @@ static void line_written(port_entry *entry)
         entry->echo_epoch++; // what follows may be echoed, or not, otherwise
         entry->out_echo_setting = int8_t(setting);
     }
-    entry->unechoed.push_back({std::move(text), entry->write_line_seq, entry->echo == ECHO_ON, epoch});
+    entry->unechoed.emplace_back(std::move(text), entry->write_line_seq, entry->echo == ECHO_ON, epoch);
     if (entry->unechoed.size() > UNECHOED_MAX)
         entry->unechoed.pop_front();
 }
@@ -86,6 +88,13 @@ static void add_to_line(port_entry *entry, const char *bytes, size_t n)
     entry->write_line.append(bytes, std::min(n, COMMAND_MAX - std::min(COMMAND_MAX, entry->write_line.size())));
 }
 
+// Usually a command line goes out whole in one write: its bytes before the
+// CR are the line as they are, and need not be gathered.
+static bool whole_in_write(const port_entry *entry, const char *bytes, size_t n)
+{
+    return entry->write_line.empty() && n > 0 && n <= COMMAND_MAX && bytes[0] != '\n' && !memchr(bytes, ESC, n);
+}
+
 void echo_written(port_entry *entry, const char *bytes, size_t n)
 {
     const char *end = bytes + n;
@@ -103,11 +112,20 @@ void echo_written(port_entry *entry, const char *bytes, size_t n)
             continue;
         }
         const char *cr = static_cast<const char *>(memchr(bytes, '\r', size_t(end - bytes)));
-        add_to_line(entry, bytes, size_t((cr ? cr : end) - bytes));
-        if (!cr)
-            return;
-        line_written(entry);
+        size_t part = size_t((cr ? cr : end) - bytes);
+        if (cr && whole_in_write(entry, bytes, part)) {
+            entry->write_line_seq = entry->command_seq;
+            line_written(entry, {bytes, part});
+        } else {
+            add_to_line(entry, bytes, part);
+            if (!cr)
+                return;
+            line_written(entry, entry->write_line);
+        }
         bytes = cr + 1;
+        // The LF behind the CR: no line of its own (write_line is empty now).
+        if (bytes < end && *bytes == '\n')
+            bytes++;
     }
 }
 
