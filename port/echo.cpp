@@ -11,6 +11,8 @@
 #include "port/command_check.h"
 #include "port/port_internal.h"
 
+using namespace std::string_view_literals;
+
 constexpr char CTRL_Z = 0x1a;
 constexpr char ESC = 0x1b;
 constexpr size_t UNECHOED_MAX = 4 * 64; // lines in flight; a modem that never echoes must not grow us
@@ -135,6 +137,9 @@ static bool same_line(const std::string &written, std::string_view read, bool cu
 {
     if (cut ? written.size() < read.size() : written.size() != read.size())
         return false;
+    // Usually echoed as written: one compare.
+    if (memcmp(read.data(), written.data(), read.size()) == 0)
+        return true;
     for (size_t i = 0; i < read.size(); i++)
         if (read[i] != written[i] && upper(read[i]) != upper(written[i]))
             return false;
@@ -237,7 +242,7 @@ bool echo_take(port_entry *entry, const char *line, size_t length)
         entry->echo_seen = true;
         // As it came: ended by CR LF, or by the CR alone that V.250 echoes.
         entry->anchor.assign(line, length);
-        entry->anchor += entry->line_cr_ended ? "\r" : "\r\n";
+        entry->anchor += entry->line_cr_ended ? "\r"sv : "\r\n"sv;
         capture_restart_at(entry, entry->anchor.data(), entry->anchor.size());
     }
     return true;
