@@ -182,22 +182,11 @@ static std::deque<written_line>::iterator pending_written(port_entry *entry, con
     return find_written(entry, line, length);
 }
 
-bool echo_take(port_entry *entry, const char *line, size_t length)
+// The line found, echoed, is taken with the lines written before it, which
+// the modem passed over; the debts they kept are judged again.
+static void take_passing_over(port_entry *entry, std::deque<written_line>::iterator found)
 {
-    if (entry->unechoed.empty())
-        return false;
-    auto found =
-        entry->pending_at != SIZE_MAX ? pending_written(entry, line, length) : find_written(entry, line, length);
-    if (found == entry->unechoed.end())
-        return false;
     uint32_t seq = found->seq;
-    // A command written again after the modem never read it echoes like
-    // the lost one: the running command's echo may be the one taken here.
-    if (entry->waiting && entry->current && seq != entry->command_seq && !entry->echo_seen)
-        entry->echo_doubt =
-            entry->echo_doubt || std::any_of(found + 1, entry->unechoed.end(), [&](const written_line &w) {
-                return w.seq == entry->command_seq && w.text == found->text;
-            });
     // Lines written before it while echo was on, or with nothing between
     // them and it that could change echo, and never echoed, were never
     // read: their answers are not coming. (Lines written while echo was
@@ -215,7 +204,7 @@ bool echo_take(port_entry *entry, const char *line, size_t length)
             passed.push_back(w->seq);
     }
     entry->spare_text = std::move(found->text);
-    // Usually the oldest line: popped, not erased as a range.
+    // Popped one by one, not erased as a range.
     size_t through = size_t(found - entry->unechoed.begin());
     for (size_t i = 0; i <= through; i++)
         entry->unechoed.pop_front();
@@ -236,6 +225,31 @@ bool echo_take(port_entry *entry, const char *line, size_t length)
         // echo is not coming, and its answer comes in turn.
         for (owed_answer &a : entry->owed)
             a.echoed = a.echoed || a.seq == seq || (a.seq < seq && was_passed(a.seq));
+    }
+}
+
+bool echo_take(port_entry *entry, const char *line, size_t length)
+{
+    if (entry->unechoed.empty())
+        return false;
+    auto found =
+        entry->pending_at != SIZE_MAX ? pending_written(entry, line, length) : find_written(entry, line, length);
+    if (found == entry->unechoed.end())
+        return false;
+    uint32_t seq = found->seq;
+    // A command written again after the modem never read it echoes like
+    // the lost one: the running command's echo may be the one taken here.
+    if (entry->waiting && entry->current && seq != entry->command_seq && !entry->echo_seen)
+        entry->echo_doubt =
+            entry->echo_doubt || std::any_of(found + 1, entry->unechoed.end(), [&](const written_line &w) {
+                return w.seq == entry->command_seq && w.text == found->text;
+            });
+    if (found == entry->unechoed.begin() && entry->owed.empty()) {
+        // Usually the oldest line, and no debt to judge.
+        entry->spare_text = std::move(found->text);
+        entry->unechoed.pop_front();
+    } else {
+        take_passing_over(entry, found);
     }
     entry->echo = ECHO_ON;
     if (entry->waiting && entry->current && seq == entry->command_seq && !entry->echo_seen) {
