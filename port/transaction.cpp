@@ -17,6 +17,8 @@
 #include "port/console.h"
 #include "port/port_internal.h"
 
+using namespace std::string_view_literals;
+
 // How long a command may take to drain into a line that is slow to accept
 // it (flow control, a full tty buffer) before it counts as not sent.
 constexpr int64_t WRITE_DRAIN_MS = 2000;
@@ -41,7 +43,8 @@ void capture_arm(port_entry *entry)
     entry->window.clear();
 }
 
-// The bytes of a command; false for hex text that does not decode.
+// The bytes of a command, laid out where they are written from; false for
+// hex text that does not decode.
 static bool command_bytes(const port_op *op, std::string *bytes)
 {
     if (op->is_hex) {
@@ -59,7 +62,7 @@ static bool command_bytes(const port_op *op, std::string *bytes)
     // At a prompt an LF would become the first character of the text.
     const char *last = strrchr(op->command.c_str(), '\r');
     last = last ? last + 1 : op->command.c_str();
-    *bytes += op->has_data || command_prompts(last, strlen(last)) ? "\r" : "\r\n";
+    *bytes += op->has_data || command_prompts(last, strlen(last)) ? "\r"sv : "\r\n"sv;
     return true;
 }
 
@@ -280,9 +283,9 @@ bool at_settling(port_entry *entry, int64_t now_ms)
     return false;
 }
 
-static void begin_write(port_entry *entry, std::string bytes, command_phase phase)
+// The bytes are in `out`.
+static void begin_write(port_entry *entry, command_phase phase)
 {
-    entry->out = std::move(bytes);
     entry->out_done = 0;
     entry->out_echo_setting = -1;
     entry->write_deadline_ms = mono_ms() + WRITE_DRAIN_MS;
@@ -393,7 +396,7 @@ bool at_start(port_entry *entry, port_op *op)
         set_end_flags(entry, op);
         capture_arm(entry);
     }
-    std::string bytes;
+    std::string &bytes = entry->out;
     if (!command_bytes(op, &bytes)) {
         send_failed(entry);
         return false;
@@ -404,6 +407,7 @@ bool at_start(port_entry *entry, port_op *op)
         // Message text for a prompt this caller does not have: it would
         // send whatever another caller left at the modem.
         op->refusal = "Invalid AT command: use data for message text";
+        bytes.clear(); // nothing of it was written
         send_failed(entry);
         return false;
     }
@@ -425,7 +429,7 @@ bool at_start(port_entry *entry, port_op *op)
     // of them is answered.
     entry->answers_due =
         op->is_hex || memchr(op->command.data(), '\r', op->command.size()) ? std::max(1, commands_in(bytes)) : 1;
-    begin_write(entry, std::move(bytes), PHASE_WRITING);
+    begin_write(entry, PHASE_WRITING);
     return false;
 }
 
@@ -471,9 +475,9 @@ const command_traits &command_traits_now(port_entry *entry)
 void at_prompt_seen(port_entry *entry)
 {
     command_traits_now(entry); // before the text takes the command's place
-    std::string bytes = entry->current->data;
-    bytes += CTRL_Z;
-    begin_write(entry, std::move(bytes), PHASE_WRITING_DATA);
+    entry->out = entry->current->data;
+    entry->out += CTRL_Z;
+    begin_write(entry, PHASE_WRITING_DATA);
 }
 
 void at_tick(port_entry *entry, int64_t now_ms)
