@@ -50,21 +50,20 @@ static void line_written(port_entry *entry, std::string_view raw)
     }
     // The storage of a line already echoed is used again: a command costs
     // no allocation here.
-    std::string text = std::move(entry->spare_text);
-    text.assign(line);
+    written_line &w = entry->unechoed.emplace_back(std::move(entry->spare_text), entry->write_line_seq,
+                                                   entry->echo == ECHO_ON, entry->echo_epoch);
+    w.text.assign(line);
     entry->write_line.clear();
-    if (command_prompts(text.data(), text.size())) {
+    if (command_prompts(w.text.data(), w.text.size())) {
         entry->write_text = true;
         entry->prompt_echo = true;
         entry->prompt_seq = entry->write_line_seq;
     }
-    uint32_t epoch = entry->echo_epoch;
-    int setting = echo_setting_of(text.data(), text.size());
+    int setting = echo_setting_of(w.text.data(), w.text.size());
     if (setting >= 0) {
         entry->echo_epoch++; // what follows may be echoed, or not, otherwise
         entry->out_echo_setting = int8_t(setting);
     }
-    entry->unechoed.emplace_back(std::move(text), entry->write_line_seq, entry->echo == ECHO_ON, epoch);
     if (entry->unechoed.size() > UNECHOED_MAX)
         entry->unechoed.pop_front();
 }
