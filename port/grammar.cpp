@@ -271,6 +271,14 @@ bool starts_with(const char *s, size_t length, std::string_view prefix)
     return length >= prefix.size() && memcmp(s, prefix.data(), prefix.size()) == 0;
 }
 
+bool only_blanks(const char *s, size_t length)
+{
+    for (size_t i = 0; i < length; i++)
+        if (!is_blank(s[i]))
+            return false;
+    return true;
+}
+
 // Whether the quoted text of a +CUSD: line is left open at its end.
 bool quote_open(const char *line, size_t length)
 {
@@ -433,7 +441,10 @@ urc_match unsolicited_line(const char *line, size_t length, const std::vector<st
     urc_word_range words = URC_WORD_INDEX.by_lead[static_cast<unsigned char>(line[0]) & 0x7f];
     for (size_t i = words.first; i < size_t(words.first + words.count); i++) {
         const urc_word &w = URC_WORDS[i];
-        bool hit = w.prefix ? starts_with(line, length, w.text) : trimmed(line, length) == w.text;
+        // A whole-line word may have blanks behind it; none before it, as
+        // the line starts with the word's first byte.
+        bool hit = starts_with(line, length, w.text) &&
+                   (w.prefix || only_blanks(line + w.text.size(), length - w.text.size()));
         if (hit) {
             m.found = true;
             m.startup = w.startup;
