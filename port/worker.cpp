@@ -223,6 +223,14 @@ static void wait_and_serve(port_entry *entry, int64_t now)
         at_write_ready(entry);
 }
 
+// Whether an operation just started may be over already: it finished, or it
+// is a command given no time to wait. Any other waits for its device, its
+// deadlines a second or more ahead.
+static bool may_be_over(const port_entry *entry)
+{
+    return entry->phase == PHASE_IDLE || (entry->current && entry->current->timeout <= 0);
+}
+
 void *port_reader_main(void *arg)
 {
     port_entry *entry = static_cast<port_entry *>(arg);
@@ -238,8 +246,8 @@ void *port_reader_main(void *arg)
             start_result started = entry->batch ? start_step(entry) : start_next(entry);
             if (started == RECORD_DONE)
                 break;
-            if (started == STARTED)
-                continue; // it may have finished at once; look again
+            if (started == STARTED && may_be_over(entry))
+                continue; // look again
         }
         wait_and_serve(entry, now);
     }
