@@ -147,6 +147,9 @@ static bool same_line(const std::string &written, std::string_view read, bool cu
 
 static std::deque<written_line>::iterator find_written(port_entry *entry, const char *line, size_t length)
 {
+    // Usually the oldest line, echoed as it was written (trimmed already).
+    if (!entry->unechoed.empty() && entry->unechoed.front().text == std::string_view(line, length))
+        return entry->unechoed.begin();
     std::string_view read = trimmed(line, length);
     if (read.empty())
         return entry->unechoed.end();
@@ -176,6 +179,8 @@ static std::deque<written_line>::iterator pending_written(port_entry *entry, con
 {
     size_t at = entry->pending_at;
     entry->pending_at = SIZE_MAX;
+    if (at == 0 && !entry->unechoed.empty() && entry->unechoed.front().text.size() == entry->pending_length)
+        return entry->unechoed.begin();
     if (at < entry->unechoed.size() && entry->unechoed[at].text.size() == entry->pending_length)
         return entry->unechoed.begin() + long(at);
     return find_written(entry, line, length);
