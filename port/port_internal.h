@@ -497,6 +497,13 @@ void owed_remember(port_entry *entry, const char *line);
 // A wait ends while an older answer is still coming: what was set aside
 // for it is published now, and none of it is the waiting command's.
 void owed_release_window(port_entry *entry);
+// The wait is over, or starts again: what was set aside goes. Lines are
+// set aside only while an older answer is owed, so mostly there are none.
+inline void owed_forget_window(port_entry *entry)
+{
+    if (!entry->window.empty())
+        entry->window.clear();
+}
 bool owed_late(const port_entry *entry);
 
 // Echo (port/echo.cpp). Bytes as they are written; a line read that is the

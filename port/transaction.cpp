@@ -40,7 +40,7 @@ void capture_arm(port_entry *entry)
     entry->echo_doubt = false;
     entry->echo_seen = false;
     entry->anchor.clear();
-    entry->window.clear();
+    owed_forget_window(entry);
 }
 
 // The bytes of a command, laid out where they are written from; false for
@@ -75,7 +75,7 @@ static void finish(port_entry *entry)
     entry->out.clear();
     entry->out_done = 0;
     entry->out_echo_setting = -1;
-    entry->window.clear();
+    owed_forget_window(entry);
     op->end_flags = entry->end_flags;
     port_finish_op(entry, op);
 }
@@ -439,7 +439,7 @@ void at_line_final(port_entry *entry, const char *matched, bool modem_final)
         echo_answered(entry, entry->command_seq);
     memcpy(entry->capture.matched_flag, matched, END_FLAG_SIZE);
     entry->waiting = 0;
-    entry->window.clear();
+    owed_forget_window(entry);
     // The modem answers in order: it is past any prompt given up earlier.
     entry->prompt_abandoned = false;
     // What the modem still sends for this command goes to nobody else: its
