@@ -140,6 +140,10 @@ struct port_entry {
     pthread_mutex_t queue_lock;
     std::deque<port_op *> queue;
     std::atomic<bool> running; // read under queue_lock by submitters
+    // Thread: the queue was left empty at the last look, and nothing was
+    // queued since (each submitter's POKE_QUEUE, and the thread's own
+    // pushes, say otherwise): it needs no look before then.
+    bool queue_drained;
 
     pthread_t reader;
     bool has_reader;

@@ -57,6 +57,7 @@ void port_requeue_op(port_entry *entry, port_op *op)
 {
     mutex_guard guard(&entry->queue_lock);
     entry->queue.push_front(op);
+    entry->queue_drained = false;
     entry->running = false;
 }
 
@@ -127,11 +128,17 @@ static start_result start_step(port_entry *entry)
 
 static start_result start_next(port_entry *entry)
 {
+    if (entry->queue_drained)
+        return NOTHING_QUEUED;
     port_op *op;
     {
         mutex_guard guard(&entry->queue_lock);
-        if (entry->engine->stopping || entry->queue.empty())
+        if (entry->engine->stopping)
             return NOTHING_QUEUED;
+        if (entry->queue.empty()) {
+            entry->queue_drained = true;
+            return NOTHING_QUEUED;
+        }
         auto next = entry->queue.begin();
         // A prompt held for one client's text: its call goes first, the
         // others wait until the text is in or the hold is over.
@@ -147,6 +154,7 @@ static start_result start_next(port_entry *entry)
             entry->queue.pop_front();
         else
             entry->queue.erase(next);
+        entry->queue_drained = entry->queue.empty();
         entry->running = true;
     }
     switch (op->kind) {
@@ -169,6 +177,9 @@ static start_result start_next(port_entry *entry)
 static bool handle_pokes(port_entry *entry)
 {
     uint32_t pokes = entry->pokes.exchange(0);
+    // A submitter pokes once its operation is in the queue.
+    if (pokes & POKE_QUEUE)
+        entry->queue_drained = false;
     if ((pokes & POKE_QUIT) || entry->engine->stopping) {
         at_abort(entry);
         // A batch between two steps ends with the steps it ran.
