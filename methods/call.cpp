@@ -109,7 +109,7 @@ void call_free(port_call *call)
     if (call->op.response.capacity() <= SPARE_RESPONSE_MAX)
         response = std::move(call->op.response);
     call->~port_call();
-    new (call) port_call();
+    new (call) port_call; // every member has its initial value
     response.clear();
     call->op.response = std::move(response);
     spare_calls.emplace_back(call);

@@ -14,10 +14,10 @@
 #include "port/port.h"
 
 struct port_call {
-    ubus_request_data req;
-    uint32_t generation;      // of the bus connection it arrived on
-    char path[PORT_PATH_MAX]; // port_path_arg checked that it fits
-    size_t path_length;
+    ubus_request_data req = {};
+    uint32_t generation = 0;       // of the bus connection it arrived on
+    char path[PORT_PATH_MAX] = {}; // port_path_arg checked that it fits
+    size_t path_length = 0;
     port_op op;
     // Set for a step of a method that queues several operations (the
     // message methods): the finished operation, or one that could not be
