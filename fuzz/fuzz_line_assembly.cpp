@@ -54,6 +54,7 @@ void arm_command(rig &r, const std::string &spec)
     r.op = port_op();
     entry->current = &r.op;
     end_flags_set(&entry->end_flags, spec.c_str());
+    entry->end_flags_default = false;
     capture_arm(entry);
     entry->deadline_ms = INT64_MAX;
     entry->phase = PHASE_WAIT_FINAL;

@@ -1,6 +1,9 @@
 #include "methods/call.h"
 
 #include <cstring>
+#include <memory>
+#include <new>
+#include <vector>
 
 #include "core/daemon_state.h"
 #include "methods/reply.h"
@@ -21,7 +24,7 @@ static void complete(port_call *call, blob_buf *reply, int status)
             ubus_send_reply(g_daemon.ctx, &call->req, reply->head);
         ubus_complete_deferred_request(g_daemon.ctx, &call->req, status);
     }
-    delete call;
+    call_free(call);
 }
 
 static void complete_error(port_call *call, const char *message)
@@ -88,9 +91,39 @@ static void place(port_call *call)
         complete_error(call, "Port busy");
 }
 
+// Calls come one after another, alike: the storage of a finished one, its
+// answer's included, serves the next instead of going back to the heap (an
+// answer is filled on the port's thread, and freed here it would cost both
+// threads' allocators a slow path). A few are kept, and no large answer.
+constexpr size_t SPARE_CALLS_MAX = 16;
+constexpr size_t SPARE_RESPONSE_MAX = 1024;
+static std::vector<std::unique_ptr<port_call>> spare_calls;
+
+void call_free(port_call *call)
+{
+    if (spare_calls.size() >= SPARE_CALLS_MAX) {
+        delete call;
+        return;
+    }
+    std::string response;
+    if (call->op.response.capacity() <= SPARE_RESPONSE_MAX)
+        response = std::move(call->op.response);
+    call->~port_call();
+    new (call) port_call; // every member has its initial value
+    response.clear();
+    call->op.response = std::move(response);
+    spare_calls.emplace_back(call);
+}
+
 port_call *call_new(const char *path, port_op_kind kind)
 {
-    port_call *call = new port_call();
+    port_call *call;
+    if (spare_calls.empty()) {
+        call = new port_call();
+    } else {
+        call = spare_calls.back().release();
+        spare_calls.pop_back();
+    }
     call->path_length = strnlen(path, PORT_PATH_MAX - 1);
     memcpy(call->path, path, call->path_length);
     call->path[call->path_length] = '\0';

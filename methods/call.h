@@ -14,10 +14,10 @@
 #include "port/port.h"
 
 struct port_call {
-    ubus_request_data req;
-    uint32_t generation;      // of the bus connection it arrived on
-    char path[PORT_PATH_MAX]; // port_path_arg checked that it fits
-    size_t path_length;
+    ubus_request_data req = {};
+    uint32_t generation = 0;       // of the bus connection it arrived on
+    char path[PORT_PATH_MAX] = {}; // port_path_arg checked that it fits
+    size_t path_length = 0;
     port_op op;
     // Set for a step of a method that queues several operations (the
     // message methods): the finished operation, or one that could not be
@@ -28,6 +28,8 @@ struct port_call {
 };
 
 port_call *call_new(const char *path, port_op_kind kind);
+// A call is over: whoever owns it last frees it with this, never delete.
+void call_free(port_call *call);
 // Defers the request and places the call on its port (creating the record
 // where the method does). Returns the handler's status.
 int call_start(ubus_context *ctx, ubus_request_data *req, port_call *call);

@@ -1,4 +1,4 @@
-#include <array>
+#include <algorithm>
 #include <cstring>
 
 #include "methods/call.h"
@@ -91,7 +91,7 @@ int handle_sendat(ubus_context *ctx, ubus_object *, ubus_request_data *req, cons
     const char *refusal = nullptr;
     int status = sendat_parse(tb, &call->op, &refusal);
     if (status != UBUS_STATUS_OK || refusal) {
-        delete call;
+        call_free(call);
         return refusal ? reply_error(ctx, req, refusal) : status;
     }
     call->op.peer = req->peer;
@@ -106,22 +106,15 @@ static void add_end_flags_used(field_batch &f, const end_flag_list &flags)
     f.array_close(array);
 }
 
-// Each default flag compared with its NUL, a known number of bytes.
+// A flag that names a final result code holds that code's name and nothing
+// else (end_flags_set), and every default flag names one: the codes alone
+// tell the default list apart. (A default list with a text flag would make
+// every reply take the longer way, which lays out the same bytes.)
 static bool is_default_list(const end_flag_list &flags)
 {
-    static const end_flag_list &defaults = default_end_flags();
-    static const std::array<size_t, END_FLAG_SLOTS> sizes = [] {
-        std::array<size_t, END_FLAG_SLOTS> s{};
-        for (int i = 0; i < defaults.count; i++)
-            s[i] = strlen(defaults.flags[i]) + 1;
-        return s;
-    }();
-    if (flags.count != defaults.count)
-        return false;
-    for (int i = 0; i < flags.count; i++)
-        if (memcmp(flags.flags[i], defaults.flags[i], sizes[i]) != 0)
-            return false;
-    return true;
+    const end_flag_list &defaults = default_end_flags();
+    return defaults.text_flags == 0 && flags.count == defaults.count &&
+           std::equal(flags.codes, flags.codes + flags.count, defaults.codes);
 }
 
 // The middle of most replies, from "is_raw" to "end_flags_used" with the

@@ -340,7 +340,7 @@ void step_back(port_call *call, port_op *into)
 {
     sms_flow *flow = static_cast<sms_flow *>(call->flow);
     *into = std::move(call->op);
-    delete call;
+    call_free(call);
     if (--flow->pending == 0 && !flow->queueing)
         finish(flow);
 }
@@ -368,7 +368,7 @@ void read_done(port_call *call)
 {
     sms_flow *flow = static_cast<sms_flow *>(call->flow);
     port_op read = std::move(call->op);
-    delete call;
+    call_free(call);
     if (read.refusal) {
         fail(flow, read.refusal);
         return;

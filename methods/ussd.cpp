@@ -140,7 +140,7 @@ bool take_result(port_call *call, ussd_flow **flow, port_op *op)
 {
     *flow = static_cast<ussd_flow *>(call->flow);
     *op = std::move(call->op);
-    delete call;
+    call_free(call);
     if (op->refusal)
         fail(*flow, op->refusal);
     return !op->refusal;

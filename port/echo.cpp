@@ -11,6 +11,8 @@
 #include "port/command_check.h"
 #include "port/port_internal.h"
 
+using namespace std::string_view_literals;
+
 constexpr char CTRL_Z = 0x1a;
 constexpr char ESC = 0x1b;
 constexpr size_t UNECHOED_MAX = 4 * 64; // lines in flight; a modem that never echoes must not grow us
@@ -37,30 +39,31 @@ static std::string_view trimmed(const char *s, size_t length)
     return {s, size_t(end - s)};
 }
 
-static void line_written(port_entry *entry)
+// A command line ended by its CR: `raw` is its bytes, from this write or
+// gathered in write_line.
+static void line_written(port_entry *entry, std::string_view raw)
 {
-    std::string_view line = trimmed(entry->write_line.data(), entry->write_line.size());
+    std::string_view line = trimmed(raw.data(), raw.size());
     if (line.empty()) {
         entry->write_line.clear();
         return;
     }
     // The storage of a line already echoed is used again: a command costs
     // no allocation here.
-    std::string text = std::move(entry->spare_text);
-    text.assign(line);
+    written_line &w = entry->unechoed.emplace_back(std::move(entry->spare_text), entry->write_line_seq,
+                                                   entry->echo == ECHO_ON, entry->echo_epoch);
+    w.text.assign(line);
     entry->write_line.clear();
-    if (command_prompts(text.data(), text.size())) {
+    if (command_prompts(w.text.data(), w.text.size())) {
         entry->write_text = true;
         entry->prompt_echo = true;
         entry->prompt_seq = entry->write_line_seq;
     }
-    uint32_t epoch = entry->echo_epoch;
-    int setting = echo_setting_of(text.data(), text.size());
+    int setting = echo_setting_of(w.text.data(), w.text.size());
     if (setting >= 0) {
         entry->echo_epoch++; // what follows may be echoed, or not, otherwise
         entry->out_echo_setting = int8_t(setting);
     }
-    entry->unechoed.push_back({std::move(text), entry->write_line_seq, entry->echo == ECHO_ON, epoch});
     if (entry->unechoed.size() > UNECHOED_MAX)
         entry->unechoed.pop_front();
 }
@@ -73,17 +76,24 @@ static void add_to_line(port_entry *entry, const char *bytes, size_t n)
         bytes++;
         n--;
     }
+    if (n == 0)
+        return;
     if (const void *esc = memchr(bytes, ESC, n)) {
         size_t skip = size_t(static_cast<const char *>(esc) - bytes) + 1;
         entry->write_line.clear();
         add_to_line(entry, bytes + skip, n - skip);
         return;
     }
-    if (n == 0)
-        return;
     if (entry->write_line.empty())
         entry->write_line_seq = entry->command_seq;
     entry->write_line.append(bytes, std::min(n, COMMAND_MAX - std::min(COMMAND_MAX, entry->write_line.size())));
+}
+
+// Usually a command line goes out whole in one write: its bytes before the
+// CR are the line as they are, and need not be gathered.
+static bool whole_in_write(const port_entry *entry, const char *bytes, size_t n)
+{
+    return entry->write_line.empty() && n > 0 && n <= COMMAND_MAX && bytes[0] != '\n' && !memchr(bytes, ESC, n);
 }
 
 void echo_written(port_entry *entry, const char *bytes, size_t n)
@@ -103,11 +113,20 @@ void echo_written(port_entry *entry, const char *bytes, size_t n)
             continue;
         }
         const char *cr = static_cast<const char *>(memchr(bytes, '\r', size_t(end - bytes)));
-        add_to_line(entry, bytes, size_t((cr ? cr : end) - bytes));
-        if (!cr)
-            return;
-        line_written(entry);
+        size_t part = size_t((cr ? cr : end) - bytes);
+        if (cr && whole_in_write(entry, bytes, part)) {
+            entry->write_line_seq = entry->command_seq;
+            line_written(entry, {bytes, part});
+        } else {
+            add_to_line(entry, bytes, part);
+            if (!cr)
+                return;
+            line_written(entry, entry->write_line);
+        }
         bytes = cr + 1;
+        // The LF behind the CR: no line of its own (write_line is empty now).
+        if (bytes < end && *bytes == '\n')
+            bytes++;
     }
 }
 
@@ -117,6 +136,9 @@ static bool same_line(const std::string &written, std::string_view read, bool cu
 {
     if (cut ? written.size() < read.size() : written.size() != read.size())
         return false;
+    // Usually echoed as written: one compare.
+    if (memcmp(read.data(), written.data(), read.size()) == 0)
+        return true;
     for (size_t i = 0; i < read.size(); i++)
         if (read[i] != written[i] && upper(read[i]) != upper(written[i]))
             return false;
@@ -125,6 +147,9 @@ static bool same_line(const std::string &written, std::string_view read, bool cu
 
 static std::deque<written_line>::iterator find_written(port_entry *entry, const char *line, size_t length)
 {
+    // Usually the oldest line, echoed as it was written (trimmed already).
+    if (!entry->unechoed.empty() && entry->unechoed.front().text == std::string_view(line, length))
+        return entry->unechoed.begin();
     std::string_view read = trimmed(line, length);
     if (read.empty())
         return entry->unechoed.end();
@@ -154,27 +179,18 @@ static std::deque<written_line>::iterator pending_written(port_entry *entry, con
 {
     size_t at = entry->pending_at;
     entry->pending_at = SIZE_MAX;
+    if (at == 0 && !entry->unechoed.empty() && entry->unechoed.front().text.size() == entry->pending_length)
+        return entry->unechoed.begin();
     if (at < entry->unechoed.size() && entry->unechoed[at].text.size() == entry->pending_length)
         return entry->unechoed.begin() + long(at);
     return find_written(entry, line, length);
 }
 
-bool echo_take(port_entry *entry, const char *line, size_t length)
+// The line found, echoed, is taken with the lines written before it, which
+// the modem passed over; the debts they kept are judged again.
+static void take_passing_over(port_entry *entry, std::deque<written_line>::iterator found)
 {
-    if (entry->unechoed.empty())
-        return false;
-    auto found =
-        entry->pending_at != SIZE_MAX ? pending_written(entry, line, length) : find_written(entry, line, length);
-    if (found == entry->unechoed.end())
-        return false;
     uint32_t seq = found->seq;
-    // A command written again after the modem never read it echoes like
-    // the lost one: the running command's echo may be the one taken here.
-    if (entry->waiting && entry->current && seq != entry->command_seq && !entry->echo_seen)
-        entry->echo_doubt =
-            entry->echo_doubt || std::any_of(found + 1, entry->unechoed.end(), [&](const written_line &w) {
-                return w.seq == entry->command_seq && w.text == found->text;
-            });
     // Lines written before it while echo was on, or with nothing between
     // them and it that could change echo, and never echoed, were never
     // read: their answers are not coming. (Lines written while echo was
@@ -192,7 +208,7 @@ bool echo_take(port_entry *entry, const char *line, size_t length)
             passed.push_back(w->seq);
     }
     entry->spare_text = std::move(found->text);
-    // Usually the oldest line: popped, not erased as a range.
+    // Popped one by one, not erased as a range.
     size_t through = size_t(found - entry->unechoed.begin());
     for (size_t i = 0; i <= through; i++)
         entry->unechoed.pop_front();
@@ -214,12 +230,37 @@ bool echo_take(port_entry *entry, const char *line, size_t length)
         for (owed_answer &a : entry->owed)
             a.echoed = a.echoed || a.seq == seq || (a.seq < seq && was_passed(a.seq));
     }
+}
+
+bool echo_take(port_entry *entry, const char *line, size_t length)
+{
+    if (entry->unechoed.empty())
+        return false;
+    auto found =
+        entry->pending_at != SIZE_MAX ? pending_written(entry, line, length) : find_written(entry, line, length);
+    if (found == entry->unechoed.end())
+        return false;
+    uint32_t seq = found->seq;
+    // A command written again after the modem never read it echoes like
+    // the lost one: the running command's echo may be the one taken here.
+    if (entry->waiting && entry->current && seq != entry->command_seq && !entry->echo_seen)
+        entry->echo_doubt =
+            entry->echo_doubt || std::any_of(found + 1, entry->unechoed.end(), [&](const written_line &w) {
+                return w.seq == entry->command_seq && w.text == found->text;
+            });
+    if (found == entry->unechoed.begin() && entry->owed.empty()) {
+        // Usually the oldest line, and no debt to judge.
+        entry->spare_text = std::move(found->text);
+        entry->unechoed.pop_front();
+    } else {
+        take_passing_over(entry, found);
+    }
     entry->echo = ECHO_ON;
     if (entry->waiting && entry->current && seq == entry->command_seq && !entry->echo_seen) {
         entry->echo_seen = true;
         // As it came: ended by CR LF, or by the CR alone that V.250 echoes.
         entry->anchor.assign(line, length);
-        entry->anchor += entry->line_cr_ended ? "\r" : "\r\n";
+        entry->anchor += entry->line_cr_ended ? "\r"sv : "\r\n"sv;
         capture_restart_at(entry, entry->anchor.data(), entry->anchor.size());
     }
     return true;

@@ -271,6 +271,14 @@ bool starts_with(const char *s, size_t length, std::string_view prefix)
     return length >= prefix.size() && memcmp(s, prefix.data(), prefix.size()) == 0;
 }
 
+bool only_blanks(const char *s, size_t length)
+{
+    for (size_t i = 0; i < length; i++)
+        if (!is_blank(s[i]))
+            return false;
+    return true;
+}
+
 // Whether the quoted text of a +CUSD: line is left open at its end.
 bool quote_open(const char *line, size_t length)
 {
@@ -363,42 +371,34 @@ command_traits command_traits_of(const char *bytes, size_t length)
     return traits;
 }
 
-int echo_setting_of(const char *bytes, size_t length)
+int echo_setting_of(const char *line, size_t length)
 {
+    std::string_view text = trimmed(line, length);
+    // "AT+NAME..." alone has no basic command that could set echo.
+    bool extended_only = text.size() > 2 && text[2] == '+' && text.find(';') == std::string_view::npos;
+    if (extended_only || text.size() < 2 || upper(text[0]) != 'A' || upper(text[1]) != 'T')
+        return -1;
     int setting = -1;
-    while (length > 0) {
-        const char *cr = static_cast<const char *>(memchr(bytes, '\r', length));
-        size_t line_length = cr ? size_t(cr - bytes) : length;
-        std::string_view line = trimmed(bytes, line_length);
-        // "AT+NAME..." alone has no basic command that could set echo.
-        bool extended_only = line.size() > 2 && line[2] == '+' && line.find(';') == std::string_view::npos;
-        if (!extended_only && line.size() >= 2 && upper(line[0]) == 'A' && upper(line[1]) == 'T') {
-            auto basic = [&setting](char c, bool amp, std::string_view value) {
-                if (!amp && c == 'E')
-                    setting = value.empty() || value == "0"sv ? 0 : value == "1"sv ? 1 : setting;
-                else if ((!amp && c == 'Z') || (amp && c == 'F'))
-                    setting = 1;
-            };
-            std::string_view body = line.substr(2);
-            size_t i = walk_basic(body.data(), body.size(), basic);
-            // Basic commands may follow an extended one behind its ';'
-            // ("AT+CSQ;E0").
-            while (i < body.size()) {
-                bool quoted = false;
-                while (i < body.size() && (quoted || body[i] != ';')) {
-                    quoted = quoted != (body[i] == '"');
-                    i++;
-                }
-                if (i >= body.size())
-                    break;
-                i++;
-                i += walk_basic(body.data() + i, body.size() - i, basic);
-            }
+    auto basic = [&setting](char c, bool amp, std::string_view value) {
+        if (!amp && c == 'E')
+            setting = value.empty() || value == "0"sv ? 0 : value == "1"sv ? 1 : setting;
+        else if ((!amp && c == 'Z') || (amp && c == 'F'))
+            setting = 1;
+    };
+    std::string_view body = text.substr(2);
+    size_t i = walk_basic(body.data(), body.size(), basic);
+    // Basic commands may follow an extended one behind its ';'
+    // ("AT+CSQ;E0").
+    while (i < body.size()) {
+        bool quoted = false;
+        while (i < body.size() && (quoted || body[i] != ';')) {
+            quoted = quoted != (body[i] == '"');
+            i++;
         }
-        if (!cr)
+        if (i >= body.size())
             break;
-        length -= line_length + 1;
-        bytes = cr + 1;
+        i++;
+        i += walk_basic(body.data() + i, body.size() - i, basic);
     }
     return setting;
 }
@@ -441,7 +441,10 @@ urc_match unsolicited_line(const char *line, size_t length, const std::vector<st
     urc_word_range words = URC_WORD_INDEX.by_lead[static_cast<unsigned char>(line[0]) & 0x7f];
     for (size_t i = words.first; i < size_t(words.first + words.count); i++) {
         const urc_word &w = URC_WORDS[i];
-        bool hit = w.prefix ? starts_with(line, length, w.text) : trimmed(line, length) == w.text;
+        // A whole-line word may have blanks behind it; none before it, as
+        // the line starts with the word's first byte.
+        bool hit = starts_with(line, length, w.text) &&
+                   (w.prefix || only_blanks(line + w.text.size(), length - w.text.size()));
         if (hit) {
             m.found = true;
             m.startup = w.startup;

@@ -69,9 +69,9 @@ struct command_traits {
 };
 command_traits command_traits_of(const char *bytes, size_t length);
 
-// What a command line's basic commands do to echo: 0 turns it off (E0, a
-// bare E), 1 on (E1, Z, &F), -1 neither.
-int echo_setting_of(const char *bytes, size_t length);
+// What the basic commands of one command line (no CR) do to echo: 0 turns
+// it off (E0, a bare E), 1 on (E1, Z, &F), -1 neither.
+int echo_setting_of(const char *line, size_t length);
 
 // An unsolicited line as recognised: `name` is what a command must run to
 // own it ("+CREG"), empty for lines nobody owns (RING, RDY).

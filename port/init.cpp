@@ -92,6 +92,7 @@ static void queue_batch(port_entry *entry, std::vector<size_t> indexes)
     entry->init_steps = std::move(indexes);
     mutex_guard guard(&entry->queue_lock);
     entry->queue.push_front(batch);
+    entry->queue_drained = false;
 }
 
 void init_schedule(port_entry *entry, int64_t now_ms)

@@ -115,7 +115,7 @@ static void restart_capture(port_entry *entry, size_t tail)
 
 void capture_restart_at(port_entry *entry, const char *, size_t)
 {
-    entry->window.clear();
+    owed_forget_window(entry);
     restart_capture(entry, entry->line_tail);
 }
 

@@ -140,6 +140,10 @@ struct port_entry {
     pthread_mutex_t queue_lock;
     std::deque<port_op *> queue;
     std::atomic<bool> running; // read under queue_lock by submitters
+    // Thread: the queue was left empty at the last look, and nothing was
+    // queued since (each submitter's POKE_QUEUE, and the thread's own
+    // pushes, say otherwise): it needs no look before then.
+    bool queue_drained;
 
     pthread_t reader;
     bool has_reader;
@@ -184,7 +188,8 @@ struct port_entry {
     bool running_forgotten;
     std::string anchor; // that echo line, kept at the head of its capture
     end_flag_list end_flags;
-    int32_t waiting; // 1 while a command awaits an end flag
+    bool end_flags_default; // end_flags holds the default list
+    int32_t waiting;        // 1 while a command awaits an end flag
     port_op *current;
     port_op *batch;        // a batch whose next step is due
     command_traits traits; // of the running command's bytes, once needed
@@ -496,6 +501,13 @@ void owed_remember(port_entry *entry, const char *line);
 // A wait ends while an older answer is still coming: what was set aside
 // for it is published now, and none of it is the waiting command's.
 void owed_release_window(port_entry *entry);
+// The wait is over, or starts again: what was set aside goes. Lines are
+// set aside only while an older answer is owed, so mostly there are none.
+inline void owed_forget_window(port_entry *entry)
+{
+    if (!entry->window.empty())
+        entry->window.clear();
+}
 bool owed_late(const port_entry *entry);
 
 // Echo (port/echo.cpp). Bytes as they are written; a line read that is the

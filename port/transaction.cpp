@@ -17,6 +17,8 @@
 #include "port/console.h"
 #include "port/port_internal.h"
 
+using namespace std::string_view_literals;
+
 // How long a command may take to drain into a line that is slow to accept
 // it (flow control, a full tty buffer) before it counts as not sent.
 constexpr int64_t WRITE_DRAIN_MS = 2000;
@@ -38,10 +40,11 @@ void capture_arm(port_entry *entry)
     entry->echo_doubt = false;
     entry->echo_seen = false;
     entry->anchor.clear();
-    entry->window.clear();
+    owed_forget_window(entry);
 }
 
-// The bytes of a command; false for hex text that does not decode.
+// The bytes of a command, laid out where they are written from; false for
+// hex text that does not decode.
 static bool command_bytes(const port_op *op, std::string *bytes)
 {
     if (op->is_hex) {
@@ -59,7 +62,7 @@ static bool command_bytes(const port_op *op, std::string *bytes)
     // At a prompt an LF would become the first character of the text.
     const char *last = strrchr(op->command.c_str(), '\r');
     last = last ? last + 1 : op->command.c_str();
-    *bytes += op->has_data || command_prompts(last, strlen(last)) ? "\r" : "\r\n";
+    *bytes += op->has_data || command_prompts(last, strlen(last)) ? "\r"sv : "\r\n"sv;
     return true;
 }
 
@@ -72,7 +75,7 @@ static void finish(port_entry *entry)
     entry->out.clear();
     entry->out_done = 0;
     entry->out_echo_setting = -1;
-    entry->window.clear();
+    owed_forget_window(entry);
     op->end_flags = entry->end_flags;
     port_finish_op(entry, op);
 }
@@ -280,9 +283,9 @@ bool at_settling(port_entry *entry, int64_t now_ms)
     return false;
 }
 
-static void begin_write(port_entry *entry, std::string bytes, command_phase phase)
+// The bytes are in `out`.
+static void begin_write(port_entry *entry, command_phase phase)
 {
-    entry->out = std::move(bytes);
     entry->out_done = 0;
     entry->out_echo_setting = -1;
     entry->write_deadline_ms = mono_ms() + WRITE_DRAIN_MS;
@@ -348,6 +351,17 @@ void at_write_ready(port_entry *entry)
     written(entry);
 }
 
+// Most commands end at the default flags: a list that holds them already
+// is not laid out again.
+static void set_end_flags(port_entry *entry, const port_op *op)
+{
+    bool defaults = !op->has_end_flag || op->end_flag.empty();
+    if (defaults && entry->end_flags_default)
+        return;
+    end_flags_set(&entry->end_flags, op->has_end_flag ? op->end_flag.c_str() : nullptr);
+    entry->end_flags_default = defaults;
+}
+
 bool at_start(port_entry *entry, port_op *op)
 {
     entry->current = op;
@@ -379,10 +393,10 @@ bool at_start(port_entry *entry, port_op *op)
         }
     }
     if (!op->send_only) {
-        end_flags_set(&entry->end_flags, op->has_end_flag ? op->end_flag.c_str() : nullptr);
+        set_end_flags(entry, op);
         capture_arm(entry);
     }
-    std::string bytes;
+    std::string &bytes = entry->out;
     if (!command_bytes(op, &bytes)) {
         send_failed(entry);
         return false;
@@ -393,6 +407,7 @@ bool at_start(port_entry *entry, port_op *op)
         // Message text for a prompt this caller does not have: it would
         // send whatever another caller left at the modem.
         op->refusal = "Invalid AT command: use data for message text";
+        bytes.clear(); // nothing of it was written
         send_failed(entry);
         return false;
     }
@@ -414,7 +429,7 @@ bool at_start(port_entry *entry, port_op *op)
     // of them is answered.
     entry->answers_due =
         op->is_hex || memchr(op->command.data(), '\r', op->command.size()) ? std::max(1, commands_in(bytes)) : 1;
-    begin_write(entry, std::move(bytes), PHASE_WRITING);
+    begin_write(entry, PHASE_WRITING);
     return false;
 }
 
@@ -424,7 +439,7 @@ void at_line_final(port_entry *entry, const char *matched, bool modem_final)
         echo_answered(entry, entry->command_seq);
     memcpy(entry->capture.matched_flag, matched, END_FLAG_SIZE);
     entry->waiting = 0;
-    entry->window.clear();
+    owed_forget_window(entry);
     // The modem answers in order: it is past any prompt given up earlier.
     entry->prompt_abandoned = false;
     // What the modem still sends for this command goes to nobody else: its
@@ -460,9 +475,9 @@ const command_traits &command_traits_now(port_entry *entry)
 void at_prompt_seen(port_entry *entry)
 {
     command_traits_now(entry); // before the text takes the command's place
-    std::string bytes = entry->current->data;
-    bytes += CTRL_Z;
-    begin_write(entry, std::move(bytes), PHASE_WRITING_DATA);
+    entry->out = entry->current->data;
+    entry->out += CTRL_Z;
+    begin_write(entry, PHASE_WRITING_DATA);
 }
 
 void at_tick(port_entry *entry, int64_t now_ms)

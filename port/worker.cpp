@@ -57,6 +57,7 @@ void port_requeue_op(port_entry *entry, port_op *op)
 {
     mutex_guard guard(&entry->queue_lock);
     entry->queue.push_front(op);
+    entry->queue_drained = false;
     entry->running = false;
 }
 
@@ -127,11 +128,17 @@ static start_result start_step(port_entry *entry)
 
 static start_result start_next(port_entry *entry)
 {
+    if (entry->queue_drained)
+        return NOTHING_QUEUED;
     port_op *op;
     {
         mutex_guard guard(&entry->queue_lock);
-        if (entry->engine->stopping || entry->queue.empty())
+        if (entry->engine->stopping)
             return NOTHING_QUEUED;
+        if (entry->queue.empty()) {
+            entry->queue_drained = true;
+            return NOTHING_QUEUED;
+        }
         auto next = entry->queue.begin();
         // A prompt held for one client's text: its call goes first, the
         // others wait until the text is in or the hold is over.
@@ -142,7 +149,12 @@ static start_result start_next(port_entry *entry)
                 return NOTHING_QUEUED;
         }
         op = *next;
-        entry->queue.erase(next);
+        // Usually the oldest: popped, not erased from the middle.
+        if (next == entry->queue.begin())
+            entry->queue.pop_front();
+        else
+            entry->queue.erase(next);
+        entry->queue_drained = entry->queue.empty();
         entry->running = true;
     }
     switch (op->kind) {
@@ -165,6 +177,9 @@ static start_result start_next(port_entry *entry)
 static bool handle_pokes(port_entry *entry)
 {
     uint32_t pokes = entry->pokes.exchange(0);
+    // A submitter pokes once its operation is in the queue.
+    if (pokes & POKE_QUEUE)
+        entry->queue_drained = false;
     if ((pokes & POKE_QUIT) || entry->engine->stopping) {
         at_abort(entry);
         // A batch between two steps ends with the steps it ran.
@@ -219,6 +234,14 @@ static void wait_and_serve(port_entry *entry, int64_t now)
         at_write_ready(entry);
 }
 
+// Whether an operation just started may be over already: it finished, or it
+// is a command given no time to wait. Any other waits for its device, its
+// deadlines a second or more ahead.
+static bool may_be_over(const port_entry *entry)
+{
+    return entry->phase == PHASE_IDLE || (entry->current && entry->current->timeout <= 0);
+}
+
 void *port_reader_main(void *arg)
 {
     port_entry *entry = static_cast<port_entry *>(arg);
@@ -234,8 +257,8 @@ void *port_reader_main(void *arg)
             start_result started = entry->batch ? start_step(entry) : start_next(entry);
             if (started == RECORD_DONE)
                 break;
-            if (started == STARTED)
-                continue; // it may have finished at once; look again
+            if (started == STARTED && may_be_over(entry))
+                continue; // look again
         }
         wait_and_serve(entry, now);
     }

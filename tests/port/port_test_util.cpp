@@ -303,6 +303,7 @@ void bare_port::arm(const char *flags, const char *command)
         echo_written(entry, entry->out.data(), entry->out.size());
     }
     end_flags_set(&entry->end_flags, flags);
+    entry->end_flags_default = false;
     capture_arm(entry);
     entry->deadline_ms = INT64_MAX;
     entry->phase = PHASE_WAIT_FINAL;
