@@ -525,6 +525,14 @@ bool open_pty(sim_modem &m);
 void plug(sim_modem &m, int action, oracle_time now)
 {
     if (action == out_item::HANG_UP) {
+        // In the ledger before the master closes: the daemon fails its
+        // calls the moment it sees the hang-up, and their replies may be
+        // judged before this thread goes on.
+        {
+            std::lock_guard guard(m.ledger.lock);
+            m.ledger.unplugged[m.port].push_back({now, NOT_YET});
+            m.ledger.hung_up[m.port].push_back({now, NOT_YET});
+        }
         for (int *fd : {&m.master, &m.slave_hold})
             close(std::exchange(*fd, -1));
         reset(m, now);
@@ -547,9 +555,8 @@ void plug(sim_modem &m, int action, oracle_time now)
             m.ledger.hung_up[m.port].back().second = now;
     } else {
         (void)!unlink(m.link().c_str());
-        m.ledger.unplugged[m.port].push_back({now, NOT_YET});
-        if (action == out_item::HANG_UP)
-            m.ledger.hung_up[m.port].push_back({now, NOT_YET});
+        if (action != out_item::HANG_UP)
+            m.ledger.unplugged[m.port].push_back({now, NOT_YET});
     }
     m.linked = in;
 }
