@@ -50,8 +50,8 @@ static void line_written(port_entry *entry, std::string_view raw)
     }
     // The storage of a line already echoed is used again: a command costs
     // no allocation here.
-    written_line &w = entry->unechoed.emplace_back(std::move(entry->spare_text), entry->write_line_seq,
-                                                   entry->echo == ECHO_ON, entry->echo_epoch);
+    written_line &w = entry->unechoed.emplace_back(
+        written_line{std::move(entry->spare_text), entry->write_line_seq, entry->echo == ECHO_ON, entry->echo_epoch});
     w.text.assign(line);
     entry->write_line.clear();
     if (command_prompts(w.text.data(), w.text.size())) {
@@ -316,6 +316,13 @@ void echo_reopened(port_entry *entry)
 
 void echo_modem_restarted(port_entry *entry)
 {
+    // What came of an older answer while the running command waited is
+    // not the running command's: it goes out as the late lines it is, and
+    // the command's text starts again behind the start-up line.
+    if (entry->waiting && !entry->owed.empty() && entry->owed.front().seq < entry->command_seq) {
+        owed_release_window(entry);
+        capture_restart_at(entry, nullptr, 0);
+    }
     // It has forgotten every command it read: none of them is answered,
     // and the running one (if its echo came) is not either.
     entry->owed.clear();

@@ -466,3 +466,21 @@ TEST_F(Anchor, ACommandReadWithEchoOffKeepsItsLateAnswer)
     fake_modem_set_echo(m, true);
     expect_own_answers({"D"});
 }
+
+// A restart while a command waits behind an older answer: what had come of
+// that answer is not the waiting command's, and is published, not lost.
+TEST_F(Anchor, ARestartBehindAnOlderAnswerLeavesItsLinesToNobody)
+{
+    fake_modem_set_answer(m, "AT+SENT", {});
+    ASSERT_EQ(sendat(port, "\"at_cmd\":\"AT+SENT\\r\",\"sendonly\":true").str("status"), "success");
+    fake_modem_set_answer(m, "AT+TAG=B", {{0, "\r\n+SENT: 1\r\n\r\nRDY\r\n"}});
+    pending_call b;
+    ASSERT_TRUE(start_waiting(b, "AT+TAG=B", ",\"timeout\":1"));
+    ASSERT_TRUE(call_finish(env.ctx, b, 10000));
+    EXPECT_EQ(b.reply.str("status"), "timeout");
+    lines got = response_lines(b.reply.str("partial_response"));
+    EXPECT_EQ(std::find(got.begin(), got.end(), "+SENT: 1"), got.end()) << b.reply.str("partial_response");
+    EXPECT_TRUE(listener.wait_for("\"line\":\"+SENT: 1\"")) << "the older answer's line was lost";
+    expect_own_answers({"C", "D"});
+    EXPECT_EQ(mentions("+SENT: 1"), 1);
+}
