@@ -70,13 +70,19 @@ static bool answer_is_due(const port_entry *entry)
     return entry->waiting && entry->owed.empty() && (entry->echo != ECHO_ON || entry->echo_seen);
 }
 
+// Kept out of line: the string's growth, inlined, would make every line
+// read pay for saving the registers it needs.
+[[gnu::noinline]] static void add_answer_line(port_op *op, const char *line, size_t length)
+{
+    op->answer.append(line, length);
+    op->answer += "\r\n";
+}
+
 // The waiting command's own lines, for a caller that wants them apart.
 static void note_answer_line(port_entry *entry, const char *line, size_t length)
 {
-    if (entry->current && entry->current->wants_answer && answer_is_due(entry)) {
-        entry->current->answer.append(line, length);
-        entry->current->answer += "\r\n";
-    }
+    if (entry->current && entry->current->wants_answer && answer_is_due(entry))
+        add_answer_line(entry->current, line, length);
 }
 
 // A line that neither ends a command nor pays an owed answer: with the
@@ -246,17 +252,19 @@ bool line_holds_prompt(const port_entry *entry)
 
 // A zero byte from a confused modem must neither end a line early nor
 // hide what follows it.
-// Also ends the line with a NUL, over its CR. Only a buffer that took in
-// NUL bytes is searched for them.
-static void drop_nul_bytes(const port_entry *entry, char *line, int *length)
+static void drop_nul_bytes(char *line, int *length)
 {
-    if (!entry->line_nul || !memchr(line, '\0', size_t(*length))) {
-        line[*length] = '\0';
-        return;
-    }
-    char *end = std::remove(line, line + *length, '\0');
-    *length = static_cast<int>(end - line);
-    *end = '\0';
+    if (memchr(line, '\0', size_t(*length)))
+        *length = static_cast<int>(std::remove(line, line + *length, '\0') - line);
+}
+
+// Ends the line with a NUL, over its CR. Only a buffer that took in NUL
+// bytes is searched for them.
+static void end_line(const port_entry *entry, char *line, int *length)
+{
+    if (entry->line_nul)
+        drop_nul_bytes(line, length);
+    line[*length] = '\0';
 }
 
 // Where the next line end at or after `from` is, -1 for none: a CR LF, or
@@ -298,7 +306,7 @@ static void cut_lines(port_entry *entry, int search_from, int later)
         int next = cr + (cr_only ? 1 : 2);
         int length = cr - line_start;
         int found_length = length;
-        drop_nul_bytes(entry, buf + line_start, &length);
+        end_line(entry, buf + line_start, &length);
         // An echo told by its CR alone was found as this very line.
         if (!cr_only || length != found_length)
             echo_forget_pending(entry);
@@ -348,7 +356,7 @@ static int skip_overflow(port_entry *entry, const char *chunk, int n)
     int length = entry->line_length;
     if (end == 1 && length > 0 && buf[length - 1] == '\r')
         length--; // the CR of this CR LF was the buffer's last byte
-    drop_nul_bytes(entry, buf, &length);
+    end_line(entry, buf, &length);
     handle_line(entry, buf, size_t(length), n - end);
     entry->line_length = 0;
     buf[0] = '\0';
