@@ -498,7 +498,7 @@ void ubus_parse_attrs(struct blob_attr *body, struct blob_attr **tb)
 {
     static const int nested[] = {UBUS_ATTR_SIGNATURE, UBUS_ATTR_DATA};
 
-    memset(tb, 0, sizeof(*tb) * UBUS_ATTR_MAX);
+    // Clears every slot of tb first, whatever the body holds.
     blob_parse_untrusted(body, blob_raw_len(body), tb, attr_policy, UBUS_ATTR_MAX);
     // Message attributes never carry the extended bit. On a nested one it
     // would make blobmsg_data() skip a name header, so readers would walk
