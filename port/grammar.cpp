@@ -420,23 +420,13 @@ urc_match unsolicited_line(const char *line, size_t length, const std::vector<st
         }
     }
     // By the first byte, most lines are settled at once.
-    switch (line[0]) {
-    case '+':
-    case '^':
-    case '#': break;
-    case 'R':
-    case 'P':
-    case 'S':
-    case 'C':
-    case '*': break;
-    case 'N':
-    case ' ':
-    case '\t':
+    if (!unsolicited_lead(line[0]))
+        return m;
+    if (line[0] == 'N' || line[0] == ' ' || line[0] == '\t') {
         // Blanks around it leave it a final result, and so a call that ended.
         m.no_carrier = final_code_of(line, length) == FINAL_NO_CARRIER;
         m.found = m.no_carrier;
         return m;
-    default: return m;
     }
     urc_word_range words = URC_WORD_INDEX.by_lead[static_cast<unsigned char>(line[0]) & 0x7f];
     for (size_t i = words.first; i < size_t(words.first + words.count); i++) {

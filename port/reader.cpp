@@ -160,7 +160,9 @@ static void handle_line(port_entry *entry, const char *line, size_t length, size
         entry->after_info = entry->blank_after_info = false;
         return;
     }
-    urc_match urc = unsolicited_line(line, length, &entry->unsolicited);
+    urc_match urc;
+    if (!entry->unsolicited.empty() || unsolicited_lead(line[0]))
+        urc = unsolicited_line(line, length, &entry->unsolicited);
     if (urc.found && unsolicited_for(urc, owed_judge(entry))) {
         entry->text = text_announced(urc, line, length, entry->framing);
         if (urc.startup)
