@@ -517,7 +517,10 @@ bool echo_take(port_entry *entry, const char *line, size_t length);
 // Whether a line would be an echo. Nothing changes but a note of where it
 // was found, which echo_take of the same line then uses once.
 bool echo_pending(port_entry *entry, const char *line, size_t length);
-void echo_forget_pending(port_entry *entry);
+inline void echo_forget_pending(port_entry *entry)
+{
+    entry->pending_at = SIZE_MAX;
+}
 // The command now starting continues a line left open at the modem.
 void echo_line_continued(port_entry *entry);
 // A final result of the command numbered seq.
