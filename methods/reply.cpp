@@ -52,17 +52,24 @@ constexpr size_t BATCH_KEEP_MAX = 16 * 1024;
 
 } // namespace
 
+// Room for `more` bytes behind the batch's. Rare once the area is kept, so
+// kept out of line: inlined, it would make every field pay for saving the
+// registers a realloc needs.
+[[gnu::noinline]] static void grow(size_t more)
+{
+    size_t capacity = std::max({batch.capacity * 2, batch.size + more, size_t(1024)});
+    char *data = static_cast<char *>(realloc(batch.data, capacity));
+    if (!data)
+        abort(); // as a std::string does when memory runs out
+    batch.data = data;
+    batch.capacity = capacity;
+}
+
 // `more` bytes at the end of the batch, which may move.
 static char *take(size_t more)
 {
-    if (batch.size + more > batch.capacity) {
-        size_t capacity = std::max({batch.capacity * 2, batch.size + more, size_t(1024)});
-        char *data = static_cast<char *>(realloc(batch.data, capacity));
-        if (!data)
-            abort(); // as a std::string does when memory runs out
-        batch.data = data;
-        batch.capacity = capacity;
-    }
+    if (batch.size + more > batch.capacity)
+        grow(more);
     char *at = batch.data + batch.size;
     batch.size += more;
     return at;
