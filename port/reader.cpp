@@ -156,7 +156,9 @@ static void handle_line(port_entry *entry, const char *line, size_t length, size
     }
     if (entry->prompt_abandoned && is_prompt_line(line, length))
         at_late_prompt(entry);
-    if (echo_take(entry, line, length) || is_stray_echo(entry, line)) {
+    // With no line awaiting its echo (usually so, once the echo came),
+    // echo_take has nothing to take.
+    if ((!entry->unechoed.empty() && echo_take(entry, line, length)) || is_stray_echo(entry, line)) {
         entry->after_info = entry->blank_after_info = false;
         return;
     }
