@@ -138,6 +138,14 @@ static bool text_line_taken(port_entry *entry, const char *line, size_t length)
     return true;
 }
 
+// The OK that ends the running command: a command that set echo (most
+// set nothing) has done so now.
+static void note_ok(port_entry *entry)
+{
+    if (entry->out_echo_setting >= 0)
+        echo_set(entry, entry->out_echo_setting);
+}
+
 // `tail` is the number of bytes of the current chunk behind this line.
 static void handle_line(port_entry *entry, const char *line, size_t length, size_t tail)
 {
@@ -216,13 +224,13 @@ static void handle_line(port_entry *entry, const char *line, size_t length, size
         memcpy(matched, line, n);
         matched[n] = '\0';
         if (code == FINAL_OK)
-            echo_set(entry, entry->out_echo_setting);
+            note_ok(entry);
         at_line_final(entry, matched, true);
         return;
     }
     if (end_flag_match_line(&entry->end_flags, line, length, code, matched)) {
         if (code == FINAL_OK)
-            echo_set(entry, entry->out_echo_setting);
+            note_ok(entry);
         at_line_final(entry, matched, code != FINAL_NONE);
         return;
     }
