@@ -17,11 +17,11 @@ static bool current(const port_call *call)
 // broker. The request's req_fd is never touched: the bus library closed
 // the caller's descriptor when the handler returned, and its number may
 // name one of our devices by now.
-static void complete(port_call *call, blob_buf *reply, int status)
+static void complete(port_call *call, blob_attr *reply, int status)
 {
     if (current(call)) {
         if (reply)
-            ubus_send_reply(g_daemon.ctx, &call->req, reply->head);
+            ubus_send_reply(g_daemon.ctx, &call->req, reply);
         ubus_complete_deferred_request(g_daemon.ctx, &call->req, status);
     }
     call_free(call);
@@ -37,7 +37,7 @@ static void complete_error(port_call *call, const char *message)
     }
     reply_buf r;
     add_error(&r.b, message);
-    complete(call, &r.b, UBUS_STATUS_OK);
+    complete(call, r.b.head, UBUS_STATUS_OK);
 }
 
 // Finds the record a call runs on, making one where the method does.
@@ -167,14 +167,23 @@ static void answer(port_call *call)
         call->step_done(call);
         return;
     }
+    if (call->op.kind == OP_SENDAT) {
+        sendat_answer(call);
+        return;
+    }
     reply_buf r;
     switch (call->op.kind) {
     case OP_OPEN: open_reply(&r.b, *call); break;
     case OP_CLOSE: close_reply(&r.b, *call); break;
-    case OP_SENDAT: sendat_reply(&r.b, *call); break;
+    case OP_SENDAT: break; // answered above
     case OP_BATCH: batch_reply(&r.b, *call); break;
     }
-    complete(call, &r.b, UBUS_STATUS_OK);
+    complete(call, r.b.head, UBUS_STATUS_OK);
+}
+
+void call_complete(port_call *call, blob_attr *reply)
+{
+    complete(call, reply, UBUS_STATUS_OK);
 }
 
 void call_finished(port_op *op)

@@ -36,6 +36,8 @@ int call_start(ubus_context *ctx, ubus_request_data *req, port_call *call);
 // Places a step (step_done set) on its port; its outcome comes through
 // step_done, possibly before this returns.
 void call_place_step(port_call *call);
+// Sends a call's reply (none if NULL) and its status OK, and frees it.
+void call_complete(port_call *call, blob_attr *reply);
 // The event loop hands back a finished operation.
 void call_finished(port_op *op);
 // Answers calls that will never run: the daemon is stopping.
@@ -44,7 +46,8 @@ void calls_stopping(std::deque<port_op *> *ops);
 // Builds the reply of a finished operation into b, by method.
 void open_reply(blob_buf *b, const port_call &call);
 void close_reply(blob_buf *b, const port_call &call);
-void sendat_reply(blob_buf *b, const port_call &call);
+// Answers a finished "sendat" call with its reply, and frees it.
+void sendat_answer(port_call *call);
 // The reply "sendat" would give for one command run on path.
 void sendat_reply_of(blob_buf *b, std::string_view path, const port_op &op);
 void batch_reply(blob_buf *b, const port_call &call);

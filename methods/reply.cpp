@@ -40,6 +40,9 @@ namespace
 {
 
 // The batch's bytes: one area kept between replies (within BATCH_KEEP_MAX).
+// It starts with room for the header of a table holding the fields, so the
+// fields can go out as a message of their own without being copied.
+constexpr size_t TABLE_HEADER = sizeof(blob_attr);
 struct {
     char *data = nullptr;
     size_t size = 0, capacity = 0;
@@ -48,6 +51,29 @@ struct {
 constexpr size_t BATCH_KEEP_MAX = 16 * 1024;
 
 } // namespace
+
+// Room for `more` bytes behind the batch's. Rare once the area is kept, so
+// kept out of line: inlined, it would make every field pay for saving the
+// registers a realloc needs.
+[[gnu::noinline]] static void grow(size_t more)
+{
+    size_t capacity = std::max({batch.capacity * 2, batch.size + more, size_t(1024)});
+    char *data = static_cast<char *>(realloc(batch.data, capacity));
+    if (!data)
+        abort(); // as a std::string does when memory runs out
+    batch.data = data;
+    batch.capacity = capacity;
+}
+
+// `more` bytes at the end of the batch, which may move.
+static char *take(size_t more)
+{
+    if (batch.size + more > batch.capacity)
+        grow(more);
+    char *at = batch.data + batch.size;
+    batch.size += more;
+    return at;
+}
 
 field_batch::field_batch()
 {
@@ -59,27 +85,12 @@ field_batch::field_batch()
     }
     batch.size = 0;
     batch.open = true;
+    take(TABLE_HEADER);
 }
 
 field_batch::~field_batch()
 {
     batch.open = false;
-}
-
-// `more` bytes at the end of the batch, which may move.
-static char *take(size_t more)
-{
-    if (batch.size + more > batch.capacity) {
-        size_t capacity = std::max({batch.capacity * 2, batch.size + more, size_t(1024)});
-        char *data = static_cast<char *>(realloc(batch.data, capacity));
-        if (!data)
-            abort(); // as a std::string does when memory runs out
-        batch.data = data;
-        batch.capacity = capacity;
-    }
-    char *at = batch.data + batch.size;
-    batch.size += more;
-    return at;
 }
 
 // Header, padding behind the name and behind the payload; returns the
@@ -89,7 +100,7 @@ char *field_batch::field(int type, size_t name_length, size_t payload)
     size_t header = blobmsg_hdrlen(static_cast<unsigned int>(name_length));
     size_t length = sizeof(blob_attr) + header + payload;
     size_t padded = (length + BLOB_ATTR_ALIGN - 1) & ~size_t(BLOB_ATTR_ALIGN - 1);
-    last_ = batch.size;
+    last_ = batch.size - TABLE_HEADER;
     char *attr = take(padded);
     uint32_t id_len = cpu_to_be32((uint32_t(type) << BLOB_ATTR_ID_SHIFT) | uint32_t(length) | BLOB_ATTR_EXTENDED);
     uint16_t name_be = cpu_to_be16(static_cast<uint16_t>(name_length));
@@ -104,38 +115,49 @@ char *field_batch::field(int type, size_t name_length, size_t payload)
 void field_batch::array_close(size_t at)
 {
     // The elements are padded already, so the array's length is all of it.
+    char *array = batch.data + TABLE_HEADER + at;
     uint32_t id_len;
-    memcpy(&id_len, batch.data + at, sizeof id_len);
-    id_len = cpu_to_be32((be32_to_cpu(id_len) & ~BLOB_ATTR_LEN_MASK) | uint32_t(batch.size - at));
-    memcpy(batch.data + at, &id_len, sizeof id_len);
+    memcpy(&id_len, array, sizeof id_len);
+    id_len = cpu_to_be32((be32_to_cpu(id_len) & ~BLOB_ATTR_LEN_MASK) | uint32_t(batch.data + batch.size - array));
+    memcpy(array, &id_len, sizeof id_len);
 }
 
 size_t field_batch::raw(const void *attrs, size_t length)
 {
     char *at = take(length);
     memcpy(at, attrs, length);
-    return size_t(at - batch.data);
+    return offset_of(at);
 }
 
 void field_batch::patch_u32(size_t at, uint32_t value)
 {
     value = cpu_to_be32(value);
-    memcpy(batch.data + at, &value, sizeof value);
+    memcpy(batch.data + TABLE_HEADER + at, &value, sizeof value);
 }
 
 std::string_view field_batch::bytes() const
 {
-    return {batch.data, batch.size};
+    return {batch.data + TABLE_HEADER, batch.size - TABLE_HEADER};
 }
 
 size_t field_batch::offset_of(const char *at) const
 {
-    return size_t(at - batch.data);
+    return size_t(at - batch.data) - TABLE_HEADER;
 }
 
 bool field_batch::put(blob_buf *b)
 {
-    return batch.size == 0 || blob_put_raw(b, batch.data, static_cast<unsigned int>(batch.size));
+    std::string_view fields = bytes();
+    return fields.empty() || blob_put_raw(b, fields.data(), static_cast<unsigned int>(fields.size()));
+}
+
+// The same table as a reply buffer holding the fields, whose head an
+// answer sends (blob_buf_init(b, 0), then put(b)).
+blob_attr *field_batch::table()
+{
+    uint32_t id_len = cpu_to_be32(uint32_t(batch.size));
+    memcpy(batch.data, &id_len, sizeof id_len);
+    return reinterpret_cast<blob_attr *>(batch.data);
 }
 
 const char *port_path_arg(blob_attr *attr)

@@ -49,7 +49,7 @@ struct field_batch {
         memcpy(payload, text.data(), text.size());
         payload[text.size()] = '\0';
     }
-    // Returns where the value lies in the batch, for patch_u32.
+    // Returns where the value lies among the fields, for patch_u32.
     template <size_t N>
     size_t u32(const char (&name)[N], uint32_t value)
     {
@@ -71,17 +71,20 @@ struct field_batch {
         return last_;
     }
     void array_close(size_t at);
-    // Attributes already laid out; returns where they start in the batch.
+    // Attributes already laid out; returns where they start among the fields.
     size_t raw(const void *attrs, size_t length);
-    // Four bytes of a value, big-endian, at an offset into the batch.
+    // Four bytes of a value, big-endian, at an offset among the fields.
     void patch_u32(size_t at, uint32_t value);
     // Appends the batch to the reply; false when it could not grow.
     bool put(blob_buf *b);
+    // The fields as a table of their own, to send as a reply; valid until
+    // the next field is added.
+    blob_attr *table();
     // The bytes laid out so far.
     std::string_view bytes() const;
 
 private:
-    size_t last_ = 0; // where the last field starts
+    size_t last_ = 0; // where the last field starts among the fields
     size_t offset_of(const char *at) const;
     // A field's header and padding; returns the field's start, where its
     // name (of the length given) goes 6 bytes in.

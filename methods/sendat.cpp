@@ -198,23 +198,19 @@ static void add_transaction_outcome(field_batch &f, const port_op &op, bool stat
     }
 }
 
-// The command, the path and the answer hold no NUL byte (the answer's are
-// left out as it is captured), so their known lengths are the lengths.
-void sendat_reply(blob_buf *b, const port_call &call)
+// The shared middle of the reply, if it has one. Fetched before the
+// reply's batch begins: it is built with a batch of its own.
+static const reply_middle *middle_of(const port_op &op)
 {
-    sendat_reply_of(b, std::string_view(call.path, call.path_length), call.op);
+    bool middle = !op.send_only && !op.has_end_flag && is_default_list(op.end_flags);
+    return middle ? &default_middle(op.outcome == AT_COMPLETED) : nullptr;
 }
 
-void sendat_reply_of(blob_buf *b, std::string_view path, const port_op &op)
+// The reply's fields for a command the port ran (no refusal). The command,
+// the path and the answer hold no NUL byte (the answer's are left out as it
+// is captured), so their known lengths are the lengths.
+static void sendat_fields(field_batch &f, std::string_view path, const port_op &op, const reply_middle *m)
 {
-    if (op.refusal) {
-        add_error(b, op.refusal);
-        return;
-    }
-    bool completed = op.outcome == AT_COMPLETED;
-    bool middle = !op.send_only && !op.has_end_flag && is_default_list(op.end_flags);
-    const reply_middle *m = middle ? &default_middle(completed) : nullptr;
-    field_batch f;
     f.string("port", path);
     f.string("command", op.command);
     if (m) {
@@ -224,15 +220,42 @@ void sendat_reply_of(blob_buf *b, std::string_view path, const port_op &op)
         f.u32("sendonly", op.send_only ? 1 : 0);
         if (op.send_only) {
             add_send_only_outcome(f, op.ok);
-            f.put(b);
             return;
         }
         f.u32("timeout", static_cast<uint32_t>(op.timeout));
         f.string("end_flag", op.has_end_flag ? std::string_view(op.end_flag) : std::string_view("default"));
         add_end_flags_used(f, op.end_flags);
     }
-    add_transaction_outcome(f, op, middle && completed);
+    add_transaction_outcome(f, op, m && op.outcome == AT_COMPLETED);
     if (op.has_data)
         f.u32("data_sent", op.data_sent ? 1 : 0);
+}
+
+// The fields go out as the batch's own table: no reply buffer to copy
+// them into.
+void sendat_answer(port_call *call)
+{
+    const port_op &op = call->op;
+    if (op.refusal) {
+        reply_buf r;
+        add_error(&r.b, op.refusal);
+        call_complete(call, r.b.head);
+        return;
+    }
+    const reply_middle *m = middle_of(op);
+    field_batch f;
+    sendat_fields(f, std::string_view(call->path, call->path_length), op, m);
+    call_complete(call, f.table());
+}
+
+void sendat_reply_of(blob_buf *b, std::string_view path, const port_op &op)
+{
+    if (op.refusal) {
+        add_error(b, op.refusal);
+        return;
+    }
+    const reply_middle *m = middle_of(op);
+    field_batch f;
+    sendat_fields(f, path, op, m);
     f.put(b);
 }

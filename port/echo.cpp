@@ -168,11 +168,6 @@ bool echo_pending(port_entry *entry, const char *line, size_t length)
     return true;
 }
 
-void echo_forget_pending(port_entry *entry)
-{
-    entry->pending_at = SIZE_MAX;
-}
-
 // The line being cut was found by echo_pending just before: the same place
 // holds it unless the lines written moved since.
 static std::deque<written_line>::iterator pending_written(port_entry *entry, const char *line, size_t length)

@@ -96,6 +96,8 @@ constexpr urc_word_index make_urc_word_index()
 {
     urc_word_index index{};
     for (size_t i = 0; i < std::size(URC_WORDS); i++) {
+        if (URC_WORDS[i].text.size() < 2)
+            throw "a word is looked at by its second byte too";
         urc_word_range &r = index.by_lead[static_cast<unsigned char>(URC_WORDS[i].text[0])];
         if (r.count == 0)
             r.first = uint8_t(i);
@@ -420,30 +422,22 @@ urc_match unsolicited_line(const char *line, size_t length, const std::vector<st
         }
     }
     // By the first byte, most lines are settled at once.
-    switch (line[0]) {
-    case '+':
-    case '^':
-    case '#': break;
-    case 'R':
-    case 'P':
-    case 'S':
-    case 'C':
-    case '*': break;
-    case 'N':
-    case ' ':
-    case '\t':
+    if (!unsolicited_lead(line[0]))
+        return m;
+    if (line[0] == 'N' || line[0] == ' ' || line[0] == '\t') {
         // Blanks around it leave it a final result, and so a call that ended.
         m.no_carrier = final_code_of(line, length) == FINAL_NO_CARRIER;
         m.found = m.no_carrier;
         return m;
-    default: return m;
     }
     urc_word_range words = URC_WORD_INDEX.by_lead[static_cast<unsigned char>(line[0]) & 0x7f];
     for (size_t i = words.first; i < size_t(words.first + words.count); i++) {
         const urc_word &w = URC_WORDS[i];
         // A whole-line word may have blanks behind it; none before it, as
-        // the line starts with the word's first byte.
-        bool hit = starts_with(line, length, w.text) &&
+        // the line starts with the word's first byte. The second byte
+        // settles most lines ("+CSQ: ..." against "+SIM READY") without a
+        // compare of the whole word.
+        bool hit = length >= w.text.size() && line[1] == w.text[1] && starts_with(line, length, w.text) &&
                    (w.prefix || only_blanks(line + w.text.size(), length - w.text.size()));
         if (hit) {
             m.found = true;

@@ -83,6 +83,26 @@ struct urc_match {
 };
 // `extras` are the port's own prefixes (nullptr or empty for none).
 urc_match unsolicited_line(const char *line, size_t length, const std::vector<std::string> *extras);
+// The first bytes an unsolicited line may start with, the port's own
+// prefixes aside: a line starting with any other is none, and needs no
+// call to unsolicited_line to tell.
+inline bool unsolicited_lead(char first)
+{
+    switch (first) {
+    case '+':
+    case '^':
+    case '#':
+    case 'R':
+    case 'P':
+    case 'S':
+    case 'C':
+    case '*':
+    case 'N': // NO CARRIER
+    case ' ':
+    case '\t': return true;
+    default: return false;
+    }
+}
 // Whether a recognised line is unsolicited when judged against `judge`,
 // the command whose answer is due first (nullptr for none).
 bool unsolicited_for(const urc_match &urc, const command_traits *judge);

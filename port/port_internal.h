@@ -517,7 +517,10 @@ bool echo_take(port_entry *entry, const char *line, size_t length);
 // Whether a line would be an echo. Nothing changes but a note of where it
 // was found, which echo_take of the same line then uses once.
 bool echo_pending(port_entry *entry, const char *line, size_t length);
-void echo_forget_pending(port_entry *entry);
+inline void echo_forget_pending(port_entry *entry)
+{
+    entry->pending_at = SIZE_MAX;
+}
 // The command now starting continues a line left open at the modem.
 void echo_line_continued(port_entry *entry);
 // A final result of the command numbered seq.
@@ -541,6 +544,12 @@ void outbox_push_op(port_engine *engine, port_op *op);
 // Init commands (port/init.cpp), on the port's thread. Before the next
 // operation is taken: queues a round or a retry that is due, at the head.
 void init_schedule(port_entry *entry, int64_t now_ms);
+// Whether init_schedule has anything to do: a round due or retries kept,
+// and no round queued already. Usually not, and then it need not be called.
+inline bool init_pending(const port_entry *entry)
+{
+    return !entry->init_op && (entry->init_due || !entry->init_retries.empty());
+}
 // Whether an operation that just opened the port waits for its init round.
 bool init_waiting(const port_entry *entry);
 // An "open" succeeded: its list, if it brought one, replaces the port's,

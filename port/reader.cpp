@@ -70,13 +70,19 @@ static bool answer_is_due(const port_entry *entry)
     return entry->waiting && entry->owed.empty() && (entry->echo != ECHO_ON || entry->echo_seen);
 }
 
+// Kept out of line: the string's growth, inlined, would make every line
+// read pay for saving the registers it needs.
+[[gnu::noinline]] static void add_answer_line(port_op *op, const char *line, size_t length)
+{
+    op->answer.append(line, length);
+    op->answer += "\r\n";
+}
+
 // The waiting command's own lines, for a caller that wants them apart.
 static void note_answer_line(port_entry *entry, const char *line, size_t length)
 {
-    if (entry->current && entry->current->wants_answer && answer_is_due(entry)) {
-        entry->current->answer.append(line, length);
-        entry->current->answer += "\r\n";
-    }
+    if (entry->current && entry->current->wants_answer && answer_is_due(entry))
+        add_answer_line(entry->current, line, length);
 }
 
 // A line that neither ends a command nor pays an owed answer: with the
@@ -132,6 +138,14 @@ static bool text_line_taken(port_entry *entry, const char *line, size_t length)
     return true;
 }
 
+// The OK that ends the running command: a command that set echo (most
+// set nothing) has done so now.
+static void note_ok(port_entry *entry)
+{
+    if (entry->out_echo_setting >= 0)
+        echo_set(entry, entry->out_echo_setting);
+}
+
 // `tail` is the number of bytes of the current chunk behind this line.
 static void handle_line(port_entry *entry, const char *line, size_t length, size_t tail)
 {
@@ -150,11 +164,15 @@ static void handle_line(port_entry *entry, const char *line, size_t length, size
     }
     if (entry->prompt_abandoned && is_prompt_line(line, length))
         at_late_prompt(entry);
-    if (echo_take(entry, line, length) || is_stray_echo(entry, line)) {
+    // With no line awaiting its echo (usually so, once the echo came),
+    // echo_take has nothing to take.
+    if ((!entry->unechoed.empty() && echo_take(entry, line, length)) || is_stray_echo(entry, line)) {
         entry->after_info = entry->blank_after_info = false;
         return;
     }
-    urc_match urc = unsolicited_line(line, length, &entry->unsolicited);
+    urc_match urc;
+    if (!entry->unsolicited.empty() || unsolicited_lead(line[0]))
+        urc = unsolicited_line(line, length, &entry->unsolicited);
     if (urc.found && unsolicited_for(urc, owed_judge(entry))) {
         entry->text = text_announced(urc, line, length, entry->framing);
         if (urc.startup)
@@ -206,13 +224,13 @@ static void handle_line(port_entry *entry, const char *line, size_t length, size
         memcpy(matched, line, n);
         matched[n] = '\0';
         if (code == FINAL_OK)
-            echo_set(entry, entry->out_echo_setting);
+            note_ok(entry);
         at_line_final(entry, matched, true);
         return;
     }
     if (end_flag_match_line(&entry->end_flags, line, length, code, matched)) {
         if (code == FINAL_OK)
-            echo_set(entry, entry->out_echo_setting);
+            note_ok(entry);
         at_line_final(entry, matched, code != FINAL_NONE);
         return;
     }
@@ -246,17 +264,19 @@ bool line_holds_prompt(const port_entry *entry)
 
 // A zero byte from a confused modem must neither end a line early nor
 // hide what follows it.
-// Also ends the line with a NUL, over its CR. Only a buffer that took in
-// NUL bytes is searched for them.
-static void drop_nul_bytes(const port_entry *entry, char *line, int *length)
+static void drop_nul_bytes(char *line, int *length)
 {
-    if (!entry->line_nul || !memchr(line, '\0', size_t(*length))) {
-        line[*length] = '\0';
-        return;
-    }
-    char *end = std::remove(line, line + *length, '\0');
-    *length = static_cast<int>(end - line);
-    *end = '\0';
+    if (memchr(line, '\0', size_t(*length)))
+        *length = static_cast<int>(std::remove(line, line + *length, '\0') - line);
+}
+
+// Ends the line with a NUL, over its CR. Only a buffer that took in NUL
+// bytes is searched for them.
+static void end_line(const port_entry *entry, char *line, int *length)
+{
+    if (entry->line_nul)
+        drop_nul_bytes(line, length);
+    line[*length] = '\0';
 }
 
 // Where the next line end at or after `from` is, -1 for none: a CR LF, or
@@ -298,7 +318,7 @@ static void cut_lines(port_entry *entry, int search_from, int later)
         int next = cr + (cr_only ? 1 : 2);
         int length = cr - line_start;
         int found_length = length;
-        drop_nul_bytes(entry, buf + line_start, &length);
+        end_line(entry, buf + line_start, &length);
         // An echo told by its CR alone was found as this very line.
         if (!cr_only || length != found_length)
             echo_forget_pending(entry);
@@ -348,7 +368,7 @@ static int skip_overflow(port_entry *entry, const char *chunk, int n)
     int length = entry->line_length;
     if (end == 1 && length > 0 && buf[length - 1] == '\r')
         length--; // the CR of this CR LF was the buffer's last byte
-    drop_nul_bytes(entry, buf, &length);
+    end_line(entry, buf, &length);
     handle_line(entry, buf, size_t(length), n - end);
     entry->line_length = 0;
     buf[0] = '\0';

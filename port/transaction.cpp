@@ -60,9 +60,11 @@ static bool command_bytes(const port_op *op, std::string *bytes)
     if (op->send_only)
         return true;
     // At a prompt an LF would become the first character of the text.
-    const char *last = strrchr(op->command.c_str(), '\r');
-    last = last ? last + 1 : op->command.c_str();
-    *bytes += op->has_data || command_prompts(last, strlen(last)) ? "\r"sv : "\r\n"sv;
+    // The bytes laid out hold no NUL: the last line runs to their end.
+    std::string_view laid_out(*bytes);
+    size_t cr = laid_out.rfind('\r');
+    std::string_view last = cr == std::string_view::npos ? laid_out : laid_out.substr(cr + 1);
+    *bytes += op->has_data || command_prompts(last.data(), last.size()) ? "\r"sv : "\r\n"sv;
     return true;
 }
 

@@ -252,7 +252,7 @@ void *port_reader_main(void *arg)
         if (entry->retries_left > 0)
             port_retry_reopen(entry, now);
         if (entry->phase == PHASE_IDLE && !at_settling(entry, now)) {
-            if (!entry->batch)
+            if (!entry->batch && init_pending(entry))
                 init_schedule(entry, now);
             start_result started = entry->batch ? start_step(entry) : start_next(entry);
             if (started == RECORD_DONE)

@@ -157,22 +157,22 @@ int blobmsg_parse(const struct blobmsg_policy *policy, int policy_len, struct bl
 
     __blob_for_each_attr(attr, data, rem)
     {
-        if (!blobmsg_check_attr_len(attr, false, rem))
+        // blobmsg_check_attr_len's checks, keeping what they read.
+        attr_walk::attr a;
+        attr_walk::value v;
+        if (!attr_walk::read_attr(attr, rem, &a) || !attr_walk::split_value(a, false, &v))
             return -1;
-        if (!blob_is_extended(attr))
+        if (!a.extended)
             continue;
 
-        const struct blobmsg_hdr *hdr = (const struct blobmsg_hdr *)blob_data(attr);
-        const char *attr_name = (const char *)hdr->name;
-        size_t namelen = blobmsg_namelen(hdr);
         for (int i = 0; i < policy_len; i++) {
             const char *name = policy[i].name;
             // The first byte settles most pairs (the name ends with a NUL).
-            if (!name || name[0] != attr_name[0] || tb[i])
+            if (!name || name[0] != v.name[0] || tb[i])
                 continue;
-            if (!policy_type_matches(policy[i].type, blobmsg_type(attr)))
+            if (!policy_type_matches(policy[i].type, v.type))
                 continue;
-            if (name_matches(attr_name, namelen, name))
+            if (name_matches(v.name, v.namelen, name))
                 tb[i] = attr;
         }
     }

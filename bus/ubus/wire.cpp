@@ -63,8 +63,9 @@ bool wait_writable(int fd)
     return r > 0 && !(p.revents & (POLLERR | POLLHUP | POLLNVAL));
 }
 
-// Writes the whole iovec; the descriptor rides on the first sendmsg.
-bool write_all(int sock, iovec *iov, int iovcnt, int fd)
+// Writes the whole iovec, `total` bytes; the descriptor rides on the first
+// sendmsg.
+bool write_all(int sock, iovec *iov, int iovcnt, size_t total, int fd)
 {
     alignas(cmsghdr) char cbuf[CMSG_SPACE(sizeof(int))];
     bool fd_sent = fd < 0;
@@ -93,6 +94,10 @@ bool write_all(int sock, iovec *iov, int iovcnt, int fd)
             return false;
         }
         fd_sent = true;
+        // Usually all of it goes at once: no piece to pass over.
+        total -= size_t(n);
+        if (total == 0)
+            return true;
 
         size_t done = n;
         while (iovcnt > 0 && done >= iov->iov_len) {
@@ -269,10 +274,11 @@ bool ubus_put_data(struct blob_buf *b, int id, const struct blob_attr *msg)
 namespace
 {
 
-// The frame header goes in front of the body's pieces in iov[1..]; a failed
-// write shuts the socket down so that the next read reports the loss: a
-// partly written frame leaves the stream unusable anyway.
-int send_frame(ubus_context *ctx, uint16_t seq, int type, uint32_t peer, iovec *iov, int iovcnt, int fd)
+// The frame header goes in front of the body's pieces in iov[1..], body_len
+// bytes in all; a failed write shuts the socket down so that the next read
+// reports the loss: a partly written frame leaves the stream unusable anyway.
+int send_frame(ubus_context *ctx, uint16_t seq, int type, uint32_t peer, iovec *iov, int iovcnt, size_t body_len,
+               int fd)
 {
     if (ctx->lost || ctx->sock.fd < 0)
         return UBUS_STATUS_CONNECTION_FAILED;
@@ -283,7 +289,7 @@ int send_frame(ubus_context *ctx, uint16_t seq, int type, uint32_t peer, iovec *
     hdr.seq = cpu_to_be16(seq);
     hdr.peer = cpu_to_be32(peer);
     iov[0] = {&hdr, sizeof(hdr)};
-    if (!write_all(ctx->sock.fd, iov, iovcnt, fd)) {
+    if (!write_all(ctx->sock.fd, iov, iovcnt, sizeof(hdr) + body_len, fd)) {
         shutdown(ctx->sock.fd, SHUT_RDWR);
         return UBUS_STATUS_CONNECTION_FAILED;
     }
@@ -304,7 +310,7 @@ int ubus_send_msg(struct ubus_context *ctx, uint16_t seq, struct blob_attr *body
     if (!body || blob_pad_len(body) > UBUS_MAX_MSGLEN)
         return UBUS_STATUS_INVALID_ARGUMENT;
     iovec iov[2] = {{}, {body, blob_raw_len(body)}};
-    return send_frame(ctx, seq, type, peer, iov, 2, fd);
+    return send_frame(ctx, seq, type, peer, iov, 2, blob_raw_len(body), fd);
 }
 
 void ubus_u32_attr(uint32_t out[2], int id, uint32_t value)
@@ -338,7 +344,7 @@ int ubus_send_attrs(struct ubus_context *ctx, uint16_t seq, int type, uint32_t p
                     {&data_word, sizeof(data_word)},
                     {msg ? blob_data(msg) : nullptr, data_len},
                     {const_cast<char *>(zeros), data_pad}};
-    return send_frame(ctx, seq, type, peer, iov, data_id > 0 ? 6 : 3, fd);
+    return send_frame(ctx, seq, type, peer, iov, data_id > 0 ? 6 : 3, body_len, fd);
 }
 
 namespace
@@ -498,7 +504,7 @@ void ubus_parse_attrs(struct blob_attr *body, struct blob_attr **tb)
 {
     static const int nested[] = {UBUS_ATTR_SIGNATURE, UBUS_ATTR_DATA};
 
-    memset(tb, 0, sizeof(*tb) * UBUS_ATTR_MAX);
+    // Clears every slot of tb first, whatever the body holds.
     blob_parse_untrusted(body, blob_raw_len(body), tb, attr_policy, UBUS_ATTR_MAX);
     // Message attributes never carry the extended bit. On a nested one it
     // would make blobmsg_data() skip a name header, so readers would walk
