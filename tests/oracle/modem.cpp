@@ -286,8 +286,11 @@ void command_arrived(sim_modem &m, const std::string &cmd, oracle_time now)
     out_item echo{now, cmd + (m.framed ? "\r" : "\r\n")};
     echo.boundary = !m.framed;
     echo.is_echo = true;
-    if (m.echo && !(m.echo_at_once && insert_line(m, echo, now)))
-        push(m, tail_due(m, now), echo.bytes, echo.boundary);
+    // Queued as an echo too, or a later echo sent at once could overtake it.
+    if (m.echo && !(m.echo_at_once && insert_line(m, echo, now))) {
+        echo.due = tail_due(m, now);
+        m.out.push_back(std::move(echo));
+    }
     // It executes the line as it takes it: ATE0 and ATE1 answered OK.
     if (int setting = echo_setting(cmd); setting >= 0 && answered_ok(plan) && plan.unplug_ms == 0) {
         m.set_echo(setting == 1, now);
