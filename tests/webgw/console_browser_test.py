@@ -133,6 +133,18 @@ class Console:
     def text(self, css):
         return self.el(css).text
 
+    def click(self, css, deadline=DEADLINE):
+        """Clicks the element, found again if the page redrew it between
+        finding and clicking (the inbox is listed again on every +CMTI)."""
+        end = time.monotonic() + deadline
+        while True:
+            try:
+                self.el(css).click()
+                return
+            except StaleElementReferenceException:
+                if time.monotonic() > end:
+                    raise
+
     def type_into(self, css, text):
         field = self.el(css)
         field.clear()
@@ -516,11 +528,11 @@ def check_messages(page, modem):
     assert row["who"] == NUMBER, row["who"]
     page.wait("the inbox storage", lambda: page.text("#inbox-storage") == "7 of 30 used")
     # A listing that comes after the tick keeps it.
-    page.el("#inbox-lines tr input[type=checkbox]").click()
-    page.el("#inbox-refresh").click()
+    page.click("#inbox-lines tr input[type=checkbox]")
+    page.click("#inbox-refresh")
     page.wait("the tick kept over a new listing", lambda: page.text("#inbox-result") == "1 message." and
               page.el("#inbox-lines tr input[type=checkbox]").is_selected())
-    page.el("#inbox-delete").click()
+    page.click("#inbox-delete")
     page.wait("the message deleted", lambda: page.text("#inbox-result") == "Deleted." and
               not page.d.find_elements(By.CSS_SELECTOR, "#inbox-lines tr"))
     assert page.text("#inbox-storage") == "0 of 30 used", page.text("#inbox-storage")
@@ -722,6 +734,9 @@ def main():
         run(args, work)
     except (AssertionError, WebDriverException) as e:
         print(f"FAIL: {e}")
+        # Where in this script it went wrong, then the driver's last words.
+        ours = [f for f in traceback.extract_tb(e.__traceback__) if f.filename == os.path.abspath(__file__)]
+        print("".join(traceback.format_list(ours[-2:])))
         print("".join(traceback.format_exception(e)[-3:-1]))
         return 1
     finally:
