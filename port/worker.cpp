@@ -259,6 +259,10 @@ void *port_reader_main(void *arg)
                 break;
             if (started == STARTED && may_be_over(entry))
                 continue; // look again
+            // Starting may have opened the device first: its deadlines
+            // count from after that, and so must the wait for them.
+            if (started == STARTED)
+                now = mono_ms();
         }
         wait_and_serve(entry, now);
     }
