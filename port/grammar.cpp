@@ -98,6 +98,8 @@ constexpr urc_word_index make_urc_word_index()
     for (size_t i = 0; i < std::size(URC_WORDS); i++) {
         if (URC_WORDS[i].text.size() < 2)
             throw "a word is looked at by its second byte too";
+        if (!unsolicited_lead(URC_WORDS[i].text[0]))
+            throw "unsolicited_lead must take every word's first byte";
         urc_word_range &r = index.by_lead[static_cast<unsigned char>(URC_WORDS[i].text[0])];
         if (r.count == 0)
             r.first = uint8_t(i);

@@ -85,8 +85,9 @@ struct urc_match {
 urc_match unsolicited_line(const char *line, size_t length, const std::vector<std::string> *extras);
 // The first bytes an unsolicited line may start with, the port's own
 // prefixes aside: a line starting with any other is none, and needs no
-// call to unsolicited_line to tell.
-inline bool unsolicited_lead(char first)
+// call to unsolicited_line to tell. The word table is checked against it
+// when it is built.
+constexpr bool unsolicited_lead(char first)
 {
     switch (first) {
     case '+':
