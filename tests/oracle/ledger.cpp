@@ -45,13 +45,42 @@ std::string shown(const std::string &bytes, size_t max)
     return out + "\"";
 }
 
+static const oracle_time run_start = oracle_clock::now();
+
+double ms_since_start(oracle_time t)
+{
+    return std::chrono::duration<double, std::milli>(t - run_start).count();
+}
+
+void trace(int port, const char *what, const std::string &bytes)
+{
+    static FILE *out = [] {
+        const char *path = getenv("TARNEL_ORACLE_TRACE");
+        FILE *f = path ? fopen(path, "w") : nullptr;
+        if (f)
+            fprintf(f, "start at %.1f ms monotonic\n",
+                    std::chrono::duration<double, std::milli>(run_start.time_since_epoch()).count());
+        return f;
+    }();
+    if (!out)
+        return;
+    static std::mutex lock;
+    std::lock_guard guard(lock);
+    fprintf(out, "%.1f p%d %s %s\n", ms_since_start(oracle_clock::now()), port, what, shown(bytes, SIZE_MAX).c_str());
+}
+
 std::string describe(const oracle_ledger &l, int call)
 {
     const call_record &c = l.calls[call];
     std::string out = "call #" + std::to_string(call) + " (client " + std::to_string(c.slot) + ", " + c.method + " " +
                       shown(c.args, 200) + ")";
+    char when[64];
+    snprintf(when, sizeof when, " sent at %.1f ms", ms_since_start(c.sent));
+    out += when;
     if (c.reply.status < 0)
         return out + " in flight";
+    snprintf(when, sizeof when, ", replied at %.1f ms", ms_since_start(c.replied));
+    out += when;
     out += " -> bus status " + std::to_string(c.reply.status) + ", " + std::to_string(c.reply.replies) + " replies";
     for (const auto &[key, value] : c.reply.number)
         out += ", " + key + "=" + std::to_string(value);

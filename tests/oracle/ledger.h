@@ -192,6 +192,12 @@ inline const std::vector<std::string> DEFAULT_FLAGS = {"OK", "ERROR", "+CMS ERRO
 void report(oracle_ledger &l, const std::string &what, const std::string &detail = "");
 void count_fault(oracle_ledger &l, int n = 1);
 
+// TARNEL_ORACLE_TRACE=FILE: every byte a modem reads or writes, and its
+// plugs and resets, a line each, in milliseconds since the run began (the
+// times a report shows). A violation can then be followed byte by byte.
+void trace(int port, const char *what, const std::string &bytes = "");
+double ms_since_start(oracle_time t);
+
 // Text of a call for a report: number, slot, port, arguments, reply.
 std::string describe(const oracle_ledger &l, int call);
 // Bytes as a C string literal would show them, cut to `max` characters.

@@ -479,6 +479,7 @@ void receive(sim_modem &m, oracle_time now)
     ssize_t n = read(m.master, buf, sizeof buf);
     if (n <= 0)
         return;
+    trace(m.port, now < m.silent_until ? "read (silent)" : "read", std::string(buf, size_t(n)));
     if (now < m.silent_until) {
         drop_silently(m, buf, n);
         return;
@@ -527,6 +528,8 @@ bool open_pty(sim_modem &m);
 // a new pty.
 void plug(sim_modem &m, int action, oracle_time now)
 {
+    static const char *const names[] = {"write", "unplug", "replug", "hang-up", "new device"};
+    trace(m.port, names[action]);
     if (action == out_item::HANG_UP) {
         // In the ledger before the master closes: the daemon fails its
         // calls the moment it sees the hang-up, and their replies may be
@@ -605,9 +608,10 @@ bool transmit(sim_modem &m, oracle_time now)
         ssize_t n = write(m.master, item.bytes.data() + m.out_done, item.bytes.size() - m.out_done);
         if (n < 0 && errno == EAGAIN)
             return true;
-        if (n > 0)
+        if (n > 0) {
+            trace(m.port, "wrote", item.bytes.substr(m.out_done, size_t(n)));
             m.out_done += size_t(n);
-        else if (n < 0 && errno != EINTR)
+        } else if (n < 0 && errno != EINTR)
             m.out_done = item.bytes.size(); // a broken pty: give the bytes up rather than spin
         if (m.out_done < item.bytes.size())
             return true;
@@ -814,6 +818,7 @@ void restart(sim_modem &m, oracle_time now)
     m.command.clear();
     m.silent_command.clear();
     m.silent_until = now + milliseconds(pick(m.rng, 800, 2500));
+    trace(m.port, "restart");
     std::lock_guard guard(m.ledger.lock);
     for (int id : dropped)
         m.ledger.commands[id].lost = true;
