@@ -202,6 +202,10 @@ static void take_passing_over(port_entry *entry, std::deque<written_line>::itera
         if (!entry->owed.empty())
             passed.push_back(w->seq);
     }
+    // A prompt command given up on whose line the modem never read gives
+    // no late prompt: a "> " behind this echo is a later command's own.
+    if (entry->prompt_abandoned && entry->abandoned_seq >= lost_from && entry->abandoned_seq <= lost_to)
+        entry->prompt_abandoned = false;
     entry->spare_text = std::move(found->text);
     // Popped one by one, not erased as a range.
     size_t through = size_t(found - entry->unechoed.begin());

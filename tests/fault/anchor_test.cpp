@@ -484,3 +484,38 @@ TEST_F(Anchor, ARestartBehindAnOlderAnswerLeavesItsLinesToNobody)
     expect_own_answers({"C", "D"});
     EXPECT_EQ(mentions("+SENT: 1"), 1);
 }
+
+// A prompt command sent as the modem restarted is never read: it times out
+// (and gets its ESC) with no echo. The next prompt command's "> ", behind
+// its own echo, is that command's, not a late prompt of the lost one: its
+// text goes out.
+TEST_F(Anchor, APromptCommandLostInARestartLeavesTheNextPromptAlone)
+{
+    std::vector<std::string> sent;
+    std::mutex sent_lock;
+    modems.clear();
+    fake_modem_options options;
+    options.on_message = [&](const std::string &command, const std::string &text) {
+        std::lock_guard guard(sent_lock);
+        sent.push_back(command + "|" + text);
+    };
+    modems.emplace_back(fake_modem_create(port, options));
+    m = modems.back().get();
+    ASSERT_TRUE(m);
+    make_framing();
+
+    fake_modem_set_echo(m, false);
+    fake_modem_set_answer(m, "AT+CMGS=\"+15550100\"", {{0, "\r\nRDY\r\n"}});
+    pending_call lost;
+    ASSERT_TRUE(start_waiting(lost, "AT+CMGS=\"+15550100\"", ",\"timeout\":1,\"data\":\"Lost text\""));
+    ASSERT_TRUE(call_finish(env.ctx, lost, 10000));
+    fake_modem_set_echo(m, true);
+    EXPECT_EQ(lost.reply.str("status"), "timeout");
+
+    reply_fields next =
+        sendat(port, "\"at_cmd\":\"AT+CMGS=\\\"+15550199\\\"\",\"data\":\"Your code is 4711\",\"timeout\":5");
+    EXPECT_EQ(next.str("status"), "success") << json_str(fake_modem_log(m));
+    EXPECT_EQ(next.num("data_sent"), 1);
+    std::lock_guard guard(sent_lock);
+    EXPECT_EQ(sent, lines{"AT+CMGS=\"+15550199\"|Your code is 4711"});
+}
