@@ -13,7 +13,8 @@
 # seed again to see the same calls and faults (the timing differs).
 # TARNEL_ORACLE_DAEMON_LOG=FILE keeps the daemon's console lines in FILE.
 # TARNEL_ORACLE_TRACE=FILE writes every byte the modems read and write,
-# with their resets and plugs, a line each, timed as the reports are.
+# with their resets and plugs, and every call and reply, a line each,
+# timed as the reports are.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh

@@ -192,9 +192,10 @@ inline const std::vector<std::string> DEFAULT_FLAGS = {"OK", "ERROR", "+CMS ERRO
 void report(oracle_ledger &l, const std::string &what, const std::string &detail = "");
 void count_fault(oracle_ledger &l, int n = 1);
 
-// TARNEL_ORACLE_TRACE=FILE: every byte a modem reads or writes, and its
-// plugs and resets, a line each, in milliseconds since the run began (the
-// times a report shows). A violation can then be followed byte by byte.
+// TARNEL_ORACLE_TRACE=FILE: every byte a modem reads or writes, its plugs
+// and resets, and every call sent and its reply, a line each, in
+// milliseconds since the run began (the times a report shows). A violation
+// can then be followed byte by byte.
 void trace(int port, const char *what, const std::string &bytes = "");
 double ms_since_start(oracle_time t);
 

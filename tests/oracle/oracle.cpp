@@ -151,6 +151,7 @@ void start(run &r, client &c, call_spec s)
     c.call = std::make_unique<pending_call>();
     c.deadline = s.rec.sent + milliseconds(reply_bound_ms(s.rec));
     const char *method = r.l.calls[c.record].method.c_str();
+    trace(s.rec.port, ("call #" + std::to_string(c.record) + " " + method).c_str(), s.rec.args);
     if (!call_start(c.ctx, r.env.tarnel_id, method, s.rec.args, *c.call)) {
         report_health(r.l, "a call could not be sent", describe(r.l, c.record));
         c.call.reset();
@@ -175,6 +176,8 @@ void collect(run &r, client &c)
     }
     rec.reply = c.call->reply;
     rec.replied = now;
+    trace(rec.port, ("reply #" + std::to_string(c.record)).c_str(),
+          rec.reply.str("status") + " " + rec.reply.str("message"));
     rec.console_lines = console_about(r, rec);
     record_change(r, rec, false);
     c.call.reset();
