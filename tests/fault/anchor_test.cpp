@@ -229,17 +229,7 @@ TEST_F(Anchor, EchoesAreNeverNews)
 // bus client takes no text from another.
 TEST_F(Anchor, PromptLeftOpenTakesNothingFromOthers)
 {
-    std::vector<std::string> sent;
-    std::mutex sent_lock;
-    modems.clear();
-    fake_modem_options options;
-    options.on_message = [&](const std::string &command, const std::string &text) {
-        std::lock_guard guard(sent_lock);
-        sent.push_back(command + "|" + text);
-    };
-    modems.emplace_back(fake_modem_create(port, options));
-    m = modems.back().get();
-    ASSERT_TRUE(m);
+    ASSERT_NO_FATAL_FAILURE(record_messages());
 
     fake_modem_set_answer(m, "AT+CMGS=\"+15550100\"", {{0, "\r\n> "}});
     reply_fields left = sendat(port, "\"at_cmd\":\"AT+CMGS=\\\"+15550100\\\"\",\"timeout\":1");
@@ -256,10 +246,7 @@ TEST_F(Anchor, PromptLeftOpenTakesNothingFromOthers)
         sendat(port, "\"at_cmd\":\"AT+CMGS=\\\"+15550199\\\"\",\"data\":\"Your code is 4711\",\"timeout\":5");
     EXPECT_EQ(c.str("status"), "success");
     EXPECT_EQ(c.num("data_sent"), 1);
-    {
-        std::lock_guard guard(sent_lock);
-        EXPECT_EQ(sent, lines{"AT+CMGS=\"+15550199\"|Your code is 4711"});
-    }
+    EXPECT_EQ(sent.taken(), lines{"AT+CMGS=\"+15550199\"|Your code is 4711"});
 
     // Client 1 opens the prompt by hand; client 2's text is refused (once
     // the prompt's hold for client 1 is over) and never reaches the modem.
@@ -274,8 +261,7 @@ TEST_F(Anchor, PromptLeftOpenTakesNothingFromOthers)
                              {"status", "error"}, {"message", "Invalid AT command: use data for message text"}}));
     EXPECT_TRUE(fake_modem_wait_log_contains(m, "AT+CMGS=\"+1555\"\r\x1b", 10s)) << fake_modem_log(m);
     EXPECT_EQ(fake_modem_log(m).find("Hello"), std::string::npos) << fake_modem_log(m);
-    std::lock_guard guard(sent_lock);
-    EXPECT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent.taken().size(), 1u);
 }
 
 // A line before a command's echo is none of its answer, even where it
@@ -491,17 +477,7 @@ TEST_F(Anchor, ARestartBehindAnOlderAnswerLeavesItsLinesToNobody)
 // text goes out.
 TEST_F(Anchor, APromptCommandLostInARestartLeavesTheNextPromptAlone)
 {
-    std::vector<std::string> sent;
-    std::mutex sent_lock;
-    modems.clear();
-    fake_modem_options options;
-    options.on_message = [&](const std::string &command, const std::string &text) {
-        std::lock_guard guard(sent_lock);
-        sent.push_back(command + "|" + text);
-    };
-    modems.emplace_back(fake_modem_create(port, options));
-    m = modems.back().get();
-    ASSERT_TRUE(m);
+    ASSERT_NO_FATAL_FAILURE(record_messages());
     make_framing();
 
     fake_modem_set_echo(m, false);
@@ -516,6 +492,5 @@ TEST_F(Anchor, APromptCommandLostInARestartLeavesTheNextPromptAlone)
         sendat(port, "\"at_cmd\":\"AT+CMGS=\\\"+15550199\\\"\",\"data\":\"Your code is 4711\",\"timeout\":5");
     EXPECT_EQ(next.str("status"), "success") << json_str(fake_modem_log(m));
     EXPECT_EQ(next.num("data_sent"), 1);
-    std::lock_guard guard(sent_lock);
-    EXPECT_EQ(sent, lines{"AT+CMGS=\"+15550199\"|Your code is 4711"});
+    EXPECT_EQ(sent.taken(), lines{"AT+CMGS=\"+15550199\"|Your code is 4711"});
 }

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -63,6 +64,32 @@ protected:
         FaultTest::SetUp();
         port = path_of("ttyUSB2");
         m = add_modem("ttyUSB2");
+    }
+
+    // The messages the modem was given to send, as "command|text".
+    struct sent_messages {
+        std::mutex lock;
+        std::vector<std::string> list;
+        std::vector<std::string> taken()
+        {
+            std::lock_guard guard(lock);
+            return list;
+        }
+    } sent;
+    // Replaces the port's modem by one made with `options` that notes in
+    // `sent` each message it is given, none so far. (TearDown stops it
+    // before `sent` goes.)
+    void record_messages(fake_modem_options options = {})
+    {
+        modems.clear();
+        sent.list.clear();
+        options.on_message = [this](const std::string &command, const std::string &text) {
+            std::lock_guard guard(sent.lock);
+            sent.list.push_back(command + "|" + text);
+        };
+        modems.emplace_back(fake_modem_create(port, options));
+        m = modems.back().get();
+        ASSERT_TRUE(m);
     }
 };
 

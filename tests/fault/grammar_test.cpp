@@ -153,19 +153,7 @@ TEST_F(Grammar, LatePromptIsCancelled)
 {
     for (bool closed : {false, true}) {
         SCOPED_TRACE(closed ? "closed in between" : "kept open");
-        std::vector<std::string> sent;
-        std::mutex sent_lock;
-        modems.clear();
-        fake_modem_options options;
-        options.echo = false;
-        options.escape_answer = "\r\nOK\r\n";
-        options.on_message = [&](const std::string &command, const std::string &text) {
-            std::lock_guard guard(sent_lock);
-            sent.push_back(command + "|" + text);
-        };
-        modems.emplace_back(fake_modem_create(port, options));
-        m = modems.back().get();
-        ASSERT_TRUE(m);
+        ASSERT_NO_FATAL_FAILURE(record_messages({.echo = false, .escape_answer = "\r\nOK\r\n"}));
         fake_modem_set_prompt(m, fake_modem_prompt::late, 3500);
         reply_fields first = sendat(port, "\"at_cmd\":\"AT+CMGS=\\\"+15550100\\\"\",\"data\":\"first\",\"timeout\":1");
         EXPECT_EQ(first.str("status"), "timeout");
@@ -179,8 +167,7 @@ TEST_F(Grammar, LatePromptIsCancelled)
             sendat(port, "\"at_cmd\":\"AT+CMGS=\\\"+15550200\\\"\",\"data\":\"Your code is 4711\",\"timeout\":5");
         EXPECT_EQ(code.str("status"), "success");
         EXPECT_EQ(sendat(port, "\"at_cmd\":\"AT+CSQ\"").str("response"), "\r\n+CSQ: 20,99\r\n\r\nOK\r\n");
-        std::lock_guard guard(sent_lock);
-        EXPECT_EQ(sent, std::vector<std::string>{"AT+CMGS=\"+15550200\"|Your code is 4711"});
+        EXPECT_EQ(sent.taken(), std::vector<std::string>{"AT+CMGS=\"+15550200\"|Your code is 4711"});
     }
 }
 

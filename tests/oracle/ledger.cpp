@@ -47,26 +47,23 @@ std::string shown(const std::string &bytes, size_t max)
 
 static const oracle_time run_start = oracle_clock::now();
 
-double ms_since_start(oracle_time t)
+static double ms_since_start(oracle_time t)
 {
     return std::chrono::duration<double, std::milli>(t - run_start).count();
 }
 
-void trace(int port, const char *what, const std::string &bytes)
+void trace(int port, const char *what, std::string_view bytes)
 {
     static FILE *out = [] {
         const char *path = getenv("TARNEL_ORACLE_TRACE");
-        FILE *f = path ? fopen(path, "w") : nullptr;
-        if (f)
-            fprintf(f, "start at %.1f ms monotonic\n",
-                    std::chrono::duration<double, std::milli>(run_start.time_since_epoch()).count());
-        return f;
+        return path ? fopen(path, "w") : nullptr;
     }();
     if (!out)
         return;
+    std::string text = shown(std::string(bytes), SIZE_MAX);
     static std::mutex lock;
     std::lock_guard guard(lock);
-    fprintf(out, "%.1f p%d %s %s\n", ms_since_start(oracle_clock::now()), port, what, shown(bytes, SIZE_MAX).c_str());
+    fprintf(out, "%.1f p%d %s %s\n", ms_since_start(oracle_clock::now()), port, what, text.c_str());
 }
 
 std::string describe(const oracle_ledger &l, int call)

@@ -20,6 +20,7 @@
 #include <mutex>
 #include <random>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -196,8 +197,8 @@ void count_fault(oracle_ledger &l, int n = 1);
 // and resets, and every call sent and its reply, a line each, in
 // milliseconds since the run began (the times a report shows). A violation
 // can then be followed byte by byte.
-void trace(int port, const char *what, const std::string &bytes = "");
-double ms_since_start(oracle_time t);
+// Only a check of the setting when not asked for.
+void trace(int port, const char *what, std::string_view bytes = {});
 
 // Text of a call for a report: number, slot, port, arguments, reply.
 std::string describe(const oracle_ledger &l, int call);

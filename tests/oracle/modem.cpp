@@ -479,7 +479,7 @@ void receive(sim_modem &m, oracle_time now)
     ssize_t n = read(m.master, buf, sizeof buf);
     if (n <= 0)
         return;
-    trace(m.port, now < m.silent_until ? "read (silent)" : "read", std::string(buf, size_t(n)));
+    trace(m.port, now < m.silent_until ? "read (silent)" : "read", std::string_view(buf, size_t(n)));
     if (now < m.silent_until) {
         drop_silently(m, buf, n);
         return;
@@ -529,6 +529,7 @@ bool open_pty(sim_modem &m);
 void plug(sim_modem &m, int action, oracle_time now)
 {
     static const char *const names[] = {"write", "unplug", "replug", "hang-up", "new device"};
+    static_assert(std::size(names) == out_item::NEW_DEVICE + 1);
     trace(m.port, names[action]);
     if (action == out_item::HANG_UP) {
         // In the ledger before the master closes: the daemon fails its
@@ -609,7 +610,7 @@ bool transmit(sim_modem &m, oracle_time now)
         if (n < 0 && errno == EAGAIN)
             return true;
         if (n > 0) {
-            trace(m.port, "wrote", item.bytes.substr(m.out_done, size_t(n)));
+            trace(m.port, "wrote", std::string_view(item.bytes).substr(m.out_done, size_t(n)));
             m.out_done += size_t(n);
         } else if (n < 0 && errno != EINTR)
             m.out_done = item.bytes.size(); // a broken pty: give the bytes up rather than spin
