@@ -424,6 +424,7 @@ TEST_F(Anchor, FramingShowsThroughUnsolicitedLines)
     lines got = response_lines(b.str("response"));
     EXPECT_NE(std::find(got.begin(), got.end(), COPS), got.end())
         << "the text's OK ended the wait: " << b.str("response");
+    EXPECT_TRUE(listener.wait_for(urc(port, "OK")));
     EXPECT_TRUE(published_in_a_row({CMT, "See you", "OK"}));
     expect_own_answers({"C"});
 }
