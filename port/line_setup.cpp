@@ -343,6 +343,7 @@ int port_open(port_entry *entry, const port_settings &settings, open_failure *wh
     entry->owed_rdev = st.st_rdev;
     entry->owed_node = {st.st_dev, st.st_ino, st.st_ctim};
     echo_reopened(entry);
+    entry->stashed_since_open = false;
     bool prompt_taken = owed_adopt(entry);
     {
         mutex_guard state(&entry->state_lock);

@@ -11,6 +11,7 @@
 // the reader publishes them before they get here.
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "port/port_internal.h"
 
@@ -196,6 +197,8 @@ static uint32_t stashed_seq(const port_entry *entry, uint32_t seq)
 
 void owed_stash(port_entry *entry)
 {
+    if (std::exchange(entry->stashed_since_open, true))
+        return;
     std::map<dev_t, stashed_debts> &stashed = entry->engine->stashed;
     int64_t now = mono_ms();
     // A fragment or a prompt waits at the modem for as long as nothing ends it.

@@ -211,9 +211,13 @@ struct port_entry {
     std::deque<owed_answer> owed;
     dev_t owed_rdev;      // the device the debts were made on, kept across a close
     node_stamp owed_node; // and the node it was opened through
-    int answers_due;      // final results the running command's bytes ask for
-    int finals_own;       // the modem's final results seen while it waits
-    bool paid_debt;       // a line paid an older debt while it waited
+    // What the record owed went to the stash when it lost its device; until
+    // it opens one again it has nothing newer, and stashing again (its
+    // "close") would replace those debts, or another record's, with less.
+    bool stashed_since_open;
+    int answers_due; // final results the running command's bytes ask for
+    int finals_own;  // the modem's final results seen while it waits
+    bool paid_debt;  // a line paid an older debt while it waited
     // Its own line, not yet echoed, is the same as an older one whose echo
     // came while it waited: that echo may have been its own.
     bool echo_doubt;

@@ -126,6 +126,37 @@ TEST_F(Unplug, NodeRemovedDuringACommandKeepsItsDebt)
     expect_clean_exit();
 }
 
+// The same, with a message text open when the node went and the caller
+// closing the port before it came back: the close keeps what the port owed,
+// and the next record, opened by the next caller, still reads the late
+// answer as the old command's.
+TEST_F(Unplug, ACloseAfterTheNodeWentKeepsTheDebt)
+{
+    add_modem("ttyUSB6");
+    fake_modem *m = modems[0].get();
+    event_listener listener;
+    ASSERT_TRUE(listener.start(env));
+
+    const std::string header = "+CMT: \"+15550100\",,\"26/12/09,10:00:00+04\"";
+    fake_modem_set_answer(m, "AT+SLOW", {{0, "\r\n" + header + "\r\n"}});
+    pending_call slow;
+    ASSERT_TRUE(start_on_line(env.ctx, m, "AT+SLOW", 30, slow));
+    ASSERT_TRUE(listener.wait_for("+CMT:"));
+    ASSERT_EQ(fake_modem_unplug(m), 0);
+    ASSERT_TRUE(call_finish(env.ctx, slow, 5000));
+    EXPECT_EQ(slow.reply.str("status"), "timeout");
+    EXPECT_EQ(call("close", "{\"at_port\":" + json_str(paths[0]) + "}").str("status"), "success");
+
+    ASSERT_EQ(fake_modem_replug(m), 0);
+    fake_modem_set_answer(m, "AT+TAG=B", {{0, "Hello\r\n\r\n+SLOW: 1\r\n\r\nOK\r\n"}, {100, tagged_answer("B")}});
+    reply_fields b = sendat(paths[0], "\"at_cmd\":\"AT+TAG=B\"");
+    EXPECT_EQ(b.str("status"), "success");
+    EXPECT_EQ(response_lines(b.str("response")), (std::vector<std::string>{"AT+TAG=B", "+TAG: B", "OK"}))
+        << b.str("response");
+    EXPECT_TRUE(listener.wait_for("+SLOW: 1"));
+    expect_clean_exit();
+}
+
 // A modem that resets while its port is closed comes back under the same
 // device number (ttyUSB2 again; here the pseudo-terminal number the kernel
 // hands out next). What the old one owed is not coming: the first command
