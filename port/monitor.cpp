@@ -97,6 +97,8 @@ void port_check_descriptor(port_entry *entry)
         console_open_failed(entry->path, why);
     console_fd_reopened(entry->path, ok);
     emit_state(entry, ok ? "reopen" : "error");
+    if (ok)
+        port_read_backlog(entry);
 }
 
 // A closed port whose node exists is reopened with its saved settings.
@@ -126,8 +128,10 @@ static bool try_reopen(port_entry *entry, bool last_attempt)
         console_reopened(entry->path, ok);
         entry->reopen_announced = false;
     }
-    if (ok)
+    if (ok) {
         emit_state(entry, "reopen");
+        port_read_backlog(entry);
+    }
     return ok;
 }
 

@@ -435,6 +435,8 @@ void port_process_chunk(port_entry *entry, const char *chunk, int n);
 bool line_holds_prompt(const port_entry *entry);
 // Reads what the device has; gives the port up on an error or hang-up.
 void port_read_ready(port_entry *entry, short revents);
+// Reads what a device just opened already holds, before anything is written.
+void port_read_backlog(port_entry *entry);
 // The device failed under us: closed, the waiting command ended, reported.
 void port_fail(port_entry *entry, const char *reason);
 

@@ -448,6 +448,22 @@ void port_fail(port_entry *entry, const char *reason)
     emit_state(entry, "error");
 }
 
+// Bytes already waiting when a device is opened were sent before anything
+// this record writes: read before its first command goes out, none of them
+// can pass for that command's answer. A failure is left to the next poll.
+void port_read_backlog(port_entry *entry)
+{
+    char chunk[READ_CHUNK + 1];
+    for (int round = 0; round < 8 && entry->fd >= 0; round++) {
+        ssize_t n = read(entry->fd, chunk, READ_CHUNK);
+        if (n <= 0)
+            return;
+        port_process_chunk(entry, chunk, static_cast<int>(n));
+        if (n < READ_CHUNK)
+            return;
+    }
+}
+
 // Reads until the device has nothing more (a few chunks at most, so a
 // flooding modem cannot starve the port's other work). A read that returns
 // less than it asked for has emptied what the kernel held: the next poll

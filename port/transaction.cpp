@@ -366,11 +366,11 @@ static void set_end_flags(port_entry *entry, const port_op *op)
 
 bool at_start(port_entry *entry, port_op *op)
 {
-    entry->current = op;
-    entry->phase = PHASE_WRITING;
     if (entry->fd < 0) {
         open_failure why;
         if (port_open(entry, DEFAULT_SETTINGS, &why) != 0) {
+            entry->current = op;
+            entry->phase = PHASE_WRITING;
             console_open_failed(entry->path, why);
             op->refusal = open_refusal(why);
             // A path that is no port keeps no record, nor one whose device
@@ -383,17 +383,18 @@ bool at_start(port_entry *entry, port_op *op)
             return done;
         }
         emit_state(entry, "open");
+        port_read_backlog(entry);
         // The device came with an answer in doubt (the ESC that ends a
         // prompt given up on): nothing is written before it has had its
         // time, or the command's own answer would be taken for it. The
         // port's init commands go first, too.
         if (at_settling(entry, mono_ms()) || init_waiting(entry)) {
-            entry->current = nullptr;
-            entry->phase = PHASE_IDLE;
             port_requeue_op(entry, op);
             return false;
         }
     }
+    entry->current = op;
+    entry->phase = PHASE_WRITING;
     if (!op->send_only) {
         set_end_flags(entry, op);
         capture_arm(entry);

@@ -77,6 +77,7 @@ static bool run_open(port_entry *entry, port_op *op)
         }
         init_opened(entry, op);
         emit_state(entry, "open");
+        port_read_backlog(entry);
     } else {
         console_open_failed(entry->path, why);
         op->refusal = open_refusal(why);

@@ -429,6 +429,25 @@ TEST_F(Anchor, FramingShowsThroughUnsolicitedLines)
     expect_own_answers({"C"});
 }
 
+// What a device holds when a record opens it was sent before that record
+// wrote anything: a final result in it (here the last line of a delivered
+// text, read as one line on a record that has not seen the framing yet) is
+// no answer of the first command, which gets its own.
+TEST_F(Anchor, WhatTheDeviceHeldAtItsOpenIsNoAnswer)
+{
+    expect_own_answers({"A"});
+    ASSERT_EQ(call("close", "{\"at_port\":" + json_str(port) + "}").str("status"), "success");
+    const std::string header = "+CBM: 4370,1,1,1";
+    fake_modem_inject(m, "\r\n" + header + "\r\nSee you\r\nOK\r\n\r\n");
+    ASSERT_TRUE(fake_modem_wait_sent(m, 10s));
+    fake_modem_set_answer(m, "AT+TAG=B", {{100, "\r\n+TAG: B\r\n\r\nOK\r\n"}});
+    reply_fields b = sendat(port, "\"at_cmd\":\"AT+TAG=B\"");
+    EXPECT_EQ(b.str("status"), "success");
+    EXPECT_EQ(response_lines(b.str("response")), (lines{"AT+TAG=B", "+TAG: B", "OK"})) << b.str("response");
+    EXPECT_TRUE(listener.wait_for("See you"));
+    expect_own_answers({"C"});
+}
+
 // A command read while echo was off is never echoed: when a later echo
 // comes, its answer is still owed and comes in turn, to nobody else. Here
 // the command turns echo on itself and answers after its caller gave up.

@@ -209,6 +209,12 @@ bool fake_modem_wait_log_contains(fake_modem *modem, std::string_view needle, st
         modem, [needle](const std::string &log) { return log.find(needle) != std::string::npos; }, timeout);
 }
 
+bool fake_modem_wait_sent(fake_modem *modem, std::chrono::milliseconds timeout)
+{
+    std::unique_lock guard(modem->lock);
+    return modem->changed.wait_for(guard, timeout, [&] { return modem->ready.empty() && modem->scheduled.empty(); });
+}
+
 int fake_modem_unplug(fake_modem *modem)
 {
     return remove_own_link(modem);

@@ -117,6 +117,8 @@ void transmit(fake_modem *modem, server_state &s)
         ssize_t n = write(modem->master, modem->ready.data(), modem->ready.size());
         if (n > 0)
             modem->ready.erase(0, static_cast<size_t>(n));
+        if (modem->ready.empty())
+            modem->changed.notify_all();
         return;
     }
     if (modem->flood) {
