@@ -11,7 +11,6 @@
 // the reader publishes them before they get here.
 #include <algorithm>
 #include <cstring>
-#include <utility>
 
 #include "port/port_internal.h"
 
@@ -197,7 +196,7 @@ static uint32_t stashed_seq(const port_entry *entry, uint32_t seq)
 
 void owed_stash(port_entry *entry)
 {
-    if (std::exchange(entry->stashed_since_open, true))
+    if (entry->stashed_since_open)
         return;
     std::map<dev_t, stashed_debts> &stashed = entry->engine->stashed;
     int64_t now = mono_ms();
@@ -214,9 +213,13 @@ void owed_stash(port_entry *entry)
     // A line the modem was in the middle of, or a message text still to
     // come, is finished by the next record even when nothing is owed.
     bool midway = entry->line_length > 0 || entry->text.kind != TEXT_NONE;
-    if ((entry->owed.empty() && !entry->fragment_out && !entry->prompt_abandoned && !midway) || entry->owed_rdev == 0 ||
-        stashed.size() >= STASH_MAX)
+    if ((entry->owed.empty() && !entry->fragment_out && !entry->prompt_abandoned && !midway) || entry->owed_rdev == 0) {
+        entry->stashed_since_open = true;
         return;
+    }
+    if (stashed.size() >= STASH_MAX)
+        return; // the record keeps them; its close tries again
+
     for (owed_answer &debt : entry->owed)
         debt.seq = stashed_seq(entry, debt.seq);
     for (written_line &line : entry->unechoed)
@@ -230,6 +233,13 @@ void owed_stash(port_entry *entry)
                                  entry->framing};
     entry->owed.clear();
     entry->unechoed.clear();
+    // The unfinished line is the stash's now: whichever record opens the
+    // device next, this one again included, takes it from there.
+    if (!entry->line_overflow) {
+        line_reset(entry);
+        entry->text = {};
+    }
+    entry->stashed_since_open = true;
 }
 
 bool owed_adopt(port_entry *entry)

@@ -435,17 +435,29 @@ TEST_F(Anchor, FramingShowsThroughUnsolicitedLines)
 // no answer of the first command, which gets its own.
 TEST_F(Anchor, WhatTheDeviceHeldAtItsOpenIsNoAnswer)
 {
-    expect_own_answers({"A"});
-    ASSERT_EQ(call("close", "{\"at_port\":" + json_str(port) + "}").str("status"), "success");
-    const std::string header = "+CBM: 4370,1,1,1";
-    fake_modem_inject(m, "\r\n" + header + "\r\nSee you\r\nOK\r\n\r\n");
-    ASSERT_TRUE(fake_modem_wait_sent(m, 10s));
-    fake_modem_set_answer(m, "AT+TAG=B", {{100, "\r\n+TAG: B\r\n\r\nOK\r\n"}});
-    reply_fields b = sendat(port, "\"at_cmd\":\"AT+TAG=B\"");
-    EXPECT_EQ(b.str("status"), "success");
-    EXPECT_EQ(response_lines(b.str("response")), (lines{"AT+TAG=B", "+TAG: B", "OK"})) << b.str("response");
-    EXPECT_TRUE(listener.wait_for("See you"));
-    expect_own_answers({"C"});
+    const std::string port_arg = "{\"at_port\":" + json_str(port) + "}";
+    // Opened by the first command, then by an "open" with one queued behind.
+    for (int round = 0; round < 2; round++) {
+        SCOPED_TRACE(round);
+        expect_own_answers({"A"});
+        ASSERT_EQ(call("close", port_arg).str("status"), "success");
+        std::string text = "See you " + std::to_string(round);
+        fake_modem_inject(m, "\r\n+CBM: 4370,1,1,1\r\n" + text + "\r\nOK\r\n\r\n");
+        ASSERT_TRUE(fake_modem_wait_sent(m, 10s));
+        fake_modem_set_answer(m, "AT+TAG=B", {{100, "\r\n+TAG: B\r\n\r\nOK\r\n"}});
+        pending_call open;
+        if (round == 1) {
+            ASSERT_TRUE(call_start(env.ctx, env.tarnel_id, "open", port_arg, open));
+        }
+        reply_fields b = sendat(port, "\"at_cmd\":\"AT+TAG=B\"");
+        EXPECT_EQ(b.str("status"), "success");
+        EXPECT_EQ(response_lines(b.str("response")), (lines{"AT+TAG=B", "+TAG: B", "OK"})) << b.str("response");
+        if (round == 1) {
+            ASSERT_TRUE(call_finish(env.ctx, open, 10000));
+        }
+        EXPECT_TRUE(listener.wait_for(text));
+        expect_own_answers({"C"});
+    }
 }
 
 // A command read while echo was off is never echoed: when a later echo
