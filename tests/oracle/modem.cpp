@@ -831,8 +831,13 @@ void restart(sim_modem &m, oracle_time now)
 // in turn.
 void chatter(sim_modem &m, oracle_time now)
 {
-    if (m.new_record.exchange(false))
+    if (m.new_record.exchange(false)) {
         m.framing_shown = false;
+        // The record that read the start of an answer under way may be the
+        // one that goes: the next one does not see that answer's framing.
+        if (m.answer_open >= 0)
+            m.answer_broken = true;
+    }
     if (m.silent_until != oracle_time() && now >= m.silent_until) {
         m.silent_until = oracle_time();
         m.command.clear();
