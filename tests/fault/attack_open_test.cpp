@@ -8,7 +8,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <thread>
 
 #include "tests/fault/fault_env.h"
 #include "tests/support/wait_until.h"
@@ -40,7 +42,8 @@ protected:
         fake_modem_set_answer(m, command, {{0, "\r\n" + info + "\r\n\r\nOK\r\n"}});
         reply_fields r = sendat(port, "\"at_cmd\":" + json_str(command));
         EXPECT_EQ(r.str("status"), "success") << command;
-        EXPECT_EQ(response_lines(r.str("response")), (lines{command, info, "OK"})) << command << ": " << r.str("response");
+        EXPECT_EQ(response_lines(r.str("response")), (lines{command, info, "OK"}))
+            << command << ": " << r.str("response");
     }
     void expect_own_answers(const lines &callers)
     {
@@ -233,4 +236,50 @@ TEST_F(AttackOpen, AnInitCommandLeavesItsAnswerToNoCaller)
     EXPECT_EQ(response_lines(b.reply.str("response")), (lines{"AT+TAG=B", "+TAG: B", "OK"}))
         << json_str(b.reply.str("response").substr(0, 400));
     expect_own_answers({"C", "D"});
+}
+
+// One client opens and closes the port over and over while another sends
+// commands. Each answer has a network report right behind it, its line cut
+// in two: the cut and the rest land anywhere among the closes and opens,
+// in a record's line, the stash or what the next record finds at its open.
+// Every caller gets its own answer, every report is published once.
+TEST_F(AttackOpen, OpenCloseStormsKeepEveryLineWhereItBelongs)
+{
+    constexpr int ROUNDS = 40;
+    context_ptr other(ubus_connect(env.sock.c_str()));
+    ASSERT_TRUE(other);
+    std::atomic<bool> storming{true};
+    std::atomic<int> storm_calls{0}, storm_failures{0};
+    std::thread storm([&] {
+        for (int i = 0; storming; i++) {
+            std::string status =
+                call_now(other.get(), env.tarnel_id, i % 2 ? "close" : "open", port_arg()).str("status");
+            storm_calls++;
+            storm_failures += status != "success";
+        }
+    });
+    auto report = [](int i) { return "+CREG: 1,\"" + std::to_string(1000 + i) + "\",\"01C3\",7"; };
+    for (int i = 0; i < ROUNDS; i++) {
+        const std::string tag = std::to_string(i);
+        const std::string line = report(i);
+        fake_modem_set_answer(m, "AT+TAG=" + tag,
+                              {{0, "\r\n+TAG: " + tag + "\r\n\r\nOK\r\n"},
+                               {3, "\r\n" + line.substr(0, 12)},
+                               {3, line.substr(12) + "\r\n"}});
+        reply_fields r = sendat(port, "\"at_cmd\":\"AT+TAG=" + tag + "\"");
+        EXPECT_EQ(r.str("status"), "success") << tag;
+        EXPECT_EQ(response_lines(r.str("response")), (lines{"AT+TAG=" + tag, "+TAG: " + tag, "OK"}))
+            << tag << ": " << json_str(r.str("response"));
+    }
+    storming = false;
+    storm.join();
+    EXPECT_EQ(storm_failures, 0) << storm_calls << " calls";
+    // What came while the port was closed is read at its next open.
+    ASSERT_TRUE(fake_modem_wait_sent(m, 10s));
+    ASSERT_EQ(open_port(port).str("status"), "success");
+    ASSERT_TRUE(listener.wait_for(json_str(report(ROUNDS - 1))));
+    for (int i = 0; i < ROUNDS; i++)
+        EXPECT_EQ(mentions(report(i)), 1) << report(i);
+    expect_own_answers({"C"});
+    expect_clean_exit();
 }
