@@ -86,6 +86,16 @@ std::string old_listing(int messages)
     return bytes + "\r\nOK\r\n";
 }
 
+// A response's lines up to its first OK. What came behind the final line in
+// the same read is in the response too (the raw bytes read), and published.
+lines up_to_ok(lines all)
+{
+    auto ok = std::find(all.begin(), all.end(), "OK");
+    if (ok != all.end())
+        all.erase(ok + 1, all.end());
+    return all;
+}
+
 } // namespace
 
 // A device can hold far more than eight reads' worth (a pseudo-terminal
@@ -268,7 +278,7 @@ TEST_F(AttackOpen, OpenCloseStormsKeepEveryLineWhereItBelongs)
                                {3, line.substr(12) + "\r\n"}});
         reply_fields r = sendat(port, "\"at_cmd\":\"AT+TAG=" + tag + "\"");
         EXPECT_EQ(r.str("status"), "success") << tag;
-        EXPECT_EQ(response_lines(r.str("response")), (lines{"AT+TAG=" + tag, "+TAG: " + tag, "OK"}))
+        EXPECT_EQ(up_to_ok(response_lines(r.str("response"))), (lines{"AT+TAG=" + tag, "+TAG: " + tag, "OK"}))
             << tag << ": " << json_str(r.str("response"));
     }
     storming = false;
