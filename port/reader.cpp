@@ -451,16 +451,20 @@ void port_fail(port_entry *entry, const char *reason)
 // Bytes already waiting when a device is opened were sent before anything
 // this record writes: read before its first command goes out, none of them
 // can pass for that command's answer. A failure is left to the next poll.
+// All of them: a pseudo-terminal alone holds some 20 KiB, and a short read
+// only empties the line discipline's buffer while the driver's still holds
+// more; only a read that finds nothing is the end. The bound only keeps a
+// flooding modem from holding the open for ever.
+constexpr int BACKLOG_READS_MAX = 128;
+
 void port_read_backlog(port_entry *entry)
 {
     char chunk[READ_CHUNK + 1];
-    for (int round = 0; round < 8 && entry->fd >= 0; round++) {
+    for (int round = 0; round < BACKLOG_READS_MAX && entry->fd >= 0; round++) {
         ssize_t n = read(entry->fd, chunk, READ_CHUNK);
         if (n <= 0)
             return;
         port_process_chunk(entry, chunk, static_cast<int>(n));
-        if (n < READ_CHUNK)
-            return;
     }
 }
 

@@ -6,12 +6,14 @@
 #include <limits.h>
 #include <stdlib.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <system_error>
+#include <thread>
 
 namespace
 {
@@ -213,6 +215,21 @@ bool fake_modem_wait_sent(fake_modem *modem, std::chrono::milliseconds timeout)
 {
     std::unique_lock guard(modem->lock);
     return modem->changed.wait_for(guard, timeout, [&] { return modem->ready.empty() && modem->scheduled.empty(); });
+}
+
+bool fake_modem_wait_unread(fake_modem *modem, size_t bytes, std::chrono::milliseconds timeout)
+{
+    // Nothing wakes us when the daemon writes while the serving thread does
+    // not read: the count in the line is looked at until it is reached.
+    auto until = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        int queued = 0;
+        if (ioctl(modem->master, FIONREAD, &queued) == 0 && size_t(queued) >= bytes)
+            return true;
+        if (std::chrono::steady_clock::now() >= until)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
 }
 
 int fake_modem_unplug(fake_modem *modem)

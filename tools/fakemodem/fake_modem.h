@@ -116,6 +116,9 @@ bool fake_modem_wait_log(fake_modem *modem, const std::function<bool(const std::
 bool fake_modem_wait_log_contains(fake_modem *modem, std::string_view needle, std::chrono::milliseconds timeout);
 // Waits until everything injected or scheduled has been written to the pty.
 bool fake_modem_wait_sent(fake_modem *modem, std::chrono::milliseconds timeout);
+// With reading paused: waits until at least `bytes` from the daemon wait
+// in the line, unread.
+bool fake_modem_wait_unread(fake_modem *modem, size_t bytes, std::chrono::milliseconds timeout);
 
 // Unplug removes the link and keeps the pty, so descriptors already open keep
 // working; replug puts the link back (the slave name never changes).
