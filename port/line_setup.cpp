@@ -163,6 +163,7 @@ void line_reset(port_entry *entry)
     entry->line_buffer[0] = '\0';
     entry->line_overflow = false;
     entry->overflow_cr = false;
+    entry->line_before_open = false;
 }
 
 // What the bytes read so far announced: a message text to come, a prompt

@@ -244,6 +244,9 @@ struct port_entry {
     bool line_nul; // NUL bytes may be in the line buffer
     bool line_overflow;
     bool overflow_cr; // the last byte dropped was a CR
+    // The line under way was begun before the record wrote anything (it was
+    // in what the device held at the open): it is nobody's answer.
+    bool line_before_open;
     uint32_t lines_cut;
     int64_t cut_report_ms;
 
@@ -456,6 +459,8 @@ const command_traits &command_traits_now(port_entry *entry);
 void at_late_prompt(port_entry *entry);
 // A record that took over a prompt given up on, once its device is open.
 void at_cancel_adopted_prompt(port_entry *entry);
+// Ends with ESC a "> " found in what the device held at its open.
+void at_end_found_prompt(port_entry *entry);
 // A prompt held open for one client: whether `op` may run now; and the
 // hold's end (ESC) once its time is over.
 bool at_held_for(const port_entry *entry, const port_op *op);

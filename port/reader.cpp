@@ -150,6 +150,7 @@ static void note_ok(port_entry *entry)
 static void handle_line(port_entry *entry, const char *line, size_t length, size_t tail)
 {
     entry->line_tail = tail;
+    bool begun_before_open = std::exchange(entry->line_before_open, false);
     // A text is over at the echo of a command we wrote: a delivered
     // message's text ends with its line, and nothing frames it behind.
     if (entry->text.kind != TEXT_NONE && entry->echo != ECHO_OFF && length > 0 && !entry->unechoed.empty() &&
@@ -205,9 +206,9 @@ static void handle_line(port_entry *entry, const char *line, size_t length, size
             keep_line(entry, line, length); // older answers first: nothing older completes a newer command
         return;
     }
-    if (!entry->waiting || (gated && !entry->echo_seen) || !entry->owed.empty()) {
+    if (!entry->waiting || (gated && !entry->echo_seen) || !entry->owed.empty() || begun_before_open) {
         // Nobody's: a final result counted for no one is an old answer.
-        emit_line(entry, line, gated && code != FINAL_NONE ? true : owed_late(entry));
+        emit_line(entry, line, (gated || begun_before_open) && code != FINAL_NONE ? true : owed_late(entry));
         return;
     }
     // A final result with no echo before it, and nothing owed: the modem
@@ -463,9 +464,16 @@ void port_read_backlog(port_entry *entry)
     for (int round = 0; round < BACKLOG_READS_MAX && entry->fd >= 0; round++) {
         ssize_t n = read(entry->fd, chunk, READ_CHUNK);
         if (n <= 0)
-            return;
+            break;
         port_process_chunk(entry, chunk, static_cast<int>(n));
     }
+    if (entry->fd < 0 || entry->text.kind != TEXT_NONE)
+        return;
+    // A prompt given up on is handled as it is read; any other is nobody's.
+    if (!entry->prompt_abandoned && prompt_pending(entry, false))
+        at_end_found_prompt(entry);
+    else
+        entry->line_before_open = entry->line_length > 0;
 }
 
 // Reads until the device has nothing more (a few chunks at most, so a

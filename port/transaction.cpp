@@ -187,6 +187,16 @@ void at_cancel_adopted_prompt(port_entry *entry)
         write_escape(entry, entry->abandoned_seq, {});
 }
 
+// A prompt no command of this record asked for (left by a daemon that was
+// stopped, or by another program): whatever is written next would go into
+// its text. It gets no answer the first command could take for its own:
+// the ESC's is owed, and waited for.
+void at_end_found_prompt(port_entry *entry)
+{
+    if (entry->fd >= 0 && write_escape(entry, entry->command_seq, {}))
+        line_reset(entry);
+}
+
 static void send_failed(port_entry *entry)
 {
     if (entry->phase == PHASE_WRITING && entry->out_done < entry->out.size() && entry->fd >= 0) {
