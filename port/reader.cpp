@@ -150,7 +150,10 @@ static void note_ok(port_entry *entry)
 static void handle_line(port_entry *entry, const char *line, size_t length, size_t tail)
 {
     entry->line_tail = tail;
-    bool begun_before_open = std::exchange(entry->line_before_open, false);
+    // Read on every line, cleared (a store) only on the one line it marks.
+    bool begun_before_open = entry->line_before_open;
+    if (begun_before_open)
+        entry->line_before_open = false;
     // A text is over at the echo of a command we wrote: a delivered
     // message's text ends with its line, and nothing frames it behind.
     if (entry->text.kind != TEXT_NONE && entry->echo != ECHO_OFF && length > 0 && !entry->unechoed.empty() &&
