@@ -42,20 +42,6 @@ protected:
     // One answer framed as V.250 frames it: the port is seen to frame.
     void make_framing() { expect_own("AT+CSQ", "+CSQ: 20,99"); }
 
-    // The command gets its own framed answer, and nothing else.
-    void expect_own(const std::string &command, const std::string &info)
-    {
-        fake_modem_set_answer(m, command, {{0, "\r\n" + info + "\r\n\r\nOK\r\n"}});
-        reply_fields r = sendat(port, "\"at_cmd\":" + json_str(command));
-        EXPECT_EQ(r.str("status"), "success") << command;
-        EXPECT_EQ(response_lines(r.str("response")), (lines{command, info, "OK"})) << command;
-    }
-    void expect_own_answers(const lines &callers)
-    {
-        for (const std::string &who : callers)
-            expect_own("AT+TAG=" + who, "+TAG: " + who);
-    }
-
     // The next command's echo waits behind a silent 1.5 s in the modem's
     // queue, so that bytes injected as soon as the command reached the
     // modem come to the daemon while it waits, before that echo.
@@ -75,19 +61,11 @@ protected:
                fake_modem_wait_log_contains(m, command + "\r", 10s);
     }
 
-    // Events published as `line`: exactly as news, and in any form (late).
+    // Events published as `line`, exactly as news.
     int news(const std::string &line)
     {
         lines all = listener.lines();
         return int(std::count(all.begin(), all.end(), urc(port, line)));
-    }
-    int mentions(const std::string &line)
-    {
-        lines all = listener.lines();
-        std::string key = "\"line\":" + json_str(line);
-        return int(std::count_if(all.begin(), all.end(), [&](const std::string &e) {
-            return e.find(key + "}") != std::string::npos || e.find(key + ",") != std::string::npos;
-        }));
     }
     // The lines were published one after the other, each as news.
     bool published_in_a_row(const lines &text)
@@ -207,7 +185,7 @@ TEST_F(Anchor, EchoesAreNeverNews)
     EXPECT_TRUE(listener.wait_for("+TAG: 10"));
     expect_own_answers({"B", "C"});
     for (int i = 2; i <= 10; i++)
-        EXPECT_EQ(mentions("+TAG: " + std::to_string(i)), 1) << i;
+        EXPECT_EQ(listener.mentions("+TAG: " + std::to_string(i)), 1) << i;
 
     for (const std::string command : {"+CMTI: \"SM\",99", "RING"}) {
         reply_fields r = sendat(port, "\"at_cmd\":" + json_str(command));
@@ -310,7 +288,7 @@ TEST_F(Anchor, LinesBeforeTheEchoAndVendorLines)
     ASSERT_TRUE(listener.wait_for("+SLOW: 1"));
     for (const std::string &line : vendor) {
         EXPECT_EQ(news(line), 2) << line;
-        EXPECT_EQ(mentions(line), 2) << line;
+        EXPECT_EQ(listener.mentions(line), 2) << line;
     }
     expect_own_answers({"C"});
 
@@ -407,7 +385,7 @@ TEST_F(Anchor, AnOldAnswerAfterAnOpenIsNobodysWhenEchoesFollowIt)
     fake_modem_set_echo(m, true);
     EXPECT_EQ(b.str("status"), "success");
     EXPECT_EQ(response_lines(b.str("response")), (lines{"AT+TAG=B", "+TAG: B", "OK"})) << b.str("response");
-    EXPECT_EQ(mentions("AT+OLD"), 0) << "an echo was published";
+    EXPECT_EQ(listener.mentions("AT+OLD"), 0) << "an echo was published";
     expect_own_answers({"C", "D"});
 }
 
@@ -500,7 +478,7 @@ TEST_F(Anchor, ARestartBehindAnOlderAnswerLeavesItsLinesToNobody)
     EXPECT_EQ(std::find(got.begin(), got.end(), "+SENT: 1"), got.end()) << b.reply.str("partial_response");
     EXPECT_TRUE(listener.wait_for("\"line\":\"+SENT: 1\"")) << "the older answer's line was lost";
     expect_own_answers({"C", "D"});
-    EXPECT_EQ(mentions("+SENT: 1"), 1);
+    EXPECT_EQ(listener.mentions("+SENT: 1"), 1);
 }
 
 // A prompt command sent as the modem restarted is never read: it times out

@@ -37,20 +37,6 @@ protected:
 
     std::string port_arg() const { return "{\"at_port\":" + json_str(port) + "}"; }
 
-    void expect_own(const std::string &command, const std::string &info)
-    {
-        fake_modem_set_answer(m, command, {{0, "\r\n" + info + "\r\n\r\nOK\r\n"}});
-        reply_fields r = sendat(port, "\"at_cmd\":" + json_str(command));
-        EXPECT_EQ(r.str("status"), "success") << command;
-        EXPECT_EQ(response_lines(r.str("response")), (lines{command, info, "OK"}))
-            << command << ": " << r.str("response");
-    }
-    void expect_own_answers(const lines &callers)
-    {
-        for (const std::string &who : callers)
-            expect_own("AT+TAG=" + who, "+TAG: " + who);
-    }
-
     // Starts a sendat of command, its framed answer tagged with tag.
     bool start_tagged(pending_call &call, const std::string &tag, int timeout = 5)
     {
@@ -59,16 +45,6 @@ protected:
         std::string args = "{\"at_port\":" + json_str(port) + ",\"at_cmd\":" + json_str(command) +
                            ",\"timeout\":" + std::to_string(timeout) + "}";
         return call_start(env.ctx, env.tarnel_id, "sendat", args, call);
-    }
-
-    // Events carrying exactly this line, late or not.
-    int mentions(const std::string &line)
-    {
-        lines all = listener.lines();
-        std::string key = "\"line\":" + json_str(line);
-        return int(std::count_if(all.begin(), all.end(), [&](const std::string &e) {
-            return e.find(key + "}") != std::string::npos || e.find(key + ",") != std::string::npos;
-        }));
     }
 };
 
@@ -123,7 +99,7 @@ TEST_F(AttackOpen, ABacklogOfMoreThanEightReadsIsNoAnswer)
     EXPECT_EQ(b.reply.str("status"), "success");
     EXPECT_EQ(response_lines(b.reply.str("response")), (lines{"AT+TAG=B", "+TAG: B", "OK"}))
         << json_str(b.reply.str("response").substr(0, 400));
-    EXPECT_EQ(mentions("+CMGL: 30,1,,150"), 1);
+    EXPECT_EQ(listener.mentions("+CMGL: 30,1,,150"), 1);
     expect_own_answers({"C", "D"});
 }
 
@@ -210,10 +186,10 @@ TEST_F(AttackOpen, ATextCutByAVanishedLinkEndsOnceAfterTheReopen)
     ASSERT_TRUE(listener.wait_for("\"reopen\""));
     ASSERT_TRUE(listener.wait_for("Bring a coat"));
     expect_own_answers({"B", "C"});
-    EXPECT_EQ(mentions("Meet me at the gate"), 1);
-    EXPECT_EQ(mentions("OK"), 1);
-    EXPECT_EQ(mentions("Bring a coat"), 1);
-    EXPECT_EQ(mentions("te"), 0);
+    EXPECT_EQ(listener.mentions("Meet me at the gate"), 1);
+    EXPECT_EQ(listener.mentions("OK"), 1);
+    EXPECT_EQ(listener.mentions("Bring a coat"), 1);
+    EXPECT_EQ(listener.mentions("te"), 0);
     expect_clean_exit();
 }
 
@@ -289,7 +265,7 @@ TEST_F(AttackOpen, OpenCloseStormsKeepEveryLineWhereItBelongs)
     ASSERT_EQ(open_port(port).str("status"), "success");
     ASSERT_TRUE(listener.wait_for(json_str(report(ROUNDS - 1))));
     for (int i = 0; i < ROUNDS; i++)
-        EXPECT_EQ(mentions(report(i)), 1) << report(i);
+        EXPECT_EQ(listener.mentions(report(i)), 1) << report(i);
     expect_own_answers({"C"});
     expect_clean_exit();
 }

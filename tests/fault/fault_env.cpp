@@ -2,6 +2,8 @@
 
 #include <sys/wait.h>
 
+#include <algorithm>
+
 extern "C" {
 #include <libubox/blobmsg.h>
 }
@@ -66,6 +68,30 @@ std::vector<std::string> event_listener::lines()
 bool event_listener::wait_for(const std::string &text, std::chrono::milliseconds deadline)
 {
     return child_wait_output(cli, true, text, deadline);
+}
+
+int event_listener::mentions(const std::string &line)
+{
+    std::vector<std::string> all = lines();
+    std::string key = "\"line\":" + json_str(line);
+    return int(std::count_if(all.begin(), all.end(), [&](const std::string &e) {
+        return e.find(key + "}") != std::string::npos || e.find(key + ",") != std::string::npos;
+    }));
+}
+
+void OneModemTest::expect_own(const std::string &command, const std::string &info)
+{
+    fake_modem_set_answer(m, command, {{0, "\r\n" + info + "\r\n\r\nOK\r\n"}});
+    reply_fields r = sendat(port, "\"at_cmd\":" + json_str(command));
+    EXPECT_EQ(r.str("status"), "success") << command;
+    EXPECT_EQ(response_lines(r.str("response")), (std::vector<std::string>{command, info, "OK"}))
+        << command << ": " << r.str("response");
+}
+
+void OneModemTest::expect_own_answers(const std::vector<std::string> &callers)
+{
+    for (const std::string &who : callers)
+        expect_own("AT+TAG=" + who, "+TAG: " + who);
 }
 
 void FaultTest::SetUp()

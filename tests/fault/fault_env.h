@@ -91,6 +91,12 @@ protected:
         m = modems.back().get();
         ASSERT_TRUE(m);
     }
+
+    // The command, answered by one framed information line, gets exactly
+    // its echo, that line and its OK.
+    void expect_own(const std::string &command, const std::string &info);
+    // The same for "AT+TAG=<who>" of each caller in turn.
+    void expect_own_answers(const std::vector<std::string> &callers);
 };
 
 // A scripted answer carrying tag, so a reply shows whose answer it holds.
@@ -107,4 +113,6 @@ struct event_listener {
     std::vector<std::string> lines();
     // Waits until a printed line contains text.
     bool wait_for(const std::string &text, std::chrono::milliseconds deadline = std::chrono::seconds(10));
+    // Events carrying exactly this line, as news or late.
+    int mentions(const std::string &line);
 };
