@@ -339,10 +339,13 @@ int port_open(port_entry *entry, const port_settings &settings, open_failure *wh
     // Bytes of an unfinished line go with the device they came from. The
     // same device, reopened ("open" again, a node that came back), goes on
     // where it was: the rest of that line is still on its way.
-    if (st.st_rdev != entry->owed_rdev)
+    bool new_device = st.st_rdev != entry->owed_rdev;
+    if (new_device)
         stream_reset(entry);
     entry->owed_rdev = st.st_rdev;
     entry->owed_node = {st.st_dev, st.st_ino, st.st_ctim};
+    if (new_device)
+        framing_recall(entry);
     echo_reopened(entry);
     entry->stashed_since_open = false;
     bool prompt_taken = owed_adopt(entry);

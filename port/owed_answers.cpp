@@ -194,8 +194,35 @@ static uint32_t stashed_seq(const port_entry *entry, uint32_t seq)
     return seq == entry->abandoned_seq ? 1 : 2;
 }
 
+static void framing_remember(port_entry *entry)
+{
+    std::map<dev_t, node_stamp> &seen = entry->engine->framing_seen;
+    if (entry->owed_rdev == 0)
+        return;
+    if (!entry->framing) {
+        seen.erase(entry->owed_rdev);
+        return;
+    }
+    if (seen.size() >= STASH_MAX && !seen.count(entry->owed_rdev))
+        seen.erase(seen.begin());
+    seen[entry->owed_rdev] = entry->owed_node;
+}
+
+void framing_recall(port_entry *entry)
+{
+    std::map<dev_t, node_stamp> &seen = entry->engine->framing_seen;
+    auto found = seen.find(entry->owed_rdev);
+    if (found == seen.end())
+        return;
+    if (same_node_stamp(found->second, entry->owed_node))
+        entry->framing = true;
+    else
+        seen.erase(found);
+}
+
 void owed_stash(port_entry *entry)
 {
+    framing_remember(entry);
     if (entry->stashed_since_open)
         return;
     std::map<dev_t, stashed_debts> &stashed = entry->engine->stashed;
@@ -229,8 +256,7 @@ void owed_stash(port_entry *entry)
         unfinished.assign(entry->line_buffer, size_t(entry->line_length));
     stashed[entry->owed_rdev] = {std::move(entry->owed), now + OWED_KEEP_MS,      entry->fragment_out,
                                  settle_until,           std::move(unfinished),   entry->text,
-                                 entry->owed_node,       entry->prompt_abandoned, std::move(entry->unechoed),
-                                 entry->framing};
+                                 entry->owed_node,       entry->prompt_abandoned, std::move(entry->unechoed)};
     entry->owed.clear();
     entry->unechoed.clear();
     // The unfinished line is the stash's now: whichever record opens the
@@ -284,9 +310,6 @@ bool owed_adopt(port_entry *entry)
         }
         lines.insert(lines.end(), entry->unechoed.begin(), entry->unechoed.end());
         entry->unechoed = std::move(lines);
-        // Read the late answers as the old record would have: a text in
-        // them runs to its empty line.
-        entry->framing = entry->framing || found->second.framing;
         while (entry->owed.size() > OWED_MAX)
             entry->owed.pop_front();
         const std::string &unfinished = found->second.unfinished_line;

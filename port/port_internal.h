@@ -94,9 +94,6 @@ struct stashed_debts {
     // The command lines written whose echo had not come: it may come to the
     // next record, and tell which of the debts the modem read.
     std::deque<written_line> unechoed;
-    // Whether the modem frames its texts: the next record reads the late
-    // answers as this one would have.
-    bool framing;
 };
 constexpr int64_t OWED_KEEP_MS = 3 * 60 * 1000; // long enough for an operator scan
 
@@ -306,10 +303,14 @@ struct port_engine {
     size_t pending_arg_bytes;               // event-loop thread only
     int64_t mono_origin;                    // mono_seconds() at creation; set before any thread
     std::map<dev_t, stashed_debts> stashed; // open_lock
-    std::set<dev_t> refused;                // open_lock: devices no port opens
-    std::string sysfs_root = "/sys";        // where device classes are looked up; tests point it elsewhere
-    std::string dev_root = "/dev";          // where the nodes of ports named by hardware are; tests too
-    int64_t init_retry_ms = 5000;           // between the tries of an init command that failed; tests shorten it
+    // Devices whose modem was seen to frame its texts, with the node they
+    // were seen on: a "close" and "open" ask the same modem, which frames as
+    // it did, while a device made anew may be another modem.
+    std::map<dev_t, node_stamp> framing_seen; // open_lock
+    std::set<dev_t> refused;                  // open_lock: devices no port opens
+    std::string sysfs_root = "/sys";          // where device classes are looked up; tests point it elsewhere
+    std::string dev_root = "/dev";            // where the nodes of ports named by hardware are; tests too
+    int64_t init_retry_ms = 5000;             // between the tries of an init command that failed; tests shorten it
     // Bytes a device has not sent yet (TIOCOUTQ); tests stand in for a
     // stalled line, which no pseudo-terminal can be.
     int (*output_queued)(int fd);
@@ -501,6 +502,11 @@ void owed_reset(port_entry *entry);
 // owed_adopt returns true when the record took over a prompt given up on.
 void owed_stash(port_entry *entry);
 bool owed_adopt(port_entry *entry);
+// A record new to a device starts out knowing what the last one learnt of
+// how its modem frames (owed_stash keeps it): a text in a late answer, or in
+// the first message delivered after a "close" and "open", runs to its empty
+// line as before. Under open_lock.
+void framing_recall(port_entry *entry);
 // Provisional answers that did not come within the settle time.
 void owed_drop_provisional(port_entry *entry);
 bool owed_has_provisional(const port_entry *entry);

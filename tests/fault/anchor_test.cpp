@@ -407,6 +407,24 @@ TEST_F(Anchor, FramingShowsThroughUnsolicitedLines)
     expect_own_answers({"C"});
 }
 
+// A "close" and "open" ask the same modem, which frames as it did: the next
+// record runs a delivered text to its empty line from the first message on.
+TEST_F(Anchor, TheNextRecordKnowsTheFraming)
+{
+    fake_modem_set_answer(m, "AT+CSQ", {{0, "\r\n+CSQ: 20,99\r\n\r\nOK\r\n"}});
+    EXPECT_EQ(sendat(port, "\"at_cmd\":\"AT+CSQ\"").str("status"), "success");
+    ASSERT_EQ(call("close", "{\"at_port\":" + json_str(port) + "}").str("status"), "success");
+    fake_modem_set_answer(m, "AT+COPS?", {{0, "\r\n" + CMT + "\r\nSee you\r\nOK\r\nBye\r\n\r\n" + COPS_ANSWER}});
+    reply_fields b = sendat(port, "\"at_cmd\":\"AT+COPS?\"");
+    EXPECT_EQ(b.str("status"), "success");
+    lines got = response_lines(b.str("response"));
+    EXPECT_NE(std::find(got.begin(), got.end(), COPS), got.end())
+        << "the text's OK ended the wait: " << b.str("response");
+    EXPECT_TRUE(listener.wait_for(urc(port, "Bye")));
+    EXPECT_TRUE(published_in_a_row({CMT, "See you", "OK", "Bye"}));
+    expect_own_answers({"C"});
+}
+
 // What a device holds when a record opens it was sent before that record
 // wrote anything: a final result in it (here the last line of a delivered
 // text, read as one line on a record that has not seen the framing yet) is

@@ -309,15 +309,6 @@ struct checker {
                      ", matches " + shown(first) + " first");
             return;
         }
-        // A text line of a message the modem made before a record change,
-        // read by a record that has not learnt the framing yet (see
-        // unframed_by_record_change), ends a wait as the line it is.
-        for (const std::string &line : split_lines(response).lines) {
-            const line_owner *o = owner_of(l, line);
-            if (o && o->urc >= 0 && l.urcs.count(o->urc) && unframed_by_record_change(l.urcs.at(o->urc)) &&
-                first_match(c.flags, line) == matched)
-                return;
-        }
         fail("\"success\" without the line of its own answer that ends it for its flags (matched " + shown(matched) +
              ")");
     }
@@ -473,24 +464,6 @@ struct checker {
         return false;
     }
 
-    // A message text of several lines that the modem made before a "close"
-    // or "open" of its port had its reply and sent after that call began:
-    // the record that read it may be a new one, which has not learnt yet
-    // that the port frames, and takes one line of text; the rest is read as
-    // the lines they are. (The daemon learns framing anew with every
-    // record.)
-    bool unframed_by_record_change(const urc_record &u)
-    {
-        if (u.lines.size() < 3 || u.written == NOT_YET ||
-            !(starts_with(u.lines[0], "+CMT:") || starts_with(u.lines[0], "+CBM:")))
-            return false;
-        for (const call_record &c : l.calls)
-            if (c.port == u.port && (c.method == "close" || c.method == "open") && c.sent <= u.written &&
-                u.made <= c.replied)
-                return true;
-        return false;
-    }
-
     void check_event(const bus_event &e)
     {
         if (e.state) {
@@ -507,7 +480,7 @@ struct checker {
             const urc_record &u = l.urcs[o->urc];
             if (u.port != port)
                 fail("an unsolicited line published for a port whose modem did not send it", where);
-            else if (e.late && u.known && !unframed_by_record_change(u))
+            else if (e.late && u.known)
                 fail("an unsolicited line published as late", where);
             return;
         }
@@ -587,15 +560,11 @@ struct checker {
         for (const auto &[n, u] : l.urcs) {
             if (!u.known)
                 continue;
-            // A record that has not learnt the framing takes one line of
-            // text; the rest may be read as an answer's lines.
-            size_t text_ends = unframed_by_record_change(u) ? 2 : u.lines.size();
-            for (size_t k = 0; k < u.lines.size(); k++) {
-                const std::string &line = u.lines[k];
+            for (const std::string &line : u.lines) {
                 int times = published.count(line) ? published[line] : 0;
                 if (times > 1)
                     fail("an unsolicited line published " + std::to_string(times) + " times", shown(line));
-                if (times == 0 && k < text_ends && readable(u.port, u.written) && missing[u.port]++ < 3)
+                if (times == 0 && readable(u.port, u.written) && missing[u.port]++ < 3)
                     examples[u.port] += " " + shown(line);
             }
         }

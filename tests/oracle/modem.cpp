@@ -53,7 +53,7 @@ struct sim_modem {
     int master = -1, slave_hold = -1, wake = -1;
     std::thread thread;
     std::atomic<bool> stop{false}, quiet{false};
-    std::atomic<bool> new_record{false}; // a "close" or "open" began or ended: the daemon forgets the framing
+    std::atomic<bool> new_record{false}; // a "close" or "open" began or ended
     std::atomic<int> record_changes{0};  // "close" and "open" calls of the port under way
     std::mutex state_lock;
     std::string pending; // what keeps it from being idle, empty when it is
@@ -832,7 +832,6 @@ void restart(sim_modem &m, oracle_time now)
 void chatter(sim_modem &m, oracle_time now)
 {
     if (m.new_record.exchange(false)) {
-        m.framing_shown = false;
         // The record that read the start of an answer under way may be the
         // one that goes: the next one does not see that answer's framing.
         if (m.answer_open >= 0)
