@@ -20,8 +20,7 @@ uint32_t engine_seconds(const port_engine *engine)
 
 int64_t mono_ms()
 {
-    timespec now = mono_now();
-    return int64_t(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+    return mono_ms_of(mono_now());
 }
 
 timespec mono_deadline(int64_t seconds)

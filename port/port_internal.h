@@ -201,6 +201,7 @@ struct port_entry {
     // them that sets it: 0 off, 1 on; -1 none), noted as each is written.
     int8_t out_echo_setting = -1;
     int64_t write_deadline_ms;
+    bool write_waited; // the line made the write wait: time went by since it began
 
     // Thread: answers owed by commands that stopped waiting, and the lines
     // received for a waiting command since the last final result line
@@ -242,7 +243,8 @@ struct port_entry {
     bool line_overflow;
     bool overflow_cr; // the last byte dropped was a CR
     // The line under way was begun before the record wrote anything (it was
-    // in what the device held at the open): it is nobody's answer.
+    // in what the device held at the open): it is nobody's answer. Cleared
+    // once that line has been judged.
     bool line_before_open;
     uint32_t lines_cut;
     int64_t cut_report_ms;
@@ -363,6 +365,10 @@ int64_t mono_seconds();
 // Monotonic seconds since the engine was created: wraps after 136 years.
 uint32_t engine_seconds(const port_engine *engine);
 int64_t mono_ms();
+inline int64_t mono_ms_of(const timespec &t)
+{
+    return int64_t(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
 int64_t mono_ms_between(const timespec &start, const timespec &end);
 void cond_init_monotonic(pthread_cond_t *cond);
 timespec mono_deadline(int64_t seconds);

@@ -150,10 +150,6 @@ static void note_ok(port_entry *entry)
 static void handle_line(port_entry *entry, const char *line, size_t length, size_t tail)
 {
     entry->line_tail = tail;
-    // Read on every line, cleared (a store) only on the one line it marks.
-    bool begun_before_open = entry->line_before_open;
-    if (begun_before_open)
-        entry->line_before_open = false;
     // A text is over at the echo of a command we wrote: a delivered
     // message's text ends with its line, and nothing frames it behind.
     if (entry->text.kind != TEXT_NONE && entry->echo != ECHO_OFF && length > 0 && !entry->unechoed.empty() &&
@@ -209,9 +205,10 @@ static void handle_line(port_entry *entry, const char *line, size_t length, size
             keep_line(entry, line, length); // older answers first: nothing older completes a newer command
         return;
     }
-    if (!entry->waiting || (gated && !entry->echo_seen) || !entry->owed.empty() || begun_before_open) {
+    if (!entry->waiting || (gated && !entry->echo_seen) || !entry->owed.empty() || entry->line_before_open) {
         // Nobody's: a final result counted for no one is an old answer.
-        emit_line(entry, line, (gated || begun_before_open) && code != FINAL_NONE ? true : owed_late(entry));
+        bool old = gated || entry->line_before_open;
+        emit_line(entry, line, old && code != FINAL_NONE ? true : owed_late(entry));
         return;
     }
     // A final result with no echo before it, and nothing owed: the modem
@@ -331,6 +328,7 @@ static void cut_lines(port_entry *entry, int search_from, int later)
         handle_line(entry, buf + line_start, size_t(length), entry->line_length - next + later);
         echo_forget_pending(entry);
         entry->line_cr_ended = false;
+        entry->line_before_open = false;
         line_start = search_from = next;
     }
     if (line_start > 0) {
@@ -374,6 +372,7 @@ static int skip_overflow(port_entry *entry, const char *chunk, int n)
         length--; // the CR of this CR LF was the buffer's last byte
     end_line(entry, buf, &length);
     handle_line(entry, buf, size_t(length), n - end);
+    entry->line_before_open = false;
     entry->line_length = 0;
     buf[0] = '\0';
     return end;

@@ -296,11 +296,12 @@ bool at_settling(port_entry *entry, int64_t now_ms)
 }
 
 // The bytes are in `out`.
-static void begin_write(port_entry *entry, command_phase phase)
+static void begin_write(port_entry *entry, command_phase phase, int64_t now_ms)
 {
     entry->out_done = 0;
     entry->out_echo_setting = -1;
-    entry->write_deadline_ms = mono_ms() + WRITE_DRAIN_MS;
+    entry->write_deadline_ms = now_ms + WRITE_DRAIN_MS;
+    entry->write_waited = false;
     entry->phase = phase;
     at_write_ready(entry);
 }
@@ -328,7 +329,10 @@ static void written(port_entry *entry)
         return;
     }
     if (entry->phase == PHASE_WRITING) {
-        entry->deadline_ms = mono_ms() + std::max<int64_t>(0, int64_t(op->timeout) * 1000);
+        // The wait counts from the last byte written, which is when the
+        // write began unless the line made it wait.
+        int64_t now = entry->write_waited ? mono_ms() : entry->write_deadline_ms - WRITE_DRAIN_MS;
+        entry->deadline_ms = now + std::max<int64_t>(0, int64_t(op->timeout) * 1000);
         entry->phase = op->has_data ? PHASE_WAIT_PROMPT : PHASE_WAIT_FINAL;
     } else {
         entry->phase = PHASE_WAIT_FINAL;
@@ -355,8 +359,10 @@ void at_write_ready(port_entry *entry)
             continue;
         // A short write waits for the line to drain; giving up after the
         // first part would leave a fragment for the next CR to execute.
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && mono_ms() < entry->write_deadline_ms)
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && mono_ms() < entry->write_deadline_ms) {
+            entry->write_waited = true;
             return;
+        }
         send_failed(entry);
         return;
     }
@@ -442,7 +448,8 @@ bool at_start(port_entry *entry, port_op *op)
     // of them is answered.
     entry->answers_due =
         op->is_hex || memchr(op->command.data(), '\r', op->command.size()) ? std::max(1, commands_in(bytes)) : 1;
-    begin_write(entry, PHASE_WRITING);
+    // The capture was armed just now: its start is the write's.
+    begin_write(entry, PHASE_WRITING, op->send_only ? mono_ms() : mono_ms_of(entry->mono_start));
     return false;
 }
 
@@ -490,7 +497,7 @@ void at_prompt_seen(port_entry *entry)
     command_traits_now(entry); // before the text takes the command's place
     entry->out = entry->current->data;
     entry->out += CTRL_Z;
-    begin_write(entry, PHASE_WRITING_DATA);
+    begin_write(entry, PHASE_WRITING_DATA, mono_ms());
 }
 
 void at_tick(port_entry *entry, int64_t now_ms)

@@ -255,6 +255,7 @@ void *port_reader_main(void *arg)
         if (entry->phase == PHASE_IDLE && !at_settling(entry, now)) {
             if (!entry->batch && init_pending(entry))
                 init_schedule(entry, now);
+            bool was_open = entry->fd >= 0;
             start_result started = entry->batch ? start_step(entry) : start_next(entry);
             if (started == RECORD_DONE)
                 break;
@@ -262,7 +263,7 @@ void *port_reader_main(void *arg)
                 continue; // look again
             // Starting may have opened the device first: its deadlines
             // count from after that, and so must the wait for them.
-            if (started == STARTED)
+            if (started == STARTED && !was_open)
                 now = mono_ms();
         }
         wait_and_serve(entry, now);
