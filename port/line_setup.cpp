@@ -338,12 +338,16 @@ int port_open(port_entry *entry, const port_settings &settings, open_failure *wh
     remember_hardware(entry, identity, new_identity);
     // Bytes of an unfinished line go with the device they came from. The
     // same device, reopened ("open" again, a node that came back), goes on
-    // where it was: the rest of that line is still on its way.
-    bool new_device = st.st_rdev != entry->owed_rdev;
+    // where it was: the rest of that line is still on its way. A node made
+    // anew under the old number is a device that reset, or another modem:
+    // nothing of the old stream, nor how it framed, goes on.
+    node_stamp stamp = {st.st_dev, st.st_ino, st.st_ctim};
+    bool new_device =
+        st.st_rdev != entry->owed_rdev || (entry->owed_rdev != 0 && !same_node_stamp(stamp, entry->owed_node));
     if (new_device)
         stream_reset(entry);
     entry->owed_rdev = st.st_rdev;
-    entry->owed_node = {st.st_dev, st.st_ino, st.st_ctim};
+    entry->owed_node = stamp;
     if (new_device)
         framing_recall(entry);
     echo_reopened(entry);

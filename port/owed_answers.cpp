@@ -180,7 +180,7 @@ void owed_drop_provisional(port_entry *entry)
     });
 }
 
-static bool same_node_stamp(const node_stamp &a, const node_stamp &b)
+bool same_node_stamp(const node_stamp &a, const node_stamp &b)
 {
     return a.dev == b.dev && a.ino == b.ino && a.ctime.tv_sec == b.ctime.tv_sec && a.ctime.tv_nsec == b.ctime.tv_nsec;
 }

@@ -70,6 +70,9 @@ struct node_stamp {
     ino_t ino;
     timespec ctime;
 };
+// The same node: a device made anew has a new one, though its number may
+// be that of the old.
+bool same_node_stamp(const node_stamp &a, const node_stamp &b);
 
 // Answers owed on a device whose record was closed, kept for the next record
 // that opens the same device (st_rdev) within OWED_KEEP_MS; and a fragment

@@ -3,6 +3,7 @@
 // say, echoes and answers are never news, and the vendors' unsolicited lines
 // are news wherever they arrive.
 #include "tests/fault/fault_env.h"
+#include "tests/support/wait_until.h"
 
 #include <algorithm>
 #include <mutex>
@@ -423,6 +424,36 @@ TEST_F(Anchor, TheNextRecordKnowsTheFraming)
     EXPECT_TRUE(listener.wait_for(urc(port, "Bye")));
     EXPECT_TRUE(published_in_a_row({CMT, "See you", "OK", "Bye"}));
     expect_own_answers({"C"});
+}
+
+// A node made anew under the old device number is another device, though
+// the record that waited for its path finds the number it had: here a modem
+// that does not frame, with echo off. What the old modem showed of its
+// framing is not this one's: a delivered text is one line, and the answer
+// behind it is the command's.
+TEST_F(Anchor, ANodeMadeAnewUnderTheOldNumberForgetsTheFraming)
+{
+    make_framing();
+    const std::string slave = fake_modem_slave_name(m);
+    // The link goes while its device stays up: the record waits for the node.
+    ASSERT_EQ(fake_modem_unplug(m), 0);
+    ASSERT_TRUE(
+        wait_until([&] { return tarnel_call(env, "list", "").json.find("\"is_open\":0") != std::string::npos; }));
+    modems[0].reset(); // the device goes too, and frees its number
+    fake_modem_options plain;
+    plain.framed = false;
+    plain.echo = false;
+    modems[0].reset(fake_modem_create(port, plain));
+    m = modems[0].get();
+    ASSERT_TRUE(m);
+    if (fake_modem_slave_name(m) != slave)
+        GTEST_SKIP() << "the new device has another number: " << fake_modem_slave_name(m);
+    ASSERT_EQ(call("open", "{\"at_port\":" + json_str(port) + "}").str("status"), "success");
+    fake_modem_inject(m, CMT + "\r\nHello\r\n");
+    ASSERT_TRUE(listener.wait_for(urc(port, "Hello")));
+    reply_fields r = sendat(port, "\"at_cmd\":\"AT+CSQ\",\"timeout\":3");
+    EXPECT_EQ(r.str("status"), "success") << "the text took the answer: " << r.str("partial_response");
+    EXPECT_EQ(response_lines(r.str("response")), (lines{"+CSQ: 20,99", "OK"})) << r.str("response");
 }
 
 // What a device holds when a record opens it was sent before that record
