@@ -595,6 +595,22 @@ void written(sim_modem &m, const out_item &item, oracle_time now)
         m.ledger.urcs[item.urc].written = now;
 }
 
+// A link that comes back (or goes, or a device that resets) does not wait
+// for the modem's output to drain: with the link gone nobody reads the pty,
+// and a full pty would hold the link away for ever.
+static bool plug_ahead(sim_modem &m, oracle_time now)
+{
+    for (size_t k = 1; k < m.out.size(); k++) {
+        if (m.out[k].action == out_item::WRITE || m.out[k].due > now)
+            continue;
+        int action = m.out[k].action;
+        m.out.erase(m.out.begin() + long(k));
+        plug(m, action, now);
+        return true;
+    }
+    return false;
+}
+
 // Writes what is due; true when the master must take more first.
 bool transmit(sim_modem &m, oracle_time now)
 {
@@ -607,8 +623,11 @@ bool transmit(sim_modem &m, oracle_time now)
             continue;
         }
         ssize_t n = write(m.master, item.bytes.data() + m.out_done, item.bytes.size() - m.out_done);
-        if (n < 0 && errno == EAGAIN)
+        if (n < 0 && errno == EAGAIN) {
+            if (plug_ahead(m, now))
+                continue;
             return true;
+        }
         if (n > 0) {
             trace(m.port, "wrote", std::string_view(item.bytes).substr(m.out_done, size_t(n)));
             m.out_done += size_t(n);
