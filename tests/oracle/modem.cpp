@@ -471,6 +471,8 @@ void drop_silently(sim_modem &m, const char *buf, ssize_t n)
     }
 }
 
+bool end_silence(sim_modem &m, oracle_time now);
+
 void receive(sim_modem &m, oracle_time now)
 {
     char buf[4096];
@@ -484,6 +486,7 @@ void receive(sim_modem &m, oracle_time now)
         drop_silently(m, buf, n);
         return;
     }
+    end_silence(m, now);
     std::string echoed;
     for (ssize_t i = 0; i < n; i++)
         take_byte(m, buf[i], now, echoed);
@@ -846,6 +849,21 @@ void restart(sim_modem &m, oracle_time now)
     m.ledger.faults++;
 }
 
+// A restart's silence is over: the modem announces itself before it
+// answers anything it reads from now on.
+bool end_silence(sim_modem &m, oracle_time now)
+{
+    if (m.silent_until == oracle_time() || now < m.silent_until)
+        return false;
+    m.silent_until = oracle_time();
+    m.command.clear();
+    m.skip_line = !m.silent_command.empty(); // the rest of a line it dropped the start of
+    m.set_echo(true, now);
+    long n = ++m.urcs_made * ID_STRIDE + URC_BASE + m.port;
+    queue_urc(m, startup_burst(m, n), n, now, true);
+    return true;
+}
+
 // Unsolicited lines and restarts, at random moments; echo sent at once or
 // in turn.
 void chatter(sim_modem &m, oracle_time now)
@@ -856,15 +874,8 @@ void chatter(sim_modem &m, oracle_time now)
         if (m.answer_open >= 0)
             m.answer_broken = true;
     }
-    if (m.silent_until != oracle_time() && now >= m.silent_until) {
-        m.silent_until = oracle_time();
-        m.command.clear();
-        m.skip_line = !m.silent_command.empty(); // the rest of a line it dropped the start of
-        m.set_echo(true, now);
-        long n = ++m.urcs_made * ID_STRIDE + URC_BASE + m.port;
-        queue_urc(m, startup_burst(m, n), n, now, true);
+    if (end_silence(m, now))
         return;
-    }
     if (m.quiet || m.text_for >= 0 || m.busy_for >= 0 || m.master < 0 || now < m.silent_until)
         return;
     if (now >= m.next_restart) {
