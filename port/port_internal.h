@@ -308,14 +308,14 @@ struct port_engine {
     size_t pending_arg_bytes;               // event-loop thread only
     int64_t mono_origin;                    // mono_seconds() at creation; set before any thread
     std::map<dev_t, stashed_debts> stashed; // open_lock
+    std::set<dev_t> refused;                // open_lock: devices no port opens
+    std::string sysfs_root = "/sys";        // where device classes are looked up; tests point it elsewhere
+    std::string dev_root = "/dev";          // where the nodes of ports named by hardware are; tests too
+    int64_t init_retry_ms = 5000;           // between the tries of an init command that failed; tests shorten it
     // Devices whose modem was seen to frame its texts, with the node they
     // were seen on: a "close" and "open" ask the same modem, which frames as
-    // it did, while a device made anew may be another modem.
-    std::map<dev_t, node_stamp> framing_seen; // open_lock
-    std::set<dev_t> refused;                  // open_lock: devices no port opens
-    std::string sysfs_root = "/sys";          // where device classes are looked up; tests point it elsewhere
-    std::string dev_root = "/dev";            // where the nodes of ports named by hardware are; tests too
-    int64_t init_retry_ms = 5000;             // between the tries of an init command that failed; tests shorten it
+    // it did, while a device made anew may be another modem. Under open_lock.
+    std::map<dev_t, node_stamp> framing_seen;
     // Bytes a device has not sent yet (TIOCOUTQ); tests stand in for a
     // stalled line, which no pseudo-terminal can be.
     int (*output_queued)(int fd);
