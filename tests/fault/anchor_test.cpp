@@ -68,6 +68,7 @@ protected:
         lines all = listener.lines();
         return int(std::count(all.begin(), all.end(), urc(port, line)));
     }
+    void expect_text_runs_to_its_empty_line(const lines &text);
     // The lines were published one after the other, each as news.
     bool published_in_a_row(const lines &text)
     {
@@ -390,6 +391,27 @@ TEST_F(Anchor, AnOldAnswerAfterAnOpenIsNobodysWhenEchoesFollowIt)
     expect_own_answers({"C", "D"});
 }
 
+// On a port known to frame: a text delivered while B waits on "AT+COPS?"
+// runs to its empty line, whatever its lines say; B gets its own answer,
+// and every text line is news, in order.
+void Anchor::expect_text_runs_to_its_empty_line(const lines &text)
+{
+    std::string bytes = "\r\n" + CMT + "\r\n";
+    for (const std::string &line : text)
+        bytes += line + "\r\n";
+    fake_modem_set_answer(m, "AT+COPS?", {{0, bytes + "\r\n" + COPS_ANSWER}});
+    reply_fields b = sendat(port, "\"at_cmd\":\"AT+COPS?\"");
+    EXPECT_EQ(b.str("status"), "success");
+    lines got = response_lines(b.str("response"));
+    EXPECT_NE(std::find(got.begin(), got.end(), COPS), got.end())
+        << "a text line ended the wait: " << b.str("response");
+    EXPECT_TRUE(listener.wait_for(urc(port, text.back())));
+    lines events = {CMT};
+    events.insert(events.end(), text.begin(), text.end());
+    EXPECT_TRUE(published_in_a_row(events));
+    expect_own_answers({"C"});
+}
+
 // An answer shows that the port frames even with unsolicited lines between
 // its empty line and its final result; a delivered text that follows then
 // runs to its empty line, and its "OK" ends nobody's wait.
@@ -397,15 +419,7 @@ TEST_F(Anchor, FramingShowsThroughUnsolicitedLines)
 {
     fake_modem_set_answer(m, "AT+CSQ", {{0, "\r\n+CSQ: 20,99\r\n\r\nRING\r\n\r\n+CREG: 1\r\n\r\nOK\r\n"}});
     EXPECT_EQ(sendat(port, "\"at_cmd\":\"AT+CSQ\"").str("status"), "success");
-    fake_modem_set_answer(m, "AT+COPS?", {{0, "\r\n" + CMT + "\r\nSee you\r\nOK\r\n\r\n" + COPS_ANSWER}});
-    reply_fields b = sendat(port, "\"at_cmd\":\"AT+COPS?\"");
-    EXPECT_EQ(b.str("status"), "success");
-    lines got = response_lines(b.str("response"));
-    EXPECT_NE(std::find(got.begin(), got.end(), COPS), got.end())
-        << "the text's OK ended the wait: " << b.str("response");
-    EXPECT_TRUE(listener.wait_for(urc(port, "OK")));
-    EXPECT_TRUE(published_in_a_row({CMT, "See you", "OK"}));
-    expect_own_answers({"C"});
+    expect_text_runs_to_its_empty_line({"See you", "OK"});
 }
 
 // A "close" and "open" ask the same modem, which frames as it did: the next
@@ -415,15 +429,7 @@ TEST_F(Anchor, TheNextRecordKnowsTheFraming)
     fake_modem_set_answer(m, "AT+CSQ", {{0, "\r\n+CSQ: 20,99\r\n\r\nOK\r\n"}});
     EXPECT_EQ(sendat(port, "\"at_cmd\":\"AT+CSQ\"").str("status"), "success");
     ASSERT_EQ(call("close", "{\"at_port\":" + json_str(port) + "}").str("status"), "success");
-    fake_modem_set_answer(m, "AT+COPS?", {{0, "\r\n" + CMT + "\r\nSee you\r\nOK\r\nBye\r\n\r\n" + COPS_ANSWER}});
-    reply_fields b = sendat(port, "\"at_cmd\":\"AT+COPS?\"");
-    EXPECT_EQ(b.str("status"), "success");
-    lines got = response_lines(b.str("response"));
-    EXPECT_NE(std::find(got.begin(), got.end(), COPS), got.end())
-        << "the text's OK ended the wait: " << b.str("response");
-    EXPECT_TRUE(listener.wait_for(urc(port, "Bye")));
-    EXPECT_TRUE(published_in_a_row({CMT, "See you", "OK", "Bye"}));
-    expect_own_answers({"C"});
+    expect_text_runs_to_its_empty_line({"See you", "OK", "Bye"});
 }
 
 // A node made anew under the old device number is another device, though
